@@ -1,0 +1,33 @@
+#include "platform/Clock.h"
+
+#include <time.h>
+
+namespace quorvel::platform {
+
+LocalTime LocalNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm parts{};
+    localtime_r(&ts.tv_sec, &parts);
+    LocalTime t;
+    t.Year = parts.tm_year + 1900;
+    t.Month = parts.tm_mon + 1;
+    t.Day = parts.tm_mday;
+    t.Hour = parts.tm_hour;
+    t.Minute = parts.tm_min;
+    t.Second = parts.tm_sec;
+    t.Millisecond = static_cast<int>(ts.tv_nsec / 1000000);
+    t.DayOfWeek = parts.tm_wday;
+    t.UtcOffsetMinutes = static_cast<int>(parts.tm_gmtoff / 60);
+    return t;
+}
+
+void SleepMilliseconds(int ms) {
+    if (ms <= 0) return;
+    timespec req{ms / 1000, (ms % 1000) * 1000000L};
+    // Resume after a signal: the pause is a plain sleep that nothing ends early.
+    while (nanosleep(&req, &req) != 0) {
+    }
+}
+
+}  // namespace quorvel::platform
