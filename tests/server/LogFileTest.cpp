@@ -19,10 +19,7 @@ namespace quorvel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Another process holds the whole-file lock for a second; the line waits for
 // it, lands whole after the lines already there, and nothing is truncated.

@@ -12,12 +12,9 @@
 namespace quorvel {
 namespace {
 
-platform::LocalTime At(int year, int month, int day, int hour = 2, int minute = 6, int second = 2,
-                       int ms = 45) {
-    platform::LocalTime t;
-    t.Year = year, t.Month = month, t.Day = day, t.Hour = hour, t.Minute = minute, t.Second = second;
-    t.Millisecond = ms;
-    return t;
+// Year, month, day, hour, minute, second, millisecond.
+platform::LocalTime At(int y, int mo, int d, int h = 2, int mi = 6, int s = 2, int ms = 45) {
+    return platform::LocalTime{y, mo, d, h, mi, s, ms};
 }
 
 class SyslogLogTest : public ::testing::Test {
