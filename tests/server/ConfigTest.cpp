@@ -37,7 +37,7 @@ TEST_F(ConfigTest, EmptyFileGivesOneDefaultInstanceWithoutMail) {
     TSyslogService* s = Slot(1);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->SysLogPort, 514);
-    EXPECT_EQ(s->LogsFolder, dir.path() + "logs/");
+    EXPECT_EQ(s->LogsFolder, test::Folder(dir.path(), "logs"));
     EXPECT_TRUE(std::filesystem::is_directory(s->LogsFolder));
     EXPECT_EQ(s->SystemLogName, "Quorvel.log");
     EXPECT_EQ(s->RecvLogName, "%y-%m-syslog.log");

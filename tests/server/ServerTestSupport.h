@@ -8,13 +8,15 @@
 #include <sstream>
 #include <string>
 
+#include "platform/Paths.h"
+
 namespace quorvel::test {
 
 class TempFolder {
 public:
     TempFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern + "/" : std::string();
+        path_ = mkdtemp(pattern.data()) ? pattern + platform::PathSeparator() : std::string();
     }
     ~TempFolder() {
         std::error_code ignored;
@@ -22,12 +24,17 @@ public:
     }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
-    // Ends with "/".
+    // Ends with the platform's folder separator.
     const std::string& path() const { return path_; }
 
 private:
     std::string path_;
 };
+
+// "a", "b" -> "a/b/" with the platform's folder separator.
+inline std::string Folder(const std::string& parent, const std::string& name) {
+    return parent + name + platform::PathSeparator();
+}
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

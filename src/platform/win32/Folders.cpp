@@ -1,0 +1,14 @@
+#include "platform/Folders.h"
+
+#include <windows.h>
+
+namespace quorvel::platform {
+
+bool CreateFolder(const std::string& path) {
+    if (CreateDirectoryA(path.c_str(), nullptr)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace quorvel::platform

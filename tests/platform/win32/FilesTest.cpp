@@ -1,0 +1,128 @@
+// The Windows file backends: exclusive appends through the sharing mode,
+// folder creation, the executable's path and the local clock's zone bias.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "platform/Clock.h"
+#include "platform/FileAppend.h"
+#include "platform/Folders.h"
+#include "platform/Paths.h"
+
+namespace quorvel::platform {
+namespace {
+
+class Win32FilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char temp[MAX_PATH];
+        ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
+        char name[MAX_PATH];
+        ASSERT_NE(GetTempFileNameA(temp, "qvt", 0, name), 0u);
+        DeleteFileA(name);
+        ASSERT_TRUE(CreateDirectoryA(name, nullptr));
+        folder = std::string(name) + "\\";
+    }
+    void TearDown() override {
+        DeleteFileA((folder + "a.log").c_str());
+        DeleteFileA((folder + "plain").c_str());
+        RemoveDirectoryA((folder + "sub").c_str());
+        RemoveDirectoryA(folder.c_str());
+    }
+    static std::string Read(const std::string& path) {
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return "<missing>";
+        std::string out(1 << 16, '\0');
+        DWORD n = 0;
+        ReadFile(h, out.data(), static_cast<DWORD>(out.size()), &n, nullptr);
+        CloseHandle(h);
+        out.resize(n);
+        return out;
+    }
+    std::string folder;
+};
+
+TEST_F(Win32FilesTest, AppendsKeepEarlierBytesIncludingNul) {
+    const std::string path = folder + "a.log";
+    const std::string lines[] = {"first\r\n", std::string("nul\0byte\r\n", 10), "\x83\x54\x81\x5C\r\n"};
+    std::string expected;
+    for (const auto& line : lines) {
+        int error = -1;
+        ASSERT_EQ(AppendToFile(path, line, &error), AppendStatus::Written);
+        EXPECT_EQ(error, 0);
+        expected += line;
+        EXPECT_EQ(Read(path), expected);
+    }
+}
+
+TEST_F(Win32FilesTest, AnyOtherOpenerKeepsTheFileLocked) {
+    const std::string path = folder + "a.log";
+    ASSERT_EQ(AppendToFile(path, "kept\r\n"), AppendStatus::Written);
+    // A reader that shares everything still blocks an exclusive open, as a
+    // log viewer holding the file does on Windows.
+    for (DWORD share : {DWORD{0}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
+        HANDLE other = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(other, INVALID_HANDLE_VALUE);
+        int error = 0;
+        EXPECT_EQ(AppendToFile(path, "lost\r\n", &error), AppendStatus::Locked) << share;
+        EXPECT_EQ(error, ERROR_SHARING_VIOLATION) << share;
+        CloseHandle(other);
+    }
+    EXPECT_EQ(AppendToFile(path, "after\r\n"), AppendStatus::Written);
+    EXPECT_EQ(Read(path), "kept\r\nafter\r\n");
+}
+
+TEST_F(Win32FilesTest, MissingFolderIsToldApart) {
+    int error = 0;
+    EXPECT_EQ(AppendToFile(folder + "sub\\a.log", "x", &error), AppendStatus::NoFolder);
+    EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(AppendToFile(folder, "x", &error), AppendStatus::OpenFailed);  // a folder, not a file
+}
+
+TEST_F(Win32FilesTest, CreateFolderIsTrueOnlyForAFolder) {
+    EXPECT_TRUE(CreateFolder(folder + "sub"));
+    EXPECT_TRUE(CreateFolder(folder + "sub"));  // already there
+    ASSERT_EQ(AppendToFile(folder + "plain", "x"), AppendStatus::Written);
+    EXPECT_FALSE(CreateFolder(folder + "plain"));
+    EXPECT_FALSE(CreateFolder(folder + "none\\deeper"));
+}
+
+TEST(Win32PathsTest, ExecutablePathIsTheFullWindowsPath) {
+    EXPECT_EQ(PathSeparator(), '\\');
+    const std::string path = ExecutablePath();
+    ASSERT_GE(path.size(), 3u);
+    EXPECT_EQ(path.substr(1, 2), ":\\") << path;
+    EXPECT_EQ(path.substr(path.rfind('\\') + 1), "test_platform.exe") << path;
+}
+
+TEST(Win32ClockTest, LocalTimeMinusOffsetIsUtc) {
+    // Windows counts its bias the other way round (UTC minus local): a sign
+    // slip shows as twice the offset wherever the zone is not UTC (the
+    // Windows test run sets TZ for Wine to a zone east of UTC).
+    const LocalTime t = LocalNow();
+    std::tm parts{};
+    parts.tm_year = t.Year - 1900;
+    parts.tm_mon = t.Month - 1;
+    parts.tm_mday = t.Day;
+    parts.tm_hour = t.Hour;
+    parts.tm_min = t.Minute;
+    parts.tm_sec = t.Second;
+    const long long localAsUtc = _mkgmtime(&parts);
+    const long long utc = localAsUtc - 60LL * t.UtcOffsetMinutes;
+    EXPECT_LE(std::llabs(utc - static_cast<long long>(std::time(nullptr))), 2) << "offset " << t.UtcOffsetMinutes;
+    EXPECT_EQ(t.DayOfWeek, parts.tm_wday);
+    EXPECT_GE(t.Millisecond, 0);
+    EXPECT_LT(t.Millisecond, 1000);
+    const char* expect = std::getenv("QUORVEL_EXPECT_UTC_OFFSET");
+    if (expect) {
+        EXPECT_EQ(t.UtcOffsetMinutes, std::atoi(expect));
+    }
+}
+
+}  // namespace
+}  // namespace quorvel::platform

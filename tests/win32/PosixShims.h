@@ -1,0 +1,23 @@
+#pragma once
+// The few POSIX C library calls that the shared tests use and the Windows C
+// runtime lacks, given their POSIX meaning. Force-included into every test
+// program of the Windows build; the shipped code never sees it.
+
+#include <direct.h>
+#include <io.h>
+#include <stdlib.h>
+
+#include <string.h>
+
+// mkdtemp(3): replaces the trailing "XXXXXX" and creates the folder (0700 has
+// no meaning here). Retries on a name that appeared meanwhile.
+inline char* mkdtemp(char* pattern) {
+    const size_t n = strlen(pattern);
+    if (n < 6 || strcmp(pattern + n - 6, "XXXXXX") != 0) return nullptr;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        memcpy(pattern + n - 6, "XXXXXX", 6);
+        if (_mktemp_s(pattern, n + 1) != 0) return nullptr;
+        if (_mkdir(pattern) == 0) return pattern;
+    }
+    return nullptr;
+}
