@@ -27,6 +27,9 @@ std::string FormatUtcOffset(int offsetMinutes);
 
 // Appends the platform's folder separator unless the text already ends in it.
 std::string EnsureTrailingBackslash(std::string_view folder);
+// The same for a given separator. A separator byte that is the trail byte of a
+// Shift_JIS character does not count as the folder's end.
+std::string EnsureTrailingSeparator(std::string_view folder, char separator);
 // Folder of the running executable, ending with the separator.
 std::string ExeFolder();
 

@@ -1,8 +1,9 @@
 #pragma once
-// Mail settings shared by the configuration and the SMTP client.
+// Types shared by the configuration and the mail client.
 
 namespace quorvel {
 
-enum TSMTPAuthType { SA_NONE, SA_CRAMMD5, SA_LOGIN };
+// SMTP authentication methods: none, CRAM-MD5 (RFC 2195) or LOGIN.
+enum TSMTPAuthType { SA_NONE = 0, SA_CRAMMD5 = 1, SA_LOGIN = 2 };
 
 }  // namespace quorvel

@@ -1,0 +1,25 @@
+#pragma once
+// One exclusive append to a file. Safe from any thread; the exclusion is
+// meant for other processes (viewers, backups, a second server) that honour
+// the same whole-file lock.
+
+#include <string>
+#include <string_view>
+
+namespace quorvel::platform {
+
+enum class AppendStatus {
+    Written,      // every byte is in the file
+    Locked,       // another opener holds the file; nothing was written
+    NoFolder,     // the folder of the path does not exist; nothing was written
+    OpenFailed,   // any other reason the file could not be opened; nothing was written
+    WriteFailed,  // the write itself failed; the file keeps its former length where possible
+};
+
+// Opens the file, creating it when missing and never truncating it, takes an
+// exclusive whole-file lock without waiting, appends all bytes and closes the
+// file again. errorCode, when given, receives the system's error number of a
+// failure (0 otherwise).
+AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* errorCode = nullptr);
+
+}  // namespace quorvel::platform

@@ -1,0 +1,82 @@
+#include "platform/FileAppend.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvel::platform {
+
+namespace {
+
+// Closing the descriptor also drops the flock, so the lock lives exactly as
+// long as this object.
+class FileHandle {
+public:
+    explicit FileHandle(int fd) : fd_(fd) {}
+    ~FileHandle() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+AppendStatus Fail(AppendStatus status, int* errorCode, int error) {
+    if (errorCode) *errorCode = error;
+    return status;
+}
+
+}  // namespace
+
+AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* errorCode) {
+    if (errorCode) *errorCode = 0;
+    // No O_TRUNC: a file that another writer created between our look and our
+    // open keeps its lines.
+    int fd;
+    do {
+        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        int error = errno;
+        return Fail(error == ENOENT ? AppendStatus::NoFolder : AppendStatus::OpenFailed, errorCode, error);
+    }
+    FileHandle file(fd);
+
+    // flock stands in for an exclusive sharing mode, which POSIX lacks; it is
+    // advisory, so only writers that take it too are kept out.
+    int rc;
+    do {
+        rc = flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        int error = errno;
+        return Fail(error == EWOULDBLOCK ? AppendStatus::Locked : AppendStatus::OpenFailed, errorCode, error);
+    }
+
+    struct stat st {};
+    const bool knowSize = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int error = n < 0 ? errno : EIO;
+            // Take back the part already written, so that no half line stays
+            // behind; we still hold the lock, so nobody appended after it.
+            if (knowSize && done > 0) {
+                while (ftruncate(fd, st.st_size) != 0 && errno == EINTR) {
+                }
+            }
+            return Fail(AppendStatus::WriteFailed, errorCode, error);
+        }
+        done += static_cast<size_t>(n);
+    }
+    return AppendStatus::Written;
+}
+
+}  // namespace quorvel::platform

@@ -1,0 +1,35 @@
+#pragma once
+// Appending one line to a log file: the file is opened exclusively, appended
+// and closed for every line. Safe from any thread (each call opens its own file).
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quorvel {
+
+// Attempts while another process holds the file, with a pause after each.
+constexpr int kAppendAttempts = 101;
+constexpr int kAppendRetryMilliseconds = 500;
+
+// The file was opened but the line could not be written (a full disk, for
+// example). The file keeps its former length where the system allows it.
+class TLogWriteError : public std::runtime_error {
+public:
+    TLogWriteError(const std::string& path, int code);
+    // The system's error number.
+    int Code() const { return code_; }
+
+private:
+    int code_;
+};
+
+// Appends text and CR LF. True when the whole line is in the file; false when
+// the file stayed locked by another process through every attempt, or its
+// folder could not be made. Throws TLogWriteError when the write itself fails.
+bool AppendLine(const std::string& path, std::string_view text);
+
+// The same with the given line end, which may be empty.
+bool AppendText(const std::string& path, std::string_view text, std::string_view lineEnd);
+
+}  // namespace quorvel

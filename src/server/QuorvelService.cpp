@@ -1,0 +1,145 @@
+#include "server/QuorvelService.h"
+
+#include "platform/Folders.h"
+#include "util/DCSVList.h"
+#include "util/DInifile.h"
+#include "util/DString.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr int32_t kDefaultSyslogPort = 514;
+constexpr int32_t kNoInstance = -1;
+
+bool IsSjisLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+
+// Upper-cases ASCII letters only, stepping over double-byte characters: a
+// Shift_JIS trail byte may lie in 'a'..'z' and must stay as it is.
+std::string UpperSjis(std::string text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char b = static_cast<unsigned char>(text[i]);
+        if (IsSjisLeadByte(b)) {
+            ++i;
+        } else if (b >= 'a' && b <= 'z') {
+            text[i] = static_cast<char>(b - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+// Instance 1 uses the bare key, instance n the key followed by n.
+std::string InstanceKey(const char* name, int instance) {
+    return instance == 1 ? std::string(name) + "=" : std::string(name) + std::to_string(instance) + "=";
+}
+
+TKeywordList ReadKeywords(const TStringList& block, const std::string& mailTo) {
+    TKeywordList list;
+    TCSVList csv;
+    for (const std::string& line : block) {
+        csv.SetLine(line);
+        if (csv.Count() == 0) continue;
+        TKeyword keyword;
+        keyword.Keyword = csv.Fields(0);
+        if (csv.Count() == 1) {
+            keyword.AddrList.push_back(mailTo);
+        } else {
+            for (int i = 1; i < csv.Count(); ++i) keyword.AddrList.push_back(csv.Fields(i));
+        }
+        list.push_back(std::move(keyword));
+    }
+    return list;
+}
+
+struct SharedSettings {
+    std::string MailServer;
+    int32_t MailServerPort;
+    std::string MailSubject;
+    std::string MailFrom;
+    std::string MailTo;
+    TSMTPAuthType SMTPAuth;
+    std::string SMTPAuthID;
+    std::string SMTPAuthPass;
+    TLogRCode RCode;
+    std::string CnvCtrlCode;
+    TKeywordList Keywords;
+};
+
+SharedSettings ReadShared(const TStringList& lines) {
+    SharedSettings s;
+    s.MailServer = ReadIniString(lines, "MAILSERVER=");
+    s.MailServerPort = ReadIniInteger(lines, "MAILSERVERPORT=", 25);
+    s.MailSubject = ReadIniStringDef(lines, "MAILSUBJECT=", "Quorvel Warning");
+    s.MailFrom = ReadIniString(lines, "MAILFROM=");
+    s.MailTo = ReadIniString(lines, "MAILTO=");
+
+    const std::string auth = UpperSjis(ReadIniString(lines, "SMTPAUTH="));
+    s.SMTPAuth = auth == "LOGIN" ? SA_LOGIN : auth == "CRAM-MD5" ? SA_CRAMMD5 : SA_NONE;
+    s.SMTPAuthID = ReadIniString(lines, "SMTPAUTHID=");
+    s.SMTPAuthPass = ReadIniString(lines, "SMTPAUTHPASS=");
+
+    const std::string rcode = UpperSjis(ReadIniStringDef(lines, "RCODE=", "CRLF"));
+    s.RCode = rcode == "CR" ? rcCR : rcode == "LF" ? rcLF : rcCRLF;
+    s.CnvCtrlCode = UpperSjis(ReadIniString(lines, "CNVCTRLCODE="));
+
+    TStringList block;
+    ReadIniBlock(lines, "KEYWORDLISTSTART", "KEYWORDLISTEND", block);
+    s.Keywords = ReadKeywords(block, s.MailTo);
+    return s;
+}
+
+}  // namespace
+
+bool TSysLogServer::LoadConfig() { return LoadConfig(ExeFolder()); }
+
+bool TSysLogServer::LoadConfig(const std::string& folder) {
+    for (auto& slot : Services) slot.reset();
+
+    const std::string base = EnsureTrailingBackslash(folder);
+    const std::string logsFolder = EnsureTrailingBackslash(base + "logs");
+    // An existing folder is fine; one that cannot be made is made again by
+    // the first log line.
+    platform::CreateFolder(base + "logs");
+
+    TStringList lines;
+    if (!LoadIniFile(&lines, base + "Quorvel.ini")) return false;
+
+    const SharedSettings shared = ReadShared(lines);
+    const bool mailEnabled = !shared.MailServer.empty() && !shared.MailTo.empty();
+
+    for (int slot = 0; slot < kServiceSlots; ++slot) {
+        const int n = slot + 1;
+        const int32_t port =
+            ReadIniInteger(lines, InstanceKey("SYSLOGPORT", n), n == 1 ? kDefaultSyslogPort : kNoInstance);
+        const std::string systemLogName = ReadIniString(lines, InstanceKey("SYSLOGLOGNAME", n));
+        const std::string recvLogName = ReadIniString(lines, InstanceKey("RECVLOGNAME", n));
+        const std::string logType = UpperSjis(ReadIniStringDef(lines, InstanceKey("LOGTYPE", n), "META"));
+        const std::string bindAddress = ReadIniString(lines, InstanceKey("SERVERIPADDRESS", n));
+        if (port == kNoInstance) continue;
+
+        auto service = std::make_unique<TSyslogService>();
+        service->LogRCode = shared.RCode;
+        service->CnvCtrlCode = shared.CnvCtrlCode;
+        if (mailEnabled) {
+            service->MailServer = shared.MailServer;
+            service->MailServerPort = shared.MailServerPort;
+            service->MailFromAddress = shared.MailFrom;
+            service->MailToAddress = shared.MailTo;
+            service->MailSubject = shared.MailSubject;
+            service->MailServerSMTPAuth = shared.SMTPAuth;
+            service->SMTPAuthID = shared.SMTPAuthID;
+            service->SMTPAuthPass = shared.SMTPAuthPass;
+            service->KeywordList = shared.Keywords;
+        }
+        service->SysLogPort = (port < 2 || port > 65534) ? kDefaultSyslogPort : port;
+        service->LogsFolder = logsFolder;
+        service->SystemLogName = systemLogName.empty() ? "Quorvel.log" : systemLogName;
+        service->RecvLogName = recvLogName.empty() ? "%y-%m-syslog.log" : recvLogName;
+        service->LogType = logType == "TAB" ? ltTab : logType == "CSV" ? ltComma : ltMeta;
+        service->ServerIPAddress = bindAddress;
+        Services[static_cast<size_t>(slot)] = std::move(service);
+    }
+    return true;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,86 @@
+#pragma once
+// One syslog instance: its settings and its two log files.
+// Worker thread only (the server runs all instances on one thread).
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "util/MailTypes.h"
+
+namespace quorvel {
+
+// Layout of a received-message line: fields separated by a space, by a TAB,
+// or quoted and separated by commas.
+enum TLogType { ltMeta = 0, ltTab = 1, ltComma = 2 };
+// Line end of a received-message line: CR LF, CR or LF.
+enum TLogRCode { rcCRLF = 0, rcCR = 1, rcLF = 2 };
+
+using TKeywordAddrList = std::vector<std::string>;
+
+struct TKeyword {
+    std::string Keyword;        // looked for in received messages
+    TKeywordAddrList AddrList;  // recipients of its alert mail
+};
+
+using TKeywordList = std::vector<TKeyword>;
+
+class TSyslogService {
+public:
+    using TClock = std::function<platform::LocalTime()>;
+
+    TSyslogService() = default;
+    TSyslogService(const TSyslogService&) = delete;
+    TSyslogService& operator=(const TSyslogService&) = delete;
+
+    // --- Settings (filled by TSysLogServer::LoadConfig) ---
+    std::string ServerIPAddress;  // empty: every local address
+    int32_t SysLogPort = 514;
+    std::string LogsFolder;       // ends with the path separator
+    std::string SystemLogName;    // operation-log file name pattern
+    std::string RecvLogName;      // received-message log file name pattern
+    TLogType LogType = ltMeta;
+    std::string MailServer = "127.0.0.1";
+    int32_t MailServerPort = 25;
+    TSMTPAuthType MailServerSMTPAuth = SA_NONE;
+    std::string MailFromAddress;
+    std::string MailToAddress;
+    std::string MailSubject = "Quorvel warning";
+    std::string SMTPAuthID;
+    std::string SMTPAuthPass;     // plain text, as written in the ini file
+    TLogRCode LogRCode = rcCRLF;
+    std::string CnvCtrlCode;      // replaces each control byte of a message; empty drops them
+    TKeywordList KeywordList;
+
+    // Source of every timestamp and dated file name; tests put a fixed date here.
+    TClock Clock = platform::LocalNow;
+
+    // --- Log files ---
+
+    // %Y, %M and %D (any letter case) become the year, the two-digit month and
+    // the two-digit day of the local date; a pattern without "%" is returned
+    // as it is without reading the clock.
+    std::string ExpandLogFileName(std::string_view pattern) const;
+
+    // Drops NUL bytes and replaces bytes 1 to 31 with CnvCtrlCode.
+    std::string ConvertControlCodes(std::string_view text) const;
+
+    // Appends one line for a received message in the LogType layout with the
+    // LogRCode line end. Throws TLogWriteError when the file was opened but
+    // the write failed; a file locked through every attempt loses the line
+    // silently.
+    void WriteReceivedLog(std::string_view message, std::string_view sender);
+
+    // Appends "date time detail message" and CR LF to the operation log.
+    // Never throws: a lost operation-log line has nowhere to be reported.
+    void WriteOperationLog(std::string_view message, std::string_view detail);
+
+private:
+    std::string ExpandLogFileName(std::string_view pattern, const platform::LocalTime& now) const;
+    std::string LogPath(std::string_view pattern, const platform::LocalTime& now) const;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "SjisReference.h"
+#include "server/QuorvelService.h"
+#include "ServerTestSupport.h"
+
+namespace quorvel {
+namespace {
+
+using test::Sjis;
+
+class ConfigTest : public ::testing::Test {
+protected:
+    // Loads the ini bytes and returns LoadConfig's result.
+    bool Load(const std::string& ini) {
+        test::WriteFile(dir.path() + "Quorvel.ini", ini);
+        return server.LoadConfig(dir.path());
+    }
+    TSyslogService* Slot(int n) { return server.Services[static_cast<size_t>(n - 1)].get(); }
+    // Every mail setting and the number of keywords, joined by "|".
+    static std::string MailSummary(const TSyslogService* s) {
+        return s->MailServer + "|" + std::to_string(s->MailServerPort) + "|" + s->MailFromAddress + "|" +
+               s->MailToAddress + "|" + s->MailSubject + "|" + std::to_string(s->MailServerSMTPAuth) + "|" +
+               s->SMTPAuthID + "|" + s->SMTPAuthPass + "|" + std::to_string(s->KeywordList.size());
+    }
+
+    test::TempFolder dir;
+    TSysLogServer server;
+};
+
+TEST_F(ConfigTest, EmptyFileGivesOneDefaultInstanceWithoutMail) {
+    EXPECT_FALSE(server.LoadConfig(dir.path()));  // no Quorvel.ini yet
+    ASSERT_TRUE(Load(""));
+    TSyslogService* s = Slot(1);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->SysLogPort, 514);
+    EXPECT_EQ(s->LogsFolder, dir.path() + "logs/");
+    EXPECT_TRUE(std::filesystem::is_directory(s->LogsFolder));
+    EXPECT_EQ(s->SystemLogName, "Quorvel.log");
+    EXPECT_EQ(s->RecvLogName, "%y-%m-syslog.log");
+    EXPECT_EQ(s->LogType, ltMeta);
+    EXPECT_EQ(MailSummary(s), "127.0.0.1|25|||Quorvel warning|0|||0");
+    for (int n = 2; n <= 10; ++n) EXPECT_EQ(Slot(n), nullptr) << n;
+    std::filesystem::remove(dir.path() + "Quorvel.ini");
+    EXPECT_FALSE(server.LoadConfig(dir.path()));
+    EXPECT_EQ(Slot(1), nullptr);
+}
+
+TEST_F(ConfigTest, PortRules) {
+    struct Case { std::string value; int32_t first; int32_t second; };  // 0: slot empty
+    const Case cases[] = {
+        {"-1", 0, 0}, {"0", 514, 514}, {"1", 514, 514}, {"2", 2, 2}, {"65534", 65534, 65534},
+        {"65535", 514, 514}, {"-5", 514, 514}, {"5 140", 5140, 5140}, {"\t-1 ", 0, 0}, {"abc", 514, 0},
+        {"", 514, 0},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Load("SYSLOGPORT=" + c.value + "\r\nSYSLOGPORT2=" + c.value + "\r\n"));
+        EXPECT_EQ(Slot(1) ? Slot(1)->SysLogPort : 0, c.first) << "'" << c.value << "'";
+        EXPECT_EQ(Slot(2) ? Slot(2)->SysLogPort : 0, c.second) << "'" << c.value << "'";
+    }
+}
+
+TEST_F(ConfigTest, KeysMatchAtLineStartInAnyCaseAndTheFirstCounts) {
+    ASSERT_TRUE(Load(" SYSLOGPORT2=700\r\nSYSLOGPORT1=800\r\nsyslogport=600\r\nSYSLOGPORT=601\r\n"
+                     "SysLogPort3=900\r\nSERVERIPADDRESS3=127.0.0.2\r\nSYSLOGLOGNAME3=op3.log\r\n"));
+    ASSERT_NE(Slot(1), nullptr);
+    EXPECT_EQ(Slot(1)->SysLogPort, 600);
+    EXPECT_EQ(Slot(1)->ServerIPAddress, "");
+    EXPECT_EQ(Slot(2), nullptr);
+    ASSERT_NE(Slot(3), nullptr);
+    EXPECT_EQ(Slot(3)->SysLogPort, 900);
+    EXPECT_EQ(Slot(3)->ServerIPAddress, "127.0.0.2");
+    EXPECT_EQ(Slot(3)->SystemLogName, "op3.log");
+}
+
+// Shift_JIS values, CR / LF / CR LF line ends, and a NUL that ends the text.
+TEST_F(ConfigTest, ShiftJisFileWithMixedLineEndsAndNul) {
+    const std::string ini = "RECVLOGNAME=" + Sjis(u8"受信%y.log") + "\rLOGTYPE=tab\nCNVCTRLCODE=" +
+                            Sjis(u8"ホ") + "a\r\nSYSLOGPORT2=600\n" + std::string(1, '\0') +
+                            "SYSLOGPORT3=700\r\n";
+    ASSERT_TRUE(Load(ini));
+    EXPECT_EQ(Slot(1)->RecvLogName, Sjis(u8"受信%y.log"));
+    EXPECT_EQ(Slot(1)->LogType, ltTab);
+    // Upper-casing leaves the trail byte of ホ ('z') alone.
+    EXPECT_EQ(Slot(1)->CnvCtrlCode, Sjis(u8"ホ") + "A");
+    ASSERT_NE(Slot(2), nullptr);
+    EXPECT_EQ(Slot(2)->SysLogPort, 600);
+    EXPECT_EQ(Slot(2)->LogType, ltMeta);  // LOGTYPE2= is its own key
+    EXPECT_EQ(Slot(3), nullptr);
+}
+
+TEST_F(ConfigTest, WordValues) {
+    struct Case { std::string line; TLogType type; TLogRCode rcode; TSMTPAuthType auth; };
+    const std::string mail = "MAILSERVER=m\r\nMAILTO=t\r\n";
+    const Case cases[] = {
+        {"LOGTYPE=csv", ltComma, rcCRLF, SA_NONE}, {"LOGTYPE=TAB", ltTab, rcCRLF, SA_NONE},
+        {"LOGTYPE=text", ltMeta, rcCRLF, SA_NONE}, {"RCODE=lf", ltMeta, rcLF, SA_NONE},
+        {"RCODE=CR", ltMeta, rcCR, SA_NONE},       {"RCODE=crlf ", ltMeta, rcCRLF, SA_NONE},
+        {"SMTPAUTH=login", ltMeta, rcCRLF, SA_LOGIN}, {"SMTPAUTH=Cram-MD5", ltMeta, rcCRLF, SA_CRAMMD5},
+        {"SMTPAUTH=PLAIN", ltMeta, rcCRLF, SA_NONE},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Load(mail + c.line + "\r\n"));
+        EXPECT_EQ(Slot(1)->LogType, c.type) << c.line;
+        EXPECT_EQ(Slot(1)->LogRCode, c.rcode) << c.line;
+        EXPECT_EQ(Slot(1)->MailServerSMTPAuth, c.auth) << c.line;
+    }
+}
+
+const char kMailIni[] =
+    "MAILSERVERPORT=2 6\r\nMAILFROM=from@example.org\r\nSMTPAUTH=LOGIN\r\nSMTPAUTHID=id\r\n"
+    "SMTPAUTHPASS= p w \r\nSYSLOGPORT4=1514\r\n"
+    "KEYWORDLISTSTART\r\nerror\r\n\"disk full\" a@x, b@x\r\n  ,  \r\ndisk full\r\nKEYWORDLISTEND\r\nlate\r\n";
+
+TEST_F(ConfigTest, MailSettingsAndKeywordsNeedBothServerAndRecipient) {
+    const std::string applied = "smtp|26|from@example.org|ops@x|Quorvel Warning|2|id| p w |3";
+    const std::string defaults = "127.0.0.1|25|||Quorvel warning|0|||0";
+    const std::pair<std::string, std::string> cases[] = {
+        {"MAILSERVER=smtp\r\nMAILTO=ops@x\r\n", applied},
+        {"MAILSERVER=smtp\r\nMAILTO=\r\nMAILTO=ops@x\r\n", defaults},
+        {"MAILTO=ops@x\r\n", defaults},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Load(c.first + kMailIni));
+        EXPECT_EQ(MailSummary(Slot(1)), c.second) << c.first;
+        ASSERT_NE(Slot(4), nullptr);
+        EXPECT_EQ(MailSummary(Slot(4)), c.second) << c.first;
+    }
+}
+
+TEST_F(ConfigTest, KeywordBlockWithQuotedFieldsAndMailToFallback) {
+    ASSERT_TRUE(Load("MAILSERVER=smtp\r\nMAILTO=ops@x\r\nMAILSUBJECT=\r\n" + std::string(kMailIni)));
+    EXPECT_EQ(Slot(1)->MailSubject, "");
+    const TKeywordList& k = Slot(1)->KeywordList;
+    ASSERT_EQ(k.size(), 3u);
+    EXPECT_EQ(k[0].Keyword, "error");
+    EXPECT_EQ(k[0].AddrList, TKeywordAddrList{"ops@x"});
+    EXPECT_EQ(k[1].Keyword, "disk full");
+    EXPECT_EQ(k[1].AddrList, (TKeywordAddrList{"a@x", "b@x"}));
+    // Unquoted, the second word becomes an address.
+    EXPECT_EQ(k[2].Keyword, "disk");
+    EXPECT_EQ(k[2].AddrList, TKeywordAddrList{"full"});
+
+    ASSERT_TRUE(Load("MAILSERVER=s\r\nMAILTO=t\r\nkeywordlistend\r\nKEYWORDLISTSTART\r\nerror\r\n"));
+    EXPECT_TRUE(Slot(1)->KeywordList.empty());
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,67 @@
+#include "util/DInifile.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace quorvel {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(IniFile, SplitsAtEveryLineEnd) {
+    EXPECT_EQ(SplitTextLines(""), TStringList{});
+    EXPECT_EQ(SplitTextLines("a\r\nb\rc\nd\r\n"), (TStringList{"a", "b", "c", "d"}));
+    EXPECT_EQ(SplitTextLines("a\n\n\r\r\nb\n\r"), (TStringList{"a", "", "", "", "b", ""}));
+    EXPECT_EQ(SplitTextLines("a\nb\0c\nd"s), (TStringList{"a", "b"}));
+}
+
+TEST(IniFile, LoadsFileOrTellsWhyNot) {
+    const auto folder = std::filesystem::temp_directory_path() /
+                        ("quorvel-ini-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    std::filesystem::create_directories(folder / "dir.ini");
+    const std::string path = (folder / "Quorvel.ini").string();
+    TStringList list = {"kept"};
+    EXPECT_FALSE(LoadIniFile(&list, path));
+    EXPECT_EQ(list, TStringList{"kept"});
+    std::ofstream(path, std::ios::binary) << "PORT=514\r\nMAILTO=a@b\n";
+    EXPECT_TRUE(LoadIniFile(&list, path));
+    EXPECT_EQ(list, (TStringList{"PORT=514", "MAILTO=a@b"}));
+    EXPECT_THROW(LoadIniFile(&list, (folder / "dir.ini").string()), std::runtime_error);
+    std::filesystem::remove_all(folder);
+}
+
+TEST(IniFile, KeysMatchAtLineStartIgnoringCase) {
+    const TStringList list = {" MAILTO=blank@x", "mailto= first@x ", "MAILTO=second@x", "SUBJECT=", "SMTP"};
+    EXPECT_EQ(ReadIniString(list, "MAILTO="), " first@x ");
+    EXPECT_EQ(ReadIniStringDef(list, "SUBJECT=", "Quorvel Warning"), "");
+    EXPECT_EQ(ReadIniStringDef(list, "SMTPAUTH=", "none"), "none");
+}
+
+TEST(IniFile, ReadsWholeNumbers) {
+    const std::pair<std::string, int32_t> cases[] = {
+        {"25", 25}, {" 2 5\t", 25}, {"25a", -7}, {"  ", -7}, {"", -7}, {"+7", 7}, {"--5", -7},
+        {"2147483647", INT_MAX}, {"2147483648", -7}, {"-2147483648", INT_MIN}, {"$FF", 255},
+        {"0x1f", 31}, {"X10", 16}, {"-$10", -16}, {"$FFFFFFFF", -1}, {"0x80000000", INT_MIN},
+        {"$000000001", 1}, {"$100000000", -7}, {"0x", -7}, {"$G", -7}, {"1.5", -7},
+    };
+    for (const auto& [value, expected] : cases) {
+        EXPECT_EQ(ReadIniInteger({"PORT=" + value}, "PORT=", -7), expected) << value;
+    }
+}
+
+TEST(IniFile, BlockLiesBetweenFirstStartAndFirstEnd) {
+    TStringList block = {"stale"};
+    ReadIniBlock({"x", "ListStart", "a", "LISTSTART", "b", "listend", "c"}, "LISTSTART", "LISTEND", block);
+    EXPECT_EQ(block, (TStringList{"a", "LISTSTART", "b"}));
+    ReadIniBlock({"LISTEND", "LISTSTART", "a"}, "LISTSTART", "LISTEND", block);
+    EXPECT_EQ(block, TStringList{});
+    ReadIniBlock({"LISTSTART", "a"}, "LISTSTART", "LISTEND", block);
+    EXPECT_EQ(block, TStringList{"a"});
+}
+
+}  // namespace
+}  // namespace quorvel

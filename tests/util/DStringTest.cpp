@@ -1,0 +1,71 @@
+#include "util/DString.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "platform/Paths.h"
+
+namespace quorvel {
+namespace {
+
+TDateTime At(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+    TDateTime t;
+    t.Year = year, t.Month = month, t.Day = day, t.Hour = hour, t.Minute = minute, t.Second = second;
+    return t;
+}
+
+TEST(DString, PadsAndFormatsDates) {
+    EXPECT_EQ(ZeroPad2(7) + ZeroPad2(0) + ZeroPad2(100), "0700100");
+    EXPECT_EQ(ZeroPad3(0) + "|" + ZeroPad3(45) + "|" + SpacePad2(6) + "|" + SpacePad2(16), "000|045| 6|16");
+    EXPECT_EQ(FormatDateTimeText(At(2027, 1, 1)), "2027/01/01 00:00:00");
+    EXPECT_EQ(FormatMailDate("+0900", At(2026, 12, 6, 2, 6, 2)), "Sun,  6 Dec 2026 02:06:02 +0900");
+    EXPECT_EQ(FormatMailDate("-0500", At(2027, 3, 16, 23, 59, 9)), "Tue, 16 Mar 2027 23:59:09 -0500");
+    // A month out of range must not index past the name tables.
+    EXPECT_EQ(FormatMailDate("+0000", At(2026, 13, 1)), "???,  1 13 2026 00:00:00 +0000");
+    EXPECT_EQ(FormatUtcOffset(540) + FormatUtcOffset(-300) + FormatUtcOffset(0) + FormatUtcOffset(330) +
+                  FormatUtcOffset(-30),
+              "+0900-0500+0000+0530-0030");
+}
+
+TEST(DString, MailDateNamesTheWeekdayOfTheDate) {
+    // Every 13th day from 1970 for about 130 years, against the C library.
+    for (std::time_t t = 43200; t < 4102444800; t += 13 * 86400) {
+        const std::tm* tm = std::gmtime(&t);
+        char expected[4];
+        std::strftime(expected, sizeof expected, "%a", tm);
+        ASSERT_EQ(FormatMailDate("", At(tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday)).substr(0, 3), expected) << t;
+    }
+}
+
+TEST(DString, FolderEndsInOneSeparator) {
+    const struct {
+        std::string folder;
+        char separator;
+        std::string expected;
+    } cases[] = {
+        {"", '/', "/"},
+        {"logs", '/', "logs/"},
+        {"/srv/\xC3\x81/", '/', "/srv/\xC3\x81/"},  // UTF-8 "Á": 0x81 is no lead byte here
+        {"C:\\logs\\", '\\', "C:\\logs\\"},
+        {"C:\\\x83\x5C", '\\', "C:\\\x83\x5C\\"},  // "ソ" ends in 0x5C but is no separator
+    };
+    for (const auto& c : cases) EXPECT_EQ(EnsureTrailingSeparator(c.folder, c.separator), c.expected);
+    EXPECT_EQ(EnsureTrailingBackslash(""), std::string(1, platform::PathSeparator()));
+
+    const std::string exe = platform::ExecutablePath(), folder = ExeFolder();
+    EXPECT_EQ(exe.compare(0, folder.size(), folder), 0) << folder;
+    EXPECT_EQ(folder.back(), platform::PathSeparator());
+    EXPECT_EQ(exe.find(platform::PathSeparator(), folder.size()), std::string::npos);
+}
+
+TEST(DString, SplitsMailAddressAtFirstAt) {
+    std::string local = "old", domain = "old";
+    SplitMailAddress("a@b@c", local, domain);
+    EXPECT_EQ(local + "|" + domain, "a|b@c");
+    SplitMailAddress("no-at-sign", local, domain);
+    EXPECT_EQ(local + "|" + domain, "|");
+}
+
+}  // namespace
+}  // namespace quorvel
