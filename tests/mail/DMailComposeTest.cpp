@@ -114,29 +114,6 @@ TEST(ComposeMessage, OptionalAndFallbackHeaders) {
     EXPECT_EQ(Lines(Compose(mail)), expected);
 }
 
-TEST(ComposeMessage, PriorityTexts) {
-    const std::pair<TMailPriority, const char*> cases[] = {{MP_HIGH, "urgent"},
-                                                           {MP_HIGHLOW, "urgent"},
-                                                           {MP_NORMAL, "normal"},
-                                                           {MP_LOWHIGH, "non-urgent"},
-                                                           {MP_LOW, "non-urgent"}};
-    for (const auto& [priority, text] : cases) {
-        TSMTPMail mail;
-        mail.SetPriority(priority);
-        EXPECT_EQ(mail.PriorityText(), text);
-    }
-}
-
-TEST(ComposeMessage, LongJapaneseSubjectIsFoldedIntoEncodedWords) {
-    TSMTPMail mail;
-    mail.SetToAddress("a@b");
-    mail.SetSubject(test::Sjis(u8"【警告】キーワードを検出しました：ディスク容量不足"));
-    std::vector<std::string> lines = Lines(Compose(mail));
-    ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[3].rfind("Subject: =?iso-2022-jp?B?", 0), 0u) << lines[3];
-    EXPECT_EQ(lines[4].rfind("\t=?iso-2022-jp?B?", 0), 0u) << lines[4];
-}
-
 // The recipient's server removes one leading dot of every line
 // (RFC 5321 4.5.2), so the wire form must carry one more.
 TEST(ComposeMessage, BodyLinesAreDotStuffedAndSplitAtBareLineEnds) {
@@ -166,17 +143,6 @@ TEST(ComposeMessage, BodyLinesAreDotStuffedAndSplitAtBareLineEnds) {
             EXPECT_EQ(mail.Body(), c.bodyAfter);
         }
     }
-}
-
-TEST(ComposeMessage, ShiftJisBodyIsSentAsIsWhenConversionIsOff) {
-    const std::string sjis = test::Sjis(u8"障害");
-    TSMTPMail mail;
-    mail.SetToAddress("a@b");
-    mail.SetSJIStoJISConvert(false);
-    mail.Body() = {sjis};
-    std::vector<std::string> lines = Lines(Compose(mail));
-    EXPECT_EQ(lines.back(), sjis);
-    EXPECT_EQ(lines[6], "\tcharset=\"iso-2022-jp\"");
 }
 
 TEST(ComposeMessage, GeneratedMessageIdsDifferWithinOneSecond) {

@@ -258,17 +258,5 @@ TEST(SmtpSession, ExactBytesOnTheWire) {
     EXPECT_EQ(mail.Body()[1], "..");
 }
 
-TEST(SmtpSession, WaitTracesEveryLineAndTheStateWord) {
-    ScriptedServer server(ScriptedServer::Replies({"220-a\r\n220 b\r\n", "221 bye\r\n"}));
-    Mail mail(server.Port());
-    mail.SetServerName("localhost");
-    ASSERT_TRUE(mail.Connect());
-    EXPECT_TRUE(mail.WaitReply());
-    EXPECT_EQ(mail.log, (std::vector<std::string>{"Wait to host type : Connect", "220-a",
-                                                  "Connected", "220 b", "Connected"}));
-    mail.Disconnect();
-    EXPECT_FALSE(mail.WaitReply());  // no socket: no wait
-}
-
 }  // namespace
 }  // namespace quorvel
