@@ -1,0 +1,320 @@
+#include "mail/DMail.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <exception>
+
+#include "mail/MailTexts.h"
+#include "platform/TcpSocket.h"
+#include "util/DHash.h"
+#include "util/DString.h"
+#include "util/jconvert.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 16385;
+// RFC 5321 4.5.3.1.5 allows 512 bytes per reply line; a peer that sends far
+// more without finishing its reply is not an SMTP server.
+constexpr std::size_t kMaxPendingReply = 1024 * 1024;
+constexpr int kHeaderLimit = 76;
+
+// Cuts one body entry at CR LF, lone CR and lone LF: a bare line end inside
+// an entry must reach the wire as CR LF (RFC 5321 2.3.8), and only then can
+// each of its lines be dot-stuffed.
+std::vector<std::string> SplitEntryLines(const std::string& entry) {
+    std::vector<std::string> lines(1);
+    for (std::size_t i = 0; i < entry.size(); ++i) {
+        char c = entry[i];
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < entry.size() && entry[i + 1] == '\n') ++i;
+            lines.emplace_back();
+        } else {
+            lines.back() += c;
+        }
+    }
+    return lines;
+}
+
+void AddLine(std::string& out, const std::string& line) {
+    out += line;
+    out += "\r\n";
+}
+
+}  // namespace
+
+TSMTPMail::TSMTPMail() {
+    SetPort(25);
+    AddLog("SMTP Object Created");
+}
+
+TSMTPMail::~TSMTPMail() = default;
+
+void TSMTPMail::SetBody(const TLines& lines) {
+    body_ = lines;
+    dotStuffed_.clear();
+}
+
+std::string TSMTPMail::PriorityText() const {
+    switch (priority_) {
+        case MP_HIGH:
+        case MP_HIGHLOW:
+            return "urgent";
+        case MP_LOWHIGH:
+        case MP_LOW:
+            return "non-urgent";
+        case MP_NORMAL:
+        default:
+            return "normal";
+    }
+}
+
+std::string TSMTPMail::GenerateMessageID(const platform::LocalTime& t) const {
+    // The timestamp alone repeats within a second, and mailboxes drop mails
+    // whose Message-ID they have seen; a counter and the recipient keep the
+    // ids of one second apart.
+    static std::atomic<unsigned long> serial{0};
+    std::string seed = FormatDateTimeText(t) + "." + ZeroPad3(t.Millisecond) + " " +
+                       std::to_string(serial.fetch_add(1)) + " " + toAddress_;
+    TDSHA1 sha;
+    sha.HashString(seed);
+    TSHA1Digest digest{};
+    sha.Final(digest);
+    std::string local, domain;
+    SplitMailAddress(fromAddress_, local, domain);
+    return "<" + TDSHA1::DigestToHex(digest) + "@" + domain + ">";
+}
+
+void TSMTPMail::AppendBody(std::string& out) {
+    dotStuffed_.resize(body_.size(), false);
+    for (std::size_t i = 0; i < body_.size(); ++i) {
+        std::string original = body_[i];
+        if (original == ".") {
+            body_[i] = "..";
+            dotStuffed_[i] = true;
+        } else if (dotStuffed_[i] && original == "..") {
+            original = ".";  // already replaced by an earlier composition
+        } else {
+            dotStuffed_[i] = false;
+        }
+        for (const std::string& line : SplitEntryLines(original)) {
+            std::string wire = sjisToJisConvert_ ? SJIStoJIS(line) : line;
+            // RFC 5321 4.5.2: the receiver strips one leading dot of every
+            // line, so every line that starts with one gets one more.
+            if (!wire.empty() && wire[0] == '.') wire.insert(wire.begin(), '.');
+            AddLine(out, wire);
+        }
+    }
+}
+
+void TSMTPMail::ComposeMessage(std::string* buffer) {
+    if (buffer == nullptr) return;
+    std::string& out = *buffer;
+    if (!fromName_.empty()) {
+        AddLine(out, "From: " + EncodeMimeText(fromName_, true, kHeaderLimit) + " <" + fromAddress_ + ">");
+    } else {
+        AddLine(out, "From: <" + fromAddress_ + ">");
+    }
+    if (!toName_.empty()) {
+        AddLine(out, "To: " + EncodeMimeText(toName_, true, kHeaderLimit) + " <" + toAddress_ + ">");
+    } else {
+        AddLine(out, "To: <" + toAddress_ + ">");
+    }
+    const platform::LocalTime dateTime = Now();
+    AddLine(out, "Date: " + FormatMailDate(FormatUtcOffset(dateTime.UtcOffsetMinutes), dateTime));
+    if (!subject_.empty()) AddLine(out, "Subject: " + EncodeMimeText(subject_, false, kHeaderLimit));
+    AddLine(out, "Mime-Version: " + (mimeVersion_.empty() ? std::string("1.0") : mimeVersion_));
+    if (!messageID_.empty()) {
+        AddLine(out, "Message-ID: " + messageID_);
+    } else {
+        AddLine(out, "Message-ID: " + GenerateMessageID(Now()));
+    }
+    if (contentType_.empty()) {
+        AddLine(out, "Content-Type: text/plain; charset=ISO-2022-JP");
+    } else {
+        AddLine(out, "Content-Type: " + contentType_);
+    }
+    AddLine(out, "Content-Transfer-Encoding: " +
+                     (contentEncoding_.empty() ? std::string("7bit") : contentEncoding_));
+    if (!replayTo_.empty()) AddLine(out, "Reply-to: " + replayTo_);
+    AddLine(out, "Priority: " + PriorityText());
+    if (!xMailer_.empty()) AddLine(out, "X-Mailer: " + xMailer_);
+    for (const std::string& line : header_) AddLine(out, line);
+    AddLine(out, "");
+    AppendBody(out);
+}
+
+std::string TSMTPMail::LocalHostName() const {
+    std::string name = platform::CanonicalHostName();
+    // HELO needs an argument even on a machine that cannot name itself.
+    return name.empty() ? std::string("localhost") : name;
+}
+
+void TSMTPMail::Command(TSMTPState state, const std::string& text) {
+    state_ = state;
+    SendText(text, true);
+}
+
+void TSMTPMail::ConsumeReplyLine(std::string line, bool& result) {
+    AddLog(line);
+    if (!line.empty() && (line[0] == '4' || line[0] == '5')) {
+        result = false;
+        errorReply_ = true;
+    }
+    if (errorReply_) return;
+    switch (state_) {
+        case TSMTPState::Hello: AddLog("Hello"); break;
+        case TSMTPState::Mail: AddLog("Mail"); break;
+        case TSMTPState::Rcpt: AddLog("Rcpt"); break;
+        case TSMTPState::Data: AddLog("Data"); break;
+        case TSMTPState::EndOfData: AddLog("end of Data"); break;
+        case TSMTPState::Quit: AddLog("Quit"); break;
+        case TSMTPState::Connect: AddLog("Connected"); break;
+        case TSMTPState::AuthLogin1: AddLog("Auth Login1"); break;
+        case TSMTPState::AuthLogin2: AddLog("Auth Login2"); break;
+        case TSMTPState::AuthCram1:
+            AddLog("Auth CRAM1(CRAM-MD5)");
+            challenge_ = line.size() > 3 ? line.substr(3) : std::string();
+            break;
+    }
+    result = true;
+    replyReceived_ = true;
+}
+
+bool TSMTPMail::WaitReply() {
+    switch (state_) {
+        case TSMTPState::Hello: AddLog("Wait to host type : HELO"); break;
+        case TSMTPState::Mail: AddLog("Wait to host type : Mail"); break;
+        case TSMTPState::Rcpt: AddLog("Wait to host type : Rcpt"); break;
+        case TSMTPState::Data: AddLog("Wait to host type : Data1"); break;
+        case TSMTPState::EndOfData: AddLog("Wait to host type : Data2"); break;
+        case TSMTPState::Quit: AddLog("Wait to host type : Quit"); break;
+        case TSMTPState::Connect: AddLog("Wait to host type : Connect"); break;
+        default: break;
+    }
+    replyReceived_ = false;
+    errorReply_ = false;
+    bool result = false;
+    if (SocketHandle() == -1 && !Connected()) return false;
+
+    try {
+        // Bytes that keep trickling in without ending the reply do not count
+        // as silence; the overall budget still ends such a wait.
+        const auto budget = std::chrono::seconds(
+            static_cast<int64_t>(std::max(timeoutCount_, 0) + 1) * std::max(timeoutVal_, 1));
+        const auto start = std::chrono::steady_clock::now();
+        int silentPeriods = 0;
+        std::vector<char> chunk(kReadChunk);
+        for (;;) {
+            std::size_t lf;
+            while ((lf = pending_.find('\n')) != std::string::npos) {
+                std::string line;
+                for (std::size_t i = 0; i < lf; ++i) {
+                    if (pending_[i] != '\r') line += pending_[i];
+                }
+                pending_.erase(0, lf + 1);
+                ConsumeReplyLine(line, result);
+                // RFC 5321 4.2.1: "code-" continues a reply, "code " or a bare
+                // code ends it; what follows belongs to the next reply.
+                if (line.size() < 4 || line[3] != '-') return result;
+            }
+            if (pending_.size() > kMaxPendingReply) break;
+            if (std::chrono::steady_clock::now() - start > budget) break;
+
+            const int handle = SocketHandle();
+            if (handle == -1 || platform::WaitReadable(handle, timeoutVal_) != 1) {
+                if (++silentPeriods > timeoutCount_) break;
+                continue;
+            }
+            long n = platform::RecvSome(handle, chunk.data(), chunk.size());
+            if (n < 0) {
+                AddLog("Socket Error " + std::to_string(platform::LastSocketError()));
+                break;
+            }
+            if (n == 0) break;
+            pending_.append(chunk.data(), static_cast<std::size_t>(n));
+        }
+    } catch (const std::exception&) {
+        AddLog(mailtext::kWaitException + std::to_string(platform::LastSocketError()));
+    }
+    // The reply never ended: what was read of it is no use to the next wait.
+    pending_.clear();
+    return false;
+}
+
+int32_t TSMTPMail::RunTransaction() {
+    Command(TSMTPState::Hello, (startCommandType_ == 1 ? "EHLO " : "HELO ") + LocalHostName());
+    if (!WaitReply()) return -1;
+
+    bool authenticated = smtpAuthType_ == SA_NONE;
+    if (smtpAuthType_ == SA_CRAMMD5) {
+        challenge_.clear();
+        Command(TSMTPState::AuthCram1, "AUTH CRAM-MD5");
+        if (WaitReply() && !challenge_.empty()) {
+            std::string encoded = challenge_;
+            encoded.erase(0, encoded.find_first_not_of(' '));
+            SendText(CramMD5Response(smtpAuthAccount_, smtpAuthPassword_, DecodeBase64(encoded)), true);
+            authenticated = WaitReply();
+        }
+    } else if (smtpAuthType_ == SA_LOGIN) {
+        Command(TSMTPState::AuthLogin1, "AUTH LOGIN");
+        if (WaitReply()) {
+            Command(TSMTPState::AuthLogin2, EncodeBase64(smtpAuthAccount_));
+            if (WaitReply()) {
+                SendText(EncodeBase64(smtpAuthPassword_), true);
+                authenticated = WaitReply();
+            }
+        }
+    }
+    if (!authenticated) return -6;
+
+    Command(TSMTPState::Mail, "MAIL FROM: <" + fromAddress_ + ">");
+    if (!WaitReply()) return -2;
+
+    int accepted = 0;
+    state_ = TSMTPState::Rcpt;
+    if (!toAddress_.empty()) {
+        Command(TSMTPState::Rcpt, "RCPT TO: <" + toAddress_ + ">");
+        if (WaitReply()) ++accepted;
+    }
+    for (const std::string& address : cc_) {
+        if (address.empty()) continue;
+        Command(TSMTPState::Rcpt, "RCPT TO: <" + address + ">");
+        if (WaitReply()) ++accepted;
+    }
+    if (accepted == 0) return -3;
+
+    Command(TSMTPState::Data, "DATA");
+    if (!WaitReply()) return -4;
+
+    std::string message;
+    ComposeMessage(&message);
+    state_ = TSMTPState::EndOfData;
+    message += "\r\n.\r\n";
+    SendStream(message);
+    return WaitReply() ? 0 : -5;
+}
+
+int32_t TSMTPMail::SendMail() {
+    if (ServerName().empty()) return -14;
+    if (fromAddress_.empty() && !nullFromAddress_) return -12;
+    if (toAddress_.empty()) return -13;
+
+    state_ = TSMTPState::Connect;
+    pending_.clear();
+    AddLog("Connect Server");
+    if (!Connect()) {
+        AddLog("Resolve Time Out");
+        return -11;
+    }
+    int32_t result = WaitReply() ? RunTransaction() : -99;
+
+    Command(TSMTPState::Quit, "QUIT");
+    if (WaitReply()) AddLog("Disconnect Server");
+    Disconnect();
+    return result;
+}
+
+}  // namespace quorvel

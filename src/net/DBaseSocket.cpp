@@ -1,0 +1,205 @@
+#include "net/DBaseSocket.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "net/NetTexts.h"
+#include "platform/TcpSocket.h"
+#include "util/DString.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr int kSendWaitSeconds = 10;
+constexpr int kSendAttempts = 11;
+constexpr std::size_t kStreamChunk = 1401;
+// The file sink writes records from a fixed 1024-byte buffer.
+constexpr std::size_t kFileRecordLimit = 1022;
+constexpr std::size_t kFileRecordCut = 1020;
+
+std::string RemoveCrLfPairs(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            ++i;
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+void SaveLines(const std::vector<std::string>& lines, const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return;
+    for (const std::string& line : lines) {
+        std::fwrite(line.data(), 1, line.size(), f);
+        std::fwrite("\r\n", 1, 2, f);
+    }
+    std::fclose(f);
+}
+
+}  // namespace
+
+TDBaseSocket::TDBaseSocket() = default;
+
+TDBaseSocket::~TDBaseSocket() {
+    if (socketHandle_ != -1) platform::CloseTcpSocket(socketHandle_);
+}
+
+void TDBaseSocket::SetClock(TClock clock) { clock_ = std::move(clock); }
+
+platform::LocalTime TDBaseSocket::Now() const { return clock_ ? clock_() : platform::LocalNow(); }
+
+void TDBaseSocket::AddLog(std::string_view message) {
+    if (logFile_ != nullptr) {
+        std::string line = FormatDateTimeText(Now());
+        line += ' ';
+        line += message;
+        line += "\r\n";
+        if (line.size() > kFileRecordLimit) {
+            // Over-long records are cut, but keep their line end so the next
+            // record does not run on into this one.
+            line.resize(kFileRecordCut);
+            line += "\r\n";
+        }
+        std::fwrite(line.data(), 1, line.size(), logFile_);
+        std::fflush(logFile_);
+        return;
+    }
+    if (logList_ != nullptr) {
+        std::string text = RemoveCrLfPairs(message);
+        if (writeLogDate_) text = FormatDateTimeText(Now()) + " " + text;
+        logList_->push_back(std::move(text));
+        if (!logFilename_.empty()) SaveLines(*logList_, logFilename_);
+    }
+}
+
+void TDBaseSocket::ResetState() {
+    peerAddress_ = 0;
+    socketHandle_ = -1;
+    connected_ = false;
+}
+
+bool TDBaseSocket::ResolveHost() {
+    uint32_t address = 0;
+    if (platform::ParseIPv4Literal(serverName_, address)) {
+        peerAddress_ = address;
+        return true;
+    }
+    if (platform::ResolveIPv4(serverName_, address) != 0) return false;
+    if (debugLevel_ >= 3) {
+        AddLog("ResolveHost : " + std::to_string(address >> 24) + "." +
+               std::to_string((address >> 16) & 0xFF) + "." + std::to_string((address >> 8) & 0xFF) +
+               "." + std::to_string(address & 0xFF));
+    }
+    peerAddress_ = address;
+    return true;
+}
+
+bool TDBaseSocket::CreateSocket() {
+    socketHandle_ = platform::CreateTcpSocket();
+    return socketHandle_ != -1;
+}
+
+bool TDBaseSocket::ConnectHost() {
+    int rc = platform::ConnectTcp(socketHandle_, peerAddress_, static_cast<uint16_t>(port_ & 0xFFFF));
+    if (rc != 0) {
+        winsockError_ = rc;
+        connected_ = false;
+        return false;
+    }
+    connected_ = true;
+    return true;
+}
+
+bool TDBaseSocket::Connect() {
+    // A socket left open by an earlier failed connect would be forgotten by
+    // ResetState; release it first.
+    CloseSocket();
+    ResetState();
+    if (!ResolveHost()) {
+        AddLog("ResolveHost error");
+        return false;
+    }
+    if (!CreateSocket()) {
+        AddLog("Create Socket error");
+        return false;
+    }
+    if (!ConnectHost()) {
+        AddLog("Connect to Host error");
+        return false;
+    }
+    return true;
+}
+
+void TDBaseSocket::CloseSocket() {
+    if (socketHandle_ == -1) return;
+    platform::CloseTcpSocket(socketHandle_);
+    socketHandle_ = -1;
+    connected_ = false;
+    if (debugLevel_ == 3) AddLog("Socket Close.");
+}
+
+void TDBaseSocket::Disconnect() { CloseSocket(); }
+
+bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
+    int failures = 0;
+    std::size_t sent = 0;
+    while (sent < size) {
+        if (socketHandle_ == -1) return false;
+        bool ok = false;
+        if (platform::WaitWritable(socketHandle_, kSendWaitSeconds) == 1) {
+            long n = platform::SendSome(socketHandle_, data + sent, size - sent);
+            if (n > 0) {
+                // A short write is not a failure: the rest goes out next round.
+                sent += static_cast<std::size_t>(n);
+                ok = true;
+            }
+        }
+        if (!ok && ++failures >= kSendAttempts) return false;
+    }
+    return true;
+}
+
+void TDBaseSocket::SendText(std::string_view text, bool appendLineEnd) {
+    try {
+        if (debugLevel_ >= 2) AddLog(text);
+        std::string buffer(text);
+        if (appendLineEnd) buffer += "\r\n";
+        if (socketHandle_ == -1) {
+            AddLog(nettext::kClosedBeforeSend);
+            connected_ = false;
+            return;
+        }
+        if (!SendAll(buffer.data(), buffer.size()) || socketHandle_ == -1) AddLog(nettext::kMaybeClosed);
+    } catch (const std::exception&) {
+        AddLog("Send to client error : " + std::to_string(platform::LastSocketError()));
+        AddLog(nettext::kMaybeClosed);
+    }
+}
+
+bool TDBaseSocket::SendStream(const std::string& stream) {
+    bool result = true;
+    try {
+        for (std::size_t pos = 0; pos < stream.size(); pos += kStreamChunk) {
+            if (socketHandle_ == -1) {
+                connected_ = false;
+                break;
+            }
+            std::size_t count = std::min(kStreamChunk, stream.size() - pos);
+            if (!SendAll(stream.data() + pos, count)) {
+                AddLog("Sendstream client error : " + std::to_string(platform::LastSocketError()));
+                result = false;
+                break;
+            }
+        }
+    } catch (const std::exception&) {
+        AddLog(nettext::kStreamSendException + std::to_string(platform::LastSocketError()));
+    }
+    return result;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,93 @@
+#pragma once
+// The outgoing IPv4 TCP connection of the mail client: resolve, connect,
+// write with bounded waits, close, and an optional trace log.
+// One object is used by one thread from creation to destruction.
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Clock.h"
+
+namespace quorvel {
+
+class TDBaseSocket {
+public:
+    using TClock = std::function<platform::LocalTime()>;
+
+    TDBaseSocket();
+    // Closes a socket that is still open, e.g. after a refused connect.
+    virtual ~TDBaseSocket();
+    TDBaseSocket(const TDBaseSocket&) = delete;
+    TDBaseSocket& operator=(const TDBaseSocket&) = delete;
+
+    const std::string& ServerName() const { return serverName_; }
+    void SetServerName(const std::string& name) { serverName_ = name; }
+    // The low 16 bits are the TCP port.
+    int32_t Port() const { return port_; }
+    void SetPort(int32_t port) { port_ = port; }
+    // When set, the string-list sink is saved to this file after every line.
+    const std::string& LogFilename() const { return logFilename_; }
+    void SetLogFilename(const std::string& path) { logFilename_ = path; }
+    bool WriteLogDate() const { return writeLogDate_; }
+    void SetWriteLogDate(bool value) { writeLogDate_ = value; }
+    // 2: log every sent text; 3 or more: log resolved addresses;
+    // exactly 3: log "Socket Close.".
+    int32_t DebugLevel() const { return debugLevel_; }
+    void SetDebugLevel(int32_t level) { debugLevel_ = level; }
+
+    bool Connected() const { return connected_; }
+    // Error number of the last failed TCP connect.
+    int32_t WinsockError() const { return winsockError_; }
+    // -1 when there is no socket.
+    int SocketHandle() const { return socketHandle_; }
+
+    // Log sinks, not owned; the file sink wins when both are set. With none
+    // attached AddLog writes nothing.
+    void SetLogFile(std::FILE* file) { logFile_ = file; }
+    void SetLogList(std::vector<std::string>* list) { logList_ = list; }
+
+    // Source of the local time for log stamps (and mail dates in TSMTPMail).
+    void SetClock(TClock clock);
+
+    bool Connect();
+    void Disconnect();
+    // Failures are logged only.
+    void SendText(std::string_view text, bool appendLineEnd);
+    // Sends the whole buffer in chunks of 1401 bytes.
+    bool SendStream(const std::string& stream);
+    void AddLog(std::string_view message);
+
+protected:
+    void ResetState();
+    bool ResolveHost();
+    bool CreateSocket();
+    bool ConnectHost();
+    void CloseSocket();
+
+    platform::LocalTime Now() const;
+
+private:
+    // Sends every byte, each write after a wait for writability of at most
+    // 10 seconds; gives up after 11 failed waits or writes.
+    bool SendAll(const char* data, std::size_t size);
+
+    std::string serverName_;
+    int32_t port_ = 0;
+    std::string logFilename_;
+    bool writeLogDate_ = true;
+    int32_t debugLevel_ = 0;
+    bool connected_ = false;
+    int32_t winsockError_ = 0;
+    int socketHandle_ = -1;
+
+    uint32_t peerAddress_ = 0;  // first octet most significant
+    std::FILE* logFile_ = nullptr;
+    std::vector<std::string>* logList_ = nullptr;
+    TClock clock_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,130 @@
+#include "platform/TcpSocket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+namespace quorvel::platform {
+
+namespace {
+
+int PollFor(int handle, short events, int seconds) {
+    if (handle < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    if (seconds < 0) seconds = 0;
+    const int ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+    pollfd p{handle, events, 0};
+    int rc = poll(&p, 1, ms);
+    if (rc < 0) return -1;
+    if (rc == 0) return 0;
+    // select marks a socket in error or hung up as ready; keep that meaning so
+    // the following send/recv call reports the error.
+    return (p.revents & (events | POLLERR | POLLHUP)) != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+bool ParseIPv4Literal(const std::string& text, uint32_t& address) {
+    if (text.find('\0') != std::string::npos) return false;
+    in_addr a{};
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+    address = ntohl(a.s_addr);
+    return true;
+}
+
+int ResolveIPv4(const std::string& name, uint32_t& address) {
+    if (name.empty() || name.find('\0') != std::string::npos) return EAI_NONAME;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0) return rc;
+    rc = EAI_NONAME;
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addr != nullptr) {
+            address = ntohl(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+            rc = 0;
+            break;
+        }
+    }
+    freeaddrinfo(list);
+    return rc;
+}
+
+int CreateTcpSocket() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return fd < 0 ? kNoSocket : fd;
+}
+
+int ConnectTcp(int handle, uint32_t address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    int rc;
+    do {
+        rc = connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+}
+
+int WaitReadable(int handle, int seconds) { return PollFor(handle, POLLIN, seconds); }
+
+int WaitWritable(int handle, int seconds) { return PollFor(handle, POLLOUT, seconds); }
+
+long SendSome(int handle, const char* data, std::size_t size) {
+    ssize_t n;
+    do {
+        // MSG_NOSIGNAL: a peer that reset the connection must give EPIPE,
+        // not a SIGPIPE that ends the whole server.
+        n = send(handle, data, size, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+long RecvSome(int handle, char* buffer, std::size_t size) {
+    ssize_t n;
+    do {
+        n = recv(handle, buffer, size, 0);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+void CloseTcpSocket(int handle) {
+    // No retry on EINTR: on Linux the descriptor is released either way.
+    if (handle >= 0) close(handle);
+}
+
+int LastSocketError() { return errno; }
+
+std::string HostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return {};
+    return std::string(name, strnlen(name, sizeof name));
+}
+
+std::string CanonicalHostName() {
+    std::string host = HostName();
+    if (host.empty()) return host;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return host;
+    std::string canonical;
+    if (list != nullptr && list->ai_canonname != nullptr) canonical = list->ai_canonname;
+    freeaddrinfo(list);
+    return canonical.empty() ? host : canonical;
+}
+
+}  // namespace quorvel::platform

@@ -1,0 +1,262 @@
+// The SMTP dialogue against a scripted server: refusals, silences, replies
+// split across reads, and the exact bytes on the wire.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ScriptedServer.h"
+#include "mail/DMail.h"
+
+namespace quorvel {
+namespace {
+
+using test::ScriptedPeer;
+using test::ScriptedServer;
+
+// The command lines the server received; the DATA content is left out and
+// HELO/EHLO lose their host name.
+std::vector<std::string> Commands(const std::string& wire) {
+    std::vector<std::string> out;
+    size_t start = 0, pos;
+    bool inData = false;
+    while ((pos = wire.find("\r\n", start)) != std::string::npos) {
+        std::string line = wire.substr(start, pos - start);
+        start = pos + 2;
+        if (inData) {
+            if (line == ".") inData = false;
+            continue;
+        }
+        if (line.rfind("From: ", 0) == 0 && !out.empty() && out.back() == "DATA") {
+            inData = true;
+            continue;
+        }
+        if (line.rfind("HELO ", 0) == 0 || line.rfind("EHLO ", 0) == 0) line.resize(4);
+        out.push_back(line);
+    }
+    return out;
+}
+
+bool Logged(const std::vector<std::string>& log, const std::string& text) {
+    for (const auto& line : log)
+        if (line == text) return true;
+    return false;
+}
+
+struct Mail : TSMTPMail {
+    std::vector<std::string> log;
+    explicit Mail(uint16_t port) {
+        SetLogList(&log);
+        SetWriteLogDate(false);
+        SetServerName("127.0.0.1");
+        SetPort(port);
+        SetFromAddress("alert@quorvel.example");
+        SetToAddress("ops@example.com");
+        SetTimeoutVal(2);
+        SetTimeoutCount(1);
+        Body() = {"", "192.168.0.5 said", "disk error"};
+    }
+};
+
+TEST(SmtpSession, ScriptedDialogues) {
+    const std::string ok = "250 ok\r\n", bye = "221 bye\r\n", hi = "220 mx ready\r\n";
+    struct Case {
+        const char* name;
+        ScriptedServer::Script script;
+        std::function<void(TSMTPMail&)> setup;
+        int32_t result;
+        std::vector<std::string> commands;
+        bool quitAnswered;
+    } cases[] = {
+        {"greeting refused, QUIT still sent", ScriptedServer::Replies({"554 no service\r\n", bye}), {}, -99,
+         {"QUIT"}, true},
+        {"multi-line greeting", ScriptedServer::Replies({"220-mx\r\n\x01" "220 ready\r\n", ok, ok, ok,
+                                                         "354 go\r\n", ok, bye}),
+         {}, 0, {"HELO", "MAIL FROM: <alert@quorvel.example>", "RCPT TO: <ops@example.com>", "DATA", "QUIT"},
+         true},
+        {"closed after greeting",
+         [&](ScriptedPeer& p) {
+             p.Send(hi);
+             p.Close();
+         },
+         {}, -1, {}, false},
+        {"refusal inside one multi-line reply", ScriptedServer::Replies({hi, "250-mx\r\n421 closing\r\n", bye}), {},
+         -1, {"HELO", "QUIT"}, true},
+        {"a refusal behind a whole reply belongs to the next command",
+         ScriptedServer::Replies({hi, "250 mx\r\n421 closing\r\n", "", bye}), {}, -2,
+         {"HELO", "MAIL FROM: <alert@quorvel.example>", "QUIT"}, true},
+        {"EHLO reply split across reads keeps the dialogue in step",
+         ScriptedServer::Replies({hi, "250-mx greets\r\n\x01" "250-SIZE 10240000\r\n250-8BIT\x01MIME\r\n\x01" "250 HELP\r\n",
+                                  ok, ok, "354 go\r\n", ok, bye}),
+         [](TSMTPMail& m) { m.SetStartCommandType(1); }, 0,
+         {"EHLO", "MAIL FROM: <alert@quorvel.example>", "RCPT TO: <ops@example.com>", "DATA", "QUIT"}, true},
+        {"split EHLO reply, then the message is refused",
+         ScriptedServer::Replies({hi, "250-mx\r\n\x01" "250-PIPELINING\r\n\x01" "250 HELP\r\n", ok, ok, "354 go\r\n",
+                                  "554 rejected\r\n", bye}),
+         [](TSMTPMail& m) { m.SetStartCommandType(1); }, -5,
+         {"EHLO", "MAIL FROM: <alert@quorvel.example>", "RCPT TO: <ops@example.com>", "DATA", "QUIT"}, true},
+        {"MAIL refused", ScriptedServer::Replies({hi, ok, "550 sender\r\n", bye}), {}, -2,
+         {"HELO", "MAIL FROM: <alert@quorvel.example>", "QUIT"}, true},
+        {"refused recipient, accepted cc goes on to DATA",
+         ScriptedServer::Replies({hi, ok, ok, "550 no such user\r\n", ok, "354 go\r\n", ok, bye}),
+         [](TSMTPMail& m) { m.SetCc({"", "cc@example.com", ""}); }, 0,
+         {"HELO", "MAIL FROM: <alert@quorvel.example>", "RCPT TO: <ops@example.com>", "RCPT TO: <cc@example.com>",
+          "DATA", "QUIT"},
+         true},
+        {"all recipients refused, split multi-line refusal",
+         ScriptedServer::Replies({hi, ok, ok, "550-no\r\n\x01" "550 such user\r\n", "550 no\r\n", bye}),
+         [](TSMTPMail& m) { m.SetCc({"cc@example.com"}); }, -3,
+         {"HELO", "MAIL FROM: <alert@quorvel.example>", "RCPT TO: <ops@example.com>", "RCPT TO: <cc@example.com>",
+          "QUIT"},
+         true},
+        {"DATA refused", ScriptedServer::Replies({hi, ok, ok, ok, "554 no data\r\n", bye}), {}, -4,
+         {"HELO", "MAIL FROM: <alert@quorvel.example>", "RCPT TO: <ops@example.com>", "DATA", "QUIT"}, true},
+        {"null sender", ScriptedServer::Replies({hi, ok, ok, ok, "354 go\r\n", ok, bye}),
+         [](TSMTPMail& m) { m.SetFromAddress(""); }, 0,
+         {"HELO", "MAIL FROM: <>", "RCPT TO: <ops@example.com>", "DATA", "QUIT"}, true},
+        {"AUTH LOGIN refused after the password",
+         ScriptedServer::Replies({hi, "250-mx\r\n250 AUTH LOGIN\r\n", "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n",
+                                  "535 invalid\r\n", bye}),
+         [](TSMTPMail& m) {
+             m.SetStartCommandType(1);
+             m.SetSMTPAuthType(SA_LOGIN);
+             m.SetSMTPAuthAccount("user");
+             m.SetSMTPAuthPassword("secret");
+         },
+         -6, {"EHLO", "AUTH LOGIN", "dXNlcg==", "c2VjcmV0", "QUIT"}, true},
+        {"CRAM-MD5 without a challenge sends no answer",
+         ScriptedServer::Replies({hi, "250-mx\r\n250 AUTH CRAM-MD5\r\n", "334\r\n", bye}),
+         [](TSMTPMail& m) {
+             m.SetStartCommandType(1);
+             m.SetSMTPAuthType(SA_CRAMMD5);
+         },
+         -6, {"EHLO", "AUTH CRAM-MD5", "QUIT"}, true},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(c.script);
+        Mail mail(server.Port());
+        if (c.setup) c.setup(mail);
+        EXPECT_EQ(mail.SendMail(), c.result);
+        EXPECT_EQ(mail.SocketHandle(), -1);
+        server.Join();
+        if (!c.commands.empty()) {
+            EXPECT_EQ(Commands(server.Received()), c.commands);
+        }
+        EXPECT_EQ(Logged(mail.log, "Disconnect Server"), c.quitAnswered);
+    }
+}
+
+TEST(SmtpSession, SilentServerGivesUpAfterTimeoutCountPlusOnePeriods) {
+    ScriptedServer server([](ScriptedPeer& p) { p.ReadLine(); });
+    Mail mail(server.Port());
+    mail.SetTimeoutVal(1);
+    mail.SetTimeoutCount(1);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(mail.SendMail(), -99);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Two waits (greeting and QUIT) of two one-second periods each.
+    EXPECT_GE(seconds, 3.8);
+    EXPECT_LT(seconds, 6.0);
+    server.Join();
+    EXPECT_EQ(server.Received(), "QUIT\r\n");
+}
+
+TEST(SmtpSession, TricklingServerCannotHoldTheWaitForever) {
+    ScriptedServer server([](ScriptedPeer& p) {
+        for (int i = 0; i < 12; ++i) {
+            p.Send("2");
+            ScriptedPeer::Pause(400);
+        }
+    });
+    Mail mail(server.Port());
+    mail.SetTimeoutVal(1);
+    mail.SetTimeoutCount(1);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(mail.SendMail(), -99);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 6.5);
+}
+
+TEST(SmtpSession, AddressChecksComeFirstAndInOrder) {
+    struct Case {
+        std::string server, from, to;
+        bool nullFrom;
+        int32_t result;
+    } cases[] = {
+        {"", "", "", false, -14},
+        {"127.0.0.1", "", "ops@example.com", false, -12},
+        {"127.0.0.1", "", "", false, -12},
+        {"127.0.0.1", "a@b", "", true, -13},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer server([](ScriptedPeer&) {});
+        Mail mail(server.Port());
+        mail.SetServerName(c.server);
+        mail.SetFromAddress(c.from);
+        mail.SetToAddress(c.to);
+        mail.SetNullFromAddress(c.nullFrom);
+        EXPECT_EQ(mail.SendMail(), c.result);
+        server.Join();
+        EXPECT_FALSE(server.Accepted());
+    }
+}
+
+TEST(SmtpSession, ConnectionFailureGivesMinus11WithoutQuit) {
+    uint16_t port;
+    {
+        ScriptedServer probe([](ScriptedPeer&) {});
+        port = probe.Port();
+    }
+    Mail mail(port);
+    EXPECT_EQ(mail.SendMail(), -11);
+    EXPECT_TRUE(Logged(mail.log, "Resolve Time Out"));
+    EXPECT_FALSE(Logged(mail.log, "Wait to host type : Quit"));
+}
+
+TEST(SmtpSession, ExactBytesOnTheWire) {
+    ScriptedServer server(ScriptedServer::Replies(
+        {"220 mx\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n", "250 ok\r\n", "221 bye\r\n"}));
+    Mail mail(server.Port());
+    mail.SetClock([] {
+        platform::LocalTime t;
+        t.Year = 2026; t.Month = 12; t.Day = 16; t.Hour = 23; t.Minute = 5; t.Second = 9;
+        t.DayOfWeek = 3;
+        t.UtcOffsetMinutes = 60;
+        return t;
+    });
+    mail.SetMessageID("<m1@quorvel.example>");
+    mail.Body() = {"first", ".", ".hidden", "", "last"};
+    ASSERT_EQ(mail.SendMail(), 0);
+    server.Join();
+    const std::string expected =
+        "HELO " + mail.LocalHostName() + "\r\n" +
+        "MAIL FROM: <alert@quorvel.example>\r\n"
+        "RCPT TO: <ops@example.com>\r\n"
+        "DATA\r\n"
+        "From: <alert@quorvel.example>\r\n"
+        "To: <ops@example.com>\r\n"
+        "Date: Wed, 16 Dec 2026 23:05:09 +0100\r\n"
+        "Mime-Version: 1.0\r\n"
+        "Message-ID: <m1@quorvel.example>\r\n"
+        "Content-Type: text/plain;\r\n"
+        "\tcharset=\"iso-2022-jp\"\r\n"
+        "Content-Transfer-Encoding: 7bit\r\n"
+        "Priority: normal\r\n"
+        "\r\n"
+        "first\r\n"
+        "..\r\n"
+        "..hidden\r\n"
+        "\r\n"
+        "last\r\n"
+        "\r\n.\r\n"
+        "QUIT\r\n";
+    EXPECT_EQ(server.Received(), expected);
+    EXPECT_EQ(mail.Body()[1], "..");
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,204 @@
+#include "net/DBaseSocket.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "ScriptedServer.h"
+#include "SjisReference.h"
+#include "net/NetTexts.h"
+
+namespace quorvel {
+namespace {
+
+using test::ScriptedPeer;
+using test::ScriptedServer;
+
+class TestSocket : public TDBaseSocket {
+public:
+    TestSocket() { SetLogList(&log); }
+    std::vector<std::string> log;
+};
+
+bool Logged(const std::vector<std::string>& log, const std::string& text) {
+    for (const auto& line : log)
+        if (line.find(text) != std::string::npos) return true;
+    return false;
+}
+
+// A port on which nothing listens.
+int32_t ClosedPort() {
+    ScriptedServer probe([](ScriptedPeer&) {});
+    int32_t port = probe.Port();
+    return port;  // the listener closes with the server object
+}
+
+TEST(NetTexts, MatchCp932OfTheirJapaneseOriginals) {
+    EXPECT_EQ(test::Sjis(u8"送信前に接続が破棄されました。"), nettext::kClosedBeforeSend);
+    EXPECT_EQ(test::Sjis(u8"接続が破棄されている可能性があります。"), nettext::kMaybeClosed);
+    EXPECT_EQ(test::Sjis(u8" コマンドに対する応答の送信中に例外が発生 : "), nettext::kStreamSendException);
+}
+
+TEST(DBaseSocket, ConnectLogsLookupsAndClosesByDebugLevel) {
+    struct Case {
+        std::string host;
+        int level;
+        bool logsResolve;
+        bool logsClose;
+    } cases[] = {
+        {"127.0.0.1", 4, false, false},  // a literal is used without a lookup
+        {"localhost", 4, true, false},
+        {"localhost", 3, true, true},
+        {"localhost", 2, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host + " level " + std::to_string(c.level));
+        ScriptedServer server([](ScriptedPeer& p) { p.Drain(); });
+        TestSocket s;
+        s.SetServerName(c.host);
+        s.SetPort(server.Port());
+        s.SetDebugLevel(c.level);
+        ASSERT_TRUE(s.Connect());
+        EXPECT_TRUE(s.Connected());
+        EXPECT_NE(s.SocketHandle(), -1);
+        s.Disconnect();
+        EXPECT_FALSE(s.Connected());
+        EXPECT_EQ(s.SocketHandle(), -1);
+        EXPECT_EQ(Logged(s.log, "ResolveHost : 127.0.0.1"), c.logsResolve);
+        EXPECT_EQ(Logged(s.log, "Socket Close."), c.logsClose);
+    }
+}
+
+TEST(DBaseSocket, FailedConnects) {
+    TestSocket unknown;
+    unknown.SetWriteLogDate(false);
+    unknown.SetServerName("no-such-host.invalid");
+    EXPECT_FALSE(unknown.Connect());
+    EXPECT_EQ(unknown.SocketHandle(), -1);
+    EXPECT_EQ(unknown.log, std::vector<std::string>{"ResolveHost error"});
+
+    int handle;
+    {
+        TestSocket s;
+        s.SetWriteLogDate(false);
+        s.SetServerName("127.0.0.1");
+        s.SetPort(ClosedPort());
+        EXPECT_FALSE(s.Connect());
+        EXPECT_FALSE(s.Connected());
+        EXPECT_NE(s.WinsockError(), 0);
+        handle = s.SocketHandle();
+        ASSERT_NE(handle, -1);
+        EXPECT_NE(fcntl(handle, F_GETFD), -1);
+        EXPECT_EQ(s.log, std::vector<std::string>{"Connect to Host error"});
+    }
+    // The destructor released the descriptor of the failed connect.
+    EXPECT_EQ(fcntl(handle, F_GETFD), -1);
+}
+
+TEST(DBaseSocket, SendTextPutsExactBytesOnTheWire) {
+    ScriptedServer server([](ScriptedPeer& p) { p.Drain(); });
+    TestSocket s;
+    s.SetServerName("127.0.0.1");
+    s.SetPort(server.Port());
+    s.SetDebugLevel(2);
+    ASSERT_TRUE(s.Connect());
+    s.SendText("QUIT", true);
+    s.SendText("", false);
+    s.SendText("MAIL", false);
+    s.Disconnect();
+    server.Join();
+    EXPECT_EQ(server.Received(), "QUIT\r\nMAIL");
+    EXPECT_TRUE(Logged(s.log, " QUIT"));
+}
+
+TEST(DBaseSocket, SendWithoutSocketLogsAndSendsNothing) {
+    TestSocket s;
+    s.SetWriteLogDate(false);
+    s.SendText("QUIT", true);
+    EXPECT_FALSE(s.Connected());
+    EXPECT_EQ(s.log, std::vector<std::string>{nettext::kClosedBeforeSend});
+    EXPECT_TRUE(s.SendStream("data"));
+}
+
+TEST(DBaseSocket, ShortWritesAreCompletedSoAStreamArrivesWhole) {
+    std::string received;
+    ScriptedServer server([&](ScriptedPeer& p) {
+        ScriptedPeer::Pause(500);  // let the client's small buffer fill first
+        p.Drain();
+    });
+    TestSocket s;
+    s.SetServerName("127.0.0.1");
+    s.SetPort(server.Port());
+    ASSERT_TRUE(s.Connect());
+    // A non-blocking socket with a small send buffer accepts only part of
+    // each write: exactly the case in which bytes used to go missing.
+    int small = 4096;
+    setsockopt(s.SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    fcntl(s.SocketHandle(), F_SETFL, fcntl(s.SocketHandle(), F_GETFL) | O_NONBLOCK);
+    std::string stream;
+    for (int i = 0; stream.size() < 1024 * 1024; ++i) stream += "line " + std::to_string(i) + "\r\n";
+    EXPECT_TRUE(s.SendStream(stream));
+    s.SendText("END", true);
+    s.Disconnect();
+    server.Join();
+    EXPECT_EQ(server.Received().size(), stream.size() + 5);
+    EXPECT_TRUE(server.Received() == stream + "END\r\n");
+}
+
+TEST(DBaseSocket, WritingToAResetPeerNeitherKillsNorHangs) {
+    ScriptedServer server([](ScriptedPeer& p) { p.Reset(); });
+    TestSocket s;
+    s.SetWriteLogDate(false);
+    s.SetServerName("127.0.0.1");
+    s.SetPort(server.Port());
+    ASSERT_TRUE(s.Connect());
+    server.Join();
+    // Without MSG_NOSIGNAL the second write would raise SIGPIPE and end
+    // this test program.
+    for (int i = 0; i < 3; ++i) s.SendText("RSET", true);
+    EXPECT_FALSE(s.SendStream(std::string(5000, 'x')));
+    EXPECT_TRUE(Logged(s.log, nettext::kMaybeClosed));
+    EXPECT_TRUE(Logged(s.log, "Sendstream client error : "));
+}
+
+TEST(DBaseSocket, LogSinks) {
+    platform::LocalTime t;
+    t.Year = 2026; t.Month = 12; t.Day = 6; t.Hour = 2; t.Minute = 6; t.Second = 2;
+
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    TDBaseSocket fileSink;
+    fileSink.SetClock([t] { return t; });
+    fileSink.SetLogFile(f);
+    fileSink.AddLog("short");
+    fileSink.AddLog(std::string(1100, 'a'));
+    fileSink.AddLog("next");
+    std::rewind(f);
+    std::string content;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) content.append(buf, n);
+    std::fclose(f);
+    const std::string stamp = "2026/12/06 02:06:02 ";
+    // An over-long record is cut at 1020 bytes yet keeps its line end.
+    EXPECT_EQ(content, stamp + "short\r\n" + (stamp + std::string(1100, 'a')).substr(0, 1020) + "\r\n" +
+                           stamp + "next\r\n");
+
+    std::vector<std::string> lines;
+    TDBaseSocket listSink;
+    listSink.SetClock([t] { return t; });
+    listSink.SetLogList(&lines);
+    listSink.AddLog("dated");
+    listSink.SetWriteLogDate(false);
+    listSink.AddLog("a\r\nb");
+    listSink.AddLog("lone\rcr\nlf");
+    EXPECT_EQ(lines, (std::vector<std::string>{stamp + "dated", "ab", "lone\rcr\nlf"}));
+}
+
+}  // namespace
+}  // namespace quorvel
