@@ -8,6 +8,19 @@
 #include <stdlib.h>
 
 #include <string.h>
+#include <time.h>
+
+// setenv(3)/unsetenv(3) over the C runtime's environment, which is also the
+// one _tzset reads.
+inline int setenv(const char* name, const char* value, int overwrite) {
+    if (!overwrite && getenv(name) != nullptr) return 0;
+    return _putenv_s(name, value) == 0 ? 0 : -1;
+}
+
+inline int unsetenv(const char* name) { return _putenv_s(name, "") == 0 ? 0 : -1; }
+
+// tzset(3) is _tzset in the Microsoft C runtime.
+inline void tzset() { _tzset(); }
 
 // mkdtemp(3): replaces the trailing "XXXXXX" and creates the folder (0700 has
 // no meaning here). Retries on a name that appeared meanwhile.

@@ -1,0 +1,144 @@
+#include "platform/TcpSocket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <climits>
+#include <cstring>
+
+#include "Winsock.h"
+
+namespace quorvel::platform {
+
+namespace {
+
+// The interface keeps handles as ints. A SOCKET is pointer-sized, but its
+// values are kernel handle numbers that stay far below INT_MAX, so the round
+// trip through int loses nothing.
+SOCKET ToSocket(int handle) { return static_cast<SOCKET>(static_cast<unsigned int>(handle)); }
+
+int SelectFor(int handle, bool forWrite, int seconds) {
+    if (handle < 0) {
+        WSASetLastError(WSAENOTSOCK);
+        return -1;
+    }
+    if (seconds < 0) seconds = 0;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(ToSocket(handle), &set);
+    // A failed connect shows on Windows in the exception set, not the write
+    // set; watching it too keeps the POSIX meaning "ready, the next call
+    // reports the error".
+    fd_set errors;
+    FD_ZERO(&errors);
+    FD_SET(ToSocket(handle), &errors);
+    timeval tv{seconds, 0};
+    const int rc = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &errors, &tv);
+    if (rc == SOCKET_ERROR) return -1;
+    return rc > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+bool ParseIPv4Literal(const std::string& text, uint32_t& address) {
+    if (text.find('\0') != std::string::npos) return false;
+    // inet_pton, unlike inet_addr, refuses the short and octal forms ("1.2",
+    // "010.0.0.1"), as the POSIX build does.
+    if (!win32::EnsureWinsock()) return false;
+    in_addr a{};
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+    address = ntohl(a.s_addr);
+    return true;
+}
+
+int ResolveIPv4(const std::string& name, uint32_t& address) {
+    if (name.empty() || name.find('\0') != std::string::npos) return EAI_NONAME;
+    if (!win32::EnsureWinsock()) return WSANOTINITIALISED;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0) return rc;
+    rc = EAI_NONAME;
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addr != nullptr) {
+            address = ntohl(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+            rc = 0;
+            break;
+        }
+    }
+    freeaddrinfo(list);
+    return rc;
+}
+
+int CreateTcpSocket() {
+    if (!win32::EnsureWinsock()) return kNoSocket;
+    // WSASocket without WSA_FLAG_OVERLAPPED would do too; socket() gives an
+    // overlapped-capable handle, which select and blocking calls accept.
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return kNoSocket;
+    if (s > static_cast<SOCKET>(INT_MAX)) {
+        closesocket(s);
+        WSASetLastError(WSAEMFILE);
+        return kNoSocket;
+    }
+    // Not inherited by programs we might start (the POSIX side sets CLOEXEC).
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<int>(s);
+}
+
+int ConnectTcp(int handle, uint32_t address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    if (connect(ToSocket(handle), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
+    return WSAGetLastError();
+}
+
+int WaitReadable(int handle, int seconds) { return SelectFor(handle, false, seconds); }
+
+int WaitWritable(int handle, int seconds) { return SelectFor(handle, true, seconds); }
+
+long SendSome(int handle, const char* data, std::size_t size) {
+    // Winsock never raises a signal for a reset peer; send just fails.
+    const int chunk = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+    const int n = send(ToSocket(handle), data, chunk, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+long RecvSome(int handle, char* buffer, std::size_t size) {
+    const int chunk = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+    const int n = recv(ToSocket(handle), buffer, chunk, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+void CloseTcpSocket(int handle) {
+    if (handle >= 0) closesocket(ToSocket(handle));
+}
+
+int LastSocketError() { return WSAGetLastError(); }
+
+std::string HostName() {
+    if (!win32::EnsureWinsock()) return {};
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return {};
+    return std::string(name, strnlen(name, sizeof name));
+}
+
+std::string CanonicalHostName() {
+    std::string host = HostName();
+    if (host.empty()) return host;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return host;
+    std::string canonical;
+    if (list != nullptr && list->ai_canonname != nullptr) canonical = list->ai_canonname;
+    freeaddrinfo(list);
+    return canonical.empty() ? host : canonical;
+}
+
+}  // namespace quorvel::platform
