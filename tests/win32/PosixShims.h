@@ -1,7 +1,16 @@
 #pragma once
 // The few POSIX C library calls that the shared tests use and the Windows C
-// runtime lacks, given their POSIX meaning. Force-included into every test
+// runtime lacks, given their POSIX meaning, and a guard against <windows.h>
+// macros. Force-included into every test
 // program of the Windows build; the shipped code never sees it.
+
+// GoogleTest pulls <windows.h> into every test, whose GetMessage and
+// DispatchMessage macros would rename the message queue interface's methods
+// in some files and not in others: include it first and drop the two.
+#include <winsock2.h>
+#include <windows.h>
+#undef GetMessage
+#undef DispatchMessage
 
 #include <direct.h>
 #include <io.h>
