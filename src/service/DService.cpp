@@ -342,6 +342,13 @@ bool TDService::HandleStop() {
         }
     } catch (...) {
         LogEvent(kTextStopException, platform::kEventError, 0, static_cast<uint32_t>(CurrentErrorCode()));
+        // The answer stands as it was when the hook failed. A stop still
+        // agreed to must really end the worker: otherwise the service would
+        // stay reported as stop pending while it goes on serving.
+        if (stopped) {
+            WorkerThread->Terminate();
+            Quit = true;
+        }
     }
     // Closing the event source after every stop request; the next entry opens it again.
     std::lock_guard<std::mutex> lock(LoggerLock);
