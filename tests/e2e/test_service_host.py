@@ -96,9 +96,12 @@ class ServiceHostTest(unittest.TestCase):
             messages = first + notify.receive_all()
         finally:
             notify.close()
-        heads = [m.splitlines()[0] for m in messages]
-        self.assertEqual(heads, ["STATUS=Starting (check point 1)", "STATUS=Starting (check point 2)",
-                                 "READY=1", "STOPPING=1", "STATUS=Stopped"])
+        extend = "EXTEND_TIMEOUT_USEC=5000000\n"
+        self.assertEqual(messages, ["STATUS=Starting (check point 1)\n" + extend,
+                                    "STATUS=Starting (check point 2)\n" + extend,
+                                    "READY=1\nSTATUS=Running\n",
+                                    "STOPPING=1\nSTATUS=Stopping\n" + extend,
+                                    "STATUS=Stopped\n"])
 
     def test_run_mode_stops_on_ctrl_c_with_status_zero(self):
         env = dict(os.environ, **self.env)

@@ -18,55 +18,25 @@ namespace quorvel::test {
 
 class FakeQueue final : public platform::MessageQueue {
 public:
-    bool Post(unsigned number, int64_t p1, int64_t p2) override {
-        return Push({false, platform::QueueMessage{number, p1, p2, 0}});
-    }
+    bool Post(unsigned number, int64_t p1, int64_t p2) override { return Push({false, {number, p1, p2, 0}}); }
     bool PostQuit() override { return Push({true, {}}); }
-    // Stands in for the readiness of a registered socket.
-    bool PostSocket(int socket) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& [tag, reg] : regs_) {
-            if (reg.first != socket) continue;
-            items_.push_back({false, platform::QueueMessage{reg.second, socket, platform::kSocketRead, tag}});
-            cv_.notify_one();
-            return true;
-        }
-        return false;
-    }
+    // Registration makes the socket readable once.
     bool RegisterSocket(int socket, unsigned number, platform::SocketHandler handler) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        regs_[++lastTag_] = {socket, number};
-        handlers_[lastTag_] = std::move(handler);
-        return true;
+        handlers_[static_cast<uint64_t>(socket)] = std::move(handler);
+        return Push({false, {number, socket, platform::kSocketRead, static_cast<uint64_t>(socket)}});
     }
-    void UnregisterSocket(int socket) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = regs_.begin(); it != regs_.end(); ++it) {
-            if (it->second.first == socket) {
-                handlers_.erase(it->first);
-                regs_.erase(it);
-                return;
-            }
-        }
-    }
+    void UnregisterSocket(int socket) override { handlers_.erase(static_cast<uint64_t>(socket)); }
     int GetMessage(platform::QueueMessage& message) override {
         std::unique_lock<std::mutex> lock(mutex_);
         cv_.wait(lock, [this] { return !items_.empty(); });
         Item item = items_.front();
         items_.pop_front();
-        if (item.Quit) return 0;
         message = item.Message;
-        return 1;
+        return item.Quit ? 0 : 1;
     }
     void DispatchMessage(const platform::QueueMessage& m) override {
-        platform::SocketHandler handler;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto it = handlers_.find(m.Target);
-            if (it == handlers_.end()) return;
-            handler = it->second;
-        }
-        handler(m.Number, m.Param1, m.Param2);
+        auto it = handlers_.find(m.Target);
+        if (it != handlers_.end()) it->second(m.Number, m.Param1, m.Param2);
     }
 
 private:
@@ -83,9 +53,7 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<Item> items_;
-    std::map<uint64_t, std::pair<int, unsigned>> regs_;
-    std::map<uint64_t, platform::SocketHandler> handlers_;
-    uint64_t lastTag_ = 0;
+    std::map<uint64_t, platform::SocketHandler> handlers_;  // worker thread only
 };
 
 struct LoggedEvent {
@@ -106,14 +74,9 @@ public:
         ++opens;
         return std::make_unique<Source>(*this, source, echo);
     }
-    std::vector<LoggedEvent> Events() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events;
-    }
-    int Opens() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return opens;
-    }
+    std::mutex mutex;
+    std::vector<LoggedEvent> events;
+    int opens = 0;
 
 private:
     struct Source final : platform::EventSource {
@@ -126,9 +89,6 @@ private:
         std::string name;
         bool echo;
     };
-    std::mutex mutex;
-    std::vector<LoggedEvent> events;
-    int opens = 0;
 };
 
 class FakeManager final : public platform::ServiceManager {
@@ -141,41 +101,37 @@ public:
         removals.push_back(name);
         return installed.erase(name) ? 0 : 1060;
     }
-    void ShowError(const std::string& caption, const std::string& text) override {
-        shown.push_back(caption + "|" + text);
-    }
+    void ShowError(const std::string& caption, const std::string& text) override { shown.push_back(caption + "|" + text); }
     std::set<std::string> installed;
     std::vector<platform::ServiceEntry> entries;
     std::vector<std::string> removals;
     std::vector<std::string> shown;
 };
 
-class FakeControl final : public platform::ServiceControl {
+// Status reports are recorded in the order the host sends them; the worker
+// and the service-main thread both report, hence the lock.
+class FakeControl final : public platform::ServiceControl, public platform::StatusReporter {
 public:
-    // Like the service manager: the service main runs on a thread of its own.
     int RunDispatcher(const std::string&, const std::function<void()>& serviceMain,
-                      const platform::ControlHandler& handler) override {
+                      const platform::ControlHandler& h) override {
         ++dispatcherRuns;
         if (!underManager) return platform::kErrorNotStartedByServiceManager;
-        this->handler = handler;
-        std::thread(serviceMain).join();
+        handler = h;
+        std::thread(serviceMain).join();  // the service main runs on a thread of the manager's
         return 0;
     }
-    void RunApplication(const std::function<void()>& work, const platform::ControlHandler& handler) override {
+    void RunApplication(const std::function<void()>& work, const platform::ControlHandler& h) override {
         ++applicationRuns;
-        this->handler = handler;
+        handler = h;
         work();
     }
     std::unique_ptr<platform::StatusReporter> OpenStatusReporter(const std::string&, int& error) override {
-        if (refuseReporter) {
-            error = 6;
-            return nullptr;
-        }
-        return std::make_unique<Reporter>(*this);
+        error = refuseReporter ? 6 : 0;
+        return refuseReporter ? nullptr : std::make_unique<Forward>(*this);
     }
-    std::vector<platform::ServiceStatus> Reports() {
+    void Report(const platform::ServiceStatus& s) override {
         std::lock_guard<std::mutex> lock(mutex);
-        return reports;
+        reports.push_back(s);
     }
 
     bool underManager = true;
@@ -183,18 +139,15 @@ public:
     int dispatcherRuns = 0;
     int applicationRuns = 0;
     platform::ControlHandler handler;
-
-private:
-    struct Reporter final : platform::StatusReporter {
-        explicit Reporter(FakeControl& c) : control(c) {}
-        void Report(const platform::ServiceStatus& s) override {
-            std::lock_guard<std::mutex> lock(control.mutex);
-            control.reports.push_back(s);
-        }
-        FakeControl& control;
-    };
     std::mutex mutex;
     std::vector<platform::ServiceStatus> reports;
+
+private:
+    struct Forward final : platform::StatusReporter {
+        explicit Forward(FakeControl& c) : control(c) {}
+        void Report(const platform::ServiceStatus& s) override { control.Report(s); }
+        FakeControl& control;
+    };
 };
 
 struct FakePlatform {
@@ -204,13 +157,9 @@ struct FakePlatform {
     bool refuseQueue = false;
 
     platform::ServiceEnvironment Environment() {
-        platform::ServiceEnvironment env;
-        env.Manager = &manager;
-        env.Control = &control;
-        env.Log = &log;
+        platform::ServiceEnvironment env{&manager, &control, &log, nullptr};
         env.NewQueue = [this]() -> std::unique_ptr<platform::MessageQueue> {
-            if (refuseQueue) return nullptr;
-            return std::make_unique<FakeQueue>();
+            return refuseQueue ? nullptr : std::make_unique<FakeQueue>();
         };
         return env;
     }

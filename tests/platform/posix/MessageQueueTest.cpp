@@ -136,16 +136,5 @@ TEST(MessageQueueTest, UnregisteringDuringDispatchStopsNotificationsAtOnce) {
     EXPECT_EQ(aCalls, before + 1);
 }
 
-TEST(MessageQueueTest, CurrentIsTheQueueOfTheCallingThreadOnly) {
-    auto queue = CreateMessageQueue();
-    queue->AttachToCurrentThread();
-    EXPECT_EQ(MessageQueue::Current(), queue.get());
-    MessageQueue* other = queue.get();
-    std::thread([&] { other = MessageQueue::Current(); }).join();
-    EXPECT_EQ(other, nullptr);
-    queue->DetachFromCurrentThread();
-    EXPECT_EQ(MessageQueue::Current(), nullptr);
-}
-
 }  // namespace
 }  // namespace quorvel::platform

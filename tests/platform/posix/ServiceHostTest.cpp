@@ -1,5 +1,4 @@
-// The service host over the real POSIX backend: signals, systemd
-// notifications and console events.
+// The service host over the real POSIX backend: console signals and events.
 
 #include <signal.h>
 #include <unistd.h>
@@ -34,26 +33,6 @@ TEST(ServiceHostTest, ConsoleSignalsReachHandleStopOnTheWorker) {
         EXPECT_EQ(stopThread, startThread) << "signal " << sig;
         EXPECT_NE(stopThread, std::this_thread::get_id()) << "signal " << sig;
     }
-}
-
-TEST(ServiceHostTest, ServiceModeNotifiesSystemdAndStopsOnSigterm) {
-    UnixDatagramSink notify, journal;
-    ScopedEnv n("NOTIFY_SOCKET", notify.Path());
-    ScopedEnv j("QUORVEL_JOURNAL_SOCKET", journal.Path());
-    TDService service;
-    service.ServiceName = "QuorvelService";
-    service.OnStart = [&](bool&) {
-        service.LogEvent(test::Sjis(u8"Quorvel Server が開始しました"), platform::kEventSuccess, 0, 1);
-        kill(getpid(), SIGTERM);
-    };
-    EXPECT_EQ(service.RunCommandLine({}), 0);
-    std::vector<std::string> states;
-    for (const std::string& d : notify.Drain()) states.push_back(d.substr(0, d.find('\n')));
-    EXPECT_EQ(states, (std::vector<std::string>{"STATUS=Starting (check point 1)", "STATUS=Starting (check point 2)",
-                                                "READY=1", "STOPPING=1", "STATUS=Stopped"}));
-    auto entries = journal.Drain();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_NE(entries[0].find(u8"MESSAGE=Quorvel Server が開始しました\n"), std::string::npos);
 }
 
 TEST(ServiceHostTest, ApplicationModeWritesEventsToStandardError) {

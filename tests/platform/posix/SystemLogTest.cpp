@@ -68,18 +68,5 @@ TEST(SystemLogTest, EntriesReachTheJournalAsUtf8WithTheirOwnFields) {
     }
 }
 
-TEST(SystemLogTest, ApplicationModeEchoesEachEntryAsOneConsoleLine) {
-    UnixDatagramSink sink;
-    ScopedEnv env("QUORVEL_JOURNAL_SOCKET", sink.Path());
-    auto source = DefaultServiceEnvironment().Log->OpenEventSource("QuorvelService", true);
-    testing::internal::CaptureStderr();
-    source->Report(kEventError, 0, 3, Sjis(u8"設定ファイルに不備がありサービスを開始できませんでした。"));
-    source->Report(kEventSuccess, 0, 1, Sjis(u8"Quorvel Server が開始しました"));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              u8"error 3 設定ファイルに不備がありサービスを開始できませんでした。\n"
-              u8"success 1 Quorvel Server が開始しました\n");
-    EXPECT_EQ(sink.Drain().size(), 2u);
-}
-
 }  // namespace
 }  // namespace quorvel::platform

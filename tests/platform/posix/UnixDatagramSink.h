@@ -37,14 +37,6 @@ public:
     bool Bound() const { return bound_; }
     const std::string& Path() const { return path_; }
 
-    // Every datagram that arrives within timeoutMs of the previous one.
-    std::vector<std::string> Drain(int timeoutMs = 200) {
-        std::vector<std::string> out;
-        std::string d;
-        while (Receive(d, timeoutMs)) out.push_back(d);
-        return out;
-    }
-
     bool Receive(std::string& datagram, int timeoutMs) {
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) != 1) return false;
