@@ -33,7 +33,13 @@ public:
         pthread_sigmask(SIG_BLOCK, &set_, &oldMask_);
         signalFd_.Reset(signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK));
         stopFd_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (signalFd_.Valid() && stopFd_.Valid()) thread_ = std::thread([this] { Run(); });
+        if (signalFd_.Valid() && stopFd_.Valid()) {
+            thread_ = std::thread([this] { Run(); });
+        } else {
+            // Without a relay the signals keep their default action: a stop
+            // request still ends the process rather than being lost.
+            pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
+        }
     }
 
     ~SignalRelay() {
