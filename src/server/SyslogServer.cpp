@@ -1,7 +1,10 @@
 #include "server/SyslogServer.h"
 
+#include "mail/DMail.h"
 #include "server/LogFile.h"
+#include "server/ServerTexts.h"
 #include "util/DString.h"
+#include "util/jconvert.h"
 
 namespace quorvel {
 
@@ -122,6 +125,68 @@ void TSyslogService::WriteOperationLog(std::string_view message, std::string_vie
         // The operation log is where failures are reported; there is no
         // further place to report its own.
     }
+}
+
+namespace {
+
+// True when `keyword` occurs in `text` at a byte that begins a character.
+bool ContainsAtCharacterStart(std::string_view text, std::string_view keyword) {
+    size_t boundary = 0;  // a known character start at or before the candidate
+    for (size_t pos = text.find(keyword); pos != std::string_view::npos;
+         pos = text.find(keyword, pos + 1)) {
+        while (boundary < pos) boundary += IsSJISLeadByte(static_cast<unsigned char>(text[boundary])) ? 2 : 1;
+        if (boundary == pos) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+const TKeyword* TSyslogService::FindKeyword(const TKeywordList& keywords, std::string_view message) {
+    const std::string_view searched = message.substr(0, message.find('\0'));
+    for (const TKeyword& keyword : keywords) {
+        if (!keyword.Keyword.empty() && ContainsAtCharacterStart(searched, keyword.Keyword)) return &keyword;
+    }
+    return nullptr;
+}
+
+void TSyslogService::CheckKeywords(std::string_view message, std::string_view sender) {
+    if (MailServer.empty() || KeywordList.empty()) return;
+    const TKeyword* match = FindKeyword(KeywordList, message);
+    if (match == nullptr) return;
+    const std::string body = ConvertControlCodes(message);
+    for (const std::string& address : match->AddrList) {
+        std::string line = MailServer + texts::kLogMailTo + address;
+        if (SendAlertMail(body, sender, address) == 0) {
+            line += texts::kLogMailSent + match->Keyword + ")";
+        } else {
+            line += texts::kLogMailFailed;
+        }
+        WriteOperationLog(line, "");
+    }
+}
+
+int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view sender,
+                                      const std::string& address) {
+    TSMTPMail mail;
+    mail.SetServerName(MailServer);
+    mail.SetPort(MailServerPort);
+    mail.SetFromAddress(MailFromAddress);
+    mail.SetToAddress(address);
+    // The composer encodes the subject itself; an encoded word handed to it
+    // would be split and encoded a second time when it is long.
+    mail.SetSubject(MailSubject);
+    mail.SetSMTPAuthType(MailServerSMTPAuth);
+    mail.SetSMTPAuthAccount(SMTPAuthID);
+    mail.SetSMTPAuthPassword(SMTPAuthPass);
+    // AUTH is an extension of EHLO sessions (RFC 4954 section 4): servers
+    // refuse it after HELO.
+    if (MailServerSMTPAuth != SA_NONE) mail.SetStartCommandType(1);
+    mail.SetX_Mailer("Quorvel Service");
+    mail.Body().push_back("");
+    mail.Body().push_back(std::string(sender) + " said");
+    mail.Body().push_back(std::string(body));
+    return mail.SendMail();
 }
 
 }  // namespace quorvel

@@ -78,6 +78,23 @@ public:
     // Never throws: a lost operation-log line has nowhere to be reported.
     void WriteOperationLog(std::string_view message, std::string_view detail);
 
+    // --- Keyword alerts ---
+
+    // Sends one alert mail to each address of the first keyword of
+    // KeywordList found in the message, and logs each mail's outcome. The
+    // message is the received text before ConvertControlCodes.
+    void CheckKeywords(std::string_view message, std::string_view sender);
+
+    // One alert mail through the configured SMTP server; the SendMail result
+    // (0: delivered).
+    int32_t SendAlertMail(std::string_view body, std::string_view sender,
+                          const std::string& address);
+
+    // Where the first keyword of the list occurs in the message, or nullptr.
+    // Only the text before the first NUL is searched, and an occurrence that
+    // starts on the trail byte of a Shift_JIS character does not count.
+    static const TKeyword* FindKeyword(const TKeywordList& keywords, std::string_view message);
+
 private:
     std::string ExpandLogFileName(std::string_view pattern, const platform::LocalTime& now) const;
     std::string LogPath(std::string_view pattern, const platform::LocalTime& now) const;

@@ -1,0 +1,62 @@
+#pragma once
+// The worker thread's message queue: posted thread messages plus read
+// readiness of registered sockets, delivered one at a time to the thread
+// that owns the queue (the POSIX stand-in for a Windows thread queue with
+// WSAAsyncSelect notifications).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace quorvel::platform {
+
+// Network event in the low 16 bits of a socket message's second parameter,
+// as the Windows FD_READ event; the high 16 bits carry a pending socket error.
+constexpr int64_t kSocketRead = 1;
+
+struct QueueMessage {
+    unsigned Number = 0;
+    int64_t Param1 = 0;      // socket messages: the socket descriptor
+    int64_t Param2 = 0;      // socket messages: kSocketRead | (error << 16)
+    uint64_t Target = 0;     // 0 = thread message; otherwise the registration it belongs to
+};
+
+// Called on the owning thread for one socket notification.
+using SocketHandler = std::function<void(unsigned number, int64_t param1, int64_t param2)>;
+
+class MessageQueue {
+public:
+    virtual ~MessageQueue() = default;
+
+    // Safe from any thread. False when the queue cannot take the message.
+    virtual bool Post(unsigned number, int64_t param1, int64_t param2) = 0;
+    // Safe from any thread. Makes GetMessage report the end of the loop.
+    virtual bool PostQuit() = 0;
+
+    // Owning thread only. Level-triggered: while datagrams stay queued on the
+    // socket, each GetMessage may deliver another notification for it.
+    virtual bool RegisterSocket(int socket, unsigned number, SocketHandler handler) = 0;
+    // Owning thread only; safe inside a dispatch, even the socket's own: the
+    // handler is never called again once this returns.
+    virtual void UnregisterSocket(int socket) = 0;
+
+    // Owning thread only. Waits for the next message: 1 = a message,
+    // 0 = quit, -1 = the queue failed. Posted messages come before socket
+    // notifications so that a stop request is not starved by a flood.
+    virtual int GetMessage(QueueMessage& message) = 0;
+    // Owning thread only. Calls the socket handler of a socket message; does
+    // nothing for thread messages or registrations that are gone.
+    virtual void DispatchMessage(const QueueMessage& message) = 0;
+
+    // Owning thread only: makes this the queue that Current() returns on it.
+    void AttachToCurrentThread();
+    // The calling thread's queue, or null on a thread that owns none.
+    static MessageQueue* Current();
+    // Owning thread only, before the queue dies.
+    void DetachFromCurrentThread();
+};
+
+// Null when the system refuses the descriptors the queue needs.
+std::unique_ptr<MessageQueue> CreateMessageQueue();
+
+}  // namespace quorvel::platform

@@ -1,0 +1,67 @@
+#pragma once
+// Running under the system's service manager: the control dispatcher, the
+// stop signals and the state reports (the Windows SCM on Windows, systemd's
+// notification protocol on Linux).
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace quorvel::platform {
+
+// Service states as the Windows service manager numbers them.
+enum ServiceStateCode {
+    kServiceStopped = 1,
+    kServiceStartPending = 2,
+    kServiceStopPending = 3,
+    kServiceRunning = 4,
+    kServiceContinuePending = 5,
+    kServicePausePending = 6,
+    kServicePaused = 7,
+};
+
+// Control codes delivered to the control handler.
+constexpr int kControlStop = 1;
+constexpr int kControlShutdown = 5;
+
+// The error code reported when the process was not started by the service
+// manager; chosen equal to Windows' ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
+// so the event reads the same on both systems.
+constexpr int kErrorNotStartedByServiceManager = 1063;
+
+struct ServiceStatus {
+    int ServiceType = 16;
+    int CurrentState = kServiceStopped;
+    int ControlsAccepted = 0;
+    int Win32ExitCode = 0;
+    int SpecificExitCode = 0;
+    int CheckPoint = 0;
+    int WaitHint = 0;   // milliseconds
+};
+
+// Called on a thread of the platform's, never inside a signal handler.
+using ControlHandler = std::function<void(int code)>;
+
+class StatusReporter {
+public:
+    virtual ~StatusReporter() = default;
+    // Safe from any thread; the result is not examined by the host.
+    virtual void Report(const ServiceStatus& status) = 0;
+};
+
+class ServiceControl {
+public:
+    virtual ~ServiceControl() = default;
+    // Main thread. Runs serviceMain and delivers stop requests to handler
+    // until serviceMain returns; then 0. Returns an error code at once when
+    // the process was not started by the service manager.
+    virtual int RunDispatcher(const std::string& serviceName, const std::function<void()>& serviceMain,
+                              const ControlHandler& handler) = 0;
+    // Main thread. Runs work with the console's interrupt and terminate
+    // requests delivered to handler as stop requests.
+    virtual void RunApplication(const std::function<void()>& work, const ControlHandler& handler) = 0;
+    // Inside serviceMain. Null with error set when no report can reach the manager.
+    virtual std::unique_ptr<StatusReporter> OpenStatusReporter(const std::string& serviceName, int& error) = 0;
+};
+
+}  // namespace quorvel::platform

@@ -1,0 +1,159 @@
+#include <errno.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "platform/MessageQueue.h"
+#include "platform/posix/UniqueFd.h"
+
+namespace quorvel::platform {
+
+namespace {
+
+constexpr uint64_t kWakeTag = 0;
+
+class EpollMessageQueue final : public MessageQueue {
+public:
+    EpollMessageQueue(UniqueFd epoll, UniqueFd wake) : epoll_(std::move(epoll)), wake_(std::move(wake)) {}
+
+    bool Post(unsigned number, int64_t param1, int64_t param2) override {
+        return Enqueue(Posted{false, QueueMessage{number, param1, param2, 0}});
+    }
+
+    bool PostQuit() override { return Enqueue(Posted{true, {}}); }
+
+    bool RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
+        if (socket < 0 || !handler) return false;
+        UnregisterSocket(socket);
+        uint64_t tag = ++lastTag_;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = tag;
+        if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, socket, &ev) != 0) return false;
+        auto reg = std::make_shared<Registration>();
+        reg->Socket = socket;
+        reg->Number = number;
+        reg->Handler = std::move(handler);
+        registrations_[tag] = std::move(reg);
+        return true;
+    }
+
+    void UnregisterSocket(int socket) override {
+        for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
+            if (it->second->Socket != socket) continue;
+            // The descriptor may already be closed, which removed it from the
+            // epoll set; the error is of no interest then.
+            epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, socket, nullptr);
+            registrations_.erase(it);
+            return;
+        }
+    }
+
+    int GetMessage(QueueMessage& message) override {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!posted_.empty()) {
+                    Posted p = posted_.front();
+                    posted_.pop_front();
+                    if (p.Quit) return 0;
+                    message = p.Message;
+                    return 1;
+                }
+            }
+            // One event per wait: with level triggering the kernel moves a
+            // reported socket to the back of its ready list, so sockets with
+            // queued datagrams take turns and each notification is fresh.
+            epoll_event ev{};
+            int n = epoll_wait(epoll_.Get(), &ev, 1, -1);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return -1;
+            }
+            if (n == 0) continue;
+            if (ev.data.u64 == kWakeTag) {
+                uint64_t count = 0;
+                while (::read(wake_.Get(), &count, sizeof count) < 0 && errno == EINTR) {
+                }
+                continue;
+            }
+            auto it = registrations_.find(ev.data.u64);
+            if (it == registrations_.end()) continue;
+            int64_t error = 0;
+            if (ev.events & (EPOLLERR | EPOLLHUP)) {
+                // Reading SO_ERROR clears it; otherwise a level-triggered error
+                // would be reported for ever.
+                int soError = 0;
+                socklen_t len = sizeof soError;
+                if (getsockopt(it->second->Socket, SOL_SOCKET, SO_ERROR, &soError, &len) == 0) error = soError;
+            }
+            message.Number = it->second->Number;
+            message.Param1 = it->second->Socket;
+            message.Param2 = kSocketRead | ((error & 0xFFFF) << 16);
+            message.Target = it->first;
+            return 1;
+        }
+    }
+
+    void DispatchMessage(const QueueMessage& message) override {
+        if (message.Target == 0) return;
+        auto it = registrations_.find(message.Target);
+        if (it == registrations_.end()) return;
+        // Hold the registration so that a handler that unregisters its own
+        // socket does not destroy the function it is running in.
+        std::shared_ptr<Registration> reg = it->second;
+        reg->Handler(message.Number, message.Param1, message.Param2);
+    }
+
+private:
+    struct Posted {
+        bool Quit;
+        QueueMessage Message;
+    };
+    struct Registration {
+        int Socket = -1;
+        unsigned Number = 0;
+        SocketHandler Handler;
+    };
+
+    bool Enqueue(Posted p) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            posted_.push_back(p);
+        }
+        uint64_t one = 1;
+        for (;;) {
+            if (::write(wake_.Get(), &one, sizeof one) == sizeof one) return true;
+            // EAGAIN means the counter is already huge: the loop is awake anyway.
+            if (errno == EAGAIN) return true;
+            if (errno != EINTR) return false;
+        }
+    }
+
+    UniqueFd epoll_;
+    UniqueFd wake_;
+    std::mutex mutex_;
+    std::deque<Posted> posted_;
+    std::map<uint64_t, std::shared_ptr<Registration>> registrations_;
+    uint64_t lastTag_ = kWakeTag;
+};
+
+}  // namespace
+
+std::unique_ptr<MessageQueue> CreateMessageQueue() {
+    UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
+    UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!epoll.Valid() || !wake.Valid()) return nullptr;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeTag;
+    if (epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, wake.Get(), &ev) != 0) return nullptr;
+    return std::make_unique<EpollMessageQueue>(std::move(epoll), std::move(wake));
+}
+
+}  // namespace quorvel::platform

@@ -1,0 +1,154 @@
+#pragma once
+// The service host: command line, install and remove, service and
+// application mode, the worker thread with its message loop, state reports
+// and the event log. One TDService per process.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ServiceEnvironment.h"
+
+namespace quorvel {
+
+enum TServiceState : uint8_t {
+    ssStopped,
+    ssStartPending,
+    ssStopPending,
+    ssRunning,
+    ssContinuePending,
+    ssPausePending,
+    ssPaused,
+};
+
+// Thread message carrying a control request; the first parameter is the code.
+inline constexpr unsigned CM_SERVICE_CONTROL = 1025;
+
+// Writes entries to the system event log under one source name. Not
+// thread-safe: TDService::LogEvent serialises its calls.
+class TEventLogger {
+public:
+    TEventLogger(std::string sourceName, platform::SystemLog& log, bool echoToConsole);
+
+    void WriteEvent(const std::string& text, int eventType, int category, uint32_t eventId);
+
+    const std::string SourceName;
+
+private:
+    platform::SystemLog& Log;
+    bool EchoToConsole;
+    std::unique_ptr<platform::EventSource> EventLogHandle;
+};
+
+class TDService;
+
+// The worker: runs OnStart, then the message loop. Created before it runs
+// (so that control requests can be posted to its queue at once).
+class TServiceThread {
+public:
+    TServiceThread(TDService& service, std::unique_ptr<platform::MessageQueue> queue);
+    ~TServiceThread();
+    TServiceThread(const TServiceThread&) = delete;
+    TServiceThread& operator=(const TServiceThread&) = delete;
+
+    // Starts the thread; throws std::system_error when the system refuses.
+    void Resume();
+    // Safe from any thread: the loop leaves before its next message.
+    void Terminate();
+    bool Terminated() const { return TerminateRequested.load(); }
+    // Waits until the thread has ended (returns at once when it never ran).
+    void WaitFor();
+
+    // Safe from any thread.
+    bool PostControl(int code);
+    // Worker thread only.
+    platform::MessageQueue& Queue() { return *MessageQueue; }
+
+private:
+    void Execute();
+
+    TDService& Service;
+    std::unique_ptr<platform::MessageQueue> MessageQueue;
+    std::atomic<bool> TerminateRequested{false};
+    std::thread Thread;
+};
+
+class TDService {
+public:
+    explicit TDService(platform::ServiceEnvironment environment = platform::DefaultServiceEnvironment());
+    ~TDService();
+    TDService(const TDService&) = delete;
+    TDService& operator=(const TDService&) = delete;
+
+    std::string ServiceName;
+    std::string DisplayName;   // Shift_JIS
+    std::string Description;   // Shift_JIS
+
+    // Hooks, called on the worker thread. An exception they raise is turned
+    // into one event-log entry at the boundary of the activity.
+    std::function<void(bool& Started)> OnStart;
+    std::function<void(bool& Stopped)> OnStop;
+    std::function<void()> OnShutdown;
+
+    // Main thread. Arguments without the program name; returns the process
+    // exit status (1 for a failed install/remove or an application-mode run
+    // that did not end by a stop request).
+    int RunCommandLine(const std::vector<std::string>& arguments);
+    int RunCommandLine(int argc, char** argv);
+
+    // Main thread. 0, or 1 after the failure has been shown.
+    int RegisterService(bool install, bool silent);
+    // 0, or the platform error code.
+    int InstallService();
+    int RemoveService();
+
+    void RunWorker();
+    // Safe from any thread.
+    void SetState(TServiceState state);
+    void SendStatus();
+    // Worker thread only.
+    bool HandleStop();
+    void HandleShutdown();
+    void MessageLoop();
+
+    void ServiceMain();
+    // Safe from any thread; drops the request when no worker exists.
+    void ServiceControlHandler(int code);
+
+    // Safe from any thread.
+    void LogEvent(const std::string& text, int eventType, int category, uint32_t eventId);
+
+    TServiceState CurrentState() const { return State.load(); }
+    bool RunAsApplication() const { return AppMode; }
+    bool QuitAllowed() const { return Quit.load(); }
+
+    // The description as stored with the service entry: at most 254 bytes,
+    // cut before a double-byte character that would not fit whole.
+    static std::string EntryDescription(const std::string& description);
+
+private:
+    void HandleControl(int code);
+
+    platform::ServiceEnvironment Environment;
+    std::atomic<TServiceState> State{ssStopped};
+    bool AppMode = false;
+    std::atomic<bool> Quit{false};
+
+    std::unique_ptr<platform::StatusReporter> StatusHandle;
+    std::mutex StatusLock;
+    TServiceState LastReportedState = ssStartPending;
+    int LastCheckPoint = 0;
+
+    std::mutex WorkerLock;
+    std::unique_ptr<TServiceThread> WorkerThread;
+
+    std::mutex LoggerLock;
+    std::unique_ptr<TEventLogger> Logger;
+};
+
+}  // namespace quorvel

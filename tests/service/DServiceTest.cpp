@@ -1,0 +1,218 @@
+#include "service/DService.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "SjisReference.h"
+#include "service/FakePlatform.h"
+
+namespace quorvel {
+namespace {
+
+using test::FakePlatform;
+using test::Sjis;
+
+constexpr int kStopped = 1;
+
+// "state/check point/controls accepted" per report, e.g. "2/1/0 4/0/5".
+std::string Reports(FakePlatform& fake) {
+    std::string out;
+    for (const auto& s : fake.control.reports) {
+        EXPECT_EQ(s.ServiceType, 16);
+        EXPECT_EQ(s.WaitHint, 5000);
+        out += (out.empty() ? "" : " ") + std::to_string(s.CurrentState) + "/" + std::to_string(s.CheckPoint) + "/" +
+               std::to_string(s.ControlsAccepted);
+    }
+    return out;
+}
+
+// The manager sends these control codes while the start hook runs; the
+// worker acts on them once it is running.
+void SendControlsOnStart(TDService& service, FakePlatform& fake, std::vector<int> codes) {
+    service.OnStart = [&fake, codes](bool&) {
+        for (int code : codes) fake.control.handler(code);
+    };
+}
+
+TEST(DServiceTest, CommandLineWordDecidesTheMode) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* mode;
+    } cases[] = {
+        {{"-INSTALL"}, "install"},     {{"/install"}, "install"},
+        {{"-Install", "-UNINSTALL"}, "install"}, {{"-RUN", "/INSTALL", "-SILENT"}, "install"},
+        {{"/UnInstall", "-run"}, "uninstall"},   {{"-rUn"}, "run"},
+        {{"INSTALL"}, "service"},     {{"--INSTALL"}, "service"},
+        {{"-INSTALLX"}, "service"},   {{"/SILENT"}, "service"},
+        {{}, "service"},
+    };
+    for (const Case& c : cases) {
+        FakePlatform fake;
+        fake.control.underManager = false;
+        TDService service(fake.Environment());
+        service.OnStart = [](bool& started) { started = false; };
+        service.RunCommandLine(c.args);
+        std::string mode = !fake.manager.entries.empty() ? "install"
+                           : !fake.manager.removals.empty() ? "uninstall"
+                           : fake.control.applicationRuns ? "run"
+                           : fake.control.dispatcherRuns ? "service" : "none";
+        EXPECT_EQ(mode, c.mode) << (c.args.empty() ? "(none)" : c.args[0]);
+    }
+}
+
+TEST(DServiceTest, ReportedStatesFollowTheLifeOfTheService) {
+    struct Case {
+        const char* name;
+        std::vector<int> controls;
+        bool refuseStart;
+        int refusedStops;
+        std::string reports;
+    } cases[] = {
+        // Pause, continue, interrogate and a custom code send nothing.
+        {"stop", {2, 3, 4, 200, 1}, false, 0, "2/1/0 2/2/0 4/0/5 3/0/5 1/0/5"},
+        {"refused stop", {1, 1}, false, 1, "2/1/0 2/2/0 4/0/5 3/0/5 4/0/5 3/0/5 1/0/5"},
+        {"refused start", {1}, true, 0, "2/1/0 2/2/0 1/0/5"},
+        {"shutdown", {5}, false, 0, "2/1/0 2/2/0 4/0/5 3/0/5 1/0/5"},
+    };
+    for (const Case& c : cases) {
+        FakePlatform fake;
+        TDService service(fake.Environment());
+        service.ServiceControlHandler(1);  // no worker yet: dropped
+        SendControlsOnStart(service, fake, c.controls);
+        if (c.refuseStart) service.OnStart = [](bool& started) { started = false; };
+        int stops = 0;
+        service.OnStop = [&](bool& stopped) { stopped = ++stops > c.refusedStops; };
+        EXPECT_EQ(service.RunCommandLine({}), 0) << c.name;
+        EXPECT_EQ(Reports(fake), c.reports) << c.name;
+        EXPECT_EQ(stops, c.refuseStart || c.controls[0] == 5 ? 0 : c.refusedStops + 1) << c.name;
+        service.ServiceControlHandler(1);  // worker gone: dropped
+    }
+}
+
+TEST(DServiceTest, FailuresBecomeEventsAndTheServiceStillEnds) {
+    struct Case {
+        const char* name;
+        std::function<void(TDService&, FakePlatform&)> arrange;
+        std::string text;
+        int64_t id;  // -1: the system's last error, whatever it is
+    } cases[] = {
+        {"start", [](TDService& s, FakePlatform&) { s.OnStart = [](bool&) { throw std::runtime_error("no config"); }; },
+         Sjis(u8"サービス失敗 開始: no config"), 0},
+        {"run",
+         [](TDService& s, FakePlatform&) {
+             s.OnStart = [](bool&) {
+                 platform::MessageQueue::Current()->RegisterSocket(
+                     7, 1228, [](unsigned, int64_t, int64_t) { throw std::runtime_error("bad read"); });
+             };
+         },
+         Sjis(u8"サービス失敗 実行: bad read"), 0},
+        {"stop",
+         [](TDService& s, FakePlatform& f) {
+             SendControlsOnStart(s, f, {1});
+             s.OnStop = [](bool&) { throw std::system_error(5, std::system_category()); };
+         },
+         Sjis(u8"サービスの停止時に例外が発生しました"), 5},
+        {"shutdown",
+         [](TDService& s, FakePlatform& f) {
+             SendControlsOnStart(s, f, {5});
+             s.OnShutdown = [] { throw std::runtime_error("disk gone"); };
+         },
+         Sjis(u8"サービス失敗 シャットダウン: disk gone"), 0},
+        {"dispatcher", [](TDService&, FakePlatform& f) { f.control.underManager = false; },
+         Sjis(u8"サービスの開始に失敗しました"), 1063},
+        {"control handler", [](TDService&, FakePlatform& f) { f.control.refuseReporter = true; },
+         Sjis(u8"サービスの登録に失敗しました"), 6},
+        {"worker", [](TDService&, FakePlatform& f) { f.refuseQueue = true; },
+         Sjis(u8"サービスの作成時に例外が発生しました"), -1},
+    };
+    for (const Case& c : cases) {
+        FakePlatform fake;
+        TDService service(fake.Environment());
+        service.ServiceName = "QuorvelService";
+        c.arrange(service, fake);
+        EXPECT_EQ(service.RunCommandLine({}), 0) << c.name;
+        ASSERT_EQ(fake.log.events.size(), 1u) << c.name;
+        const auto& e = fake.log.events[0];
+        EXPECT_EQ(e.Text, c.text) << c.name;
+        EXPECT_EQ(e.Type, platform::kEventError) << c.name;
+        EXPECT_EQ(e.Category, 0) << c.name;
+        if (c.id >= 0) {
+            EXPECT_EQ(e.Id, c.id) << c.name;
+        }
+        EXPECT_EQ(e.Source, "QuorvelService") << c.name;
+        EXPECT_FALSE(e.Echo) << c.name;
+        if (!fake.control.reports.empty()) {
+            EXPECT_EQ(fake.control.reports.back().CurrentState, kStopped) << c.name;
+        }
+    }
+}
+
+TEST(DServiceTest, ApplicationModeStopsOnTheWorkerAndFailsARefusedStart) {
+    FakePlatform fake;
+    TDService service(fake.Environment());
+    std::thread::id startThread, stopThread;
+    service.OnStart = [&](bool&) {
+        startThread = std::this_thread::get_id();
+        fake.control.handler(1);
+    };
+    service.OnStop = [&](bool&) { stopThread = std::this_thread::get_id(); };
+    EXPECT_EQ(service.RunCommandLine({"-RUN"}), 0);
+    EXPECT_EQ(stopThread, startThread);
+    EXPECT_NE(stopThread, std::this_thread::get_id());
+
+    service.OnStart = [](bool& started) { started = false; };
+    EXPECT_EQ(service.RunCommandLine({"/run"}), 1);
+    service.OnStart = [](bool&) { throw std::runtime_error("x"); };
+    EXPECT_EQ(service.RunCommandLine({"/run"}), 1);
+    EXPECT_TRUE(fake.control.reports.empty());
+    ASSERT_EQ(fake.log.events.size(), 1u);
+    EXPECT_TRUE(fake.log.events[0].Echo);
+}
+
+TEST(DServiceTest, EventSourceIsOpenedOnceAndAgainAfterAStop) {
+    FakePlatform fake;
+    TDService service(fake.Environment());
+    std::thread a([&] { service.LogEvent("a", platform::kEventSuccess, 0, 1); });
+    std::thread b([&] { service.LogEvent("b", platform::kEventError, 0, 2); });
+    a.join();
+    b.join();
+    EXPECT_EQ(fake.log.opens, 1);
+    SendControlsOnStart(service, fake, {1});
+    service.RunCommandLine({});
+    service.LogEvent("", platform::kEventError, 0, 3);
+    EXPECT_EQ(fake.log.opens, 2);
+    EXPECT_EQ(fake.log.events.size(), 3u);
+}
+
+TEST(DServiceTest, InstallAndRemoveFailuresAreShownAndFailTheProcess) {
+    FakePlatform fake;
+    TDService service(fake.Environment());
+    service.ServiceName = "QuorvelService";
+    service.DisplayName = "Quorvel  Service";
+    EXPECT_EQ(service.RunCommandLine({"-INSTALL"}), 0);
+    EXPECT_EQ(service.RunCommandLine({"-INSTALL"}), 1);
+    EXPECT_EQ(service.RunCommandLine({"-UNINSTALL"}), 0);
+    EXPECT_EQ(service.RunCommandLine({"-UNINSTALL"}), 1);
+    EXPECT_EQ(fake.manager.shown,
+              (std::vector<std::string>{"Quorvel  Service|" + Sjis(u8"サービスの登録に失敗しました。(Error code 1073)"),
+                                        "Quorvel  Service|" + Sjis(u8"サービスの登録解除に失敗しました。(Error code 1060)")}));
+}
+
+TEST(DServiceTest, DescriptionIsCutAtACharacterBoundary) {
+    const std::string a = Sjis(u8"あ");  // two bytes
+    struct Case {
+        std::string in;
+        size_t kept;
+    } cases[] = {
+        {std::string(254, 'x'), 254},     {std::string(300, 'x'), 254},
+        {std::string(252, 'x') + a + "y", 254}, {std::string(253, 'x') + a, 253},
+        {std::string(253, 'x') + "\x81", 254},  {"", 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(TDService::EntryDescription(c.in), c.in.substr(0, c.kept));
+}
+
+}  // namespace
+}  // namespace quorvel
