@@ -1,0 +1,34 @@
+#include "Console.h"
+
+#include <windows.h>
+
+#include "platform/TextEncoding.h"
+
+namespace quorvel::platform::win32 {
+
+void WriteError(const std::string& sjis) {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err == nullptr || err == INVALID_HANDLE_VALUE) return;  // a service has none
+    const std::string utf8 = SjisToUtf8(sjis);
+    DWORD mode = 0;
+    if (GetConsoleMode(err, &mode)) {
+        const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+        if (n <= 0) return;
+        std::wstring wide(static_cast<size_t>(n), L'\0');
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+        DWORD written = 0;
+        WriteConsoleW(err, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+    size_t done = 0;
+    while (done < utf8.size()) {
+        DWORD written = 0;
+        if (!WriteFile(err, utf8.data() + done, static_cast<DWORD>(utf8.size() - done), &written, nullptr) ||
+            written == 0) {
+            return;
+        }
+        done += written;
+    }
+}
+
+}  // namespace quorvel::platform::win32

@@ -1,0 +1,234 @@
+#include "platform/MessageQueue.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "Winsock.h"
+
+// <windows.h> maps these names to their A/W variants; here they are the
+// interface's own, and the Windows calls are spelled out with their A suffix.
+#undef GetMessage
+#undef DispatchMessage
+
+namespace quorvel::platform {
+
+namespace {
+
+// Every socket registration gets a hidden window of this class: WSAAsyncSelect
+// reports readiness as a message posted to a window, never to a thread.
+const char kNotifyClass[] = "QuorvelSocketNotify";
+
+struct Registration {
+    SOCKET Socket = INVALID_SOCKET;
+    unsigned Number = 0;
+    SocketHandler Handler;
+    HWND Window = nullptr;
+};
+
+LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* slot = reinterpret_cast<std::shared_ptr<Registration>*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (slot != nullptr && *slot && message == (*slot)->Number && static_cast<SOCKET>(wParam) == (*slot)->Socket) {
+        // Hold the registration so that a handler that unregisters its own
+        // socket (and so destroys this window) does not destroy the function
+        // it is running in.
+        std::shared_ptr<Registration> reg = *slot;
+        reg->Handler(message, static_cast<int64_t>(wParam), static_cast<int64_t>(lParam));
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+bool RegisterNotifyClass() {
+    static const bool registered = [] {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = NotifyWindowProc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = kNotifyClass;
+        return RegisterClassA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    }();
+    return registered;
+}
+
+// The Windows thread message queue of the thread that first uses the queue
+// as its owner (GetMessage or RegisterSocket). Messages posted before that
+// thread is known wait here and are handed over when it is.
+class WindowsMessageQueue final : public MessageQueue {
+public:
+    ~WindowsMessageQueue() override {
+        // Windows belong to the thread that made them: only that thread may
+        // destroy them; the system removes those of an ended thread itself.
+        const bool onOwner = GetCurrentThreadId() == OwnerId();
+        for (auto& entry : registrations_) {
+            if (onOwner && entry.second->Window != nullptr) {
+                WSAAsyncSelect(entry.second->Socket, entry.second->Window, 0, 0);
+                DestroyWindow(entry.second->Window);
+            }
+        }
+    }
+
+    bool Post(unsigned number, int64_t param1, int64_t param2) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (owner_ == 0) {
+            early_.push_back(Early{false, number, param1, param2});
+            return true;
+        }
+        return PostThreadMessageA(owner_, number, static_cast<WPARAM>(param1), static_cast<LPARAM>(param2)) != 0;
+    }
+
+    bool PostQuit() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (owner_ == 0) {
+            early_.push_back(Early{true, 0, 0, 0});
+            return true;
+        }
+        return PostThreadMessageA(owner_, WM_QUIT, 0, 0) != 0;
+    }
+
+    bool RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
+        if (socket < 0 || !handler || !BindOwner() || !RegisterNotifyClass() || !win32::EnsureWinsock()) return false;
+        UnregisterSocket(socket);
+        auto reg = std::make_shared<Registration>();
+        reg->Socket = static_cast<SOCKET>(static_cast<unsigned int>(socket));
+        reg->Number = number;
+        reg->Handler = std::move(handler);
+        // Never shown; a message-only parent (HWND_MESSAGE) would do too, but a
+        // plain hidden window is what every Windows version delivers to.
+        reg->Window = CreateWindowExA(0, kNotifyClass, kNotifyClass, WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr,
+                                      nullptr, GetModuleHandleA(nullptr), nullptr);
+        if (reg->Window == nullptr) return false;
+        auto* slot = new std::shared_ptr<Registration>(reg);
+        SetWindowLongPtrA(reg->Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(slot));
+        if (WSAAsyncSelect(reg->Socket, reg->Window, number, FD_READ) != 0) {
+            const int error = WSAGetLastError();
+            DropWindow(*reg);
+            SetLastError(static_cast<DWORD>(error));
+            return false;
+        }
+        registrations_[reinterpret_cast<uint64_t>(reg->Window)] = std::move(reg);
+        return true;
+    }
+
+    void UnregisterSocket(int socket) override {
+        const auto s = static_cast<SOCKET>(static_cast<unsigned int>(socket));
+        for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
+            if (it->second->Socket != s) continue;
+            // Cancels the notifications; on a socket already closed the call
+            // fails, and closing cancelled them anyway.
+            WSAAsyncSelect(s, it->second->Window, 0, 0);
+            std::shared_ptr<Registration> reg = std::move(it->second);
+            registrations_.erase(it);
+            DropWindow(*reg);
+            return;
+        }
+    }
+
+    int GetMessage(QueueMessage& message) override {
+        if (!BindOwner()) return -1;
+        for (;;) {
+            MSG msg{};
+            // Thread messages first (the window filter -1 selects only them):
+            // a stop request must not wait behind a flood of datagrams, each
+            // read of which re-posts a notification at the end of the queue.
+            if (PeekMessageA(&msg, reinterpret_cast<HWND>(-1), 0, 0, PM_REMOVE)) {
+                if (msg.message == WM_QUIT) return 0;
+            } else {
+                const BOOL rc = GetMessageA(&msg, nullptr, 0, 0);
+                if (rc == 0) return 0;
+                if (rc < 0) return -1;
+            }
+            if (msg.hwnd == nullptr) {
+                message.Number = msg.message;
+                message.Param1 = static_cast<int64_t>(msg.wParam);
+                message.Param2 = static_cast<int64_t>(msg.lParam);
+                message.Target = 0;
+                return 1;
+            }
+            auto it = registrations_.find(reinterpret_cast<uint64_t>(msg.hwnd));
+            if (it == registrations_.end() || msg.message != it->second->Number) {
+                // Housekeeping of our windows (and a notification that was
+                // already queued when its registration went): not the host's.
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+                continue;
+            }
+            // WSAAsyncSelect puts the socket in wParam and the event (FD_READ,
+            // equal to kSocketRead) with the error above it in lParam: the
+            // layout the interface promises.
+            message.Number = msg.message;
+            message.Param1 = static_cast<int64_t>(msg.wParam);
+            message.Param2 = static_cast<int64_t>(static_cast<uint32_t>(msg.lParam));
+            message.Target = it->first;
+            return 1;
+        }
+    }
+
+    void DispatchMessage(const QueueMessage& message) override {
+        if (message.Target == 0) return;
+        auto it = registrations_.find(message.Target);
+        if (it == registrations_.end()) return;
+        MSG msg{};
+        msg.hwnd = it->second->Window;
+        msg.message = message.Number;
+        msg.wParam = static_cast<WPARAM>(message.Param1);
+        msg.lParam = static_cast<LPARAM>(message.Param2);
+        DispatchMessageA(&msg);
+    }
+
+private:
+    struct Early {
+        bool Quit;
+        unsigned Number;
+        int64_t Param1;
+        int64_t Param2;
+    };
+
+    DWORD OwnerId() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return owner_;
+    }
+
+    // Makes the calling thread the owner when there is none yet.
+    bool BindOwner() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (owner_ != 0) return owner_ == GetCurrentThreadId();
+        // A thread has a message queue only once it calls a message or window
+        // function; PostThreadMessageA to it fails before that.
+        MSG msg;
+        PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+        owner_ = GetCurrentThreadId();
+        for (const Early& e : early_) {
+            if (e.Quit) {
+                PostThreadMessageA(owner_, WM_QUIT, 0, 0);
+            } else {
+                PostThreadMessageA(owner_, e.Number, static_cast<WPARAM>(e.Param1), static_cast<LPARAM>(e.Param2));
+            }
+        }
+        early_.clear();
+        return true;
+    }
+
+    static void DropWindow(Registration& reg) {
+        if (reg.Window == nullptr) return;
+        auto* slot = reinterpret_cast<std::shared_ptr<Registration>*>(GetWindowLongPtrA(reg.Window, GWLP_USERDATA));
+        SetWindowLongPtrA(reg.Window, GWLP_USERDATA, 0);
+        DestroyWindow(reg.Window);
+        reg.Window = nullptr;
+        delete slot;
+    }
+
+    std::mutex mutex_;
+    DWORD owner_ = 0;
+    std::deque<Early> early_;
+    std::map<uint64_t, std::shared_ptr<Registration>> registrations_;
+};
+
+}  // namespace
+
+std::unique_ptr<MessageQueue> CreateMessageQueue() { return std::make_unique<WindowsMessageQueue>(); }
+
+}  // namespace quorvel::platform

@@ -1,0 +1,112 @@
+#include "platform/ServiceManager.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "Backends.h"
+#include "Console.h"
+
+namespace quorvel::platform {
+
+namespace {
+
+class ServiceHandle {
+public:
+    explicit ServiceHandle(SC_HANDLE h) : h_(h) {}
+    ~ServiceHandle() {
+        if (h_ != nullptr) CloseServiceHandle(h_);
+    }
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    SC_HANDLE get() const { return h_; }
+
+private:
+    SC_HANDLE h_;
+};
+
+constexpr DWORD kManagerAllAccess = 0xF003F;  // SC_MANAGER_ALL_ACCESS
+constexpr DWORD kServiceAllAccess = 0xF01FF;  // SERVICE_ALL_ACCESS
+
+// Windows NT 4 has no ChangeServiceConfig2A: look it up rather than link it,
+// and install without a description where it is missing.
+using ChangeServiceConfig2Fn = BOOL(WINAPI*)(SC_HANDLE, DWORD, LPVOID);
+
+void SetDescription(SC_HANDLE service, const std::string& description) {
+    if (description.empty()) return;
+    HMODULE advapi = GetModuleHandleA("advapi32.dll");
+    if (advapi == nullptr) return;
+    auto change = reinterpret_cast<ChangeServiceConfig2Fn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(advapi, "ChangeServiceConfig2A")));
+    if (change == nullptr) return;
+    // 254 bytes of text and the NUL; the host has already cut the text at a
+    // character boundary, this only guards the buffer.
+    char buffer[255] = {};
+    std::memcpy(buffer, description.data(), description.size() < 254 ? description.size() : 254);
+    SERVICE_DESCRIPTIONA info{buffer};
+    change(service, SERVICE_CONFIG_DESCRIPTION, &info);  // the result is of no consequence
+}
+
+// True when a message box could be answered. A service's own window station
+// is invisible, and under Wine's null graphics driver (a build machine
+// without a display) no one can ever press the button: there the box would
+// hold the program for good, so the console text has to do.
+bool CanShowMessageBox() {
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    HWINSTA station = GetProcessWindowStation();
+    if (station == nullptr || !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed) ||
+        (flags.dwFlags & WSF_VISIBLE) == 0) {
+        return false;
+    }
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr) return true;
+    char driver[64] = {};
+    DWORD size = sizeof driver - 1;
+    if (RegGetValueA(HKEY_CURRENT_USER, "Software\\Wine\\Drivers", "Graphics", RRF_RT_REG_SZ, nullptr, driver,
+                     &size) != ERROR_SUCCESS) {
+        return true;
+    }
+    return _stricmp(driver, "null") != 0;
+}
+
+class WindowsServiceManager final : public ServiceManager {
+public:
+    int Install(const ServiceEntry& entry) override {
+        ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, kManagerAllAccess));
+        if (manager.get() == nullptr) return static_cast<int>(GetLastError());
+        // Own process, automatic start, errors ignored, local system account
+        // (no account name, empty password), no group, no dependencies.
+        ServiceHandle service(CreateServiceA(manager.get(), entry.ServiceName.c_str(), entry.DisplayName.c_str(),
+                                             kServiceAllAccess, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                             SERVICE_ERROR_IGNORE, entry.ProgramPath.c_str(), "", nullptr, "\0",
+                                             nullptr, ""));
+        if (service.get() == nullptr) return static_cast<int>(GetLastError());
+        SetDescription(service.get(), entry.Description);
+        return 0;
+    }
+
+    int Remove(const std::string& serviceName) override {
+        ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, kManagerAllAccess));
+        if (manager.get() == nullptr) return static_cast<int>(GetLastError());
+        ServiceHandle service(OpenServiceA(manager.get(), serviceName.c_str(), kServiceAllAccess));
+        if (service.get() == nullptr) return static_cast<int>(GetLastError());
+        if (!DeleteService(service.get())) return static_cast<int>(GetLastError());
+        return 0;
+    }
+
+    void ShowError(const std::string& caption, const std::string& text) override {
+        // The console line too: a script that runs -INSTALL reads no boxes.
+        win32::WriteError(caption + ": " + text + "\n");
+        if (CanShowMessageBox()) MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_ICONERROR);
+    }
+};
+
+}  // namespace
+
+ServiceManager& WindowsServiceManagerInstance() {
+    static WindowsServiceManager manager;
+    return manager;
+}
+
+}  // namespace quorvel::platform
