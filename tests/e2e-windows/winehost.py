@@ -1,0 +1,122 @@
+"""A Wine prefix of its own for the Windows scenarios: fresh per run, null
+graphics driver, a persistent Wine server whose system processes (services,
+event log) write their debug trace into a file that the tests read."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+WINE = os.environ.get("QUORVEL_WINE", "/usr/lib/wine/wine64")
+WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
+# Event log entries appear in Wine's trace only: fixme+advapi shows each
+# ReportEventA call with its type and ID, +eventlog its text.
+TRACE = "-all,+eventlog,fixme+advapi"
+
+
+class WinePrefix:
+    def __init__(self, folder):
+        self.folder = folder
+        self.prefix = os.path.join(folder, "prefix")
+        self.trace_path = os.path.join(folder, "wine-trace.log")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG=TRACE,
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env.pop("DISPLAY", None)
+        self.trace = None
+
+    def start(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        quiet = dict(self.env, WINEDEBUG="-all")
+        # Output to files or nowhere, never to pipes: Wine's lingering
+        # processes would hold a pipe open long after the command ended.
+        subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics",
+                        "/d", "null", "/f"], env=quiet, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=300, check=True)
+        self._server(["-k"])
+        self._server(["-w"])
+        # Boot again with the trace on: the system processes started now keep
+        # this trace file as their standard error, and so do the services
+        # they start later.
+        self._server(["-p"])
+        self.trace = open(self.trace_path, "wb")
+        subprocess.run([WINE, "sc", "query", "eventlog"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=self.trace, stdin=subprocess.DEVNULL, timeout=300)
+
+    def _server(self, args):
+        subprocess.run([WINESERVER] + args, env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=60)
+
+    def stop(self):
+        self._server(["-k"])
+        if self.trace:
+            self.trace.close()
+
+    def run(self, args, timeout=120):
+        """Runs a Windows program; returns (exit code, stdout bytes, stderr bytes)."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            p = subprocess.run([WINE] + args, env=self.env, stdout=out, stderr=err,
+                               stdin=subprocess.DEVNULL, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            return p.returncode, out.read(), err.read()
+
+    def windows_path(self, unix_path):
+        return "Z:" + unix_path.replace("/", "\\")
+
+    def trace_text(self):
+        self.trace.flush()
+        with open(self.trace_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+
+_REPORT = re.compile(r"ReportEventA \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x([0-9a-f]{4}),0x([0-9a-f]{8}),")
+_TEXT = re.compile(r":eventlog:ReportEventW L\"(.*)\"$")
+
+
+def _unescape(debug_text):
+    """Wine's debugstr_w rendering -> the ANSI bytes the program passed
+    (Wine's code page is 1252 here; its table maps every byte one to one)."""
+    out = bytearray()
+    i = 0
+    while i < len(debug_text):
+        c = debug_text[i]
+        if c == "\\":
+            nxt = debug_text[i + 1]
+            if nxt in "\\\"":
+                out += nxt.encode()
+                i += 2
+                continue
+            simple = {"n": b"\n", "r": b"\r", "t": b"\t"}
+            if nxt in simple:
+                out += simple[nxt]
+                i += 2
+                continue
+            code = int(debug_text[i + 1:i + 5], 16)
+            i += 5
+        else:
+            code = ord(c)
+            i += 1
+        ch = chr(code)
+        try:
+            out += ch.encode("cp1252")
+        except UnicodeEncodeError:
+            out.append(code)  # 0x81, 0x8D, 0x8F, 0x90, 0x9D map to themselves
+    return bytes(out)
+
+
+def event_entries(trace):
+    """[(type, category, event id, text bytes)] in the order written."""
+    entries = []
+    pending = {}  # Wine thread id -> the call whose text comes next
+    for line in trace.splitlines():
+        tid = line.split(":", 1)[0]
+        m = _REPORT.search(line)
+        if m:
+            pending[tid] = (int(m.group(1), 16), int(m.group(2), 16), int(m.group(3), 16))
+            continue
+        m = _TEXT.search(line)
+        if m and tid in pending:
+            entries.append(pending.pop(tid) + (_unescape(m.group(1)),))
+    return entries
