@@ -134,24 +134,6 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
     }
 }
 
-TEST_F(ListenerTest, AnIPv4OnlyBindToAPortInUseFailsWithTheSystemCode) {
-    platform::UdpSocketHandle taken(platform::CreateUdpSocket(platform::kFamilyIPv4));
-    ASSERT_EQ(platform::BindUdpIPv4(taken.Get(), 0x7F000001, 0), 0);
-    const uint16_t port = platform::BoundPort(taken.Get());
-    AddInstance(0, FreePort(), "first");
-    AddInstance(2, port, "third").ServerIPAddress = "127.0.0.1";
-    server_->AddrInfoLoader = [] { return -3; };
-
-    EXPECT_FALSE(server_->StartServices());
-    EXPECT_EQ(events_.back(), (Event{Sjis(u8"Syslog[3] 開始時にエラーが発生しました。"), platform::kEventError, 102}));
-    EXPECT_EQ(Entries(Path("third.log")),
-              (std::vector<std::string>{" " + Sjis(u8"Bind 処理開始 (IPv4 Only)"),
-                                        " Bind port is " + std::to_string(port),
-                                        " " + Sjis(u8"Quorvel 待機用ソケットの Bind に失敗しました、IPアドレス及びポートを確認してください。(98)"),
-                                        " " + Sjis(u8"Quorvel サービスを開始に失敗しました")}));
-    EXPECT_EQ(Entries(Path("first.log")).back(), " " + Sjis(u8"Quorvel サービスを開始しました。"));
-}
-
 // A stop that fails partway is asked again by the host: the instance already
 // freed must not be stopped (or even touched) a second time.
 TEST_F(ListenerTest, AStopThatFailedPartwayIsFinishedWithoutTouchingFreedInstances) {
