@@ -209,12 +209,6 @@ bool TSyslogService::StopListening() {
 
 // ---- Reception ----
 
-std::string TSyslogService::SenderText(const platform::SenderAddress& address, bool ipv6) {
-    std::string text;
-    AppendSenderText(text, address, ipv6);
-    return text;
-}
-
 void TSyslogService::AppendSenderText(std::string& text, const platform::SenderAddress& address, bool ipv6) {
     if (!ipv6) {
         for (size_t i = 0; i < 4; ++i) {

@@ -101,9 +101,6 @@ public:
     // the raw text: dotted IPv4 or eight groups of four hex digits.
     void ProcessMessage(std::string_view message, std::string_view sender);
 
-    // The raw sender text of an address as the handler writes it.
-    static std::string SenderText(const platform::SenderAddress& address, bool ipv6);
-
     // Run-time fields. Socket4/Socket6 are the sockets the handler reads for
     // each message number (the last one opened of the family); NotifyWindow
     // is the message queue the sockets are registered with.
@@ -154,6 +151,8 @@ private:
     bool Register(int socket, unsigned number);
     void HandleRead(unsigned number, int socket);
     bool IsOwnSocket(int socket) const;
+    // The raw sender text: dotted decimal, or eight groups of four upper-case
+    // hex digits.
     static void AppendSenderText(std::string& text, const platform::SenderAddress& address, bool ipv6);
 
     std::string ExpandLogFileName(std::string_view pattern, const platform::LocalTime& now) const;
