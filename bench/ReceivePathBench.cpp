@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/MessageQueue.h"
+#include "platform/UdpSocket.h"
 #include "server/SyslogServer.h"
 #include "util/DString.h"
 
@@ -48,5 +50,46 @@ void BM_WriteReceivedLog(benchmark::State& state) {
     std::filesystem::remove_all(folder);
 }
 BENCHMARK(BM_WriteReceivedLog);
+
+// One whole datagram over a real loopback socket: the send, the readiness
+// report of the worker's queue, the read, the sender text and the log line.
+void BM_DatagramThroughHandler(benchmark::State& state) {
+    const auto folder = std::filesystem::temp_directory_path() / "quorvel-bench-recv";
+    std::filesystem::create_directories(folder);
+    auto queue = platform::CreateMessageQueue();
+    queue->AttachToCurrentThread();
+    LoadAddrInfo();
+    TSyslogService service;
+    service.LogsFolder = folder.string() + "/";
+    service.SystemLogName = "op.log";
+    service.RecvLogName = "%y-%m-bench.log";
+    service.ServerIPAddress = "127.0.0.1";
+    service.SysLogPort = 0;
+    {
+        // Port 0 is not a valid configuration: bind a probe for a free port.
+        platform::UdpSocketHandle probe(platform::CreateUdpSocket(platform::kFamilyIPv4));
+        platform::BindUdpIPv4(probe.Get(), 0x7F000001, 0);
+        service.SysLogPort = platform::BoundPort(probe.Get());
+    }
+    if (!service.StartListening()) {
+        state.SkipWithError("cannot listen on loopback");
+        return;
+    }
+    std::vector<platform::BindAddress> to;
+    platform::ResolvePassive("127.0.0.1", std::to_string(service.SysLogPort), to);
+    platform::UdpSocketHandle sender(platform::CreateUdpSocket(platform::kFamilyIPv4));
+    for (auto _ : state) {
+        platform::SendDatagram(sender.Get(), to[0], kMessage.data(), kMessage.size());
+        platform::QueueMessage message;
+        queue->GetMessage(message);
+        queue->DispatchMessage(message);
+    }
+    state.SetItemsProcessed(state.iterations());
+    service.StopListening();
+    UnloadAddrInfo();
+    queue->DetachFromCurrentThread();
+    std::filesystem::remove_all(folder);
+}
+BENCHMARK(BM_DatagramThroughHandler);
 
 }  // namespace

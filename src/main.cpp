@@ -1,14 +1,18 @@
+#include "server/QuorvelService.h"
+#include "server/ServerTexts.h"
 #include "service/DService.h"
+#include "util/DString.h"
 
 int main(int argc, char** argv) {
     quorvel::TDService service;
-    service.ServiceName = "QuorvelService";
-    service.DisplayName = "Quorvel  Service";
-    service.Description = "Quorvel syslog server";
-    // The server's start, stop and shutdown come with the server itself;
-    // until then the host runs with hooks that accept every start and stop.
-    service.OnStart = [](bool&) {};
-    service.OnStop = [](bool&) {};
-    service.OnShutdown = [] {};
+    quorvel::TSysLogServer server([&service](const std::string& text, int type, int category, uint32_t id) {
+        service.LogEvent(text, type, category, id);
+    });
+    service.ServiceName = quorvel::texts::kServiceName;
+    service.DisplayName = quorvel::texts::kServiceDisplayName;
+    service.Description = quorvel::texts::kServiceDescription + quorvel::ExeFolder();
+    service.OnStart = [&server](bool& started) { server.DoServiceStart(started); };
+    service.OnStop = [&server](bool& stopped) { server.DoServiceStop(stopped); };
+    service.OnShutdown = [&server] { server.DoServiceShutdown(); };
     return service.RunCommandLine(argc, argv);
 }

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string>
 
-namespace quorvel::platform {
+#include "platform/SocketHandle.h"
 
-constexpr int kNoSocket = -1;
+namespace quorvel::platform {
 
 // IPv4 addresses are held with the first octet in the most significant byte
 // (192.0.2.10 is 0xC000020A), whatever the machine's byte order.

@@ -1,6 +1,8 @@
 #include "server/QuorvelService.h"
 
 #include "platform/Folders.h"
+#include "platform/SystemLog.h"
+#include "server/ServerTexts.h"
 #include "util/DCSVList.h"
 #include "util/DInifile.h"
 #include "util/DString.h"
@@ -90,6 +92,10 @@ SharedSettings ReadShared(const TStringList& lines) {
 
 }  // namespace
 
+TSysLogServer::TSysLogServer(TLogEvent logEvent) : LogEvent(std::move(logEvent)) {}
+
+TSysLogServer::~TSysLogServer() = default;
+
 bool TSysLogServer::LoadConfig() { return LoadConfig(ExeFolder()); }
 
 bool TSysLogServer::LoadConfig(const std::string& folder) {
@@ -140,6 +146,73 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
         Services[static_cast<size_t>(slot)] = std::move(service);
     }
     return true;
+}
+
+void TSysLogServer::DoServiceStart(bool& Started) {
+    if (!LoadConfig()) {
+        Started = false;
+        if (LogEvent) LogEvent(texts::kEventConfigMissing, platform::kEventError, 0, texts::kEventIdConfigMissing);
+        return;
+    }
+    Started = StartServices();
+    if (Started && LogEvent) LogEvent(texts::kEventServerStarted, platform::kEventSuccess, 0, texts::kEventIdServerStarted);
+}
+
+void TSysLogServer::DoServiceStop(bool& Stopped) {
+    if (StopServices()) {
+        Stopped = true;
+        if (LogEvent) LogEvent(texts::kEventServerStopped, platform::kEventSuccess, 0, texts::kEventIdServerStopped);
+    } else {
+        Stopped = false;
+        if (LogEvent) LogEvent(texts::kEventServerStopFailed, platform::kEventError, 0, texts::kEventIdServerStopFailed);
+    }
+}
+
+void TSysLogServer::DoServiceShutdown() { StopServices(); }
+
+bool TSysLogServer::StartServices() {
+    switch (LoadAddrInfo(AddrInfoLoader)) {
+        case -3:
+            if (LogEvent) LogEvent(texts::kEventGetAddrInfoMissing, platform::kEventError, 0, texts::kEventIdGetAddrInfoMissing);
+            break;
+        case -2:
+            if (LogEvent) LogEvent(texts::kEventFreeAddrInfoMissing, platform::kEventError, 0, texts::kEventIdFreeAddrInfoMissing);
+            break;
+        case -1:
+            if (LogEvent) LogEvent(texts::kEventWs2NotLoaded, platform::kEventError, 0, texts::kEventIdWs2NotLoaded);
+            break;
+        default:
+            break;
+    }
+    for (int slot = 0; slot < kServiceSlots; ++slot) {
+        const auto& service = Services[static_cast<size_t>(slot)];
+        if (!service) continue;
+        if (!service->StartListening()) {
+            if (LogEvent) {
+                LogEvent(texts::kEventInstanceStartFailedPrefix + std::to_string(slot + 1) +
+                             texts::kEventInstanceStartFailedSuffix,
+                         platform::kEventError, 0, texts::kEventIdInstanceStartFailed);
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TSysLogServer::StopServices() {
+    try {
+        for (auto& service : Services) {
+            if (!service) continue;
+            service->StopListening();
+            // Freed at once and the slot emptied with it: a stop that fails
+            // further on and is asked again must not reach this one twice.
+            service.reset();
+        }
+        UnloadAddrInfo();
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 }  // namespace quorvel

@@ -3,6 +3,8 @@
 // Worker thread only.
 
 #include <array>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,7 +19,12 @@ using TSyslogServiceList = std::array<std::unique_ptr<TSyslogService>, kServiceS
 
 class TSysLogServer {
 public:
-    TSysLogServer() = default;
+    // An entry of the system event log: text, type, category, event ID (the
+    // service host's LogEvent).
+    using TLogEvent = std::function<void(const std::string& text, int eventType, int category, uint32_t eventId)>;
+
+    explicit TSysLogServer(TLogEvent logEvent = {});
+    ~TSysLogServer();
     TSysLogServer(const TSysLogServer&) = delete;
     TSysLogServer& operator=(const TSysLogServer&) = delete;
 
@@ -29,6 +36,23 @@ public:
     bool LoadConfig();
     // The same for "Quorvel.ini" and "logs" in the given folder.
     bool LoadConfig(const std::string& folder);
+
+    // The host's hooks; worker thread only.
+    void DoServiceStart(bool& Started);
+    void DoServiceStop(bool& Stopped);
+    void DoServiceShutdown();
+
+    // Starts every instance in slot order up to the first that fails; the
+    // ones started before it stay started.
+    bool StartServices();
+    // Stops and frees every instance. False when a stop raised an error; the
+    // slots of instances already freed are empty, so a further call goes on
+    // with the rest and never touches a freed instance.
+    bool StopServices();
+
+    TLogEvent LogEvent;
+    // Where the address resolution is looked up; tests force its answers.
+    std::function<int()> AddrInfoLoader = platform::LoadAddressResolver;
 };
 
 }  // namespace quorvel

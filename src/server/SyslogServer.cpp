@@ -1,6 +1,9 @@
 #include "server/SyslogServer.h"
 
+#include <system_error>
+
 #include "mail/DMail.h"
+#include "platform/SystemError.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "util/DString.h"
@@ -57,7 +60,226 @@ std::string_view LineEnd(TLogRCode code) {
     return {};
 }
 
+// Written by the server's start before any instance starts, read afterwards
+// on the same worker thread.
+bool addrInfoLoaded = false;
+
+// The error code behind the exception being handled: the failed write's own
+// code when it carries one, else the thread's last system error. Call inside
+// a catch block only.
+int CurrentErrorCode() {
+    try {
+        throw;
+    } catch (const TLogWriteError& e) {
+        return e.Code();
+    } catch (const std::system_error& e) {
+        return e.code().value();
+    } catch (...) {
+        return platform::LastErrorCode();
+    }
+}
+
+const char kHexDigits[] = "0123456789ABCDEF";
+
 }  // namespace
+
+int LoadAddrInfo(const std::function<int()>& loader) {
+    const int result = loader ? loader() : -1;
+    addrInfoLoaded = result == 0;
+    return result;
+}
+
+void UnloadAddrInfo() {
+    if (addrInfoLoaded) platform::UnloadAddressResolver();
+    addrInfoLoaded = false;
+}
+
+bool AddrInfoLoaded() { return addrInfoLoaded; }
+
+TSyslogService::TSyslogService() = default;
+
+// The sockets close with OwnedSockets. The queue is not touched here: it may
+// already be gone (a failed start ends the worker before the server), and a
+// closed descriptor leaves the readiness set by itself.
+TSyslogService::~TSyslogService() = default;
+
+// ---- Listener sockets ----
+
+bool TSyslogService::Register(int socket, unsigned number) {
+    if (NotifyWindow == nullptr) return false;
+    return NotifyWindow->RegisterSocket(
+        socket, number, [this](unsigned n, int64_t p1, int64_t p2) { HandleSocketMessage(n, p1, p2); });
+}
+
+bool TSyslogService::OpenListener(const platform::BindAddress& address) {
+    // sockaddr_in is 16 bytes, sockaddr_in6 28: the length tells the family.
+    const bool ipv4 = address.SockAddr.size() <= 16;
+    WriteOperationLog(ipv4 ? texts::kLogBindFromIPv4 : texts::kLogBindFromIPv6, "");
+    const int socket = platform::CreateUdpSocket(ipv4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6);
+    if (socket == platform::kNoSocket) {
+        WriteOperationLog(ipv4 ? texts::kLogIPv4SocketFailed : texts::kLogIPv6SocketFailed, "");
+        return false;
+    }
+    OwnedSockets.emplace_back(socket);
+    (ipv4 ? Socket4 : Socket6) = socket;
+    if (platform::BindUdp(socket, address) != 0) {
+        WriteOperationLog(ipv4 ? texts::kLogIPv4BindFailed : texts::kLogIPv6BindFailed, "");
+        return false;
+    }
+    if (!Register(socket, ipv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6)) {
+        const int error = platform::LastErrorCode();
+        WriteOperationLog(std::string(ipv4 ? texts::kLogIPv4SelectFailed : texts::kLogIPv6SelectFailed) +
+                              std::to_string(error) + ")",
+                          "");
+        return false;
+    }
+    return true;
+}
+
+bool TSyslogService::StartIPv4Only() {
+    WriteOperationLog(texts::kLogBindStartIPv4Only, "");
+    const int socket = platform::CreateUdpSocket(platform::kFamilyIPv4);
+    if (socket == platform::kNoSocket) {
+        WriteOperationLog(texts::kLogSocketFailed, "");
+        return false;
+    }
+    OwnedSockets.emplace_back(socket);
+    Socket4 = socket;
+    uint32_t address = 0;
+    if (IsIPv4Address(ServerIPAddress)) {
+        for (int part : SplitIPv4Address(ServerIPAddress)) address = address << 8 | (static_cast<uint32_t>(part) & 0xFF);
+    }
+    WriteOperationLog(texts::kLogBindPort + std::to_string(SysLogPort), "");
+    const int bindError = platform::BindUdpIPv4(socket, address, static_cast<uint16_t>(SysLogPort & 0xFFFF));
+    if (bindError != 0) {
+        WriteOperationLog(texts::kLogBindFailed + std::to_string(bindError) + ")", "");
+        return false;
+    }
+    if (!Register(socket, WM_SYSLOG_IPV4)) {
+        const int error = platform::LastErrorCode();
+        WriteOperationLog(texts::kLogSelectFailed + std::to_string(error) + ")", "");
+        return false;
+    }
+    return true;
+}
+
+bool TSyslogService::StartListening() {
+    NotifyWindow = platform::MessageQueue::Current();
+    bool result = true;
+    const bool dual = AddrInfoLoaded();
+    if (dual) {
+        WriteOperationLog(texts::kLogBindStartDual, "");
+        const std::string port = std::to_string(SysLogPort);
+        WriteOperationLog(texts::kLogBindPort + port, "");
+        std::vector<platform::BindAddress> addresses;
+        const int rc = platform::ResolvePassive(ServerIPAddress, port, addresses);
+        if (rc != 0 || addresses.empty()) {
+            // Nothing to bind would otherwise pass for a successful start.
+            WriteOperationLog(texts::kLogResolveFailed + std::to_string(rc) + ")", "");
+            result = false;
+        }
+        for (const platform::BindAddress& address : addresses) {
+            if (!OpenListener(address)) result = false;
+        }
+    } else {
+        result = StartIPv4Only();
+    }
+    if (result) {
+        WriteOperationLog(texts::kLogServiceStarted, "");
+        if (dual) WriteOperationLog(texts::kLogIPv6Enabled, "");
+    } else {
+        WriteOperationLog(texts::kLogServiceStartFailed, "");
+    }
+    return result;
+}
+
+bool TSyslogService::StopListening() {
+    KeywordList.clear();
+    for (platform::UdpSocketHandle& socket : OwnedSockets) {
+        if (NotifyWindow != nullptr) NotifyWindow->UnregisterSocket(socket.Get());
+    }
+    // Closed one by one: there is no process-wide socket clean-up to do it.
+    OwnedSockets.clear();
+    Socket4 = platform::kNoSocket;
+    Socket6 = platform::kNoSocket;
+    NotifyWindow = nullptr;
+    WriteOperationLog(texts::kLogServiceStopped, "");
+    return true;
+}
+
+// ---- Reception ----
+
+void TSyslogService::AppendSenderText(std::string& text, const platform::SenderAddress& address, bool ipv6) {
+    if (!ipv6) {
+        for (size_t i = 0; i < 4; ++i) {
+            if (i > 0) text += '.';
+            text += std::to_string(address.Bytes[i]);
+        }
+        return;
+    }
+    for (size_t i = 0; i < 16; ++i) {
+        if (i > 0 && i % 2 == 0) text += ':';
+        text += kHexDigits[address.Bytes[i] >> 4];
+        text += kHexDigits[address.Bytes[i] & 0x0F];
+    }
+}
+
+bool TSyslogService::IsOwnSocket(int socket) const {
+    for (const platform::UdpSocketHandle& own : OwnedSockets) {
+        if (own.Get() == socket) return true;
+    }
+    return false;
+}
+
+void TSyslogService::HandleSocketMessage(unsigned number, int64_t param1, int64_t param2) {
+    if (number != WM_SYSLOG_IPV4 && number != WM_SYSLOG_IPV6) return;
+    if ((param2 & 0xFFFF) != platform::kSocketRead) return;
+    // Each socket is read on its own notification. With a level-triggered
+    // readiness report, reading another socket of the family instead would
+    // leave the notified one full and reported for ever.
+    int socket = number == WM_SYSLOG_IPV4 ? Socket4 : Socket6;
+    if (param1 >= 0 && param1 <= INT32_MAX && IsOwnSocket(static_cast<int>(param1))) socket = static_cast<int>(param1);
+    try {
+        HandleRead(number, socket);
+    } catch (...) {
+        // Nothing may leave the handler: the message loop would end with it.
+    }
+}
+
+void TSyslogService::HandleRead(unsigned number, int socket) {
+    if (ReceiveBuffer.size() != kReceiveBufferSize) ReceiveBuffer.resize(kReceiveBufferSize);
+    const platform::ReceiveResult read = platform::ReceiveDatagram(socket, ReceiveBuffer.data(), ReceiveBuffer.size());
+    RawSender.clear();
+    AppendSenderText(RawSender, read.Sender, number == WM_SYSLOG_IPV6);
+    if (read.Count < 0) {
+        // A readiness report whose datagram was dropped on its checksum before
+        // the read: nothing was received, nothing is lost.
+        if (read.NothingWaiting) return;
+        WriteOperationLog(texts::kLogReadFailed, RawSender + " " + std::to_string(read.Error));
+        return;
+    }
+    if (read.Count == 0) return;
+    try {
+        ProcessMessage(std::string_view(ReceiveBuffer.data(), static_cast<size_t>(read.Count)), RawSender);
+    } catch (...) {
+        WriteOperationLog(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+    }
+}
+
+void TSyslogService::ProcessMessage(std::string_view message, std::string_view sender) {
+    if (AddressKind(sender) == akIPv6) {
+        TIPv6Address address;
+        ParseIPv6Address(sender, address);
+        const std::string normalised = FormatIPv6Address(address, false);
+        WriteReceivedLog(message, normalised);
+        CheckKeywords(message, normalised);
+        return;
+    }
+    WriteReceivedLog(message, sender);
+    CheckKeywords(message, sender);
+}
+
+// ---- Log files ----
 
 std::string TSyslogService::ExpandLogFileName(std::string_view pattern) const {
     if (pattern.find('%') == std::string_view::npos) return std::string(pattern);

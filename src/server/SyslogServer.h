@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/MessageQueue.h"
+#include "platform/UdpSocket.h"
 #include "util/MailTypes.h"
 
 namespace quorvel {
@@ -28,11 +30,30 @@ struct TKeyword {
 
 using TKeywordList = std::vector<TKeyword>;
 
+// Socket notifications of an instance: the message number names the family of
+// the socket that became readable.
+inline constexpr unsigned WM_SYSLOG_IPV4 = 1228;
+inline constexpr unsigned WM_SYSLOG_IPV6 = 1328;
+
+// The largest datagram one read accepts; a longer one is a failed read.
+inline constexpr size_t kReceiveBufferSize = 32769;
+
+// Process-wide lookup of the address resolution that the IPv4/IPv6 binding
+// needs: 0 when it is there, -1/-2/-3 as platform::LoadAddressResolver. Called
+// by the server's start before any instance starts (and UnloadAddrInfo after
+// every instance has stopped); without it instances bind IPv4 only. The
+// loader is the system's unless a test forces another answer.
+int LoadAddrInfo(const std::function<int()>& loader = platform::LoadAddressResolver);
+void UnloadAddrInfo();
+// True between a LoadAddrInfo that returned 0 and the next UnloadAddrInfo.
+bool AddrInfoLoaded();
+
 class TSyslogService {
 public:
     using TClock = std::function<platform::LocalTime()>;
 
-    TSyslogService() = default;
+    TSyslogService();
+    ~TSyslogService();
     TSyslogService(const TSyslogService&) = delete;
     TSyslogService& operator=(const TSyslogService&) = delete;
 
@@ -57,6 +78,35 @@ public:
 
     // Source of every timestamp and dated file name; tests put a fixed date here.
     TClock Clock = platform::LocalNow;
+
+    // --- Listener sockets (worker thread: the thread whose message queue
+    // delivers the notifications) ---
+
+    // Opens, binds and registers the instance's socket or sockets with the
+    // calling thread's message queue; every step goes to the operation log.
+    // True when every socket was opened, bound and registered. A failed start
+    // keeps what it opened until StopListening or the instance's end.
+    bool StartListening();
+    // Unregisters and closes the instance's sockets; always true. A second
+    // call finds nothing left to release.
+    bool StopListening();
+
+    // --- Reception ---
+
+    // The notification handler: reads one datagram on a read event of
+    // WM_SYSLOG_IPV4 / WM_SYSLOG_IPV6 and hands it to ProcessMessage. Nothing
+    // escapes it; a failure becomes one operation-log line.
+    void HandleSocketMessage(unsigned number, int64_t param1, int64_t param2);
+    // The received-message log line, then the keyword alerts. The sender is
+    // the raw text: dotted IPv4 or eight groups of four hex digits.
+    void ProcessMessage(std::string_view message, std::string_view sender);
+
+    // Run-time fields. Socket4/Socket6 are the sockets the handler reads for
+    // each message number (the last one opened of the family); NotifyWindow
+    // is the message queue the sockets are registered with.
+    int Socket4 = platform::kNoSocket;
+    int Socket6 = platform::kNoSocket;
+    platform::MessageQueue* NotifyWindow = nullptr;
 
     // --- Log files ---
 
@@ -96,8 +146,23 @@ public:
     static const TKeyword* FindKeyword(const TKeywordList& keywords, std::string_view message);
 
 private:
+    bool OpenListener(const platform::BindAddress& address);
+    bool StartIPv4Only();
+    bool Register(int socket, unsigned number);
+    void HandleRead(unsigned number, int socket);
+    bool IsOwnSocket(int socket) const;
+    // The raw sender text: dotted decimal, or eight groups of four upper-case
+    // hex digits.
+    static void AppendSenderText(std::string& text, const platform::SenderAddress& address, bool ipv6);
+
     std::string ExpandLogFileName(std::string_view pattern, const platform::LocalTime& now) const;
     std::string LogPath(std::string_view pattern, const platform::LocalTime& now) const;
+
+    // Every socket the instance opened, so that all of them are closed even
+    // when two addresses of one family were bound.
+    std::vector<platform::UdpSocketHandle> OwnedSockets;
+    std::vector<char> ReceiveBuffer;  // kReceiveBufferSize, reused for every datagram
+    std::string RawSender;            // reused for every datagram
 };
 
 }  // namespace quorvel

@@ -2,6 +2,7 @@
 notifications, console mode and the refusal to run outside systemd."""
 
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -46,6 +47,12 @@ class ServiceHostTest(unittest.TestCase):
         self.dir = self.tmp.name
         self.journal = DatagramSink(self.dir, "journal")
         self.env = {"QUORVEL_JOURNAL_SOCKET": self.journal.path}
+        # A copy with a configuration of no instance: the host's behaviour
+        # without any listener of the server's.
+        self.served = os.path.join(self.dir, "quorvel")
+        shutil.copy2(BINARY, self.served)
+        with open(os.path.join(self.dir, "Quorvel.ini"), "wb") as f:
+            f.write(b"SYSLOGPORT=-1\r\n")
 
     def tearDown(self):
         self.journal.close()
@@ -86,7 +93,7 @@ class ServiceHostTest(unittest.TestCase):
         notify = DatagramSink(self.dir, "notify")
         try:
             env = dict(os.environ, NOTIFY_SOCKET=notify.path, **self.env)
-            proc = subprocess.Popen([BINARY], env=env, stderr=subprocess.DEVNULL)
+            proc = subprocess.Popen([self.served], env=env, stderr=subprocess.DEVNULL)
             notify.sock.settimeout(10)
             first = []
             while not any(m.startswith("READY=1") for m in first):
@@ -106,7 +113,7 @@ class ServiceHostTest(unittest.TestCase):
     def test_run_mode_stops_on_ctrl_c_with_status_zero(self):
         env = dict(os.environ, **self.env)
         env.pop("NOTIFY_SOCKET", None)
-        proc = subprocess.Popen([BINARY, "-RUN"], env=env, stderr=subprocess.DEVNULL)
+        proc = subprocess.Popen([self.served, "-RUN"], env=env, stderr=subprocess.DEVNULL)
         time.sleep(0.5)
         self.assertIsNone(proc.poll(), "RUN keeps serving until asked to stop")
         proc.send_signal(signal.SIGINT)

@@ -43,6 +43,7 @@ TEST(ServerTextsTest, EveryJapaneseTextIsItsShiftJisForm) {
         {texts::kLogIPv6SocketFailed, u8"IPv6用 Quorvel 待機用ソケットの生成に失敗しました。IPアドレス及びポートを確認してください。"},
         {texts::kLogIPv6BindFailed, u8"IPv6用 Quorvel 待機用ソケットの Bind に失敗しました。IPアドレス及びポートを確認してください。"},
         {texts::kLogIPv6SelectFailed, u8"IPv6用 Quorvel 待機用ソケットの Select に失敗しました、IPアドレス及びポートを確認してください。("},
+        {texts::kLogResolveFailed, u8"Bind アドレスの解決に失敗しました。IPアドレス及びポートを確認してください。("},
         {texts::kLogProcessingFailed, u8"受信処理中に原因不明のエラーが発生 ("},
         {texts::kLogMailTo, u8" へ "},
         {texts::kLogMailSent, u8" 宛のメール送信を行いました。("},

@@ -28,15 +28,6 @@ TEST(ServiceTextsTest, EveryTextIsTheShiftJisOfItsJapaneseOriginal) {
         {kActionShutdown, u8"シャットダウン"},
         {kTextInstallFailedPrefix, u8"サービスの登録に失敗しました。(Error code "},
         {kTextRemoveFailedPrefix, u8"サービスの登録解除に失敗しました。(Error code "},
-        {kTextServerStarted, u8"Quorvel Server が開始しました"},
-        {kTextServerStopped, u8"Quorvel Server が停止しました"},
-        {kTextConfigInvalid, u8"設定ファイルに不備がありサービスを開始できませんでした。"},
-        {kTextServerStopError, u8"Quorvel  Server の停止中にエラーが発生しました"},
-        {kTextWs2NotLoaded, u8"ws2_32.dll がロードできません。"},
-        {kTextFreeAddrInfoMissing, u8"FreeAddrInfo() が見つかりません。"},
-        {kTextGetAddrInfoMissing, u8"GetAddrInfo() が見つかりません。"},
-        {kTextInstanceStartErrorPrefix, u8"Syslog["},
-        {kTextInstanceStartErrorSuffix, u8"] 開始時にエラーが発生しました。"},
     };
     for (const Case& c : cases) EXPECT_EQ(c.constant, test::Sjis(c.utf8)) << c.utf8;
 }

@@ -1,0 +1,112 @@
+#pragma once
+// UDP listener sockets of the syslog instances. Handles are plain ints
+// (kNoSocket = none), failures are the system's error numbers, addresses are
+// raw bytes, so the interface reads the same over BSD sockets and Winsock.
+// Safe from any thread; one handle is used by one thread at a time.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/SocketHandle.h"
+
+namespace quorvel::platform {
+
+constexpr int kFamilyIPv4 = 4;
+constexpr int kFamilyIPv6 = 6;
+
+// Looks up the system's address resolution (getaddrinfo and freeaddrinfo):
+// 0 when both are there; -1 when their library cannot be loaded, -2 when
+// freeaddrinfo is missing, -3 when getaddrinfo is missing. Windows finds them
+// in ws2_32.dll at run time; POSIX systems always have them.
+int LoadAddressResolver();
+// Releases what LoadAddressResolver loaded.
+void UnloadAddressResolver();
+
+// One local address to bind, as the system's socket address structure.
+struct BindAddress {
+    int Family = 0;                     // kFamilyIPv4 or kFamilyIPv6
+    std::vector<unsigned char> SockAddr;  // what bind takes, with its length
+};
+
+// Passive resolution of (node, service) for a UDP listener: datagram sockets,
+// UDP, any family; an empty node means every local address. The addresses in
+// the resolver's order. 0, or the resolver's error (non-zero).
+int ResolvePassive(const std::string& node, const std::string& service, std::vector<BindAddress>& addresses);
+
+// A non-blocking UDP socket of the family, or kNoSocket (see
+// LastUdpSocketError). An IPv6 socket is IPv6-only, so that the IPv4 and IPv6
+// wildcard sockets of one port can be bound side by side.
+int CreateUdpSocket(int family);
+
+// 0, or the error number.
+int BindUdp(int handle, const BindAddress& address);
+// An IPv4 address with the first octet in the most significant byte
+// (192.0.2.10 is 0xC000020A); 0 binds every local address.
+int BindUdpIPv4(int handle, uint32_t address, uint16_t port);
+
+// The address a datagram came from. Bytes holds 4 bytes for IPv4 and 16 for
+// IPv6 (network order); all zero when the system delivered no sender.
+struct SenderAddress {
+    int Family = 0;
+    std::array<unsigned char, 16> Bytes{};
+};
+
+struct ReceiveResult {
+    long Count = -1;             // bytes of the datagram, or -1 when the read failed
+    int Error = 0;               // the error number when Count is -1
+    bool Truncated = false;      // longer than the buffer: failed with the message-too-long code
+    bool NothingWaiting = false; // failed because no datagram was queued after all
+    SenderAddress Sender;
+};
+
+// Reads one datagram into the buffer. A datagram that does not fit whole is
+// dropped and reported as a failed read (Truncated, message-too-long code),
+// never as a shortened message.
+ReceiveResult ReceiveDatagram(int handle, char* buffer, std::size_t size);
+
+// One datagram to the address: bytes sent, or -1.
+long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size);
+
+// The port a socket is bound to, or 0.
+uint16_t BoundPort(int handle);
+
+void CloseUdpSocket(int handle);
+
+// The system's message-too-long error number (EMSGSIZE, WSAEMSGSIZE).
+int MessageTooLongError();
+
+// The error number of the last failed call of this interface on this thread.
+int LastUdpSocketError();
+
+// Owns one UDP socket.
+class UdpSocketHandle {
+public:
+    UdpSocketHandle() = default;
+    explicit UdpSocketHandle(int handle) : handle_(handle) {}
+    ~UdpSocketHandle() { CloseUdpSocket(handle_); }
+    UdpSocketHandle(UdpSocketHandle&& other) noexcept : handle_(other.Release()) {}
+    UdpSocketHandle& operator=(UdpSocketHandle&& other) noexcept {
+        if (this != &other) {
+            CloseUdpSocket(handle_);
+            handle_ = other.Release();
+        }
+        return *this;
+    }
+    UdpSocketHandle(const UdpSocketHandle&) = delete;
+    UdpSocketHandle& operator=(const UdpSocketHandle&) = delete;
+
+    int Get() const { return handle_; }
+    int Release() {
+        int h = handle_;
+        handle_ = kNoSocket;
+        return h;
+    }
+
+private:
+    int handle_ = kNoSocket;
+};
+
+}  // namespace quorvel::platform

@@ -1,0 +1,153 @@
+#include "platform/UdpSocket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace quorvel::platform {
+
+int LoadAddressResolver() { return 0; }
+
+void UnloadAddressResolver() {}
+
+int ResolvePassive(const std::string& node, const std::string& service, std::vector<BindAddress>& addresses) {
+    addresses.clear();
+    // A NUL inside would silently shorten the name the resolver sees.
+    if (node.find('\0') != std::string::npos || service.find('\0') != std::string::npos) return EAI_NONAME;
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(node.empty() ? nullptr : node.c_str(), service.c_str(), &hints, &list);
+    if (rc != 0) return rc;
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_addr == nullptr || (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)) continue;
+        BindAddress address;
+        address.Family = ai->ai_family == AF_INET ? kFamilyIPv4 : kFamilyIPv6;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(ai->ai_addr);
+        address.SockAddr.assign(bytes, bytes + ai->ai_addrlen);
+        addresses.push_back(std::move(address));
+    }
+    freeaddrinfo(list);
+    return 0;
+}
+
+int CreateUdpSocket(int family) {
+    const int domain = family == kFamilyIPv6 ? AF_INET6 : family == kFamilyIPv4 ? AF_INET : -1;
+    if (domain < 0) {
+        errno = EAFNOSUPPORT;
+        return kNoSocket;
+    }
+    // Non-blocking: Linux may report a UDP socket readable and then drop the
+    // datagram on its checksum at read time (select(2), BUGS); a blocking read
+    // would then hang the worker and every instance with it.
+    int fd = socket(domain, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0) return kNoSocket;
+    if (domain == AF_INET6) {
+        // Linux IPv6 sockets take IPv4 too (bindv6only=0), Windows ones do
+        // not; without this the IPv4 wildcard socket of the port cannot bind.
+        int on = 1;
+        if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            return kNoSocket;
+        }
+    }
+    return fd;
+}
+
+int BindUdp(int handle, const BindAddress& address) {
+    if (address.SockAddr.empty()) return EINVAL;
+    if (bind(handle, reinterpret_cast<const sockaddr*>(address.SockAddr.data()),
+             static_cast<socklen_t>(address.SockAddr.size())) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+int BindUdpIPv4(int handle, uint32_t address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    if (bind(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return errno;
+    return 0;
+}
+
+ReceiveResult ReceiveDatagram(int handle, char* buffer, std::size_t size) {
+    ReceiveResult result;
+    sockaddr_storage from{};
+    iovec part{buffer, size};
+    msghdr header{};
+    header.msg_name = &from;
+    header.msg_namelen = sizeof from;
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    ssize_t n;
+    do {
+        n = recvmsg(handle, &header, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 && header.msg_namelen > 0) {
+        if (from.ss_family == AF_INET) {
+            const auto& a = reinterpret_cast<const sockaddr_in&>(from);
+            result.Sender.Family = kFamilyIPv4;
+            std::memcpy(result.Sender.Bytes.data(), &a.sin_addr, 4);
+        } else if (from.ss_family == AF_INET6) {
+            const auto& a = reinterpret_cast<const sockaddr_in6&>(from);
+            result.Sender.Family = kFamilyIPv6;
+            std::memcpy(result.Sender.Bytes.data(), &a.sin6_addr, 16);
+        }
+    }
+    if (n < 0) {
+        result.Error = errno;
+        result.NothingWaiting = errno == EAGAIN || errno == EWOULDBLOCK;
+        return result;
+    }
+    // Linux cuts an oversized datagram to the buffer and says so only in the
+    // flags; Winsock fails the read with WSAEMSGSIZE. Report it the Winsock
+    // way so that a cut message is never logged as if it were whole.
+    if (header.msg_flags & MSG_TRUNC) {
+        result.Truncated = true;
+        result.Error = EMSGSIZE;
+        errno = EMSGSIZE;
+        return result;
+    }
+    result.Count = static_cast<long>(n);
+    return result;
+}
+
+long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size) {
+    ssize_t n;
+    do {
+        n = sendto(handle, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(to.SockAddr.data()),
+                   static_cast<socklen_t>(to.SockAddr.size()));
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+uint16_t BoundPort(int handle) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    if (getsockname(handle, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+    return 0;
+}
+
+void CloseUdpSocket(int handle) {
+    if (handle >= 0) close(handle);
+}
+
+int MessageTooLongError() { return EMSGSIZE; }
+
+int LastUdpSocketError() { return errno; }
+
+}  // namespace quorvel::platform

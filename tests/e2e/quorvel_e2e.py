@@ -1,0 +1,140 @@
+"""Shared pieces of the end-to-end scenarios: the real quorvel copied alone
+into a temporary folder with its Quorvel.ini, run with -RUN, stopped with
+SIGTERM, and its files read back byte for byte."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+BINARY = os.environ.get("QUORVEL_BINARY", "quorvel")
+
+# "yyyy/mm/dd hh:nn:ss.zzz " in front of every log line.
+STAMP = re.compile(rb"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ")
+
+
+def sjis(text):
+    return text.encode("cp932")
+
+
+def free_port():
+    """A UDP port free on both IPv4 and IPv6 loopback."""
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as v4:
+            v4.bind(("0.0.0.0", 0))
+            port = v4.getsockname()[1]
+            try:
+                with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as v6:
+                    # As the server's own IPv6 socket: IPv6 only, else it
+                    # would clash with the IPv4 probe on Linux.
+                    v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+                    v6.bind(("::", port))
+                return port
+            except OSError:
+                continue
+
+
+def send(payloads, port, host="127.0.0.1"):
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    with socket.socket(family, socket.SOCK_DGRAM) as s:
+        for p in payloads:
+            s.sendto(p, (host, port))
+
+
+def entries(data):
+    """The lines of a log file (CR LF ends) without their date and time."""
+    lines = data.split(b"\r\n")
+    assert lines[-1] == b"", "the file ends with a whole line"
+    out = []
+    for line in lines[:-1]:
+        assert STAMP.match(line), line
+        out.append(line[24:])
+    return out
+
+
+class Quorvel:
+    """One run of quorvel in a folder of its own."""
+
+    def __init__(self, ini_lines=None):
+        self.tmp = tempfile.TemporaryDirectory(prefix="quorvel-e2e-")
+        self.dir = self.tmp.name
+        self.binary = os.path.join(self.dir, "quorvel")
+        shutil.copy2(BINARY, self.binary)
+        if ini_lines is not None:
+            with open(os.path.join(self.dir, "Quorvel.ini"), "wb") as f:
+                f.write(b"".join(sjis(l) + b"\r\n" for l in ini_lines))
+        # Event entries go to a socket nobody reads instead of the journal.
+        self.journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.journal.bind(os.path.join(self.dir, "journal"))
+        self.proc = None
+        self.stderr = []
+        self.returncode = None
+
+    def start(self):
+        env = dict(os.environ, QUORVEL_JOURNAL_SOCKET=os.path.join(self.dir, "journal"))
+        env.pop("NOTIFY_SOCKET", None)
+        self.proc = subprocess.Popen([self.binary, "-RUN"], cwd="/", env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self._started = threading.Event()
+        self._reader = threading.Thread(target=self._read_stderr, daemon=True)
+        self._reader.start()
+        return self
+
+    def _read_stderr(self):
+        for raw in self.proc.stderr:
+            line = raw.decode("utf-8").rstrip("\n")
+            self.stderr.append(line)
+            if line.startswith("success 1 ") or line.startswith("error "):
+                self._started.set()
+        self._started.set()
+
+    def wait_started(self, timeout=10):
+        """True when the server reported a successful start (event 1)."""
+        self._started.wait(timeout)
+        return any(l.startswith("success 1 ") for l in self.stderr)
+
+    def wait_exit(self, timeout=10):
+        self.returncode = self.proc.wait(timeout=timeout)
+        self._reader.join(timeout)
+        return self.returncode
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        return self.wait_exit()
+
+    def path(self, name):
+        return os.path.join(self.dir, "logs", name)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def wait_for_lines(self, name, count, timeout=10):
+        """Waits until the log holds at least count lines."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if os.path.exists(self.path(name)) and self.read(name).count(b"\r\n") >= count:
+                return
+            time.sleep(0.02)
+        raise AssertionError("%s did not reach %d lines" % (name, count))
+
+    def close(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if self.proc:
+            self.proc.stderr.close()
+        self.journal.close()
+        self.tmp.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
