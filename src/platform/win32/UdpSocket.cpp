@@ -1,0 +1,234 @@
+#include "platform/UdpSocket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+#include "Winsock.h"
+
+namespace quorvel::platform {
+
+namespace {
+
+// getaddrinfo and freeaddrinfo came to ws2_32.dll only with Windows XP; they
+// are looked up at run time so that the program still starts (IPv4 only)
+// where they are missing, instead of failing to load on an import.
+using GetAddrInfoFn = int(WSAAPI*)(const char*, const char*, const addrinfo*, addrinfo**);
+using FreeAddrInfoFn = void(WSAAPI*)(addrinfo*);
+
+const char kResolverLibrary[] = "ws2_32.dll";
+
+struct Resolver {
+    HMODULE Library = nullptr;
+    GetAddrInfoFn GetAddrInfo = nullptr;
+    FreeAddrInfoFn FreeAddrInfo = nullptr;
+};
+
+std::mutex resolverMutex;
+Resolver loadedResolver;  // guarded by resolverMutex
+
+// GetProcAddress hands out a generic function pointer; the cast through
+// void* keeps GCC's -Wcast-function-type quiet about the real signature.
+template <typename Fn>
+Fn Lookup(HMODULE library, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+int LoadResolver(Resolver& resolver) {
+    resolver = Resolver{};
+    resolver.Library = LoadLibraryA(kResolverLibrary);
+    if (resolver.Library == nullptr) return -1;
+    resolver.FreeAddrInfo = Lookup<FreeAddrInfoFn>(resolver.Library, "freeaddrinfo");
+    resolver.GetAddrInfo = Lookup<GetAddrInfoFn>(resolver.Library, "getaddrinfo");
+    if (resolver.GetAddrInfo == nullptr) return -3;
+    if (resolver.FreeAddrInfo == nullptr) return -2;
+    return 0;
+}
+
+void UnloadResolver(Resolver& resolver) {
+    if (resolver.Library != nullptr) FreeLibrary(resolver.Library);
+    resolver = Resolver{};
+}
+
+// The interface keeps handles as ints; a SOCKET's values are kernel handle
+// numbers far below INT_MAX (CreateUdpSocket refuses any other).
+SOCKET ToSocket(int handle) { return static_cast<SOCKET>(static_cast<unsigned int>(handle)); }
+
+int Clamp(std::size_t size) { return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
+
+void ReadSender(const sockaddr_storage& from, int length, SenderAddress& sender) {
+    if (from.ss_family == AF_INET && length >= static_cast<int>(sizeof(sockaddr_in))) {
+        sender.Family = kFamilyIPv4;
+        std::memcpy(sender.Bytes.data(), &reinterpret_cast<const sockaddr_in&>(from).sin_addr, 4);
+    } else if (from.ss_family == AF_INET6 && length >= static_cast<int>(sizeof(sockaddr_in6))) {
+        sender.Family = kFamilyIPv6;
+        std::memcpy(sender.Bytes.data(), &reinterpret_cast<const sockaddr_in6&>(from).sin6_addr, 16);
+    }
+}
+
+}  // namespace
+
+int LoadAddressResolver() {
+    std::lock_guard<std::mutex> lock(resolverMutex);
+    // A second load without an unload would leave one library reference
+    // behind for good.
+    UnloadResolver(loadedResolver);
+    const int result = LoadResolver(loadedResolver);
+    if (result == -1) loadedResolver = Resolver{};
+    return result;
+}
+
+void UnloadAddressResolver() {
+    std::lock_guard<std::mutex> lock(resolverMutex);
+    UnloadResolver(loadedResolver);
+}
+
+int ResolvePassive(const std::string& node, const std::string& service, std::vector<BindAddress>& addresses) {
+    addresses.clear();
+    // A NUL inside would silently shorten the name the resolver sees.
+    if (node.find('\0') != std::string::npos || service.find('\0') != std::string::npos) return EAI_NONAME;
+    if (!win32::EnsureWinsock()) return WSANOTINITIALISED;
+
+    std::lock_guard<std::mutex> lock(resolverMutex);
+    // Outside a server start (no LoadAddressResolver in force) the entry
+    // points are looked up for this one call.
+    Resolver own;
+    const bool borrowed = loadedResolver.GetAddrInfo != nullptr && loadedResolver.FreeAddrInfo != nullptr;
+    if (!borrowed && LoadResolver(own) != 0) {
+        UnloadResolver(own);
+        return EAI_FAIL;
+    }
+    const Resolver& resolver = borrowed ? loadedResolver : own;
+
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo* list = nullptr;
+    const int rc = resolver.GetAddrInfo(node.empty() ? nullptr : node.c_str(), service.c_str(), &hints, &list);
+    if (rc == 0) {
+        for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+            if (ai->ai_addr == nullptr || (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)) continue;
+            BindAddress address;
+            address.Family = ai->ai_family == AF_INET ? kFamilyIPv4 : kFamilyIPv6;
+            const auto* bytes = reinterpret_cast<const unsigned char*>(ai->ai_addr);
+            address.SockAddr.assign(bytes, bytes + ai->ai_addrlen);
+            addresses.push_back(std::move(address));
+        }
+        resolver.FreeAddrInfo(list);
+    }
+    UnloadResolver(own);
+    return rc;
+}
+
+int CreateUdpSocket(int family) {
+    const int domain = family == kFamilyIPv6 ? AF_INET6 : family == kFamilyIPv4 ? AF_INET : -1;
+    if (domain < 0) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return kNoSocket;
+    }
+    if (!win32::EnsureWinsock()) return kNoSocket;
+    const SOCKET s = socket(domain, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) return kNoSocket;
+    auto fail = [s](int error) {
+        closesocket(s);
+        WSASetLastError(error);
+        return kNoSocket;
+    };
+    if (s > static_cast<SOCKET>(INT_MAX)) return fail(WSAEMFILE);
+    // Windows IPv6 sockets are IPv6-only by default, Linux ones are not; say
+    // so explicitly so that both builds bind the IPv4 and the IPv6 wildcard
+    // of one port side by side.
+    if (domain == AF_INET6) {
+        DWORD on = 1;
+        if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+            return fail(WSAGetLastError());
+        }
+    }
+    // Non-blocking, as WSAAsyncSelect would make it anyway: a readiness
+    // report whose datagram is gone by the time of the read must not block
+    // the worker.
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return fail(WSAGetLastError());
+    // Not inherited by programs we might start (the POSIX side sets CLOEXEC).
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<int>(s);
+}
+
+int BindUdp(int handle, const BindAddress& address) {
+    if (address.SockAddr.empty() || address.SockAddr.size() > static_cast<std::size_t>(INT_MAX)) return WSAEINVAL;
+    if (bind(ToSocket(handle), reinterpret_cast<const sockaddr*>(address.SockAddr.data()),
+             static_cast<int>(address.SockAddr.size())) != 0) {
+        return WSAGetLastError();
+    }
+    return 0;
+}
+
+int BindUdpIPv4(int handle, uint32_t address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    if (bind(ToSocket(handle), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return WSAGetLastError();
+    return 0;
+}
+
+ReceiveResult ReceiveDatagram(int handle, char* buffer, std::size_t size) {
+    ReceiveResult result;
+    sockaddr_storage from{};
+    int fromLength = sizeof from;
+    const int n = recvfrom(ToSocket(handle), buffer, Clamp(size), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n == SOCKET_ERROR) {
+        result.Error = WSAGetLastError();
+        // Winsock drops the rest of an oversized datagram and fails the read
+        // with WSAEMSGSIZE, sender filled in: what the interface promises.
+        if (result.Error == WSAEMSGSIZE) {
+            result.Truncated = true;
+            ReadSender(from, fromLength, result.Sender);
+        }
+        result.NothingWaiting = result.Error == WSAEWOULDBLOCK;
+        WSASetLastError(result.Error);
+        return result;
+    }
+    ReadSender(from, fromLength, result.Sender);
+    result.Count = n;
+    return result;
+}
+
+long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size) {
+    if (to.SockAddr.empty() || to.SockAddr.size() > static_cast<std::size_t>(INT_MAX)) {
+        WSASetLastError(WSAEINVAL);
+        return -1;
+    }
+    // Never more than one datagram: a size beyond int is refused, not cut.
+    if (size > static_cast<std::size_t>(INT_MAX)) {
+        WSASetLastError(WSAEMSGSIZE);
+        return -1;
+    }
+    const int n = sendto(ToSocket(handle), data, static_cast<int>(size), 0,
+                         reinterpret_cast<const sockaddr*>(to.SockAddr.data()), static_cast<int>(to.SockAddr.size()));
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+uint16_t BoundPort(int handle) {
+    sockaddr_storage a{};
+    int len = sizeof a;
+    if (getsockname(ToSocket(handle), reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+    return 0;
+}
+
+void CloseUdpSocket(int handle) {
+    if (handle >= 0) closesocket(ToSocket(handle));
+}
+
+int MessageTooLongError() { return WSAEMSGSIZE; }
+
+int LastUdpSocketError() { return WSAGetLastError(); }
+
+}  // namespace quorvel::platform
