@@ -3,14 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <thread>
-
 #include <string>
 #include <vector>
 
@@ -68,37 +60,10 @@ TEST(KeywordMatch, OccurrenceStartingOnTrailByteDoesNotCount) {
 // DATA of each accepted mail.
 class SmtpSink {
 public:
-    explicit SmtpSink(int count) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        ::listen(listen_, 8);
-        socklen_t len = sizeof sa;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&sa), &len);
-        port_ = ntohs(sa.sin_port);
-        thread_ = std::thread([this, count] {
-            for (int i = 0; i < count; ++i) {
-                pollfd p{listen_, POLLIN, 0};
-                if (poll(&p, 1, 10000) != 1) return;
-                int fd = ::accept(listen_, nullptr, nullptr);
-                if (fd < 0) return;
-                test::ScriptedPeer peer(fd);
-                Serve(peer);
-                ::close(fd);
-            }
-        });
-    }
-    ~SmtpSink() {
-        Join();
-        ::close(listen_);
-    }
+    explicit SmtpSink(int count) : server_([this](test::ScriptedPeer& peer) { Serve(peer); }, count) {}
     // Waits until the expected connections were served.
-    void Join() {
-        if (thread_.joinable()) thread_.join();
-    }
-    uint16_t Port() const { return port_; }
+    void Join() { server_.Join(); }
+    uint16_t Port() const { return server_.Port(); }
     // Valid after Join.
     std::vector<std::string> Mails;
     std::vector<std::string> Recipients;
@@ -125,9 +90,8 @@ private:
             }
         }
     }
-    int listen_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
+    // Last, so that it stops serving before the lists above go.
+    test::ScriptedServer server_;
 };
 
 class KeywordAlertTest : public ::testing::Test {
