@@ -1,9 +1,15 @@
 """quorvel.exe as a real Windows service under Wine: install, start through
-the service control manager, stop, remove, the failures a user meets, and
-the event log entries of each."""
+the service control manager, syslog datagrams over IPv4 and IPv6 into the
+logs beside the program, stop, remove, the failures a user meets, and the
+event log entries of each."""
 
+import datetime
+import glob
 import os
+import re
 import shutil
+import socket
+import time
 import unittest
 
 import winehost
@@ -15,6 +21,48 @@ SERVICE = "QuorvelService"
 START_FAILED = "サービスの開始に失敗しました".encode("cp932")
 INSTALL_FAILED = "サービスの登録に失敗しました。(Error code 1073)"
 REMOVE_FAILED = "サービスの登録解除に失敗しました。(Error code 1060)"
+SERVER_STARTED = (0, 0, 1, "Quorvel Server が開始しました".encode("cp932"))
+SERVER_STOPPED = (0, 0, 2, "Quorvel Server が停止しました".encode("cp932"))
+
+# "yyyy/mm/dd hh:nn:ss.zzz " in front of every log line.
+STAMP = re.compile(rb"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ")
+
+
+def sjis(text):
+    return text.encode("cp932")
+
+
+def free_port():
+    """A UDP port free on IPv4 and IPv6 (Wine's sockets are the host's)."""
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as v4:
+            v4.bind(("0.0.0.0", 0))
+            port = v4.getsockname()[1]
+            try:
+                with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as v6:
+                    v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+                    v6.bind(("::", port))
+                return port
+            except OSError:
+                continue
+
+
+def send(payloads, port, host):
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    with socket.socket(family, socket.SOCK_DGRAM) as s:
+        for p in payloads:
+            s.sendto(p, (host, port))
+
+
+def entries(data):
+    """The lines of a log file (CR LF ends) without their date and time."""
+    lines = data.split(b"\r\n")
+    assert lines[-1] == b"", "the file ends with a whole line"
+    out = []
+    for line in lines[:-1]:
+        assert STAMP.match(line), line
+        out.append(line[24:])
+    return out
 
 
 class WindowsServiceTest(unittest.TestCase):
@@ -27,6 +75,12 @@ class WindowsServiceTest(unittest.TestCase):
         os.makedirs(cls.app)
         shutil.copy(EXE, os.path.join(cls.app, "quorvel.exe"))
         cls.exe = cls.wine.windows_path(os.path.join(cls.app, "quorvel.exe"))
+        # The service reads Quorvel.ini and writes logs\ beside its program.
+        cls.port = free_port()
+        with open(os.path.join(cls.app, "Quorvel.ini"), "wb") as f:
+            f.write(b"".join(sjis(line) + b"\r\n" for line in [
+                "; Shift_JIS, CR LF, as on Windows", "SYSLOGPORT=%d" % cls.port, "LOGTYPE=META", "RCODE=CRLF"]))
+        cls.logs = os.path.join(cls.app, "logs")
 
     @classmethod
     def tearDownClass(cls):
@@ -35,6 +89,25 @@ class WindowsServiceTest(unittest.TestCase):
     def sc_query(self):
         code, out, _ = self.wine.run(["sc", "query", SERVICE])
         return code, out.decode("latin-1")
+
+    def wait_for_lines(self, pattern, count, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for path in glob.glob(pattern):
+                with open(path, "rb") as f:
+                    if f.read().count(b"\r\n") >= count:
+                        return
+            time.sleep(0.1)
+        self.fail("%s did not reach %d lines" % (pattern, count))
+
+    def received_log(self):
+        """The one received-message log, under its default name for this month."""
+        names = glob.glob(os.path.join(self.logs, "*-syslog.log"))
+        self.assertEqual(len(names), 1, names)
+        today = datetime.date.today()
+        self.assertIn(os.path.basename(names[0]),
+                      {"%04d-%02d-syslog.log" % (d.year, d.month) for d in (today, today - datetime.timedelta(days=1))})
+        return names[0]
 
     def test_install_start_stop_remove(self):
         code, _, err = self.wine.run([self.exe, "-INSTALL"])
@@ -63,10 +136,18 @@ class WindowsServiceTest(unittest.TestCase):
         code, out, err = self.wine.run(["net", "start", SERVICE], timeout=120)
         self.assertEqual(code, 0, out + err)
         self.assertIn("RUNNING", self.sc_query()[1])
+        self.assertIn(SERVER_STARTED, winehost.event_entries(self.wine.trace_text()))
+
+        operation = self.check_reception()
 
         code, out, err = self.wine.run(["net", "stop", SERVICE], timeout=120)
         self.assertEqual(code, 0, out + err)
         self.assertIn("STOPPED", self.sc_query()[1])
+        events = winehost.event_entries(self.wine.trace_text())
+        self.assertIn(SERVER_STOPPED, events)
+        self.assertLess(events.index(SERVER_STARTED), events.index(SERVER_STOPPED))
+        with open(os.path.join(self.logs, "Quorvel.log"), "rb") as f:
+            self.assertEqual(entries(f.read()), operation + [b" " + sjis("Quorvel サービスを停止しました")])
 
         code, _, err = self.wine.run([self.exe, "-UNINSTALL"])
         self.assertEqual(code, 0, err)
@@ -74,6 +155,34 @@ class WindowsServiceTest(unittest.TestCase):
         code, _, err = self.wine.run([self.exe, "-uninstall"])
         self.assertEqual(code, 1)
         self.assertIn(REMOVE_FAILED, err.decode("utf-8"))
+
+    def check_reception(self):
+        """Datagrams of both families reach the received-message log as on
+        Linux; returns the operation log's lines so far."""
+        self.wait_for_lines(os.path.join(self.logs, "Quorvel.log"), 6)
+        send([b"<34>Oct 11 22:14:15 mymachine su: 'su root' failed",
+              b"x" * 40000,  # longer than one read takes: a read error, never a cut line
+              b"tab\there cr\r lf\n",
+              sjis("<11>ディスク容量不足")], self.port, "127.0.0.1")
+        expected = [b"127.0.0.1 <34>Oct 11 22:14:15 mymachine su: 'su root' failed",
+                    b"127.0.0.1 tabhere cr lf",
+                    b"127.0.0.1 " + sjis("<11>ディスク容量不足")]
+        self.wait_for_lines(os.path.join(self.logs, "*-syslog.log"), 3)
+        send([b"<13>from IPv6"], self.port, "::1")
+        expected.append(b"::1 <13>from IPv6")
+        self.wait_for_lines(os.path.join(self.logs, "*-syslog.log"), 4)
+        with open(self.received_log(), "rb") as f:
+            self.assertEqual(entries(f.read()), expected)
+
+        with open(os.path.join(self.logs, "Quorvel.log"), "rb") as f:
+            operation = entries(f.read())
+        bind_from = operation[2:4]
+        self.assertEqual(sorted(bind_from), [b" Bind from IPv4", b" Bind from IPv6"])
+        self.assertEqual(operation, [b" " + sjis("Bind 処理開始 (IPv4/IPv6)"), b" Bind port is %d" % self.port]
+                         + bind_from
+                         + [b" " + sjis("Quorvel サービスを開始しました。"), b" " + sjis("IPv6を有効にしました。"),
+                            b"127.0.0.1 10040 ReadCount Socket_Error"])
+        return operation
 
     def test_console_start_without_command_word_is_the_dispatcher_failure(self):
         before = len(winehost.event_entries(self.wine.trace_text()))
