@@ -96,8 +96,7 @@ class ScriptedServer {
 public:
     using Script = std::function<void(ScriptedPeer&)>;
 
-    // Serves `connections` clients one after another, each with the script.
-    explicit ScriptedServer(Script script, int connections = 1) {
+    explicit ScriptedServer(Script script) {
         listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
@@ -107,16 +106,12 @@ public:
         socklen_t len = sizeof sa;
         ::getsockname(listen_, reinterpret_cast<sockaddr*>(&sa), &len);
         port_ = ntohs(sa.sin_port);
-        thread_ = std::thread([this, script, connections] {
-            for (int i = 0; i < connections && Serve(script); ++i) {
-            }
-        });
+        thread_ = std::thread([this, script] { Run(script); });
     }
     ~ScriptedServer() { Join(); }
 
     uint16_t Port() const { return port_; }
-    // Waits for the scripts to end (a client that has not connected by now
-    // is not waited for); then Received() is complete.
+    // Waits for the script to end; then Received() is complete.
     void Join() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
@@ -124,7 +119,6 @@ public:
         listen_ = -1;
     }
     bool Accepted() const { return accepted_; }
-    // Every byte of every client, in order.
     const std::string& Received() const { return received_; }
 
     // A script that answers the greeting and every command in turn with the
@@ -152,8 +146,7 @@ public:
     }
 
 private:
-    // False when no client came.
-    bool Serve(const Script& script) {
+    void Run(const Script& script) {
         int fd = -1;
         // Poll in short steps so a test whose client never connects ends.
         while (fd < 0) {
@@ -164,15 +157,14 @@ private:
                 break;
             }
         }
-        if (fd < 0) return false;
+        if (fd < 0) return;
         accepted_ = true;
         ScriptedPeer peer(fd);
         script(peer);
         // Keep what the client sends after the script, e.g. its QUIT.
         peer.Drain(3000);
-        received_ += peer.Received();
+        received_ = peer.Received();
         if (peer.Fd() >= 0) ::close(peer.Fd());
-        return true;
     }
 
     int listen_ = -1;

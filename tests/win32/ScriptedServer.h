@@ -119,8 +119,7 @@ class ScriptedServer {
 public:
     using Script = std::function<void(ScriptedPeer&)>;
 
-    // Serves `connections` clients one after another, each with the script.
-    explicit ScriptedServer(Script script, int connections = 1) {
+    explicit ScriptedServer(Script script) {
         listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
@@ -130,16 +129,12 @@ public:
         int len = sizeof sa;
         ::getsockname(listen_, reinterpret_cast<sockaddr*>(&sa), &len);
         port_ = ntohs(sa.sin_port);
-        thread_ = std::thread([this, script, connections] {
-            for (int i = 0; i < connections && Serve(script); ++i) {
-            }
-        });
+        thread_ = std::thread([this, script] { Run(script); });
     }
     ~ScriptedServer() { Join(); }
 
     uint16_t Port() const { return port_; }
-    // Waits for the scripts to end (a client that has not connected by now
-    // is not waited for); then Received() is complete.
+    // Waits for the script to end; then Received() is complete.
     void Join() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
@@ -147,7 +142,6 @@ public:
         listen_ = INVALID_SOCKET;
     }
     bool Accepted() const { return accepted_; }
-    // Every byte of every client, in order.
     const std::string& Received() const { return received_; }
 
     // A script that answers the greeting and every command in turn with the
@@ -175,8 +169,7 @@ public:
     }
 
 private:
-    // False when no client came.
-    bool Serve(const Script& script) {
+    void Run(const Script& script) {
         SOCKET fd = INVALID_SOCKET;
         // Poll in short steps so a test whose client never connects ends.
         while (fd == INVALID_SOCKET) {
@@ -186,15 +179,14 @@ private:
                 break;
             }
         }
-        if (fd == INVALID_SOCKET) return false;
+        if (fd == INVALID_SOCKET) return;
         accepted_ = true;
         ScriptedPeer peer(fd);
         script(peer);
         // Keep what the client sends after the script, e.g. its QUIT.
         peer.Drain(3000);
-        received_ += peer.Received();
+        received_ = peer.Received();
         if (peer.Fd() != INVALID_SOCKET) ::closesocket(peer.Fd());
-        return true;
     }
 
     scripted::WinsockUser winsock_;
