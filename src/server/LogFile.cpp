@@ -21,10 +21,14 @@ std::string FolderOf(const std::string& path) {
 
 bool AppendText(const std::string& path, std::string_view text, std::string_view lineEnd) {
     // One write of the whole line, so that a line never mixes with another
-    // writer's.
-    std::string line;
-    line.reserve(text.size() + lineEnd.size());
-    line.append(text).append(lineEnd);
+    // writer's. A caller that brings its line end along needs no copy.
+    std::string joined;
+    std::string_view line = text;
+    if (!lineEnd.empty()) {
+        joined.reserve(text.size() + lineEnd.size());
+        joined.append(text).append(lineEnd);
+        line = joined;
+    }
 
     bool folderMade = false;
     for (int attempt = 1; attempt <= kAppendAttempts;) {

@@ -15,21 +15,23 @@ namespace {
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// Replaces every two-byte field "%<letter>" in either letter case. The
-// replacement is not scanned again. A Shift_JIS trail byte is never '%', so
-// a plain byte scan cannot split a character.
-std::string ReplaceField(const std::string& text, char letter, const std::string& value) {
-    std::string out;
-    out.reserve(text.size() + value.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 1 < text.size() && UpperAscii(text[i + 1]) == letter) {
-            out += value;
-            ++i;
-        } else {
-            out += text[i];
+// Appends the pattern with every two-byte field "%Y", "%M" and "%D" (either
+// letter case) replaced. One pass gives what replacing the three fields one
+// after the other gives: a replacement is digits only, so it can neither hold
+// a field nor complete one. A Shift_JIS trail byte is never '%', so a plain
+// byte scan cannot split a character.
+void AppendExpandedName(std::string& out, std::string_view pattern, const platform::LocalTime& now) {
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '%' && i + 1 < pattern.size()) {
+            switch (UpperAscii(pattern[i + 1])) {
+                case 'Y': out += std::to_string(now.Year); ++i; continue;
+                case 'M': out += ZeroPad2(now.Month); ++i; continue;
+                case 'D': out += ZeroPad2(now.Day); ++i; continue;
+                default: break;
+            }
         }
+        out += pattern[i];
     }
-    return out;
 }
 
 std::string DateText(const platform::LocalTime& t) {
@@ -39,16 +41,6 @@ std::string DateText(const platform::LocalTime& t) {
 std::string TimeText(const platform::LocalTime& t) {
     return ZeroPad2(t.Hour) + ":" + ZeroPad2(t.Minute) + ":" + ZeroPad2(t.Second) + "." +
            ZeroPad3(t.Millisecond);
-}
-
-std::string DoubleQuotes(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        out += c;
-        if (c == '"') out += '"';
-    }
-    return out;
 }
 
 std::string_view LineEnd(TLogRCode code) {
@@ -287,54 +279,79 @@ std::string TSyslogService::ExpandLogFileName(std::string_view pattern) const {
 }
 
 std::string TSyslogService::ExpandLogFileName(std::string_view pattern, const platform::LocalTime& now) const {
-    std::string name(pattern);
-    if (name.find('%') == std::string::npos) return name;
-    name = ReplaceField(name, 'Y', std::to_string(now.Year));
-    name = ReplaceField(name, 'M', ZeroPad2(now.Month));
-    return ReplaceField(name, 'D', ZeroPad2(now.Day));
+    std::string name;
+    name.reserve(pattern.size() + 8);
+    AppendExpandedName(name, pattern, now);
+    return name;
 }
 
-std::string TSyslogService::LogPath(std::string_view pattern, const platform::LocalTime& now) const {
+void TSyslogService::BuildLogPath(std::string& path, std::string_view pattern, const platform::LocalTime& now) const {
     // The line's own clock reading names the file, so a line stamped just
     // before midnight never lands in the next day's file.
-    return EnsureTrailingBackslash(LogsFolder) + ExpandLogFileName(pattern, now);
+    path = EnsureTrailingBackslash(LogsFolder);
+    if (pattern.find('%') == std::string_view::npos) {
+        path += pattern;
+    } else {
+        AppendExpandedName(path, pattern, now);
+    }
 }
 
 std::string TSyslogService::ConvertControlCodes(std::string_view text) const {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        unsigned char b = static_cast<unsigned char>(c);
-        if (b == 0) continue;
-        if (b < 32) {
-            out += CnvCtrlCode;
-        } else {
-            out += c;
-        }
-    }
+    AppendConverted(out, text, false);
     return out;
 }
 
-void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view sender) {
-    const platform::LocalTime now = Clock();
-    const std::string date = DateText(now);
-    const std::string time = TimeText(now);
-    std::string line;
-    switch (LogType) {
-        case ltMeta:
-            line = date + " " + time + " " + std::string(sender) + " " + ConvertControlCodes(message);
-            break;
-        case ltTab:
-            line = date + "\t" + time + "\t" + std::string(sender) + "\t" + ConvertControlCodes(message);
-            break;
-        case ltComma:
-            line = "\"" + date + "\",\"" + time + "\",\"" + std::string(sender) + "\",\"" +
-                   ConvertControlCodes(DoubleQuotes(message)) + "\"";
-            break;
-        default:
-            return;
+void TSyslogService::AppendConverted(std::string& out, std::string_view text, bool doubleQuotes) const {
+    // Doubling the quotes first and converting afterwards, in one pass: a
+    // quote is no control byte, and the quotes of CnvCtrlCode stay single.
+    // Runs of bytes that stay as they are go over in one piece.
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        if (b >= 32 && (b != '"' || !doubleQuotes)) continue;
+        out.append(text.data() + run, i - run);
+        run = i + 1;
+        if (b == '"') {
+            out += "\"\"";
+        } else if (b != 0) {
+            out += CnvCtrlCode;
+        }
     }
-    AppendText(LogPath(RecvLogName, now), line, LineEnd(LogRCode));
+    out.append(text.data() + run, text.size() - run);
+}
+
+void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view sender) {
+    if (LogType != ltMeta && LogType != ltTab && LogType != ltComma) return;
+    const platform::LocalTime now = Clock();
+    // Built in one buffer kept by the instance, whose capacity serves every
+    // later datagram: the message is copied once, straight into the line.
+    std::string& line = LineBuffer;
+    line.clear();
+    if (LogType == ltComma) {
+        line += '"';
+        line += DateText(now);
+        line += "\",\"";
+        line += TimeText(now);
+        line += "\",\"";
+        line += sender;
+        line += "\",\"";
+        AppendConverted(line, message, true);
+        line += '"';
+    } else {
+        const char separator = LogType == ltTab ? '\t' : ' ';
+        line += DateText(now);
+        line += separator;
+        line += TimeText(now);
+        line += separator;
+        line += sender;
+        line += separator;
+        AppendConverted(line, message, false);
+    }
+    line += LineEnd(LogRCode);
+    BuildLogPath(PathBuffer, RecvLogName, now);
+    AppendText(PathBuffer, line, {});
 }
 
 void TSyslogService::WriteOperationLog(std::string_view message, std::string_view detail) {
@@ -342,7 +359,9 @@ void TSyslogService::WriteOperationLog(std::string_view message, std::string_vie
     std::string line = DateText(now) + " " + TimeText(now) + " ";
     line.append(detail).append(" ").append(message);
     try {
-        AppendLine(LogPath(SystemLogName, now), line);
+        std::string path;
+        BuildLogPath(path, SystemLogName, now);
+        AppendLine(path, line);
     } catch (const TLogWriteError&) {
         // The operation log is where failures are reported; there is no
         // further place to report its own.

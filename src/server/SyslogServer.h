@@ -156,13 +156,18 @@ private:
     static void AppendSenderText(std::string& text, const platform::SenderAddress& address, bool ipv6);
 
     std::string ExpandLogFileName(std::string_view pattern, const platform::LocalTime& now) const;
-    std::string LogPath(std::string_view pattern, const platform::LocalTime& now) const;
+    void BuildLogPath(std::string& path, std::string_view pattern, const platform::LocalTime& now) const;
+    // ConvertControlCodes appended to out; doubleQuotes doubles every quote
+    // of the text first (the CSV layout).
+    void AppendConverted(std::string& out, std::string_view text, bool doubleQuotes) const;
 
     // Every socket the instance opened, so that all of them are closed even
     // when two addresses of one family were bound.
     std::vector<platform::UdpSocketHandle> OwnedSockets;
     std::vector<char> ReceiveBuffer;  // kReceiveBufferSize, reused for every datagram
     std::string RawSender;            // reused for every datagram
+    std::string LineBuffer;           // received-message line, reused for every datagram
+    std::string PathBuffer;           // its file path, reused for every datagram
 };
 
 }  // namespace quorvel

@@ -36,10 +36,13 @@ AppendStatus Fail(AppendStatus status, int* errorCode, int error) {
 AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* errorCode) {
     if (errorCode) *errorCode = 0;
     // No O_TRUNC: a file that another writer created between our look and our
-    // open keeps its lines.
+    // open keeps its lines. O_NONBLOCK changes nothing for a regular file, but
+    // a FIFO found at the path would otherwise block the open until a reader
+    // comes, and with it the thread that serves every instance; now it fails
+    // with ENXIO like any other file that cannot be opened.
     int fd;
     do {
-        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         int error = errno;
