@@ -95,8 +95,8 @@ class Quorvel:
         self.stderr = []
         self.returncode = None
 
-    def start(self):
-        env = dict(os.environ, QUORVEL_JOURNAL_SOCKET=self.journal.path)
+    def start(self, **env_extra):
+        env = dict(os.environ, QUORVEL_JOURNAL_SOCKET=self.journal.path, **env_extra)
         env.pop("NOTIFY_SOCKET", None)
         self.proc = subprocess.Popen([self.binary, "-RUN"], cwd="/", env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
