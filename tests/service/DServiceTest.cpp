@@ -122,8 +122,6 @@ TEST(DServiceTest, FailuresBecomeEventsAndTheServiceStillEnds) {
              s.OnShutdown = [] { throw std::runtime_error("disk gone"); };
          },
          Sjis(u8"サービス失敗 シャットダウン: disk gone"), 0},
-        {"dispatcher", [](TDService&, FakePlatform& f) { f.control.underManager = false; },
-         Sjis(u8"サービスの開始に失敗しました"), 1063},
         {"control handler", [](TDService&, FakePlatform& f) { f.control.refuseReporter = true; },
          Sjis(u8"サービスの登録に失敗しました"), 6},
         {"worker", [](TDService&, FakePlatform& f) { f.refuseQueue = true; },
