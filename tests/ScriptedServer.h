@@ -1,13 +1,8 @@
 #pragma once
 // A one-connection TCP server on 127.0.0.1 whose behaviour each test scripts,
 // for driving clients through refusals, silences, split replies and resets.
-// Records every byte the client sent.
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// Records every byte the client sent. Built on the platform's own socket
+// calls plus LoopbackListener.h, the per-system server side.
 
 #include <atomic>
 #include <chrono>
@@ -18,16 +13,20 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackListener.h"
+#include "platform/TcpSocket.h"
+
 namespace quorvel::test {
 
 class ScriptedPeer {
 public:
     explicit ScriptedPeer(int fd) : fd_(fd) {}
+    ~ScriptedPeer() { platform::CloseTcpSocket(fd_); }
 
     void Send(std::string_view bytes) {
         size_t done = 0;
         while (done < bytes.size()) {
-            ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            long n = platform::SendSome(fd_, bytes.data() + done, bytes.size() - done);
             if (n <= 0) return;
             done += static_cast<size_t>(n);
         }
@@ -36,31 +35,26 @@ public:
 
     // Next line without its CR LF; empty with Eof() set when the client closed
     // or stayed silent for the time-out.
-    std::string ReadLine(int timeoutMs = 10000) { return ReadUntil("\r\n", timeoutMs); }
+    std::string ReadLine(int timeoutSeconds = 10) { return ReadUntil("\r\n", timeoutSeconds); }
     // The DATA content up to and without the CR LF . CR LF end marker.
-    std::string ReadData(int timeoutMs = 10000) { return ReadUntil("\r\n.\r\n", timeoutMs); }
+    std::string ReadData(int timeoutSeconds = 10) { return ReadUntil("\r\n.\r\n", timeoutSeconds); }
     // Reads whatever comes until the client closes or falls silent.
-    void Drain(int timeoutMs = 10000) {
-        while (Fill(timeoutMs)) {
+    void Drain(int timeoutSeconds = 10) {
+        while (Fill(timeoutSeconds)) {
         }
     }
     // An abortive close: the client's next writes meet a reset.
     void Reset() {
-        linger l{1, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        ::close(fd_);
+        ResetConnection(fd_);
         fd_ = -1;
     }
-    void Close() {
-        ::shutdown(fd_, SHUT_RDWR);
-    }
+    void Close() { ShutdownConnection(fd_); }
 
     bool Eof() const { return eof_; }
     const std::string& Received() const { return received_; }
-    int Fd() const { return fd_; }
 
 private:
-    std::string ReadUntil(std::string_view end, int timeoutMs) {
+    std::string ReadUntil(std::string_view end, int timeoutSeconds) {
         for (;;) {
             size_t pos = buffer_.find(end);
             if (pos != std::string::npos) {
@@ -68,18 +62,16 @@ private:
                 buffer_.erase(0, pos + end.size());
                 return out;
             }
-            if (!Fill(timeoutMs)) {
+            if (!Fill(timeoutSeconds)) {
                 eof_ = true;
                 return {};
             }
         }
     }
-    bool Fill(int timeoutMs) {
-        if (fd_ < 0) return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) return false;
+    bool Fill(int timeoutSeconds) {
+        if (fd_ < 0 || platform::WaitReadable(fd_, timeoutSeconds) != 1) return false;
         char chunk[65536];
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        long n = platform::RecvSome(fd_, chunk, sizeof chunk);
         if (n <= 0) return false;
         buffer_.append(chunk, static_cast<size_t>(n));
         received_.append(chunk, static_cast<size_t>(n));
@@ -96,16 +88,7 @@ class ScriptedServer {
 public:
     using Script = std::function<void(ScriptedPeer&)>;
 
-    explicit ScriptedServer(Script script) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        ::listen(listen_, 4);
-        socklen_t len = sizeof sa;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&sa), &len);
-        port_ = ntohs(sa.sin_port);
+    explicit ScriptedServer(Script script) : listen_(ListenLoopback(port_)) {
         thread_ = std::thread([this, script] { Run(script); });
     }
     ~ScriptedServer() { Join(); }
@@ -115,7 +98,7 @@ public:
     void Join() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
-        if (listen_ >= 0) ::close(listen_);
+        platform::CloseTcpSocket(listen_);
         listen_ = -1;
     }
     bool Accepted() const { return accepted_; }
@@ -148,13 +131,14 @@ public:
 private:
     void Run(const Script& script) {
         int fd = -1;
-        // Poll in short steps so a test whose client never connects ends.
-        while (fd < 0) {
-            pollfd p{listen_, POLLIN, 0};
-            if (poll(&p, 1, 50) == 1) {
-                fd = ::accept(listen_, nullptr, nullptr);
+        // Look in short steps so a test whose client never connects ends.
+        while (fd < 0 && listen_ >= 0) {
+            if (platform::WaitReadable(listen_, 0) == 1) {
+                fd = AcceptClient(listen_);
             } else if (stop_) {
-                break;
+                return;
+            } else {
+                ScriptedPeer::Pause(20);
             }
         }
         if (fd < 0) return;
@@ -162,13 +146,12 @@ private:
         ScriptedPeer peer(fd);
         script(peer);
         // Keep what the client sends after the script, e.g. its QUIT.
-        peer.Drain(3000);
+        peer.Drain(3);
         received_ = peer.Received();
-        if (peer.Fd() >= 0) ::close(peer.Fd());
     }
 
-    int listen_ = -1;
     uint16_t port_ = 0;
+    int listen_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> accepted_{false};
     std::string received_;

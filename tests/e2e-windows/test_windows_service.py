@@ -6,63 +6,26 @@ event log entries of each."""
 import datetime
 import glob
 import os
-import re
 import shutil
-import socket
+import sys
 import time
 import unittest
 
 import winehost
 
+# The helpers of the Linux scenarios read logs and send datagrams alike here.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from quorvel_e2e import entries, free_port, send, sjis  # noqa: E402
+
 EXE = os.environ.get("QUORVEL_EXE", "quorvel.exe")
 WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(EXE)), "e2e-windows"))
 
 SERVICE = "QuorvelService"
-START_FAILED = "サービスの開始に失敗しました".encode("cp932")
+START_FAILED = sjis("サービスの開始に失敗しました")
 INSTALL_FAILED = "サービスの登録に失敗しました。(Error code 1073)"
 REMOVE_FAILED = "サービスの登録解除に失敗しました。(Error code 1060)"
-SERVER_STARTED = (0, 0, 1, "Quorvel Server が開始しました".encode("cp932"))
-SERVER_STOPPED = (0, 0, 2, "Quorvel Server が停止しました".encode("cp932"))
-
-# "yyyy/mm/dd hh:nn:ss.zzz " in front of every log line.
-STAMP = re.compile(rb"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ")
-
-
-def sjis(text):
-    return text.encode("cp932")
-
-
-def free_port():
-    """A UDP port free on IPv4 and IPv6 (Wine's sockets are the host's)."""
-    while True:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as v4:
-            v4.bind(("0.0.0.0", 0))
-            port = v4.getsockname()[1]
-            try:
-                with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as v6:
-                    v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-                    v6.bind(("::", port))
-                return port
-            except OSError:
-                continue
-
-
-def send(payloads, port, host):
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    with socket.socket(family, socket.SOCK_DGRAM) as s:
-        for p in payloads:
-            s.sendto(p, (host, port))
-
-
-def entries(data):
-    """The lines of a log file (CR LF ends) without their date and time."""
-    lines = data.split(b"\r\n")
-    assert lines[-1] == b"", "the file ends with a whole line"
-    out = []
-    for line in lines[:-1]:
-        assert STAMP.match(line), line
-        out.append(line[24:])
-    return out
+SERVER_STARTED = (0, 0, 1, sjis("Quorvel Server が開始しました"))
+SERVER_STOPPED = (0, 0, 2, sjis("Quorvel Server が停止しました"))
 
 
 class WindowsServiceTest(unittest.TestCase):

@@ -57,6 +57,27 @@ def entries(data):
     return out
 
 
+class DatagramSink:
+    """A Unix datagram socket standing in for systemd's notify or journal socket."""
+
+    def __init__(self, folder, name):
+        self.path = os.path.join(folder, name)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+
+    def receive_all(self, timeout=0.5):
+        out = []
+        self.sock.settimeout(timeout)
+        try:
+            while True:
+                out.append(self.sock.recv(65536).decode("utf-8"))
+        except socket.timeout:
+            return out
+
+    def close(self):
+        self.sock.close()
+
+
 class Quorvel:
     """One run of quorvel in a folder of its own."""
 
@@ -69,14 +90,13 @@ class Quorvel:
             with open(os.path.join(self.dir, "Quorvel.ini"), "wb") as f:
                 f.write(b"".join(sjis(l) + b"\r\n" for l in ini_lines))
         # Event entries go to a socket nobody reads instead of the journal.
-        self.journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.journal.bind(os.path.join(self.dir, "journal"))
+        self.journal = DatagramSink(self.dir, "journal")
         self.proc = None
         self.stderr = []
         self.returncode = None
 
-    def start(self):
-        env = dict(os.environ, QUORVEL_JOURNAL_SOCKET=os.path.join(self.dir, "journal"))
+    def start(self, **env_extra):
+        env = dict(os.environ, QUORVEL_JOURNAL_SOCKET=self.journal.path, **env_extra)
         env.pop("NOTIFY_SOCKET", None)
         self.proc = subprocess.Popen([self.binary, "-RUN"], cwd="/", env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

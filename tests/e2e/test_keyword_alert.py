@@ -1,14 +1,26 @@
 """Keyword alerts end to end: a datagram with a keyword, the server's mail to
-a small SMTP responder, and the outcome of every mail in the operation log."""
+a real SMTP server (aiosmtpd) that checks CRAM-MD5 with Python's own HMAC,
+the mail read back as a mail client reads it, and the outcome of every mail
+in the operation log."""
 
+import email
+import email.policy
+import email.utils
+import hashlib
+import hmac
 import logging
+import re
+import time
 import unittest
 
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import MISSING, AuthResult, LoginPassword
 
 from quorvel_e2e import Quorvel, entries, free_port, send, sjis
 
 REFUSED = "refused@example.org"
+ACCOUNT, PASSWORD = b"alerts", b"s3cret-pass"
+SUBJECT = "【警告】キーワードを検出しました：ディスク容量が不足しています"
 
 
 class Sink:
@@ -17,6 +29,15 @@ class Sink:
 
     def __init__(self, logged_line):
         self.log_path, self.logged_line, self.mails = None, logged_line, []
+
+    async def auth_CRAM__MD5(self, server, args):
+        challenge = b"<%d.%d@sink.test>" % (len(self.mails), time.time())
+        answer = await server.challenge_auth(challenge)
+        if answer is MISSING:
+            return AuthResult(success=False, handled=True)
+        user, _, digest = answer.partition(b" ")
+        ok = user == ACCOUNT and hmac.compare_digest(digest, hmac.new(PASSWORD, challenge, hashlib.md5).hexdigest().encode())
+        return AuthResult(success=ok, handled=False, auth_data=LoginPassword(user, b""))
 
     async def handle_MAIL(self, server, session, envelope, address, options):
         with open(self.log_path, "rb") as f:
@@ -31,7 +52,9 @@ class Sink:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
-        self.mails.append((envelope.rcpt_tos, envelope.original_content, envelope.logged))
+        self.mails.append((envelope.rcpt_tos, email.message_from_bytes(envelope.original_content,
+                                                                       policy=email.policy.default),
+                           envelope.logged, session.auth_data.login))
         return "250 queued"
 
 
@@ -39,20 +62,24 @@ class KeywordAlertTest(unittest.TestCase):
     def test_first_matching_keyword_mails_each_address_and_logs_each_outcome(self):
         logging.getLogger("mail.log").setLevel(logging.ERROR)
         port = free_port()
-        message = b"<11>disk full on /var, error"
+        message = sjis("<11>ディスク障害 disk full on /var, error")
         sink = Sink(b"127.0.0.1 " + message)
-        smtp = Controller(sink, hostname="127.0.0.1", port=free_port())
+        smtp = Controller(sink, hostname="127.0.0.1", port=free_port(), auth_require_tls=False,
+                          authenticator=lambda *args: AuthResult(success=False))
         smtp.start()
         self.addCleanup(smtp.stop)
         with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log",
                       "MAILSERVER=127.0.0.1", "MAILSERVERPORT=%d" % smtp.port,
-                      "MAILFROM=quorvel@example.org", "MAILTO=ops@example.org",
+                      "MAILFROM=quorvel@example.org", "MAILTO=ops@example.org", "MAILSUBJECT=" + SUBJECT,
+                      "SMTPAUTH=CRAM-MD5", "SMTPAUTHID=alerts", "SMTPAUTHPASS=s3cret-pass",
                       "KEYWORDLISTSTART",
                       '"disk full" a@example.org refused@example.org b@example.org',
                       "error",
                       "KEYWORDLISTEND"]) as q:
             sink.log_path = q.path("recv.log")
-            self.assertTrue(q.start().wait_started(), q.stderr)
+            # A zone with a half-hour offset: the Date header must carry it.
+            self.assertTrue(q.start(TZ="IST-5:30").wait_started(), q.stderr)
+            sent = time.time()
             send([message, b"<11>an error"], port)
             q.wait_for_lines("Quorvel.log", 6 + 4)
             self.assertEqual(q.stop(), 0)
@@ -67,8 +94,18 @@ class KeywordAlertTest(unittest.TestCase):
             self.assertEqual([m[0] for m in sink.mails],
                              [["a@example.org"], ["b@example.org"], ["ops@example.org"]])
             self.assertTrue(all(m[2] for m in sink.mails[:2]), "the log line is written before the mail")
-            for recipients, data, _ in sink.mails[:2]:
-                self.assertIn(b"\r\n127.0.0.1 said\r\n" + message + b"\r\n", data)
+            self.assertEqual([m[3] for m in sink.mails], [ACCOUNT] * 3)
+            for _, mail, _, _ in sink.mails[:2]:
+                self.assertEqual(list(mail.keys()), ["From", "To", "Date", "Subject", "Mime-Version", "Message-ID",
+                                                     "Content-Type", "Content-Transfer-Encoding", "Priority",
+                                                     "X-Mailer"])
+                self.assertEqual(str(mail["Subject"]), SUBJECT)
+                self.assertEqual(mail.get_content_charset(), "iso-2022-jp")
+                self.assertEqual(mail.get_content(), "\r\n127.0.0.1 said\r\n" + message.decode("cp932") + "\r\n\r\n")
+                self.assertRegex(str(mail["Message-ID"]), r"^<[0-9a-f]{40}@example\.org>$")
+                date = email.utils.parsedate_to_datetime(str(mail["Date"]))
+                self.assertEqual(date.strftime("%z"), "+0530")
+                self.assertLess(abs(date.timestamp() - sent), 5, "the Date header names a wrong instant")
 
 
 if __name__ == "__main__":

@@ -4,13 +4,12 @@ notifications, console mode and the refusal to run outside systemd."""
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import time
 import unittest
 
-BINARY = os.environ.get("QUORVEL_BINARY", "quorvel")
+from quorvel_e2e import BINARY, DatagramSink
 
 
 def run(args, env_extra, timeout=20):
@@ -18,27 +17,6 @@ def run(args, env_extra, timeout=20):
     env.pop("NOTIFY_SOCKET", None)
     env.update(env_extra)
     return subprocess.run([BINARY] + args, env=env, capture_output=True, timeout=timeout)
-
-
-class DatagramSink:
-    """A Unix datagram socket standing in for systemd's notify or journal socket."""
-
-    def __init__(self, folder, name):
-        self.path = os.path.join(folder, name)
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(self.path)
-
-    def receive_all(self, timeout=0.5):
-        out = []
-        self.sock.settimeout(timeout)
-        try:
-            while True:
-                out.append(self.sock.recv(65536).decode("utf-8"))
-        except socket.timeout:
-            return out
-
-    def close(self):
-        self.sock.close()
 
 
 class ServiceHostTest(unittest.TestCase):

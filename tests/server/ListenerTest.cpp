@@ -14,6 +14,7 @@
 
 #include "ServerTestSupport.h"
 #include "SjisReference.h"
+#include "platform/LoopbackUdp.h"
 #include "platform/MessageQueue.h"
 #include "platform/SystemLog.h"
 #include "platform/UdpSocket.h"
@@ -24,11 +25,7 @@ namespace {
 
 using test::Sjis;
 
-uint16_t FreePort() {
-    platform::UdpSocketHandle probe(platform::CreateUdpSocket(platform::kFamilyIPv4));
-    platform::BindUdpIPv4(probe.Get(), 0x7F000001, 0);
-    return platform::BoundPort(probe.Get());
-}
+uint16_t FreePort() { return test::LoopbackUdp().Port; }
 
 void SendTo(const std::string& node, uint16_t port, const std::string& payload) {
     std::vector<platform::BindAddress> to;

@@ -3,9 +3,6 @@
 // reports and lets a test play the service manager.
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -15,46 +12,6 @@
 #include "platform/ServiceEnvironment.h"
 
 namespace quorvel::test {
-
-class FakeQueue final : public platform::MessageQueue {
-public:
-    bool Post(unsigned number, int64_t p1, int64_t p2) override { return Push({false, {number, p1, p2, 0}}); }
-    bool PostQuit() override { return Push({true, {}}); }
-    // Registration makes the socket readable once.
-    bool RegisterSocket(int socket, unsigned number, platform::SocketHandler handler) override {
-        handlers_[static_cast<uint64_t>(socket)] = std::move(handler);
-        return Push({false, {number, socket, platform::kSocketRead, static_cast<uint64_t>(socket)}});
-    }
-    void UnregisterSocket(int socket) override { handlers_.erase(static_cast<uint64_t>(socket)); }
-    int GetMessage(platform::QueueMessage& message) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return !items_.empty(); });
-        Item item = items_.front();
-        items_.pop_front();
-        message = item.Message;
-        return item.Quit ? 0 : 1;
-    }
-    void DispatchMessage(const platform::QueueMessage& m) override {
-        auto it = handlers_.find(m.Target);
-        if (it != handlers_.end()) it->second(m.Number, m.Param1, m.Param2);
-    }
-
-private:
-    struct Item {
-        bool Quit;
-        platform::QueueMessage Message;
-    };
-    bool Push(Item item) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        items_.push_back(item);
-        cv_.notify_one();
-        return true;
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<Item> items_;
-    std::map<uint64_t, platform::SocketHandler> handlers_;  // worker thread only
-};
 
 struct LoggedEvent {
     std::string Source;
@@ -158,9 +115,8 @@ struct FakePlatform {
 
     platform::ServiceEnvironment Environment() {
         platform::ServiceEnvironment env{&manager, &control, &log, nullptr};
-        env.NewQueue = [this]() -> std::unique_ptr<platform::MessageQueue> {
-            return refuseQueue ? nullptr : std::make_unique<FakeQueue>();
-        };
+        // The worker runs the build's real message queue.
+        env.NewQueue = [this]() { return refuseQueue ? nullptr : platform::CreateMessageQueue(); };
         return env;
     }
 };

@@ -63,20 +63,11 @@ TEST(IPAddress, ParsesIPv6Texts) {
     }
 }
 
-// The run choice at large is checked against the C library below.
-TEST(IPAddress, CompressesTheFirstLongestZeroRun) {
-    const std::pair<Groups, std::string> cases[] = {
-        {{0, 0, 0, 0, 0, 0, 0, 0}, "::"},
-        {{1, 0, 0, 2, 3, 0, 0, 0}, "1:0:0:2:3::"},
-        {{1, 0, 0, 2, 0, 0, 3, 4}, "1::2:0:0:3:4"},
-        {{0, 0, 0, 0, 0, 0xFFFF, 0xC0A8, 0x0001}, "::ffff:c0a8:1"},
-    };
-    for (const auto& [groups, text] : cases) EXPECT_EQ(FormatIPv6Address(Address(groups), false), text);
+// The run choice at large is checked against the C library below, which
+// writes these two forms differently.
+TEST(IPAddress, FormatsMappedAddressesInHexAndUpperCaseOnRequest) {
+    EXPECT_EQ(FormatIPv6Address(Address({0, 0, 0, 0, 0, 0xFFFF, 0xC0A8, 0x0001}), false), "::ffff:c0a8:1");
     EXPECT_EQ(FormatIPv6Address(Address({0xFE80, 0, 0, 0, 0, 0, 0, 0xAB}), true), "FE80::AB");
-    TZeroBlockList blocks = FindZeroBlocks(Address({1, 0, 0, 2, 0, 0, 0, 3}));
-    ASSERT_EQ(blocks.size(), 2u);
-    EXPECT_EQ(blocks[1].StartIndex, 4);
-    EXPECT_EQ(blocks[1].Length, 3);
 }
 
 // inet_ntop makes the same RFC 5952 choice of run but writes IPv4-mapped and

@@ -1,45 +1,19 @@
+// The worker's message queue on the build's backend: thread messages, socket
+// read notifications, and the order between the two.
 #include "platform/MessageQueue.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 #include <vector>
+
+#include "platform/LoopbackUdp.h"
 
 namespace quorvel::platform {
 namespace {
 
-// A bound, non-blocking UDP socket on the loopback address.
-struct UdpSocket {
-    UdpSocket() {
-        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof addr;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    }
-    ~UdpSocket() { Close(); }
-    void Close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-    void SendToSelf(const std::string& text) {
-        sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    }
-    std::string ReadOne() {
-        char buf[2048];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        return n < 0 ? std::string("<none>") : std::string(buf, static_cast<size_t>(n));
-    }
-    int fd = -1;
-    sockaddr_in addr{};
-};
+using test::LoopbackUdp;
 
 // Runs the loop the way the worker does until quit.
 void Pump(MessageQueue& queue, std::vector<QueueMessage>* threadMessages = nullptr) {
@@ -50,31 +24,32 @@ void Pump(MessageQueue& queue, std::vector<QueueMessage>* threadMessages = nullp
     }
 }
 
-TEST(MessageQueueTest, MessagesPostedFromOtherThreadsArriveInOrderUntilQuit) {
+TEST(MessageQueueTest, MessagesFromOtherThreadsArriveInOrderEvenBeforeTheWorkerRuns) {
+    // The host makes the queue on one thread and runs it on the worker: a
+    // control request may come before the worker has ever waited.
     auto queue = CreateMessageQueue();
     ASSERT_TRUE(queue);
-    std::thread poster([&] {
-        for (int i = 0; i < 100; ++i) queue->Post(1025, i, 0);
-        queue->PostQuit();
-    });
+    ASSERT_TRUE(queue->Post(1025, -1, 0));
     std::vector<QueueMessage> got;
-    Pump(*queue, &got);
-    poster.join();
-    ASSERT_EQ(got.size(), 100u);
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(got[i].Number, 1025u);
-        EXPECT_EQ(got[i].Param1, i);
+    std::thread worker([&] { Pump(*queue, &got); });
+    for (int i = 0; i < 100; ++i) queue->Post(1025, i, 0);
+    queue->PostQuit();
+    worker.join();
+    ASSERT_EQ(got.size(), 101u);
+    for (int i = -1; i < 100; ++i) {
+        EXPECT_EQ(got[i + 1].Number, 1025u);
+        EXPECT_EQ(got[i + 1].Param1, i);
     }
 }
 
 TEST(MessageQueueTest, EachQueuedDatagramIsOneNotification) {
     auto queue = CreateMessageQueue();
-    UdpSocket s;
-    for (const char* t : {"one", "two", "three"}) s.SendToSelf(t);
+    LoopbackUdp s;
+    for (const char* t : {"one", "two", "three"}) ASSERT_GT(s.SendToSelf(t), 0);
     std::vector<std::string> read;
-    ASSERT_TRUE(queue->RegisterSocket(s.fd, 1228, [&](unsigned number, int64_t p1, int64_t p2) {
+    ASSERT_TRUE(queue->RegisterSocket(s.Fd(), 1228, [&](unsigned number, int64_t p1, int64_t p2) {
         EXPECT_EQ(number, 1228u);
-        EXPECT_EQ(p1, s.fd);
+        EXPECT_EQ(p1, s.Fd());
         EXPECT_EQ(p2 & 0xFFFF, kSocketRead);
         read.push_back(s.ReadOne());
         if (read.size() == 3) queue->PostQuit();
@@ -85,10 +60,10 @@ TEST(MessageQueueTest, EachQueuedDatagramIsOneNotification) {
 
 TEST(MessageQueueTest, StopRequestIsNotStarvedByAFlood) {
     auto queue = CreateMessageQueue();
-    UdpSocket s;
+    LoopbackUdp s;
     for (int i = 0; i < 50; ++i) s.SendToSelf("x");
     int reads = 0;
-    queue->RegisterSocket(s.fd, 1228, [&](unsigned, int64_t, int64_t) {
+    queue->RegisterSocket(s.Fd(), 1228, [&](unsigned, int64_t, int64_t) {
         s.ReadOne();
         if (++reads == 1) queue->PostQuit();
     });
@@ -98,27 +73,28 @@ TEST(MessageQueueTest, StopRequestIsNotStarvedByAFlood) {
 
 TEST(MessageQueueTest, UnregisteringDuringDispatchStopsNotificationsAtOnce) {
     auto queue = CreateMessageQueue();
-    UdpSocket a, b;
+    LoopbackUdp a, b;
     for (int i = 0; i < 3; ++i) {
         a.SendToSelf("a");
         b.SendToSelf("b");
     }
+    const int aFd = a.Fd(), bFd = b.Fd();
     int aCalls = 0, bCalls = 0;
     auto alive = std::make_shared<int>(42);
     // The first handler to run unregisters both sockets, itself included,
     // and then still uses what it captured.
     auto stopAll = [&, alive](unsigned, int64_t, int64_t) {
-        queue->UnregisterSocket(a.fd);
-        queue->UnregisterSocket(b.fd);
+        queue->UnregisterSocket(aFd);
+        queue->UnregisterSocket(bFd);
         b.Close();
         EXPECT_EQ(*alive, 42);
         queue->PostQuit();
     };
-    queue->RegisterSocket(a.fd, 1228, [&, stopAll](unsigned n, int64_t p1, int64_t p2) {
+    queue->RegisterSocket(aFd, 1228, [&, stopAll](unsigned n, int64_t p1, int64_t p2) {
         ++aCalls;
         stopAll(n, p1, p2);
     });
-    queue->RegisterSocket(b.fd, 1328, [&, stopAll](unsigned n, int64_t p1, int64_t p2) {
+    queue->RegisterSocket(bFd, 1328, [&, stopAll](unsigned n, int64_t p1, int64_t p2) {
         ++bCalls;
         stopAll(n, p1, p2);
     });
@@ -126,7 +102,7 @@ TEST(MessageQueueTest, UnregisteringDuringDispatchStopsNotificationsAtOnce) {
     Pump(*queue);
     EXPECT_EQ(aCalls + bCalls, 1);
     // Registered again later, the socket is served again.
-    queue->RegisterSocket(a.fd, 1228, [&](unsigned, int64_t, int64_t) {
+    queue->RegisterSocket(aFd, 1228, [&](unsigned, int64_t, int64_t) {
         ++aCalls;
         a.ReadOne();
         queue->PostQuit();
@@ -134,6 +110,17 @@ TEST(MessageQueueTest, UnregisteringDuringDispatchStopsNotificationsAtOnce) {
     int before = aCalls;
     Pump(*queue);
     EXPECT_EQ(aCalls, before + 1);
+}
+
+TEST(MessageQueueTest, CurrentIsTheQueueOfTheCallingThreadOnly) {
+    auto queue = CreateMessageQueue();
+    queue->AttachToCurrentThread();
+    EXPECT_EQ(MessageQueue::Current(), queue.get());
+    MessageQueue* other = queue.get();
+    std::thread([&] { other = MessageQueue::Current(); }).join();
+    EXPECT_EQ(other, nullptr);
+    queue->DetachFromCurrentThread();
+    EXPECT_EQ(MessageQueue::Current(), nullptr);
 }
 
 }  // namespace
