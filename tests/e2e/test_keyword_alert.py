@@ -107,6 +107,35 @@ class KeywordAlertTest(unittest.TestCase):
                 self.assertEqual(date.strftime("%z"), "+0530")
                 self.assertLess(abs(date.timestamp() - sent), 5, "the Date header names a wrong instant")
 
+    def test_auth_login_delivers_with_the_right_password_and_fails_with_a_wrong_one(self):
+        logging.getLogger("mail.log").setLevel(logging.ERROR)
+        outcomes = {}
+        for password in ("s3cret-pass", "wrong"):
+            sink = Sink(b"")
+            smtp = Controller(sink, hostname="127.0.0.1", port=free_port(), auth_require_tls=False,
+                              authenticator=lambda server, session, envelope, mechanism, data: AuthResult(
+                                  success=mechanism == "LOGIN" and data.login == ACCOUNT and data.password == PASSWORD,
+                                  handled=False, auth_data=data))
+            smtp.start()
+            self.addCleanup(smtp.stop)
+            port = free_port()
+            with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log",
+                          "MAILSERVER=127.0.0.1", "MAILSERVERPORT=%d" % smtp.port,
+                          "MAILFROM=quorvel@example.org", "MAILTO=ops@example.org",
+                          "SMTPAUTH=login", "SMTPAUTHID=alerts", "SMTPAUTHPASS=" + password,
+                          "KEYWORDLISTSTART", "error", "KEYWORDLISTEND"]) as q:
+                sink.log_path = q.path("recv.log")
+                self.assertTrue(q.start().wait_started(), q.stderr)
+                send([b"<11>an error"], port)
+                q.wait_for_lines("Quorvel.log", 6 + 1)
+                self.assertEqual(q.stop(), 0)
+                outcomes[password] = ([l for l in entries(q.read("Quorvel.log")) if sjis("宛のメール送信") in l],
+                                      [m[0] for m in sink.mails])
+        self.assertEqual(outcomes["s3cret-pass"], (
+            [b" 127.0.0.1 " + sjis("へ ops@example.org 宛のメール送信を行いました。(error)")], [["ops@example.org"]]))
+        self.assertEqual(outcomes["wrong"], (
+            [b" 127.0.0.1 " + sjis("へ ops@example.org 宛のメール送信に失敗しました。")], []))
+
 
 if __name__ == "__main__":
     unittest.main()
