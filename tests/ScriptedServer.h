@@ -24,20 +24,20 @@ public:
     ~ScriptedPeer() { platform::CloseTcpSocket(fd_); }
 
     void Send(std::string_view bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            long n = platform::SendSome(fd_, bytes.data() + done, bytes.size() - done);
-            if (n <= 0) return;
-            done += static_cast<size_t>(n);
-        }
+        for (long n; !bytes.empty() && (n = platform::SendSome(fd_, bytes.data(), bytes.size())) > 0;)
+            bytes.remove_prefix(static_cast<size_t>(n));
     }
     static void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-    // Next line without its CR LF; empty with Eof() set when the client closed
-    // or stayed silent for the time-out.
-    std::string ReadLine(int timeoutSeconds = 10) { return ReadUntil("\r\n", timeoutSeconds); }
-    // The DATA content up to and without the CR LF . CR LF end marker.
-    std::string ReadData(int timeoutSeconds = 10) { return ReadUntil("\r\n.\r\n", timeoutSeconds); }
+    // Reads past the next `end` (CR LF, or CR LF . CR LF after DATA); false
+    // when the client closed or stayed silent for the time-out.
+    bool ReadUntil(std::string_view end, int timeoutSeconds = 10) {
+        size_t pos;
+        while ((pos = buffer_.find(end)) == std::string::npos)
+            if (!Fill(timeoutSeconds)) return false;
+        buffer_.erase(0, pos + end.size());
+        return true;
+    }
     // Reads whatever comes until the client closes or falls silent.
     void Drain(int timeoutSeconds = 10) {
         while (Fill(timeoutSeconds)) {
@@ -50,38 +50,21 @@ public:
     }
     void Close() { ShutdownConnection(fd_); }
 
-    bool Eof() const { return eof_; }
-    const std::string& Received() const { return received_; }
+    std::string received;
 
 private:
-    std::string ReadUntil(std::string_view end, int timeoutSeconds) {
-        for (;;) {
-            size_t pos = buffer_.find(end);
-            if (pos != std::string::npos) {
-                std::string out = buffer_.substr(0, pos);
-                buffer_.erase(0, pos + end.size());
-                return out;
-            }
-            if (!Fill(timeoutSeconds)) {
-                eof_ = true;
-                return {};
-            }
-        }
-    }
     bool Fill(int timeoutSeconds) {
-        if (fd_ < 0 || platform::WaitReadable(fd_, timeoutSeconds) != 1) return false;
         char chunk[65536];
-        long n = platform::RecvSome(fd_, chunk, sizeof chunk);
+        const long n = fd_ < 0 || platform::WaitReadable(fd_, timeoutSeconds) != 1
+                           ? 0 : platform::RecvSome(fd_, chunk, sizeof chunk);
         if (n <= 0) return false;
         buffer_.append(chunk, static_cast<size_t>(n));
-        received_.append(chunk, static_cast<size_t>(n));
+        received.append(chunk, static_cast<size_t>(n));
         return true;
     }
 
     int fd_;
-    bool eof_ = false;
     std::string buffer_;
-    std::string received_;
 };
 
 class ScriptedServer {
@@ -111,11 +94,8 @@ public:
     static Script Replies(std::vector<std::string> replies) {
         return [replies](ScriptedPeer& peer) {
             for (size_t i = 0; i < replies.size(); ++i) {
-                if (i > 0) {
-                    bool data = replies[i - 1].rfind("354", 0) == 0;
-                    if (data) peer.ReadData(); else peer.ReadLine();
-                    if (peer.Eof()) return;
-                }
+                const bool data = i > 0 && replies[i - 1].rfind("354", 0) == 0;
+                if (i > 0 && !peer.ReadUntil(data ? "\r\n.\r\n" : "\r\n")) return;
                 std::string_view r = replies[i];
                 size_t cut;
                 while ((cut = r.find('\x01')) != std::string_view::npos) {
@@ -147,7 +127,7 @@ private:
         script(peer);
         // Keep what the client sends after the script, e.g. its QUIT.
         peer.Drain(3);
-        received_ = peer.Received();
+        received_ = peer.received;
     }
 
     uint16_t port_ = 0;

@@ -28,7 +28,5 @@ inline std::string IconvConvert(std::string_view in, const char* from, const cha
 
 // UTF-8 source text -> the Shift_JIS bytes the system must write.
 inline std::string Sjis(std::string_view utf8) { return IconvConvert(utf8, "UTF-8", "CP932"); }
-// Shift_JIS bytes -> UTF-8, for readable assertions.
-inline std::string Utf8(std::string_view sjis) { return IconvConvert(sjis, "CP932", "UTF-8"); }
 
 }  // namespace quorvel::test

@@ -20,22 +20,14 @@ using test::ScriptedServer;
 
 class TestSocket : public TDBaseSocket {
 public:
-    TestSocket() { SetLogList(&log); }
+    explicit TestSocket(int32_t port = 0) {
+        SetLogList(&log);
+        SetWriteLogDate(false);
+        SetServerName("127.0.0.1");
+        SetPort(port);
+    }
     std::vector<std::string> log;
 };
-
-bool Logged(const std::vector<std::string>& log, const std::string& text) {
-    for (const auto& line : log)
-        if (line.find(text) != std::string::npos) return true;
-    return false;
-}
-
-// A port on which nothing listens.
-int32_t ClosedPort() {
-    ScriptedServer probe([](ScriptedPeer&) {});
-    int32_t port = probe.Port();
-    return port;  // the listener closes with the server object
-}
 
 TEST(NetTexts, MatchCp932OfTheirJapaneseOriginals) {
     EXPECT_EQ(test::Sjis(u8"送信前に接続が破棄されました。"), nettext::kClosedBeforeSend);
@@ -45,9 +37,8 @@ TEST(NetTexts, MatchCp932OfTheirJapaneseOriginals) {
 
 TEST(DBaseSocket, ConnectsByNameAndDisconnectReleasesTheSocket) {
     ScriptedServer server([](ScriptedPeer& p) { p.Drain(); });
-    TestSocket s;
+    TestSocket s(server.Port());
     s.SetServerName("localhost");
-    s.SetPort(server.Port());
     ASSERT_TRUE(s.Connect());
     EXPECT_TRUE(s.Connected());
     s.Disconnect();
@@ -57,18 +48,19 @@ TEST(DBaseSocket, ConnectsByNameAndDisconnectReleasesTheSocket) {
 
 TEST(DBaseSocket, FailedConnects) {
     TestSocket unknown;
-    unknown.SetWriteLogDate(false);
     unknown.SetServerName("no-such-host.invalid");
     EXPECT_FALSE(unknown.Connect());
     EXPECT_EQ(unknown.SocketHandle(), -1);
     EXPECT_EQ(unknown.log, std::vector<std::string>{"ResolveHost error"});
 
+    int32_t closedPort;  // nothing listens there once the server object is gone
+    {
+        ScriptedServer probe([](ScriptedPeer&) {});
+        closedPort = probe.Port();
+    }
     int handle;
     {
-        TestSocket s;
-        s.SetWriteLogDate(false);
-        s.SetServerName("127.0.0.1");
-        s.SetPort(ClosedPort());
+        TestSocket s(closedPort);
         EXPECT_FALSE(s.Connect());
         EXPECT_FALSE(s.Connected());
         EXPECT_NE(s.WinsockError(), 0);
@@ -87,9 +79,7 @@ TEST(DBaseSocket, ShortWritesAreCompletedSoAStreamArrivesWhole) {
         ScriptedPeer::Pause(500);  // let the client's small buffer fill first
         p.Drain();
     });
-    TestSocket s;
-    s.SetServerName("127.0.0.1");
-    s.SetPort(server.Port());
+    TestSocket s(server.Port());
     ASSERT_TRUE(s.Connect());
     // A non-blocking socket with a small send buffer accepts only part of
     // each write: exactly the case in which bytes used to go missing.
@@ -102,24 +92,22 @@ TEST(DBaseSocket, ShortWritesAreCompletedSoAStreamArrivesWhole) {
     s.SendText("END", true);
     s.Disconnect();
     server.Join();
-    EXPECT_EQ(server.Received().size(), stream.size() + 5);
     EXPECT_TRUE(server.Received() == stream + "END\r\n");
 }
 
 TEST(DBaseSocket, WritingToAResetPeerNeitherKillsNorHangs) {
     ScriptedServer server([](ScriptedPeer& p) { p.Reset(); });
-    TestSocket s;
-    s.SetWriteLogDate(false);
-    s.SetServerName("127.0.0.1");
-    s.SetPort(server.Port());
+    TestSocket s(server.Port());
     ASSERT_TRUE(s.Connect());
     server.Join();
     // Without MSG_NOSIGNAL the second write would raise SIGPIPE and end
     // this test program.
     for (int i = 0; i < 3; ++i) s.SendText("RSET", true);
     EXPECT_FALSE(s.SendStream(std::string(5000, 'x')));
-    EXPECT_TRUE(Logged(s.log, nettext::kMaybeClosed));
-    EXPECT_TRUE(Logged(s.log, "Sendstream client error : "));
+    std::string log;
+    for (const auto& line : s.log) log += line + "\n";
+    EXPECT_NE(log.find(nettext::kMaybeClosed), std::string::npos) << log;
+    EXPECT_NE(log.find("Sendstream client error : "), std::string::npos) << log;
 }
 
 }  // namespace

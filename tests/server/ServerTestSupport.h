@@ -1,10 +1,9 @@
 #pragma once
 // Temporary folders and whole-file reads for the server tests.
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -15,8 +14,11 @@ namespace quorvel::test {
 class TempFolder {
 public:
     TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern + platform::PathSeparator() : std::string();
+        std::random_device random;
+        std::filesystem::path p;
+        do p = std::filesystem::temp_directory_path() / ("quorvel-" + std::to_string(random()));
+        while (!std::filesystem::create_directory(p));
+        path_ = p.string() + platform::PathSeparator();
     }
     ~TempFolder() {
         std::error_code ignored;

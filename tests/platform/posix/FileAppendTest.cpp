@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <future>
 #include <string>
+
+#include "server/ServerTestSupport.h"
 
 namespace quorvel::platform {
 namespace {
@@ -20,9 +20,8 @@ namespace {
 // wait for one for ever and take the whole server with it: every instance is
 // served by the one worker thread, which then never sees a stop request.
 TEST(FileAppendTest, FifoWithoutReaderFailsAtOnceInsteadOfHanging) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const std::string path = pattern + "/2026-12-syslog.log";
+    test::TempFolder dir;
+    const std::string path = dir.path() + "2026-12-syslog.log";
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
 
     auto append = std::async(std::launch::async, [&path] {
@@ -37,7 +36,6 @@ TEST(FileAppendTest, FifoWithoutReaderFailsAtOnceInsteadOfHanging) {
         append.wait();
         if (reader >= 0) close(reader);
     }
-    std::filesystem::remove_all(pattern);
     ASSERT_TRUE(finished) << "the append waited for a reader of the FIFO";
     const auto [status, code] = append.get();
     EXPECT_EQ(status, AppendStatus::OpenFailed);
