@@ -8,14 +8,13 @@ import glob
 import os
 import shutil
 import sys
-import time
 import unittest
 
 import winehost
 
 # The helpers of the Linux scenarios read logs and send datagrams alike here.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from quorvel_e2e import entries, free_port, send, sjis  # noqa: E402
+from quorvel_e2e import entries, free_port, send, sjis, wait_until  # noqa: E402
 
 EXE = os.environ.get("QUORVEL_EXE", "quorvel.exe")
 WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(EXE)), "e2e-windows"))
@@ -53,24 +52,16 @@ class WindowsServiceTest(unittest.TestCase):
         code, out, _ = self.wine.run(["sc", "query", SERVICE])
         return code, out.decode("latin-1")
 
-    def wait_for_lines(self, pattern, count, timeout=30):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for path in glob.glob(pattern):
-                with open(path, "rb") as f:
-                    if f.read().count(b"\r\n") >= count:
-                        return
-            time.sleep(0.1)
-        self.fail("%s did not reach %d lines" % (pattern, count))
-
-    def received_log(self):
-        """The one received-message log, under its default name for this month."""
-        names = glob.glob(os.path.join(self.logs, "*-syslog.log"))
+    def read_log(self, pattern):
+        """The one log file whose name matches, read whole."""
+        names = glob.glob(os.path.join(self.logs, pattern))
         self.assertEqual(len(names), 1, names)
-        today = datetime.date.today()
-        self.assertIn(os.path.basename(names[0]),
-                      {"%04d-%02d-syslog.log" % (d.year, d.month) for d in (today, today - datetime.timedelta(days=1))})
-        return names[0]
+        with open(names[0], "rb") as f:
+            return f.read()
+
+    def wait_for_lines(self, pattern, count):
+        self.assertTrue(wait_until(lambda: glob.glob(os.path.join(self.logs, pattern))
+                                   and self.read_log(pattern).count(b"\r\n") >= count, 30), pattern)
 
     def test_install_start_stop_remove(self):
         code, _, err = self.wine.run([self.exe, "-INSTALL"])
@@ -109,8 +100,7 @@ class WindowsServiceTest(unittest.TestCase):
         events = winehost.event_entries(self.wine.trace_text())
         self.assertIn(SERVER_STOPPED, events)
         self.assertLess(events.index(SERVER_STARTED), events.index(SERVER_STOPPED))
-        with open(os.path.join(self.logs, "Quorvel.log"), "rb") as f:
-            self.assertEqual(entries(f.read()), operation + [b" " + sjis("Quorvel サービスを停止しました")])
+        self.assertEqual(entries(self.read_log("Quorvel.log")), operation + [b" " + sjis("Quorvel サービスを停止しました")])
 
         code, _, err = self.wine.run([self.exe, "-UNINSTALL"])
         self.assertEqual(code, 0, err)
@@ -122,7 +112,7 @@ class WindowsServiceTest(unittest.TestCase):
     def check_reception(self):
         """Datagrams of both families reach the received-message log as on
         Linux; returns the operation log's lines so far."""
-        self.wait_for_lines(os.path.join(self.logs, "Quorvel.log"), 6)
+        self.wait_for_lines("Quorvel.log", 6)
         send([b"<34>Oct 11 22:14:15 mymachine su: 'su root' failed",
               b"x" * 40000,  # longer than one read takes: a read error, never a cut line
               b"tab\there cr\r lf\n",
@@ -130,15 +120,16 @@ class WindowsServiceTest(unittest.TestCase):
         expected = [b"127.0.0.1 <34>Oct 11 22:14:15 mymachine su: 'su root' failed",
                     b"127.0.0.1 tabhere cr lf",
                     b"127.0.0.1 " + sjis("<11>ディスク容量不足")]
-        self.wait_for_lines(os.path.join(self.logs, "*-syslog.log"), 3)
+        self.wait_for_lines("*-syslog.log", 3)
         send([b"<13>from IPv6"], self.port, "::1")
         expected.append(b"::1 <13>from IPv6")
-        self.wait_for_lines(os.path.join(self.logs, "*-syslog.log"), 4)
-        with open(self.received_log(), "rb") as f:
-            self.assertEqual(entries(f.read()), expected)
+        self.wait_for_lines("*-syslog.log", 4)
+        self.assertEqual(entries(self.read_log("*-syslog.log")), expected)
+        # The default name is the month's; this month, or last month just after midnight.
+        months = {d.strftime("%Y-%m") for d in (datetime.date.today(), datetime.date.today() - datetime.timedelta(1))}
+        self.assertIn(os.path.basename(glob.glob(os.path.join(self.logs, "*-syslog.log"))[0])[:7], months)
 
-        with open(os.path.join(self.logs, "Quorvel.log"), "rb") as f:
-            operation = entries(f.read())
+        operation = entries(self.read_log("Quorvel.log"))
         bind_from = operation[2:4]
         self.assertEqual(sorted(bind_from), [b" Bind from IPv4", b" Bind from IPv6"])
         self.assertEqual(operation, [b" " + sjis("Bind 処理開始 (IPv4/IPv6)"), b" Bind port is %d" % self.port]

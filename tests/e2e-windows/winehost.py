@@ -73,37 +73,22 @@ class WinePrefix:
 
 _REPORT = re.compile(r"ReportEventA \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x([0-9a-f]{4}),0x([0-9a-f]{8}),")
 _TEXT = re.compile(r":eventlog:ReportEventW L\"(.*)\"$")
+_ESCAPE = re.compile(r"\\(?:([0-9a-fA-F]{4})|(.))")
+
+
+def _byte(c):
+    try:
+        return c.encode("cp1252")
+    except UnicodeEncodeError:
+        return bytes([ord(c)])  # 0x81, 0x8D, 0x8F, 0x90, 0x9D map to themselves
 
 
 def _unescape(debug_text):
     """Wine's debugstr_w rendering -> the ANSI bytes the program passed
     (Wine's code page is 1252 here; its table maps every byte one to one)."""
-    out = bytearray()
-    i = 0
-    while i < len(debug_text):
-        c = debug_text[i]
-        if c == "\\":
-            nxt = debug_text[i + 1]
-            if nxt in "\\\"":
-                out += nxt.encode()
-                i += 2
-                continue
-            simple = {"n": b"\n", "r": b"\r", "t": b"\t"}
-            if nxt in simple:
-                out += simple[nxt]
-                i += 2
-                continue
-            code = int(debug_text[i + 1:i + 5], 16)
-            i += 5
-        else:
-            code = ord(c)
-            i += 1
-        ch = chr(code)
-        try:
-            out += ch.encode("cp1252")
-        except UnicodeEncodeError:
-            out.append(code)  # 0x81, 0x8D, 0x8F, 0x90, 0x9D map to themselves
-    return bytes(out)
+    text = _ESCAPE.sub(lambda m: chr(int(m.group(1), 16)) if m.group(1)
+                       else {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(2), m.group(2)), debug_text)
+    return b"".join(map(_byte, text))
 
 
 def event_entries(trace):

@@ -9,7 +9,6 @@ import signal
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 
 BINARY = os.environ.get("QUORVEL_BINARY", "quorvel")
@@ -37,6 +36,16 @@ def free_port():
                 return port
             except OSError:
                 continue
+
+
+def wait_until(condition, timeout=10):
+    """Polls condition until it holds (True) or the time is up (False)."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
 
 
 def send(payloads, port, host="127.0.0.1"):
@@ -92,36 +101,29 @@ class Quorvel:
         # Event entries go to a socket nobody reads instead of the journal.
         self.journal = DatagramSink(self.dir, "journal")
         self.proc = None
-        self.stderr = []
-        self.returncode = None
 
     def start(self, **env_extra):
         env = dict(os.environ, QUORVEL_JOURNAL_SOCKET=self.journal.path, **env_extra)
         env.pop("NOTIFY_SOCKET", None)
+        self.err = open(os.path.join(self.dir, "stderr"), "wb")
         self.proc = subprocess.Popen([self.binary, "-RUN"], cwd="/", env=env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self._started = threading.Event()
-        self._reader = threading.Thread(target=self._read_stderr, daemon=True)
-        self._reader.start()
+                                     stdout=subprocess.DEVNULL, stderr=self.err)
         return self
 
-    def _read_stderr(self):
-        for raw in self.proc.stderr:
-            line = raw.decode("utf-8").rstrip("\n")
-            self.stderr.append(line)
-            if line.startswith("success 1 ") or line.startswith("error "):
-                self._started.set()
-        self._started.set()
+    @property
+    def stderr(self):
+        """The console lines so far ("success 1 ...", "error 3 ...")."""
+        with open(os.path.join(self.dir, "stderr"), "rb") as f:
+            return f.read().decode("utf-8", "replace").splitlines()  # a line may be half written
 
     def wait_started(self, timeout=10):
         """True when the server reported a successful start (event 1)."""
-        self._started.wait(timeout)
+        wait_until(lambda: self.proc.poll() is not None
+                   or any(l.startswith(("success 1 ", "error ")) for l in self.stderr), timeout)
         return any(l.startswith("success 1 ") for l in self.stderr)
 
     def wait_exit(self, timeout=10):
-        self.returncode = self.proc.wait(timeout=timeout)
-        self._reader.join(timeout)
-        return self.returncode
+        return self.proc.wait(timeout=timeout)
 
     def stop(self):
         if self.proc.poll() is None:
@@ -137,19 +139,15 @@ class Quorvel:
 
     def wait_for_lines(self, name, count, timeout=10):
         """Waits until the log holds at least count lines."""
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if os.path.exists(self.path(name)) and self.read(name).count(b"\r\n") >= count:
-                return
-            time.sleep(0.02)
-        raise AssertionError("%s did not reach %d lines" % (name, count))
+        if not wait_until(lambda: os.path.exists(self.path(name)) and self.read(name).count(b"\r\n") >= count,
+                          timeout):
+            raise AssertionError("%s did not reach %d lines" % (name, count))
 
     def close(self):
-        if self.proc and self.proc.poll() is None:
+        if self.proc:
             self.proc.kill()
             self.proc.wait()
-        if self.proc:
-            self.proc.stderr.close()
+            self.err.close()
         self.journal.close()
         self.tmp.cleanup()
 

@@ -22,21 +22,15 @@ using test::ScriptedServer;
 // HELO/EHLO lose their host name.
 std::vector<std::string> Commands(const std::string& wire) {
     std::vector<std::string> out;
-    size_t start = 0, pos;
     bool inData = false;
-    while ((pos = wire.find("\r\n", start)) != std::string::npos) {
-        std::string line = wire.substr(start, pos - start);
-        start = pos + 2;
+    for (size_t at = 0, end; (end = wire.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        std::string line = wire.substr(at, end - at);
+        if (!inData && !out.empty() && out.back() == "DATA") inData = line.rfind("From: ", 0) == 0;
         if (inData) {
-            if (line == ".") inData = false;
-            continue;
+            inData = line != ".";
+        } else {
+            out.push_back(line.rfind("HELO ", 0) == 0 || line.rfind("EHLO ", 0) == 0 ? line.substr(0, 4) : line);
         }
-        if (line.rfind("From: ", 0) == 0 && !out.empty() && out.back() == "DATA") {
-            inData = true;
-            continue;
-        }
-        if (line.rfind("HELO ", 0) == 0 || line.rfind("EHLO ", 0) == 0) line.resize(4);
-        out.push_back(line);
     }
     return out;
 }

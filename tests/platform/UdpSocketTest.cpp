@@ -23,7 +23,7 @@ TEST(UdpSocketTest, OversizedDatagramFailsTheReadAndTheNextOneArrivesWhole) {
     const struct {
         size_t size;
         bool fits;
-    } cases[] = {{32769, true}, {32770, false}, {60000, false}, {0, true}};
+    } cases[] = {{32769, true}, {32770, false}, {0, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
         const std::string payload(c.size, 'x');

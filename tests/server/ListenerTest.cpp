@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "ServerTestSupport.h"
+#include "TestFiles.h"
 #include "SjisReference.h"
 #include "platform/LoopbackUdp.h"
 #include "platform/MessageQueue.h"
@@ -48,12 +48,7 @@ std::vector<std::string> Entries(const std::string& path) {
     return out;
 }
 
-struct Event {
-    std::string Text;
-    int Type;
-    uint32_t Id;
-    bool operator==(const Event& o) const { return std::tie(Text, Type, Id) == std::tie(o.Text, o.Type, o.Id); }
-};
+using Event = std::tuple<std::string, int, uint32_t>;  // text, type, ID
 
 class ListenerTest : public ::testing::Test {
 protected:
@@ -62,7 +57,7 @@ protected:
         ASSERT_TRUE(queue_);
         queue_->AttachToCurrentThread();
         server_ = std::make_unique<TSysLogServer>([this](const std::string& text, int type, int, uint32_t id) {
-            events_.push_back({text, type, id});
+            events_.emplace_back(text, type, id);
         });
     }
     void TearDown() override {

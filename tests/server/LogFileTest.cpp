@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <string>
 
-#include "ServerTestSupport.h"
+#include "TestFiles.h"
 
 namespace quorvel {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "SjisReference.h"
-#include "ServerTestSupport.h"
+#include "TestFiles.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "server/SyslogServer.h"
@@ -33,44 +33,38 @@ protected:
     int clockReads = 0;
 };
 
+// All lines go to one file: the line is built in buffers kept from one
+// datagram to the next, so no line may carry bytes of the one before it.
 TEST_F(SyslogLogTest, ReceivedLineLayoutsAndLineEnds) {
-    const std::string message = "<13>say \"hi\"\tnow\n";
-    struct Case { TLogType type; std::string line; };
-    const Case layouts[] = {
-        {ltMeta, "2026/12/06 02:06:02.045 192.168.0.5 <13>say \"hi\"now"},
-        {ltTab, "2026/12/06\t02:06:02.045\t192.168.0.5\t<13>say \"hi\"now"},
-        {ltComma, "\"2026/12/06\",\"02:06:02.045\",\"192.168.0.5\",\"<13>say \"\"hi\"\"now\""},
+    const std::string longest(kReceiveBufferSize, 'x');
+    const struct {
+        TLogType type;
+        int rcode;
+        const char* cnv;
+        std::string message, from, line;
+    } cases[] = {
+        {ltMeta, rcCRLF, "", longest, "192.0.2.1", "2026/12/06 02:06:02.045 192.0.2.1 " + longest + "\r\n"},
+        // Quotes are doubled before control bytes are replaced, so the quote
+        // of the replacement stays single.
+        {ltComma, rcCR, "\"", std::string("a\"b\x01" "c\0d", 7), "2001:db8::1",
+         "\"2026/12/06\",\"02:06:02.045\",\"2001:db8::1\",\"a\"\"b\"cd\"\r"},
+        {ltTab, rcLF, "", "<13>say \"hi\"\tnow\n", "10.0.0.1", "2026/12/06\t02:06:02.045\t10.0.0.1\t<13>say \"hi\"now\n"},
+        {ltMeta, 3, "", "\n", "10.0.0.2", "2026/12/06 02:06:02.045 10.0.0.2 "},
+        {static_cast<TLogType>(3), rcCRLF, "", "dropped", "10.0.0.3", ""},
     };
-    const std::pair<TLogRCode, std::string> ends[] = {
-        {rcCRLF, "\r\n"}, {rcCR, "\r"}, {rcLF, "\n"}, {static_cast<TLogRCode>(3), ""}};
-    int n = 0;
-    for (const auto& layout : layouts) {
-        for (const auto& end : ends) {
-            service.LogType = layout.type;
-            service.LogRCode = end.first;
-            service.RecvLogName = "recv" + std::to_string(++n) + ".log";
-            service.WriteReceivedLog(message, "192.168.0.5");
-            EXPECT_EQ(Logged(service.RecvLogName), layout.line + end.second) << service.RecvLogName;
-        }
-    }
-    service.LogType = static_cast<TLogType>(3);
-    service.RecvLogName = "none.log";
-    service.WriteReceivedLog(message, "192.168.0.5");
-    EXPECT_FALSE(std::filesystem::exists(service.LogsFolder + "none.log"));
-}
-
-TEST_F(SyslogLogTest, ControlBytes) {
-    const std::string kana = test::Sjis(u8"ソース");  // trail bytes 0x5C and 0x5B among them
-    const std::string text = std::string("a\0b\x01" "c\td\re\nf\x1Fg\x7F", 14) + kana;
-    const std::pair<std::string, std::string> cases[] = {
-        {"", "abcdefg\x7F" + kana},
-        {" ", "ab c d e f g\x7F" + kana},
-        {"[]", "ab[]c[]d[]e[]f[]g\x7F" + kana},
-    };
+    service.RecvLogName = "recv.log";
+    std::string expected;
     for (const auto& c : cases) {
-        service.CnvCtrlCode = c.first;
-        EXPECT_EQ(service.ConvertControlCodes(text), c.second) << "'" << c.first << "'";
+        service.LogType = c.type;
+        service.LogRCode = static_cast<TLogRCode>(c.rcode);
+        service.CnvCtrlCode = c.cnv;
+        service.WriteReceivedLog(c.message, c.from);
+        EXPECT_EQ(Logged("recv.log"), expected += c.line) << c.from;
     }
+    // A NUL goes; removal and a one-character replacement are proven end to end.
+    const std::string kana = test::Sjis(u8"ソース");  // trail bytes 0x5C and 0x5B among them
+    service.CnvCtrlCode = "[]";
+    EXPECT_EQ(service.ConvertControlCodes(std::string("a\0b\x1F" "c\x7F", 6) + kana), "ab[]c\x7F" + kana);
 }
 
 TEST_F(SyslogLogTest, DatedFileNames) {

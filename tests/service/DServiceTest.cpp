@@ -124,24 +124,21 @@ TEST(DServiceTest, FailuresBecomeEventsAndTheServiceStillEnds) {
          Sjis(u8"サービスの作成時に例外が発生しました"), -1},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         FakePlatform fake;
         TDService service(fake.Environment());
         service.ServiceName = "QuorvelService";
         c.arrange(service, fake);
-        EXPECT_EQ(service.RunCommandLine({}), 0) << c.name;
-        ASSERT_EQ(fake.events.size(), 1u) << c.name;
+        EXPECT_EQ(service.RunCommandLine({}), 0);
+        ASSERT_EQ(fake.events.size(), 1u);
         const auto& e = fake.events[0];
-        EXPECT_EQ(e.Text, c.text) << c.name;
-        EXPECT_EQ(e.Type, platform::kEventError) << c.name;
-        EXPECT_EQ(e.Category, 0) << c.name;
-        if (c.id >= 0) {
-            EXPECT_EQ(e.Id, c.id) << c.name;
-        }
-        EXPECT_EQ(e.Source, "QuorvelService") << c.name;
-        EXPECT_FALSE(e.Echo) << c.name;
-        if (!fake.reports.empty()) {
-            EXPECT_EQ(fake.reports.back().CurrentState, kStopped) << c.name;
-        }
+        EXPECT_EQ(e.Text, c.text);
+        EXPECT_EQ(e.Type, platform::kEventError);
+        EXPECT_EQ(e.Category, 0);
+        if (c.id >= 0) { EXPECT_EQ(e.Id, c.id); }
+        EXPECT_EQ(e.Source, "QuorvelService");
+        EXPECT_FALSE(e.Echo);
+        if (!fake.reports.empty()) { EXPECT_EQ(fake.reports.back().CurrentState, kStopped); }
     }
 }
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
 #include "util/jconvert.h"
@@ -57,27 +56,6 @@ TEST(DHashTest, MatchesPublishedAndToolDigests) {
         if (c.md5) { EXPECT_EQ(Md5Hex(c.message), c.md5); }
         if (c.sha1) { EXPECT_EQ(Sha1Hex(c.message), c.sha1); }
     }
-}
-
-TEST(DHashTest, PiecewiseUpdateMatchesOneShot) {
-    std::string message(5000, '\0');
-    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>(i * 131 + 7);
-    TDMD5 md5;
-    TDSHA1 sha1;
-    md5.Init();
-    sha1.Init();
-    // Piece sizes 0..130 straddle block edges in every phase.
-    for (size_t pos = 0, step = 0; pos < message.size(); pos += step, step = (step + 1) % 131) {
-        const auto n = static_cast<uint32_t>(std::min(step, message.size() - pos));
-        md5.Update(message.data() + pos, n);
-        EXPECT_TRUE(sha1.Update(message.data() + pos, n));
-    }
-    TMD5Digest md5Digest;
-    TSHA1Digest sha1Digest;
-    md5.Final(md5Digest);
-    sha1.Final(sha1Digest);
-    EXPECT_EQ(TDMD5::DigestToHex(md5Digest), Md5Hex(message));
-    EXPECT_EQ(TDSHA1::DigestToHex(sha1Digest), Sha1Hex(message));
 }
 
 TEST(DHashTest, CramMD5AnswerCarriesHmacMd5) {

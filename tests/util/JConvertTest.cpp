@@ -52,21 +52,9 @@ TEST(JConvertTest, Base64RoundTripsRfc4648VectorsAndAllBytes) {
     EXPECT_EQ(DecodeBase64(encoded), all);
 }
 
-TEST(JConvertTest, DecodeBase64StopsAtMalformedGroups) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"YWJj\r\nZGVm", "abcdef"},
-        {"YW Jj", ""},          // a blank inside a group ends decoding
-        {"YW=j", "a"},
-        {"YWJjYW*j", "abc"},    // the bad group yields nothing, earlier ones stay
-        {"YQ==YWJj", "aabc"},   // groups after a padded one still decode
-        {"\x80\x81YWJj"s, ""},
-    };
-    for (const auto& [text, plain] : cases) EXPECT_EQ(DecodeBase64(text), plain) << text;
-}
-
 TEST(JConvertTest, DecodeBase64StaysBoundedOnRandomInput) {
-    // Pads, blanks and strays in every arrangement; the sanitizer build
-    // catches any write or read past the buffers.
+    // A server's challenge may be malformed: pads, blanks and strays in every
+    // arrangement; the sanitizer build catches any access past the buffers.
     const std::string alphabet = "AQgw+/9z==  \r\n*\x00\xff"s;
     std::mt19937 rng(20240601);
     for (int round = 0; round < 20000; ++round) {

@@ -10,7 +10,7 @@
 #include <future>
 #include <string>
 
-#include "server/ServerTestSupport.h"
+#include "TestFiles.h"
 
 namespace quorvel::platform {
 namespace {

@@ -16,7 +16,7 @@
 
 #include "SjisReference.h"
 #include "platform/ServiceEnvironment.h"
-#include "server/ServerTestSupport.h"
+#include "TestFiles.h"
 
 namespace quorvel::platform {
 namespace {

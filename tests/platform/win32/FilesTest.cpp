@@ -11,38 +11,15 @@
 #include "platform/Clock.h"
 #include "platform/FileAppend.h"
 #include "platform/Folders.h"
+#include "TestFiles.h"
 
 namespace quorvel::platform {
 namespace {
 
 class Win32FilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char temp[MAX_PATH];
-        ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
-        char name[MAX_PATH];
-        ASSERT_NE(GetTempFileNameA(temp, "qvt", 0, name), 0u);
-        DeleteFileA(name);
-        ASSERT_TRUE(CreateDirectoryA(name, nullptr));
-        folder = std::string(name) + "\\";
-    }
-    void TearDown() override {
-        DeleteFileA((folder + "a.log").c_str());
-        RemoveDirectoryA((folder + "sub").c_str());
-        RemoveDirectoryA(folder.c_str());
-    }
-    static std::string Read(const std::string& path) {
-        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return "<missing>";
-        std::string out(1 << 16, '\0');
-        DWORD n = 0;
-        ReadFile(h, out.data(), static_cast<DWORD>(out.size()), &n, nullptr);
-        CloseHandle(h);
-        out.resize(n);
-        return out;
-    }
-    std::string folder;
+    test::TempFolder dir;
+    const std::string folder = dir.path();
 };
 
 TEST_F(Win32FilesTest, AnyOtherOpenerKeepsTheFileLocked) {
@@ -59,7 +36,7 @@ TEST_F(Win32FilesTest, AnyOtherOpenerKeepsTheFileLocked) {
         CloseHandle(other);
     }
     EXPECT_EQ(AppendToFile(path, "after\r\n"), AppendStatus::Written);
-    EXPECT_EQ(Read(path), "kept\r\nafter\r\n");
+    EXPECT_EQ(test::ReadFile(path), "kept\r\nafter\r\n");
 }
 
 TEST_F(Win32FilesTest, MissingFolderIsToldApartAndMadeAgain) {
@@ -71,7 +48,6 @@ TEST_F(Win32FilesTest, MissingFolderIsToldApartAndMadeAgain) {
     EXPECT_FALSE(CreateFolder(folder + "none\\deeper"));
     ASSERT_EQ(AppendToFile(folder + "sub\\a.log", "x"), AppendStatus::Written);
     EXPECT_FALSE(CreateFolder(folder + "sub\\a.log"));  // a file, not a folder
-    DeleteFileA((folder + "sub\\a.log").c_str());
 }
 
 TEST(Win32ClockTest, LocalTimeMinusOffsetIsUtc) {

@@ -1,5 +1,5 @@
 #pragma once
-// Temporary folders and whole-file reads for the server tests.
+// Temporary folders and whole-file reads for the tests.
 
 #include <filesystem>
 #include <fstream>
@@ -32,11 +32,6 @@ public:
 private:
     std::string path_;
 };
-
-// "a", "b" -> "a/b/" with the platform's folder separator.
-inline std::string Folder(const std::string& parent, const std::string& name) {
-    return parent + name + platform::PathSeparator();
-}
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
