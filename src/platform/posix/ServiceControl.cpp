@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/posix/Backends.h"
+#include "platform/posix/BrokenPipe.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace quorvel::platform {
@@ -141,6 +142,7 @@ class SystemdServiceControl final : public ServiceControl {
 public:
     int RunDispatcher(const std::string& serviceName, const std::function<void()>& serviceMain,
                       const ControlHandler& handler) override {
+        BrokenPipeIgnored brokenPipe;
         if (!UnderServiceManager()) {
             std::string hint = serviceName +
                                ": not started by systemd; use -RUN to run in the foreground or -INSTALL to "
@@ -158,6 +160,8 @@ public:
     }
 
     void RunApplication(const std::function<void()>& work, const ControlHandler& handler) override {
+        // Every event is echoed to standard error in this mode.
+        BrokenPipeIgnored brokenPipe;
         SignalRelay relay({SIGINT, SIGTERM}, [&handler](int) { handler(kControlStop); });
         work();
     }

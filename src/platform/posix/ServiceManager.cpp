@@ -13,6 +13,7 @@
 
 #include "platform/TextEncoding.h"
 #include "platform/posix/Backends.h"
+#include "platform/posix/BrokenPipe.h"
 #include "platform/posix/UniqueFd.h"
 
 extern char** environ;
@@ -164,6 +165,7 @@ public:
     }
 
     void ShowError(const std::string& caption, const std::string& text) override {
+        BrokenPipeIgnored brokenPipe;
         WriteAll(2, SjisToUtf8(caption) + ": " + SjisToUtf8(text) + "\n");
     }
 };
