@@ -39,9 +39,9 @@ class ClosedStderrTest(unittest.TestCase):
         finally:
             os.close(write_end)
 
-    def event_ids(self):
+    def event_ids(self, entries):
         ids = []
-        for entry in self.journal.receive_all():
+        for entry in entries:
             fields = dict(l.split("=", 1) for l in entry.splitlines() if "=" in l)
             ids.append(fields["QUORVEL_EVENT_ID"])
         return ids
@@ -56,12 +56,16 @@ class ClosedStderrTest(unittest.TestCase):
         for args, stop, status, ids in cases:
             with self.subTest(args=args):
                 proc = self.start(args)
+                entries = []
                 if stop:
-                    time.sleep(0.5)
+                    # The start event follows its echo to standard error.
+                    self.journal.sock.settimeout(10)
+                    entries.append(self.journal.sock.recv(65536).decode("utf-8"))
+                    time.sleep(0.2)
                     self.assertIsNone(proc.poll(), "still serving after writing its start event")
                     proc.send_signal(signal.SIGTERM)
                 self.assertEqual(proc.wait(timeout=20), status)
-                self.assertEqual(self.event_ids(), ids)
+                self.assertEqual(self.event_ids(entries + self.journal.receive_all()), ids)
 
 
 if __name__ == "__main__":

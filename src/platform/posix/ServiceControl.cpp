@@ -35,12 +35,16 @@ public:
         signalFd_.Reset(signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK));
         stopFd_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         if (signalFd_.Valid() && stopFd_.Valid()) {
-            thread_ = std::thread([this] { Run(); });
-        } else {
-            // Without a relay the signals keep their default action: a stop
-            // request still ends the process rather than being lost.
-            pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
+            try {
+                thread_ = std::thread([this] { Run(); });
+                return;
+            } catch (...) {
+                // No exception leaves the platform layer; the fallback below.
+            }
         }
+        // Without a relay the signals keep their default action: a stop
+        // request still ends the process rather than being lost.
+        pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
     }
 
     ~SignalRelay() {
