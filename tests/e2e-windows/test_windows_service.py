@@ -147,6 +147,28 @@ class WindowsServiceTest(unittest.TestCase):
         self.assertIn((1, 0, 1063, START_FAILED), entries)
         self.assertEqual(len(winehost.event_entries(self.wine.trace_text())), before)
 
+    def test_program_in_a_folder_with_a_blank_is_registered_quoted_and_starts(self):
+        app = os.path.join(WORK, "app with blank")
+        shutil.rmtree(app, ignore_errors=True)
+        os.makedirs(app)
+        shutil.copy(EXE, os.path.join(app, "quorvel.exe"))
+        with open(os.path.join(app, "Quorvel.ini"), "wb") as f:
+            f.write(b"SYSLOGPORT=-1\r\n")  # no instance: the service runs without a listener
+        exe = self.wine.windows_path(os.path.join(app, "quorvel.exe"))
+        code, _, err = self.wine.run([exe, "-INSTALL"])
+        self.assertEqual(code, 0, err)
+        self.addCleanup(self.wine.run, [exe, "-UNINSTALL"])
+        code, out, _ = self.wine.run(["reg", "query", r"HKLM\System\CurrentControlSet\Services" + "\\" + SERVICE,
+                                      "/v", "ImagePath"])
+        self.assertEqual(code, 0)
+        # Unquoted, the manager would try "Z:\...\app.exe" first.
+        self.assertIn('"%s"' % exe, out.decode("latin-1"))
+        code, out, err = self.wine.run(["net", "start", SERVICE], timeout=120)
+        self.assertEqual(code, 0, out + err)
+        self.assertIn("RUNNING", self.sc_query()[1])
+        code, out, err = self.wine.run(["net", "stop", SERVICE], timeout=120)
+        self.assertEqual(code, 0, out + err)
+
 
 if __name__ == "__main__":
     unittest.main()

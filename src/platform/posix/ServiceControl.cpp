@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/posix/Backends.h"
+#include "platform/posix/BrokenPipe.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace quorvel::platform {
@@ -34,12 +35,16 @@ public:
         signalFd_.Reset(signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK));
         stopFd_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         if (signalFd_.Valid() && stopFd_.Valid()) {
-            thread_ = std::thread([this] { Run(); });
-        } else {
-            // Without a relay the signals keep their default action: a stop
-            // request still ends the process rather than being lost.
-            pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
+            try {
+                thread_ = std::thread([this] { Run(); });
+                return;
+            } catch (...) {
+                // No exception leaves the platform layer; the fallback below.
+            }
         }
+        // Without a relay the signals keep their default action: a stop
+        // request still ends the process rather than being lost.
+        pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
     }
 
     ~SignalRelay() {
@@ -141,6 +146,7 @@ class SystemdServiceControl final : public ServiceControl {
 public:
     int RunDispatcher(const std::string& serviceName, const std::function<void()>& serviceMain,
                       const ControlHandler& handler) override {
+        BrokenPipeIgnored brokenPipe;
         if (!UnderServiceManager()) {
             std::string hint = serviceName +
                                ": not started by systemd; use -RUN to run in the foreground or -INSTALL to "
@@ -158,6 +164,8 @@ public:
     }
 
     void RunApplication(const std::function<void()>& work, const ControlHandler& handler) override {
+        // Every event is echoed to standard error in this mode.
+        BrokenPipeIgnored brokenPipe;
         SignalRelay relay({SIGINT, SIGTERM}, [&handler](int) { handler(kControlStop); });
         work();
     }

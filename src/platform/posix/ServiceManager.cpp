@@ -8,11 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/TextEncoding.h"
 #include "platform/posix/Backends.h"
+#include "platform/posix/BrokenPipe.h"
 #include "platform/posix/UniqueFd.h"
 
 extern char** environ;
@@ -82,12 +84,57 @@ std::string OneLine(const std::string& utf8) {
     return out;
 }
 
-// ExecStart= splits at blanks and reads quotes and backslashes.
+// systemd refuses an executable name with control bytes, quotes or
+// backslashes however they are escaped ("Executable name contains special
+// characters"), and a relative one: no unit can start such a program.
+bool ExecPathAccepted(const std::string& path) {
+    if (path.empty() || path[0] != '/') return false;
+    for (unsigned char c : path) {
+        if (c < 0x20 || c == 0x7F || c == '"' || c == '\'' || c == '\\') return false;
+    }
+    return true;
+}
+
+// Length of the UTF-8 sequence that starts at text[i] when systemd takes it
+// as valid (shortest form, no surrogate, no noncharacter, at most U+10FFFF);
+// 0 otherwise.
+size_t Utf8Length(const std::string& text, size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || lead >= 0xF8 || i + length > text.size()) return 0;
+    uint32_t code = lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        code = code << 6 | (next & 0x3F);
+    }
+    const uint32_t shortest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (code < shortest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    if ((code >= 0xFDD0 && code <= 0xFDEF) || (code & 0xFFFE) == 0xFFFE) return 0;
+    return length;
+}
+
+// ExecStart= splits at blanks, so the path is quoted. systemd ignores a line
+// that is not UTF-8 clean, but a path on Linux is any bytes (a folder named
+// in Shift_JIS, say): such bytes are written as C escapes, which systemd
+// turns back into the very bytes inside quotes.
 std::string QuoteExecPath(const std::string& path) {
+    static const char kHex[] = "0123456789abcdef";
     std::string out = "\"";
-    for (char c : path) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
+    for (size_t i = 0; i < path.size();) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (size_t length = Utf8Length(path, i)) {
+            out.append(path, i, length);
+            i += length;
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+            ++i;
+        }
     }
     out += '"';
     return EscapePercent(out);
@@ -129,6 +176,8 @@ public:
         bool systemDir = false;
         std::string unitName = entry.ServiceName + ".service";
         std::string path = UnitDir(systemDir) + "/" + unitName;
+        // A unit that systemd would refuse to load is no installation: say so now.
+        if (!ExecPathAccepted(entry.ProgramPath)) return EINVAL;
         // O_EXCL: an existing entry is a failure, as on Windows, and is left untouched.
         UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (!fd.Valid()) return errno;
@@ -164,6 +213,7 @@ public:
     }
 
     void ShowError(const std::string& caption, const std::string& text) override {
+        BrokenPipeIgnored brokenPipe;
         WriteAll(2, SjisToUtf8(caption) + ": " + SjisToUtf8(text) + "\n");
     }
 };

@@ -70,6 +70,15 @@ bool CanShowMessageBox() {
     return _stricmp(driver, "null") != 0;
 }
 
+// The service manager runs the image path as a command line. Unquoted, a
+// path with a blank is tried piece by piece ("C:\Program.exe" before
+// "C:\Program Files\..."), so whoever can write such a file runs it as the
+// local system account; quoted, only the program itself is started.
+std::string ImagePath(const std::string& programPath) {
+    if (programPath.find_first_of(" \t") == std::string::npos) return programPath;
+    return "\"" + programPath + "\"";
+}
+
 class WindowsServiceManager final : public ServiceManager {
 public:
     int Install(const ServiceEntry& entry) override {
@@ -79,8 +88,8 @@ public:
         // (no account name, empty password), no group, no dependencies.
         ServiceHandle service(CreateServiceA(manager.get(), entry.ServiceName.c_str(), entry.DisplayName.c_str(),
                                              kServiceAllAccess, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                             SERVICE_ERROR_IGNORE, entry.ProgramPath.c_str(), "", nullptr, "\0",
-                                             nullptr, ""));
+                                             SERVICE_ERROR_IGNORE, ImagePath(entry.ProgramPath).c_str(), "", nullptr,
+                                             "\0", nullptr, ""));
         if (service.get() == nullptr) return static_cast<int>(GetLastError());
         SetDescription(service.get(), entry.Description);
         return 0;

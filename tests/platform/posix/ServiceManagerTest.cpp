@@ -1,0 +1,96 @@
+// The systemd unit written by an install, for program paths that a unit
+// file cannot carry as they are. systemd-analyze, where installed, is the
+// independent judge of whether systemd would load the unit.
+#include "platform/ServiceManager.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/ServiceEnvironment.h"
+
+namespace quorvel::platform {
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(ServiceManagerTest, UnitCarriesEveryProgramPathSystemdCanStartAndRefusesTheRest) {
+    char dir[] = "/tmp/quorvel-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string root = dir;
+    const std::string units = root + "/units";
+    ASSERT_EQ(mkdir(units.c_str(), 0755), 0);
+    setenv("QUORVEL_UNIT_DIR", units.c_str(), 1);
+    const std::string unit = units + "/QuorvelTest.service";
+    const bool haveAnalyzer = std::system("command -v systemd-analyze >/dev/null 2>&1") == 0;
+
+    struct Case {
+        const char* folder;    // bytes of the program's folder name
+        const char* written;   // how ExecStart= must spell it; null: install refused
+    } cases[] = {
+        {"with blank", "with blank"},
+        {"100%", "100%%"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE6\x97\xA5\xE6\x9C\xAC"},  // UTF-8 stays as it is
+        {"\x83\x54\x81\x5B", "\\x83T\\x81["},                     // Shift_JIS is not UTF-8
+        {"\xED\xA0\x80", "\\xed\\xa0\\x80"},                       // a UTF-16 surrogate
+        {"a\"b", nullptr},
+        {"a'b", nullptr},
+        {"a\\b", nullptr},
+        {"a\nb", nullptr},
+        {"a\tb", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        const std::string folder = root + "/" + c.folder;
+        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+        ServiceEntry entry{"QuorvelTest", "Quorvel  Service", "Description", folder + "/quorvel"};
+        {
+            std::ofstream program(entry.ProgramPath);
+            program << "#!/bin/sh\n";
+        }
+        ASSERT_EQ(chmod(entry.ProgramPath.c_str(), 0755), 0);
+
+        ServiceManager& manager = *DefaultServiceEnvironment().Manager;
+        const int result = manager.Install(entry);
+        if (c.written == nullptr) {
+            EXPECT_EQ(result, EINVAL);
+            EXPECT_FALSE(Exists(unit));
+        } else {
+            ASSERT_EQ(result, 0);
+            const std::string line = "\nExecStart=\"" + root + "/" + c.written + "/quorvel\"\n";
+            EXPECT_NE(ReadFile(unit).find(line), std::string::npos) << ReadFile(unit);
+            if (haveAnalyzer) {
+                // verify also checks that the program the unit names exists.
+                const int status = std::system(("systemd-analyze verify --man=no " + unit).c_str());
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(unit);
+            }
+            EXPECT_EQ(manager.Remove("QuorvelTest"), 0);
+        }
+        unlink(entry.ProgramPath.c_str());
+        rmdir(folder.c_str());
+    }
+    unsetenv("QUORVEL_UNIT_DIR");
+    rmdir(units.c_str());
+    rmdir(dir);
+}
+
+}  // namespace
+}  // namespace quorvel::platform
