@@ -259,13 +259,12 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
 }
 
 void TSyslogService::ProcessMessage(std::string_view message, std::string_view sender) {
+    std::string normalised;
     if (AddressKind(sender) == akIPv6) {
         TIPv6Address address;
         ParseIPv6Address(sender, address);
-        const std::string normalised = FormatIPv6Address(address, false);
-        WriteReceivedLog(message, normalised);
-        CheckKeywords(message, normalised);
-        return;
+        normalised = FormatIPv6Address(address, false);
+        sender = normalised;
     }
     WriteReceivedLog(message, sender);
     CheckKeywords(message, sender);
