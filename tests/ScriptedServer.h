@@ -48,7 +48,9 @@ public:
         ResetConnection(fd_);
         fd_ = -1;
     }
-    void Close() { ShutdownConnection(fd_); }
+    // The server's side ends: the client reads end of stream, and what it
+    // still sends is recorded.
+    void Close() { ShutdownSending(fd_); }
 
     std::string received;
 

@@ -10,6 +10,7 @@ import hashlib
 import hmac
 import logging
 import re
+import socket
 import time
 import unittest
 
@@ -58,16 +59,32 @@ class Sink:
         return "250 queued"
 
 
+def start_smtp(test, sink, authenticator):
+    """A running aiosmtpd on a free TCP port. Tests running side by side may
+    take a port between the probe and the bind, so a taken port means another
+    try, not a failed test."""
+    for _ in range(20):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        smtp = Controller(sink, hostname="127.0.0.1", port=port, auth_require_tls=False,
+                          authenticator=authenticator)
+        try:
+            smtp.start()
+        except OSError:
+            continue
+        test.addCleanup(smtp.stop)
+        return smtp
+    test.fail("no free TCP port for the SMTP server")
+
+
 class KeywordAlertTest(unittest.TestCase):
     def test_first_matching_keyword_mails_each_address_and_logs_each_outcome(self):
         logging.getLogger("mail.log").setLevel(logging.ERROR)
         port = free_port()
         message = sjis("<11>ディスク障害 disk full on /var, error")
         sink = Sink(b"127.0.0.1 " + message)
-        smtp = Controller(sink, hostname="127.0.0.1", port=free_port(), auth_require_tls=False,
-                          authenticator=lambda *args: AuthResult(success=False))
-        smtp.start()
-        self.addCleanup(smtp.stop)
+        smtp = start_smtp(self, sink, lambda *args: AuthResult(success=False))
         with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log",
                       "MAILSERVER=127.0.0.1", "MAILSERVERPORT=%d" % smtp.port,
                       "MAILFROM=quorvel@example.org", "MAILTO=ops@example.org", "MAILSUBJECT=" + SUBJECT,
@@ -112,12 +129,9 @@ class KeywordAlertTest(unittest.TestCase):
         outcomes = {}
         for password in ("s3cret-pass", "wrong"):
             sink = Sink(b"")
-            smtp = Controller(sink, hostname="127.0.0.1", port=free_port(), auth_require_tls=False,
-                              authenticator=lambda server, session, envelope, mechanism, data: AuthResult(
-                                  success=mechanism == "LOGIN" and data.login == ACCOUNT and data.password == PASSWORD,
-                                  handled=False, auth_data=data))
-            smtp.start()
-            self.addCleanup(smtp.stop)
+            smtp = start_smtp(self, sink, lambda server, session, envelope, mechanism, data: AuthResult(
+                success=mechanism == "LOGIN" and data.login == ACCOUNT and data.password == PASSWORD,
+                handled=False, auth_data=data))
             port = free_port()
             with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log",
                           "MAILSERVER=127.0.0.1", "MAILSERVERPORT=%d" % smtp.port,

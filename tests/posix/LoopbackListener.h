@@ -36,6 +36,6 @@ inline void ResetConnection(int s) {
     ::close(s);
 }
 
-inline void ShutdownConnection(int s) { ::shutdown(s, SHUT_RDWR); }
+inline void ShutdownSending(int s) { ::shutdown(s, SHUT_WR); }
 
 }  // namespace quorvel::test

@@ -40,6 +40,6 @@ inline void ResetConnection(int handle) {
     ::closesocket(s);
 }
 
-inline void ShutdownConnection(int handle) { ::shutdown(static_cast<SOCKET>(static_cast<unsigned>(handle)), SD_BOTH); }
+inline void ShutdownSending(int handle) { ::shutdown(static_cast<SOCKET>(static_cast<unsigned>(handle)), SD_SEND); }
 
 }  // namespace quorvel::test
