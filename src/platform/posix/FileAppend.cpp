@@ -6,25 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/posix/UniqueFd.h"
+#include "platform/posix/WriteAll.h"
+
 namespace quorvel::platform {
 
 namespace {
-
-// Closing the descriptor also drops the flock, so the lock lives exactly as
-// long as this object.
-class FileHandle {
-public:
-    explicit FileHandle(int fd) : fd_(fd) {}
-    ~FileHandle() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 AppendStatus Fail(AppendStatus status, int* errorCode, int error) {
     if (errorCode) *errorCode = error;
@@ -48,7 +35,9 @@ AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* 
         int error = errno;
         return Fail(error == ENOENT ? AppendStatus::NoFolder : AppendStatus::OpenFailed, errorCode, error);
     }
-    FileHandle file(fd);
+    // Closing the descriptor also drops the flock, so the lock lives exactly
+    // as long as this owner.
+    const UniqueFd file(fd);
 
     // flock stands in for an exclusive sharing mode, which POSIX lacks; it is
     // advisory, so only writers that take it too are kept out.
@@ -63,21 +52,16 @@ AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* 
 
     struct stat st {};
     const bool knowSize = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            int error = n < 0 ? errno : EIO;
-            // Take back the part already written, so that no half line stays
-            // behind; we still hold the lock, so nobody appended after it.
-            if (knowSize && done > 0) {
-                while (ftruncate(fd, st.st_size) != 0 && errno == EINTR) {
-                }
+    const size_t done = WriteAll(fd, bytes);
+    if (done < bytes.size()) {
+        const int error = errno;
+        // Take back the part already written, so that no half line stays
+        // behind; we still hold the lock, so nobody appended after it.
+        if (knowSize && done > 0) {
+            while (ftruncate(fd, st.st_size) != 0 && errno == EINTR) {
             }
-            return Fail(AppendStatus::WriteFailed, errorCode, error);
         }
-        done += static_cast<size_t>(n);
+        return Fail(AppendStatus::WriteFailed, errorCode, error);
     }
     return AppendStatus::Written;
 }

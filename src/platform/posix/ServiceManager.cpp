@@ -16,6 +16,7 @@
 #include "platform/posix/Backends.h"
 #include "platform/posix/BrokenPipe.h"
 #include "platform/posix/UniqueFd.h"
+#include "platform/posix/WriteAll.h"
 
 extern char** environ;
 
@@ -157,19 +158,6 @@ std::string UnitText(const ServiceEntry& entry) {
     return text;
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 class SystemdServiceManager final : public ServiceManager {
 public:
     int Install(const ServiceEntry& entry) override {
@@ -181,7 +169,8 @@ public:
         // O_EXCL: an existing entry is a failure, as on Windows, and is left untouched.
         UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (!fd.Valid()) return errno;
-        if (!WriteAll(fd.Get(), UnitText(entry)) || fsync(fd.Get()) != 0) {
+        const std::string text = UnitText(entry);
+        if (WriteAll(fd.Get(), text) != text.size() || fsync(fd.Get()) != 0) {
             int error = errno;
             unlink(path.c_str());
             return error;

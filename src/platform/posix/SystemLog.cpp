@@ -11,6 +11,7 @@
 
 #include "platform/TextEncoding.h"
 #include "platform/posix/UniqueFd.h"
+#include "platform/posix/WriteAll.h"
 
 namespace quorvel::platform {
 
@@ -39,18 +40,6 @@ void AppendField(std::string& out, const char* name, const std::string& value) {
     for (int i = 0; i < 8; ++i) out += static_cast<char>((size >> (8 * i)) & 0xFF);
     out += value;
     out += '\n';
-}
-
-void WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
 }
 
 class JournalEventSource final : public EventSource {

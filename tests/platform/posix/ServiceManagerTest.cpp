@@ -11,10 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "TestFiles.h"
 #include "platform/ServiceEnvironment.h"
 
 namespace quorvel::platform {
@@ -25,17 +24,9 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(ServiceManagerTest, UnitCarriesEveryProgramPathSystemdCanStartAndRefusesTheRest) {
-    char dir[] = "/tmp/quorvel-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string root = dir;
+    const test::TempFolder temp;
+    const std::string root = temp.path().substr(0, temp.path().size() - 1);
     const std::string units = root + "/units";
     ASSERT_EQ(mkdir(units.c_str(), 0755), 0);
     setenv("QUORVEL_UNIT_DIR", units.c_str(), 1);
@@ -62,10 +53,7 @@ TEST(ServiceManagerTest, UnitCarriesEveryProgramPathSystemdCanStartAndRefusesThe
         const std::string folder = root + "/" + c.folder;
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
         ServiceEntry entry{"QuorvelTest", "Quorvel  Service", "Description", folder + "/quorvel"};
-        {
-            std::ofstream program(entry.ProgramPath);
-            program << "#!/bin/sh\n";
-        }
+        test::WriteFile(entry.ProgramPath, "#!/bin/sh\n");
         ASSERT_EQ(chmod(entry.ProgramPath.c_str(), 0755), 0);
 
         ServiceManager& manager = *DefaultServiceEnvironment().Manager;
@@ -76,20 +64,16 @@ TEST(ServiceManagerTest, UnitCarriesEveryProgramPathSystemdCanStartAndRefusesThe
         } else {
             ASSERT_EQ(result, 0);
             const std::string line = "\nExecStart=\"" + root + "/" + c.written + "/quorvel\"\n";
-            EXPECT_NE(ReadFile(unit).find(line), std::string::npos) << ReadFile(unit);
+            EXPECT_NE(test::ReadFile(unit).find(line), std::string::npos) << test::ReadFile(unit);
             if (haveAnalyzer) {
                 // verify also checks that the program the unit names exists.
                 const int status = std::system(("systemd-analyze verify --man=no " + unit).c_str());
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(unit);
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadFile(unit);
             }
             EXPECT_EQ(manager.Remove("QuorvelTest"), 0);
         }
-        unlink(entry.ProgramPath.c_str());
-        rmdir(folder.c_str());
     }
     unsetenv("QUORVEL_UNIT_DIR");
-    rmdir(units.c_str());
-    rmdir(dir);
 }
 
 }  // namespace
