@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/MessageQueue.h"
 #include "platform/UdpSocket.h"
+#include "server/InstanceCounters.h"
 #include "util/MailTypes.h"
 
 namespace quorvel {
@@ -78,6 +79,9 @@ public:
 
     // Source of every timestamp and dated file name; tests put a fixed date here.
     TClock Clock = platform::LocalNow;
+
+    // What the instance has done since its start; read from any thread.
+    TInstanceCounters Counters;
 
     // --- Listener sockets (worker thread: the thread whose message queue
     // delivers the notifications) ---
