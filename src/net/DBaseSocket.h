@@ -3,20 +3,27 @@
 // write with bounded waits, close, and an optional trace log.
 // One object is used by one thread from creation to destruction.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/TlsSession.h"
 
 namespace quorvel {
 
 class TDBaseSocket {
 public:
     using TClock = std::function<platform::LocalTime()>;
+    using TDeadline = std::chrono::steady_clock::time_point;
+
+    // ReceiveSome's answer when nothing arrived within the wait.
+    static constexpr long kReceiveSilent = -2;
 
     TDBaseSocket();
     // Closes a socket that is still open, e.g. after a refused connect.
@@ -39,6 +46,14 @@ public:
     int32_t DebugLevel() const { return debugLevel_; }
     void SetDebugLevel(int32_t level) { debugLevel_ = level; }
 
+    // Seconds a TCP connect may take before it counts as failed.
+    int32_t ConnectTimeout() const { return connectTimeout_; }
+    void SetConnectTimeout(int32_t seconds) { connectTimeout_ = seconds; }
+    // No connect, wait or send goes on past the deadline once one is set.
+    void SetDeadline(TDeadline deadline);
+    void ClearDeadline() { hasDeadline_ = false; }
+    bool DeadlineReached() const;
+
     bool Connected() const { return connected_; }
     // Error number of the last failed TCP connect.
     int32_t WinsockError() const { return winsockError_; }
@@ -55,6 +70,15 @@ public:
 
     bool Connect();
     void Disconnect();
+    // The TLS handshake on the connected socket, within timeoutSeconds and
+    // the deadline; from then on every send and receive goes through it.
+    // kTlsOk or a platform::kTls... code, with TlsErrorText set.
+    int StartTls(const platform::TlsOptions& options, int timeoutSeconds);
+    bool TlsActive() const { return tls_ != nullptr && tls_->Established(); }
+    const std::string& TlsErrorText() const { return tlsError_; }
+    // Up to size bytes that arrive within waitSeconds (and the deadline):
+    // the count, 0 when the peer closed, kReceiveSilent, or -1 on an error.
+    long ReceiveSome(char* buffer, std::size_t size, int waitSeconds);
     // Failures are logged only.
     void SendText(std::string_view text, bool appendLineEnd);
     // Sends the whole buffer in chunks of 1401 bytes.
@@ -72,8 +96,10 @@ protected:
 
 private:
     // Sends every byte, each write after a wait for writability of at most
-    // 10 seconds; gives up after 11 failed waits or writes.
+    // 10 seconds; gives up after 11 failed waits or writes, or at the deadline.
     bool SendAll(const char* data, std::size_t size);
+    // waitMs cut to what is left before the deadline (0 when it has passed).
+    int BoundedWaitMs(int64_t waitMs);
 
     std::string serverName_;
     int32_t port_ = 0;
@@ -83,6 +109,11 @@ private:
     bool connected_ = false;
     int32_t winsockError_ = 0;
     int socketHandle_ = -1;
+    int32_t connectTimeout_ = 30;
+    bool hasDeadline_ = false;
+    TDeadline deadline_{};
+    std::unique_ptr<platform::TlsSession> tls_;
+    std::string tlsError_;
 
     uint32_t peerAddress_ = 0;  // first octet most significant
     std::FILE* logFile_ = nullptr;

@@ -28,6 +28,11 @@ int CreateTcpSocket();
 
 // Blocking connect with the system's own time-out. 0 or the error number.
 int ConnectTcp(int handle, uint32_t address, uint16_t port);
+// Connect that gives up after timeoutMs with the system's time-out error
+// (kConnectTimedOut); the socket is blocking again afterwards. 0 or the
+// error number.
+int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs);
+extern const int kConnectTimedOut;
 
 // 1 when ready, 0 on time-out, -1 when the wait itself failed. A socket with
 // a pending error or a hung-up peer counts as ready, as select reports it.

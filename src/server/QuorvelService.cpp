@@ -62,6 +62,10 @@ struct SharedSettings {
     TSMTPAuthType SMTPAuth;
     std::string SMTPAuthID;
     std::string SMTPAuthPass;
+    TSMTPTlsMode SMTPTls;
+    bool SMTPTlsVerify;
+    std::string SMTPTlsCaFile;
+    int32_t MailTimeout;
     TLogRCode RCode;
     std::string CnvCtrlCode;
     TKeywordList Keywords;
@@ -79,6 +83,14 @@ SharedSettings ReadShared(const TStringList& lines) {
     s.SMTPAuth = auth == "LOGIN" ? SA_LOGIN : auth == "CRAM-MD5" ? SA_CRAMMD5 : SA_NONE;
     s.SMTPAuthID = ReadIniString(lines, "SMTPAUTHID=");
     s.SMTPAuthPass = ReadIniString(lines, "SMTPAUTHPASS=");
+
+    const std::string tls = UpperSjis(ReadIniStringDef(lines, "SMTPTLS=", "NONE"));
+    s.SMTPTls = tls == "STARTTLS" ? ST_STARTTLS : tls == "TLS" ? ST_IMPLICIT : ST_NONE;
+    // Only an explicit 0 turns the certificate check off.
+    s.SMTPTlsVerify = ReadIniInteger(lines, "SMTPTLSVERIFY=", 1) != 0;
+    s.SMTPTlsCaFile = ReadIniString(lines, "SMTPTLSCAFILE=");
+    s.MailTimeout = ReadIniInteger(lines, "MAILTIMEOUT=", 300);
+    if (s.MailTimeout <= 0) s.MailTimeout = 300;
 
     const std::string rcode = UpperSjis(ReadIniStringDef(lines, "RCODE=", "CRLF"));
     s.RCode = rcode == "CR" ? rcCR : rcode == "LF" ? rcLF : rcCRLF;
@@ -135,6 +147,10 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
             service->MailServerSMTPAuth = shared.SMTPAuth;
             service->SMTPAuthID = shared.SMTPAuthID;
             service->SMTPAuthPass = shared.SMTPAuthPass;
+            service->MailTls = shared.SMTPTls;
+            service->MailTlsVerify = shared.SMTPTlsVerify;
+            service->MailTlsCaFile = shared.SMTPTlsCaFile;
+            service->MailTimeout = shared.MailTimeout;
             service->KeywordList = shared.Keywords;
         }
         service->SysLogPort = (port < 2 || port > 65534) ? kDefaultSyslogPort : port;

@@ -4,6 +4,7 @@
 
 #include "mail/DMail.h"
 #include "platform/SystemError.h"
+#include "platform/TcpSocket.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "util/DString.h"
@@ -157,6 +158,7 @@ bool TSyslogService::StartIPv4Only() {
 
 bool TSyslogService::StartListening() {
     NotifyWindow = platform::MessageQueue::Current();
+    if (PasswordInClear()) WriteOperationLog(texts::kLogPlainPassword, "");
     bool result = true;
     const bool dual = AddrInfoLoaded();
     if (dual) {
@@ -397,17 +399,30 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     const std::string body = ConvertControlCodes(message);
     for (const std::string& address : match->AddrList) {
         std::string line = MailServer + texts::kLogMailTo + address;
-        if (SendAlertMail(body, sender, address) == 0) {
+        std::string reason;
+        if (SendAlertMail(body, sender, address, &reason) == 0) {
             line += texts::kLogMailSent + match->Keyword + ")";
         } else {
             line += texts::kLogMailFailed;
         }
         WriteOperationLog(line, "");
+        if (!reason.empty()) WriteOperationLog(reason, "");
     }
 }
 
+bool TSyslogService::PasswordInClear() const {
+    if (MailServer.empty() || MailServerSMTPAuth == SA_NONE || MailTls != ST_NONE) return false;
+    uint32_t address = 0;
+    if (platform::ParseIPv4Literal(MailServer, address)) return (address >> 24) != 127;
+    // Names are not looked up at start (that could wait on a name server);
+    // only the loopback name itself counts as this machine.
+    std::string lower = MailServer;
+    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return lower != "localhost" && lower != "::1";
+}
+
 int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view sender,
-                                      const std::string& address) {
+                                      const std::string& address, std::string* reason) {
     TSMTPMail mail;
     mail.SetServerName(MailServer);
     mail.SetPort(MailServerPort);
@@ -423,10 +438,24 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
     // refuse it after HELO.
     if (MailServerSMTPAuth != SA_NONE) mail.SetStartCommandType(1);
     mail.SetX_Mailer("Quorvel Service");
+    mail.SetTlsMode(MailTls);
+    mail.SetTlsVerify(MailTlsVerify);
+    mail.SetTlsCaFile(MailTlsCaFile);
+    mail.SetMailTimeout(MailTimeout);
     mail.Body().push_back("");
     mail.Body().push_back(std::string(sender) + " said");
     mail.Body().push_back(std::string(body));
-    return mail.SendMail();
+    const int32_t result = mail.SendMail();
+    if (result != 0 && reason != nullptr) {
+        if (result == -15) {
+            *reason = texts::kLogMailStartTlsMissing;
+        } else if (result == -16) {
+            *reason = texts::kLogMailTlsFailed + mail.ErrorText();
+        } else if (!mail.ErrorText().empty()) {
+            *reason = texts::kLogMailTimedOut + mail.ErrorText();
+        }
+    }
+    return result;
 }
 
 }  // namespace quorvel

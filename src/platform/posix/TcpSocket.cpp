@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -76,6 +77,39 @@ int ConnectTcp(int handle, uint32_t address, uint16_t port) {
         rc = connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     } while (rc != 0 && errno == EINTR);
     return rc == 0 ? 0 : errno;
+}
+
+const int kConnectTimedOut = ETIMEDOUT;
+
+int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs) {
+    const int flags = fcntl(handle, F_GETFL);
+    if (flags < 0 || fcntl(handle, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    int error = 0;
+    if (connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        error = errno;
+        // EINTR leaves the connect going on in the background, as EINPROGRESS.
+        if (error == EINPROGRESS || error == EINTR) {
+            pollfd p{handle, POLLOUT, 0};
+            int rc;
+            do {
+                rc = poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
+            } while (rc < 0 && errno == EINTR);
+            socklen_t len = sizeof error;
+            if (rc < 0) {
+                error = errno;
+            } else if (rc == 0) {
+                error = ETIMEDOUT;
+            } else if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+                error = errno;
+            }
+        }
+    }
+    if (fcntl(handle, F_SETFL, flags) != 0 && error == 0) error = errno;
+    return error;
 }
 
 int WaitReadable(int handle, int seconds) { return PollFor(handle, POLLIN, seconds); }

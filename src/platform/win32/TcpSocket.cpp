@@ -97,6 +97,44 @@ int ConnectTcp(int handle, uint32_t address, uint16_t port) {
     return WSAGetLastError();
 }
 
+const int kConnectTimedOut = WSAETIMEDOUT;
+
+int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs) {
+    const SOCKET s = ToSocket(handle);
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return WSAGetLastError();
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    int error = 0;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            // A refused connect shows in the exception set, not the write set.
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            if (timeoutMs < 0) timeoutMs = 0;
+            timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+            const int rc = select(0, nullptr, &writable, &failed, &tv);
+            int len = sizeof error;
+            if (rc == SOCKET_ERROR) {
+                error = WSAGetLastError();
+            } else if (rc == 0) {
+                error = WSAETIMEDOUT;
+            } else if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0) {
+                error = WSAGetLastError();
+            }
+        }
+    }
+    u_long blocking = 0;
+    if (ioctlsocket(s, FIONBIO, &blocking) != 0 && error == 0) error = WSAGetLastError();
+    return error;
+}
+
 int WaitReadable(int handle, int seconds) { return SelectFor(handle, false, seconds); }
 
 int WaitWritable(int handle, int seconds) { return SelectFor(handle, true, seconds); }
