@@ -73,7 +73,7 @@ class Sink:
     LOGIN against the password, and notes whether each AUTH came over TLS."""
 
     def __init__(self):
-        self.mails, self.auth_over_tls = [], []
+        self.mails, self.auth_over_tls, self.versions = [], [], []
 
     async def auth_CRAM__MD5(self, server, args):
         self.auth_over_tls.append(over_tls(server))
@@ -87,6 +87,8 @@ class Sink:
 
     async def handle_DATA(self, server, session, envelope):
         self.mails.append((envelope.rcpt_tos, over_tls(server), session.auth_data))
+        tls = server.transport.get_extra_info("ssl_object")
+        self.versions.append(tls.version() if tls else None)
         return "250 queued"
 
 
@@ -235,6 +237,7 @@ class MailTlsTest(unittest.TestCase):
         self.assertEqual(self.mail_lines(lines), [b" 127.0.0.1 " + sjis("へ ops@example.org ") + SENT])
         self.assertEqual(sink.mails, [(["ops@example.org"], True, LoginPassword(ACCOUNT, PASSWORD))])
         self.assertEqual(sink.auth_over_tls, [True])
+        self.assertIn(sink.versions[0], ("TLSv1.2", "TLSv1.3"))
         wire = relay.client_bytes()
         plain, _, tunnel = wire.partition(b"STARTTLS\r\n")
         self.assertRegex(plain, rb"^EHLO [^\r\n]+\r\n$", "nothing but EHLO before STARTTLS")
