@@ -166,7 +166,8 @@ bool NamesStartTls(const std::string& line) {
     if (line.size() < 4 + sizeof kKeyword - 1) return false;
     for (std::size_t i = 0; i < sizeof kKeyword - 1; ++i) {
         const char c = line[4 + i];
-        if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) != kKeyword[i]) return false;
+        const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        if (upper != kKeyword[i]) return false;
     }
     const std::size_t end = 4 + sizeof kKeyword - 1;
     return end == line.size() || line[end] == ' ';
@@ -253,7 +254,10 @@ bool TSMTPMail::WaitReply() {
                 continue;
             }
             if (n < 0) {
-                if (!TlsActive()) AddLog("Socket Error " + std::to_string(platform::LastSocketError()));
+                // A TLS failure has been traced with its own text already.
+                if (!TlsActive()) {
+                    AddLog("Socket Error " + std::to_string(platform::LastSocketError()));
+                }
                 break;
             }
             if (n == 0) break;
@@ -374,7 +378,9 @@ int32_t TSMTPMail::SendMail() {
     AddLog("Connect Server");
     if (!Connect()) {
         AddLog("Resolve Time Out");
-        if (DeadlineReached() || WinsockError() == platform::kConnectTimedOut) errorText_ = "connect timed out";
+        if (DeadlineReached() || WinsockError() == platform::kConnectTimedOut) {
+            errorText_ = "connect timed out";
+        }
         ClearDeadline();
         return -11;
     }
@@ -391,7 +397,9 @@ int32_t TSMTPMail::SendMail() {
         Command(TSMTPState::Quit, "QUIT");
         if (WaitReply()) AddLog("Disconnect Server");
     }
-    if (result != 0 && errorText_.empty() && DeadlineReached()) errorText_ = "mail deadline reached";
+    if (result != 0 && errorText_.empty() && DeadlineReached()) {
+        errorText_ = "mail deadline reached";
+    }
     Disconnect();
     ClearDeadline();
     return result;

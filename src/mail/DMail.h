@@ -123,7 +123,8 @@ public:
 
 private:
     enum class TSMTPState {
-        Hello, Mail, Rcpt, Data, EndOfData, Quit, Connect, AuthLogin1, AuthLogin2, AuthCram1, StartTls
+        Hello, Mail, Rcpt, Data, EndOfData, Quit, Connect, AuthLogin1, AuthLogin2, AuthCram1,
+        StartTls
     };
 
     void Command(TSMTPState state, const std::string& text);

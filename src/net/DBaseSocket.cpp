@@ -130,7 +130,8 @@ bool TDBaseSocket::ConnectHost() {
     // retries) and 21 seconds on Windows; a server that drops SYNs must not
     // hold a mail that long.
     const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(connectTimeout_, 1)) * 1000);
-    int rc = platform::ConnectTcpWithin(socketHandle_, peerAddress_, static_cast<uint16_t>(port_ & 0xFFFF), waitMs);
+    const int rc = platform::ConnectTcpWithin(socketHandle_, peerAddress_,
+                                              static_cast<uint16_t>(port_ & 0xFFFF), waitMs);
     if (rc != 0) {
         winsockError_ = rc;
         connected_ = false;
@@ -181,8 +182,8 @@ int TDBaseSocket::StartTls(const platform::TlsOptions& options, int timeoutSecon
         return platform::kTlsFailed;
     }
     tls_ = std::make_unique<platform::TlsSession>();
-    const int rc =
-        tls_->Handshake(socketHandle_, options, BoundedWaitMs(static_cast<int64_t>(std::max(timeoutSeconds, 1)) * 1000));
+    const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(timeoutSeconds, 1)) * 1000);
+    const int rc = tls_->Handshake(socketHandle_, options, waitMs);
     if (rc != platform::kTlsOk) {
         tlsError_ = tls_->ErrorText();
         AddLog("TLS handshake error : " + tlsError_);
@@ -212,7 +213,9 @@ long TDBaseSocket::ReceiveSome(char* buffer, std::size_t size, int waitSeconds) 
 bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
     if (tls_) {
         if (socketHandle_ == -1) return false;
-        const int rc = tls_->Write(data, size, BoundedWaitMs(int64_t{kSendWaitSeconds} * kSendAttempts * 1000));
+        // The same total as the plain path's attempts allow.
+        const int waitMs = BoundedWaitMs(int64_t{kSendWaitSeconds} * kSendAttempts * 1000);
+        const int rc = tls_->Write(data, size, waitMs);
         if (rc != platform::kTlsOk) tlsError_ = tls_->ErrorText();
         return rc == platform::kTlsOk;
     }

@@ -14,10 +14,10 @@ namespace quorvel::platform {
 
 // Results of the session's calls; Read returns the negated code.
 inline constexpr int kTlsOk = 0;
-inline constexpr int kTlsTimedOut = 1;  // the wait ran out before the peer answered
-inline constexpr int kTlsClosed = 2;    // the peer closed the connection
-inline constexpr int kTlsUntrusted = 3; // certificate chain or host name refused
-inline constexpr int kTlsFailed = 4;    // any other handshake, library or socket failure
+inline constexpr int kTlsTimedOut = 1;   // the wait ran out before the peer answered
+inline constexpr int kTlsClosed = 2;     // the peer closed the connection
+inline constexpr int kTlsUntrusted = 3;  // certificate chain or host name refused
+inline constexpr int kTlsFailed = 4;     // any other handshake, library or socket failure
 
 struct TlsOptions {
     // The name the server's certificate must carry: a host name (also sent

@@ -32,14 +32,16 @@ struct SslFree {
 // sends with MSG_NOSIGNAL and otherwise behaves the same.
 int BioWrite(BIO* bio, const char* data, int size) {
     BIO_clear_retry_flags(bio);
-    const long n = SendSome(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<std::size_t>(size));
+    const long n =
+        SendSome(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<std::size_t>(size));
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_write(bio);
     return static_cast<int>(n);
 }
 
 int BioRead(BIO* bio, char* buffer, int size) {
     BIO_clear_retry_flags(bio);
-    const long n = RecvSome(static_cast<int>(BIO_get_fd(bio, nullptr)), buffer, static_cast<std::size_t>(size));
+    const long n = RecvSome(static_cast<int>(BIO_get_fd(bio, nullptr)), buffer,
+                            static_cast<std::size_t>(size));
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(bio);
     return static_cast<int>(n);
 }
@@ -47,8 +49,8 @@ int BioRead(BIO* bio, char* buffer, int size) {
 BIO_METHOD* NoSignalSocketMethod() {
     // Built once; the socket BIO's control calls (fd, close flag) are reused.
     static BIO_METHOD* method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR,
-                                     "quorvel socket");
+        BIO_METHOD* m = BIO_meth_new(
+            BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "quorvel socket");
         if (m == nullptr) return m;
         const BIO_METHOD* base = BIO_s_socket();
         BIO_meth_set_write(m, BioWrite);
@@ -62,7 +64,9 @@ BIO_METHOD* NoSignalSocketMethod() {
 }
 
 int RemainingMs(SteadyClock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now())
+            .count();
     if (left <= 0) return 0;
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
@@ -113,13 +117,15 @@ struct TlsSession::Impl {
             if (reason == SSL_ERROR_WANT_WRITE) events = POLLOUT;
             if (events == 0) {
                 if (reason == SSL_ERROR_ZERO_RETURN ||
-                    (reason == SSL_ERROR_SYSCALL && (errno == 0 || errno == ECONNRESET || errno == EPIPE)) ||
+                    (reason == SSL_ERROR_SYSCALL &&
+                     (errno == 0 || errno == ECONNRESET || errno == EPIPE)) ||
                     (reason == SSL_ERROR_SSL &&
                      ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
                     error = "connection closed by the peer";
                     return -kTlsClosed;
                 }
-                error = reason == SSL_ERROR_SYSCALL ? "socket error " + std::to_string(errno) : OpenSslErrors();
+                error = reason == SSL_ERROR_SYSCALL ? "socket error " + std::to_string(errno)
+                                                    : OpenSslErrors();
                 return -kTlsFailed;
             }
             const int ready = WaitFor(fd, events, RemainingMs(deadline));
@@ -137,12 +143,17 @@ struct TlsSession::Impl {
 
 TlsSession::TlsSession() : impl_(std::make_unique<Impl>()) {}
 
-TlsSession::~TlsSession() { Close(); }
+TlsSession::~TlsSession() {
+    Close();
+}
 
-bool TlsSession::Established() const { return impl_->established; }
+bool TlsSession::Established() const {
+    return impl_->established;
+}
 
 int TlsSession::Handshake(int socket, const TlsOptions& options, int timeoutMs) {
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    const auto deadline =
+        SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     Close();
     error_.clear();
     Impl& s = *impl_;
@@ -161,11 +172,13 @@ int TlsSession::Handshake(int socket, const TlsOptions& options, int timeoutMs) 
     SSL_CTX_set_min_proto_version(s.ctx.get(), TLS1_2_VERSION);
     if (options.Verify) {
         SSL_CTX_set_verify(s.ctx.get(), SSL_VERIFY_PEER, nullptr);
-        const int loaded = options.CaFile.empty()
-                               ? SSL_CTX_set_default_verify_paths(s.ctx.get())
-                               : SSL_CTX_load_verify_locations(s.ctx.get(), options.CaFile.c_str(), nullptr);
+        const int loaded =
+            options.CaFile.empty()
+                ? SSL_CTX_set_default_verify_paths(s.ctx.get())
+                : SSL_CTX_load_verify_locations(s.ctx.get(), options.CaFile.c_str(), nullptr);
         if (loaded != 1) {
-            error_ = "cannot load the trusted certificates " + options.CaFile + ": " + OpenSslErrors();
+            error_ =
+                "cannot load the trusted certificates " + options.CaFile + ": " + OpenSslErrors();
             return kTlsFailed;
         }
     } else {
@@ -184,7 +197,8 @@ int TlsSession::Handshake(int socket, const TlsOptions& options, int timeoutMs) 
     uint32_t literal = 0;
     const bool isAddress = ParseIPv4Literal(options.HostName, literal);
     // RFC 6066 3: the server name indication carries host names only.
-    if (!isAddress && !options.HostName.empty()) SSL_set_tlsext_host_name(s.ssl.get(), options.HostName.c_str());
+    if (!isAddress && !options.HostName.empty())
+        SSL_set_tlsext_host_name(s.ssl.get(), options.HostName.c_str());
     if (options.Verify) {
         X509_VERIFY_PARAM* param = SSL_get0_param(s.ssl.get());
         X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
@@ -215,7 +229,8 @@ long TlsSession::Read(char* buffer, std::size_t size, int timeoutMs) {
         error_ = "no TLS session";
         return -kTlsFailed;
     }
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    const auto deadline =
+        SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     const int chunk = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
     return s.Drive([&] { return SSL_read(s.ssl.get(), buffer, chunk); }, deadline, error_);
 }
@@ -226,10 +241,13 @@ int TlsSession::Write(const char* data, std::size_t size, int timeoutMs) {
         error_ = "no TLS session";
         return kTlsFailed;
     }
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    const auto deadline =
+        SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     while (size > 0) {
-        const int chunk = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
-        const int rc = s.Drive([&] { return SSL_write(s.ssl.get(), data, chunk); }, deadline, error_);
+        const int chunk =
+            size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+        const int rc =
+            s.Drive([&] { return SSL_write(s.ssl.get(), data, chunk); }, deadline, error_);
         if (rc <= 0) return -rc;
         data += rc;
         size -= static_cast<std::size_t>(rc);

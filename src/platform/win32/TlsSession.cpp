@@ -28,10 +28,14 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr DWORD kIgnoreUnknownCa = 0x00000100;
 constexpr DWORD kIgnoreCommonName = 0x00001000;
 
-SOCKET ToSocket(int handle) { return static_cast<SOCKET>(static_cast<unsigned int>(handle)); }
+SOCKET ToSocket(int handle) {
+    return static_cast<SOCKET>(static_cast<unsigned int>(handle));
+}
 
 int RemainingMs(SteadyClock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now())
+            .count();
     if (left <= 0) return 0;
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
@@ -58,12 +62,23 @@ std::string Hex(long code) {
 std::string SspiText(const char* step, SECURITY_STATUS status) {
     const char* name = "";
     switch (static_cast<unsigned long>(status)) {
-        case static_cast<unsigned long>(SEC_E_UNTRUSTED_ROOT): name = " (untrusted root)"; break;
-        case static_cast<unsigned long>(SEC_E_WRONG_PRINCIPAL): name = " (name mismatch)"; break;
-        case static_cast<unsigned long>(SEC_E_CERT_EXPIRED): name = " (certificate expired)"; break;
-        case static_cast<unsigned long>(SEC_E_ILLEGAL_MESSAGE): name = " (alert from the peer)"; break;
-        case static_cast<unsigned long>(SEC_E_ALGORITHM_MISMATCH): name = " (no common cipher)"; break;
-        default: break;
+        case static_cast<unsigned long>(SEC_E_UNTRUSTED_ROOT):
+            name = " (untrusted root)";
+            break;
+        case static_cast<unsigned long>(SEC_E_WRONG_PRINCIPAL):
+            name = " (name mismatch)";
+            break;
+        case static_cast<unsigned long>(SEC_E_CERT_EXPIRED):
+            name = " (certificate expired)";
+            break;
+        case static_cast<unsigned long>(SEC_E_ILLEGAL_MESSAGE):
+            name = " (alert from the peer)";
+            break;
+        case static_cast<unsigned long>(SEC_E_ALGORITHM_MISMATCH):
+            name = " (no common cipher)";
+            break;
+        default:
+            break;
     }
     return std::string(step) + " failed " + Hex(status) + name;
 }
@@ -106,15 +121,15 @@ Store LoadPemFile(const std::string& path, std::string& error) {
         const std::string block = pem.substr(at, end + sizeof kEnd - 1 - at);
         at = end;
         DWORD size = 0;
-        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER, nullptr,
-                                  &size, nullptr, nullptr))
+        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                                  CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
             continue;
         std::vector<BYTE> der(size);
-        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER,
-                                  der.data(), &size, nullptr, nullptr))
+        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                                  CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
             continue;
-        if (CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(), size, CERT_STORE_ADD_ALWAYS,
-                                             nullptr))
+        if (CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(), size,
+                                             CERT_STORE_ADD_ALWAYS, nullptr))
             ++count;
     }
     if (count == 0) {
@@ -133,8 +148,8 @@ bool CertificateNamesAddress(PCCERT_CONTEXT cert, uint32_t address) {
     if (ext == nullptr) return false;
     CERT_ALT_NAME_INFO* info = nullptr;
     DWORD size = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData, ext->Value.cbData,
-                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &size))
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData,
+                             ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &size))
         return false;
     const BYTE wanted[4] = {static_cast<BYTE>(address >> 24), static_cast<BYTE>(address >> 16),
                             static_cast<BYTE>(address >> 8), static_cast<BYTE>(address)};
@@ -157,10 +172,10 @@ struct TlsSession::Impl {
     bool haveCtx = false;
     bool established = false;
     int fd = -1;
-    std::string target;           // server name indication; empty for an address
+    std::string target;  // server name indication; empty for an address
     SecPkgContext_StreamSizes sizes{};
-    std::vector<char> incoming;   // received, not yet decrypted
-    std::string plain;            // decrypted, not yet handed out
+    std::vector<char> incoming;  // received, not yet decrypted
+    std::string plain;           // decrypted, not yet handed out
 
     ~Impl() { Release(); }
 
@@ -173,9 +188,11 @@ struct TlsSession::Impl {
     }
 
     // Everything sent before the deadline: kTlsOk or a code.
-    int SendRaw(const char* data, std::size_t size, SteadyClock::time_point deadline, std::string& error) {
+    int SendRaw(const char* data, std::size_t size, SteadyClock::time_point deadline,
+                std::string& error) {
         while (size > 0) {
-            const int chunk = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+            const int chunk =
+                size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
             const int n = send(ToSocket(fd), data, chunk, 0);
             if (n > 0) {
                 data += n;
@@ -215,8 +232,9 @@ struct TlsSession::Impl {
             }
             const int code = WSAGetLastError();
             if (code != WSAEWOULDBLOCK) {
-                error = code == WSAECONNRESET || code == WSAESHUTDOWN ? "connection reset by the peer"
-                                                                      : "socket error " + std::to_string(code);
+                error = code == WSAECONNRESET || code == WSAESHUTDOWN
+                            ? "connection reset by the peer"
+                            : "socket error " + std::to_string(code);
                 return code == WSAECONNRESET || code == WSAESHUTDOWN ? kTlsClosed : kTlsFailed;
             }
             const int ready = WaitFor(fd, false, RemainingMs(deadline));
@@ -234,8 +252,8 @@ struct TlsSession::Impl {
     // The token exchange of InitializeSecurityContext until the context is
     // complete; also serves a renegotiation the server starts later.
     int Negotiate(bool first, SteadyClock::time_point deadline, std::string& error) {
-        const DWORD wanted = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
-                             ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
+        const DWORD wanted = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                             ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
         char* name = target.empty() ? nullptr : &target[0];
         bool needInput = !first && incoming.empty();
         for (;;) {
@@ -243,17 +261,17 @@ struct TlsSession::Impl {
                 const int rc = ReceiveRaw(deadline, error);
                 if (rc != kTlsOk) return rc;
             }
-            SecBuffer in[2] = {{static_cast<unsigned long>(incoming.size()), SECBUFFER_TOKEN, incoming.data()},
-                               {0, SECBUFFER_EMPTY, nullptr}};
+            SecBuffer in[2] = {
+                {static_cast<unsigned long>(incoming.size()), SECBUFFER_TOKEN, incoming.data()},
+                {0, SECBUFFER_EMPTY, nullptr}};
             SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
             SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
             SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
             ULONG attributes = 0;
             const bool start = first && !haveCtx;
-            const SECURITY_STATUS status =
-                InitializeSecurityContextA(&cred, start ? nullptr : &ctx, name, wanted, 0, 0,
-                                           start ? nullptr : &inDesc, 0, start ? &ctx : nullptr, &outDesc,
-                                           &attributes, nullptr);
+            const SECURITY_STATUS status = InitializeSecurityContextA(
+                &cred, start ? nullptr : &ctx, name, wanted, 0, 0, start ? nullptr : &inDesc, 0,
+                start ? &ctx : nullptr, &outDesc, &attributes, nullptr);
             if (start && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) haveCtx = true;
             if (status == SEC_E_INCOMPLETE_MESSAGE) {
                 needInput = true;
@@ -262,7 +280,8 @@ struct TlsSession::Impl {
             if (out[0].pvBuffer != nullptr) {
                 // Alerts come as tokens too: they go out even when the call failed.
                 const int sent = out[0].cbBuffer > 0
-                                     ? SendRaw(static_cast<const char*>(out[0].pvBuffer), out[0].cbBuffer, deadline, error)
+                                     ? SendRaw(static_cast<const char*>(out[0].pvBuffer),
+                                               out[0].cbBuffer, deadline, error)
                                      : kTlsOk;
                 FreeContextBuffer(out[0].pvBuffer);
                 if (sent != kTlsOk && status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
@@ -285,8 +304,9 @@ struct TlsSession::Impl {
                 continue;
             }
             error = SspiText("handshake", status);
-            const bool refused = status == SEC_E_UNTRUSTED_ROOT || status == SEC_E_WRONG_PRINCIPAL ||
-                                 status == SEC_E_CERT_EXPIRED || status == CERT_E_CN_NO_MATCH;
+            const bool refused = status == SEC_E_UNTRUSTED_ROOT ||
+                                 status == SEC_E_WRONG_PRINCIPAL || status == SEC_E_CERT_EXPIRED ||
+                                 status == CERT_E_CN_NO_MATCH;
             return refused ? kTlsUntrusted : kTlsFailed;
         }
     }
@@ -294,7 +314,8 @@ struct TlsSession::Impl {
     // The server's certificate against the trusted authorities and the name.
     int VerifyPeer(const TlsOptions& options, std::string& error) {
         PCCERT_CONTEXT raw = nullptr;
-        if (QueryContextAttributesA(&ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &raw) != SEC_E_OK || raw == nullptr) {
+        if (QueryContextAttributesA(&ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &raw) != SEC_E_OK ||
+            raw == nullptr) {
             error = "the server sent no certificate";
             return kTlsUntrusted;
         }
@@ -322,7 +343,8 @@ struct TlsSession::Impl {
         chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
         chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuth;
         PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-        if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0, nullptr, &rawChain)) {
+        if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0,
+                                     nullptr, &rawChain)) {
             error = "cannot build the certificate chain " + Hex(static_cast<long>(GetLastError()));
             return kTlsUntrusted;
         }
@@ -331,7 +353,8 @@ struct TlsSession::Impl {
         // The chain's own verdict first: the SSL policy below is not relied
         // on alone (Wine's passes a chain that ends at an unknown issuer).
         DWORD faults = chain->TrustStatus.dwErrorStatus &
-                       ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION);
+                       ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+                                           CERT_TRUST_IS_OFFLINE_REVOCATION);
         if (!options.CaFile.empty()) faults &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
         if (faults != 0) {
             error = "certificate refused: chain status " + Hex(static_cast<long>(faults)) +
@@ -352,8 +375,8 @@ struct TlsSession::Impl {
                                       : nullptr;
             PCCERT_CONTEXT found =
                 root == nullptr ? nullptr
-                                : CertFindCertificateInStore(authorities.get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
-                                                             root, nullptr);
+                                : CertFindCertificateInStore(authorities.get(), X509_ASN_ENCODING,
+                                                             0, CERT_FIND_EXISTING, root, nullptr);
             if (found == nullptr) {
                 error = "certificate refused: not issued by an authority of " + options.CaFile;
                 return kTlsUntrusted;
@@ -376,7 +399,8 @@ struct TlsSession::Impl {
         policyPara.pvExtraPolicyPara = &sslPara;
         CERT_CHAIN_POLICY_STATUS policyStatus{};
         policyStatus.cbSize = sizeof policyStatus;
-        if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policyPara, &policyStatus)) {
+        if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policyPara,
+                                              &policyStatus)) {
             error = "cannot check the certificate chain " + Hex(static_cast<long>(GetLastError()));
             return kTlsUntrusted;
         }
@@ -401,12 +425,17 @@ struct TlsSession::Impl {
 
 TlsSession::TlsSession() : impl_(std::make_unique<Impl>()) {}
 
-TlsSession::~TlsSession() { Close(); }
+TlsSession::~TlsSession() {
+    Close();
+}
 
-bool TlsSession::Established() const { return impl_->established; }
+bool TlsSession::Established() const {
+    return impl_->established;
+}
 
 int TlsSession::Handshake(int socket, const TlsOptions& options, int timeoutMs) {
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    const auto deadline =
+        SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     Close();
     error_.clear();
     Impl& s = *impl_;
@@ -431,9 +460,9 @@ int TlsSession::Handshake(int socket, const TlsOptions& options, int timeoutMs) 
     // versions are the system's defaults.
     credentials.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
     TimeStamp expiry{};
-    const SECURITY_STATUS acquired = AcquireCredentialsHandleA(
-        nullptr, const_cast<LPSTR>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &credentials, nullptr, nullptr,
-        &s.cred, &expiry);
+    const SECURITY_STATUS acquired =
+        AcquireCredentialsHandleA(nullptr, const_cast<LPSTR>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
+                                  nullptr, &credentials, nullptr, nullptr, &s.cred, &expiry);
     if (acquired != SEC_E_OK) {
         error_ = SspiText("AcquireCredentialsHandle", acquired);
         return kTlsFailed;
@@ -443,7 +472,8 @@ int TlsSession::Handshake(int socket, const TlsOptions& options, int timeoutMs) 
     int rc = s.Negotiate(true, deadline, error_);
     if (rc == kTlsOk && options.Verify) rc = s.VerifyPeer(options, error_);
     if (rc == kTlsOk) {
-        const SECURITY_STATUS sized = QueryContextAttributesA(&s.ctx, SECPKG_ATTR_STREAM_SIZES, &s.sizes);
+        const SECURITY_STATUS sized =
+            QueryContextAttributesA(&s.ctx, SECPKG_ATTR_STREAM_SIZES, &s.sizes);
         if (sized != SEC_E_OK) {
             error_ = SspiText("QueryContextAttributes", sized);
             rc = kTlsFailed;
@@ -463,16 +493,19 @@ long TlsSession::Read(char* buffer, std::size_t size, int timeoutMs) {
         error_ = "no TLS session";
         return -kTlsFailed;
     }
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    const auto deadline =
+        SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     while (s.plain.empty()) {
         if (!s.incoming.empty()) {
-            SecBuffer b[4] = {{static_cast<unsigned long>(s.incoming.size()), SECBUFFER_DATA, s.incoming.data()},
-                              {0, SECBUFFER_EMPTY, nullptr},
-                              {0, SECBUFFER_EMPTY, nullptr},
-                              {0, SECBUFFER_EMPTY, nullptr}};
+            SecBuffer b[4] = {
+                {static_cast<unsigned long>(s.incoming.size()), SECBUFFER_DATA, s.incoming.data()},
+                {0, SECBUFFER_EMPTY, nullptr},
+                {0, SECBUFFER_EMPTY, nullptr},
+                {0, SECBUFFER_EMPTY, nullptr}};
             SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
             const SECURITY_STATUS status = DecryptMessage(&s.ctx, &desc, 0, nullptr);
-            if (status == SEC_E_OK || status == SEC_I_RENEGOTIATE || status == SEC_I_CONTEXT_EXPIRED) {
+            if (status == SEC_E_OK || status == SEC_I_RENEGOTIATE ||
+                status == SEC_I_CONTEXT_EXPIRED) {
                 // The buffers point into `incoming`: copy out before it moves.
                 std::vector<char> extra;
                 for (SecBuffer& one : b) {
@@ -514,23 +547,26 @@ int TlsSession::Write(const char* data, std::size_t size, int timeoutMs) {
         error_ = "no TLS session";
         return kTlsFailed;
     }
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    const auto deadline =
+        SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     std::vector<char> record;
     while (size > 0) {
         const std::size_t chunk = size < s.sizes.cbMaximumMessage ? size : s.sizes.cbMaximumMessage;
         record.assign(s.sizes.cbHeader + chunk + s.sizes.cbTrailer, 0);
         std::memcpy(record.data() + s.sizes.cbHeader, data, chunk);
-        SecBuffer b[4] = {{s.sizes.cbHeader, SECBUFFER_STREAM_HEADER, record.data()},
-                          {static_cast<unsigned long>(chunk), SECBUFFER_DATA, record.data() + s.sizes.cbHeader},
-                          {s.sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, record.data() + s.sizes.cbHeader + chunk},
-                          {0, SECBUFFER_EMPTY, nullptr}};
+        SecBuffer b[4] = {
+            {s.sizes.cbHeader, SECBUFFER_STREAM_HEADER, record.data()},
+            {static_cast<unsigned long>(chunk), SECBUFFER_DATA, record.data() + s.sizes.cbHeader},
+            {s.sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, record.data() + s.sizes.cbHeader + chunk},
+            {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
         const SECURITY_STATUS status = EncryptMessage(&s.ctx, 0, &desc, 0);
         if (status != SEC_E_OK) {
             error_ = SspiText("EncryptMessage", status);
             return kTlsFailed;
         }
-        const int rc = s.SendRaw(record.data(), b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer, deadline, error_);
+        const int rc = s.SendRaw(record.data(), b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer,
+                                 deadline, error_);
         if (rc != kTlsOk) return rc;
         data += chunk;
         size -= chunk;
@@ -551,12 +587,14 @@ void TlsSession::Close() {
             ULONG attributes = 0;
             char* name = s.target.empty() ? nullptr : &s.target[0];
             InitializeSecurityContextA(&s.cred, &s.ctx, name,
-                                       ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
-                                           ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM,
+                                       ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                                           ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
+                                           ISC_REQ_STREAM,
                                        0, 0, nullptr, 0, nullptr, &outDesc, &attributes, nullptr);
             if (out[0].pvBuffer != nullptr) {
-                if (out[0].cbBuffer > 0) send(ToSocket(s.fd), static_cast<const char*>(out[0].pvBuffer),
-                                              static_cast<int>(out[0].cbBuffer), 0);
+                if (out[0].cbBuffer > 0)
+                    send(ToSocket(s.fd), static_cast<const char*>(out[0].pvBuffer),
+                         static_cast<int>(out[0].cbBuffer), 0);
                 FreeContextBuffer(out[0].pvBuffer);
             }
         }

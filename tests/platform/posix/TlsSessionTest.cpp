@@ -30,12 +30,16 @@ public:
     Certificates() {
         const std::string d = folder_.path();
         const std::string script =
-            "cd '" + d + "' && "
-            "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj '/CN=Test CA' "
+            "cd '" + d +
+            "' && "
+            "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj "
+            "'/CN=Test CA' "
             "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign && "
-            "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=server' && "
+            "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj "
+            "'/CN=server' && "
             "printf 'subjectAltName=IP:127.0.0.1,DNS:mail.quorvel.test\\n' > server.ext && "
-            "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+            "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out "
+            "server.pem -days 2 "
             "-extfile server.ext";
         ok_ = std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
     }
@@ -104,12 +108,9 @@ TEST(TlsSession, ServerNameIsCheckedForNamesAndAddresses) {
         bool verify;
         int result;
     } cases[] = {
-        {"mail.quorvel.test", true, kTlsOk},
-        {"MAIL.Quorvel.Test", true, kTlsOk},
-        {"127.0.0.1", true, kTlsOk},
-        {"other.quorvel.test", true, kTlsUntrusted},
-        {"quorvel.test", true, kTlsUntrusted},
-        {"127.0.0.2", true, kTlsUntrusted},
+        {"mail.quorvel.test", true, kTlsOk},   {"MAIL.Quorvel.Test", true, kTlsOk},
+        {"127.0.0.1", true, kTlsOk},           {"other.quorvel.test", true, kTlsUntrusted},
+        {"quorvel.test", true, kTlsUntrusted}, {"127.0.0.2", true, kTlsUntrusted},
         {"other.quorvel.test", false, kTlsOk},
     };
     for (const auto& c : cases) {
@@ -152,7 +153,8 @@ TEST(TlsSession, ShutDownSocketEndsAWaitingReadAtOnce) {
     });
     const auto start = std::chrono::steady_clock::now();
     const long n = session.Read(buffer, sizeof buffer, 20000);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     stopper.join();
     EXPECT_EQ(n, -kTlsClosed) << session.ErrorText();
     EXPECT_LT(seconds, 2.0);
