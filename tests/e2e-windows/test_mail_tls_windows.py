@@ -86,6 +86,8 @@ class WindowsMailTlsTest(unittest.TestCase):
             ("implicit TLS, private authority, CRAM-MD5", dict(implicit=True), True,
              ["SMTPTLS=TLS", "SMTPTLSCAFILE={CA}", "SMTPAUTH=CRAM-MD5", "SMTPAUTHID=alerts",
               "SMTPAUTHPASS=" + PASSWORD.decode()], None),
+            ("the server asks for a client certificate", dict(implicit=True, ask_client_cert=True), True,
+             ["SMTPTLS=TLS", "SMTPTLSCAFILE={CA}"], None),
             ("certificate for other names", dict(cert="wrongname"), False,
              ["SMTPTLS=STARTTLS", "SMTPTLSCAFILE={CA}"], TLS_FAILED),
             ("certificate of an authority not trusted", dict(cert="stranger", implicit=True), False,

@@ -57,9 +57,13 @@ class Certificates:
                 "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", cwd=d)
         self.ca = os.path.join(d, "ca.pem")
 
-    def context(self, name):
+    def context(self, name, ask_client_cert=False):
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(os.path.join(self.dir, name + ".pem"), os.path.join(self.dir, name + ".key"))
+        if ask_client_cert:
+            # Asked for, not required: the client goes on without one.
+            ctx.load_verify_locations(self.ca)
+            ctx.verify_mode = ssl.CERT_OPTIONAL
         return ctx
 
 
@@ -174,7 +178,7 @@ class MailTlsTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.certs.tmp.cleanup()
 
-    def smtp(self, sink, cert="server", implicit=False, starttls=True, authenticator=None):
+    def smtp(self, sink, cert="server", implicit=False, starttls=True, authenticator=None, ask_client_cert=False):
         """A running aiosmtpd on a free port: implicit TLS, STARTTLS required
         (no command but EHLO, STARTTLS and QUIT before the handshake), or
         plain text without the STARTTLS offer."""
@@ -182,9 +186,9 @@ class MailTlsTest(unittest.TestCase):
         if implicit:
             # aiosmtpd counts only STARTTLS as encryption for AUTH; the sink
             # checks the transport itself.
-            kwargs.update(ssl_context=self.certs.context(cert), auth_require_tls=False)
+            kwargs.update(ssl_context=self.certs.context(cert, ask_client_cert), auth_require_tls=False)
         elif starttls:
-            kwargs.update(tls_context=self.certs.context(cert), require_starttls=True)
+            kwargs.update(tls_context=self.certs.context(cert, ask_client_cert), require_starttls=True)
         else:
             kwargs["auth_require_tls"] = False
         for _ in range(20):

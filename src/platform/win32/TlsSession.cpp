@@ -256,6 +256,7 @@ struct TlsSession::Impl {
                              ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
         char* name = target.empty() ? nullptr : &target[0];
         bool needInput = !first && incoming.empty();
+        int credentialRetries = 0;
         for (;;) {
             if (needInput) {
                 const int rc = ReceiveRaw(deadline, error);
@@ -273,8 +274,12 @@ struct TlsSession::Impl {
                 &cred, start ? nullptr : &ctx, name, wanted, 0, 0, start ? nullptr : &inDesc, 0,
                 start ? &ctx : nullptr, &outDesc, &attributes, nullptr);
             if (start && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) haveCtx = true;
-            if (status == SEC_E_INCOMPLETE_MESSAGE) {
-                needInput = true;
+            if (status == SEC_E_INCOMPLETE_MESSAGE ||
+                (status == SEC_I_INCOMPLETE_CREDENTIALS && ++credentialRetries <= 1)) {
+                if (out[0].pvBuffer != nullptr) FreeContextBuffer(out[0].pvBuffer);
+                // A request for a client certificate is answered without one:
+                // the same input goes in again (Schannel has not consumed it).
+                needInput = status == SEC_E_INCOMPLETE_MESSAGE;
                 continue;
             }
             if (out[0].pvBuffer != nullptr) {
@@ -298,8 +303,7 @@ struct TlsSession::Impl {
                 }
             }
             if (status == SEC_E_OK) return kTlsOk;
-            if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) {
-                // A request for a client certificate is answered without one.
+            if (status == SEC_I_CONTINUE_NEEDED) {
                 needInput = incoming.empty();
                 continue;
             }
