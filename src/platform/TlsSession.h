@@ -6,6 +6,7 @@
 // socket and switches it to non-blocking mode for its own waits; shutting the
 // socket down from another thread ends any wait of the session at once.
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -50,6 +51,11 @@ public:
     // session; the socket stays open. Harmless when there is no session.
     void Close();
 
+    // Every wait of the session looks at *flag at least once a second and
+    // gives up (kTlsClosed) once it is true: where shutting the socket down
+    // from another thread does not wake a waiter (Wine), this ends it.
+    void SetCancelFlag(const std::atomic<bool>* flag) { cancel_ = flag; }
+
     bool Established() const;
     const std::string& ErrorText() const { return error_; }
 
@@ -58,6 +64,7 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
     std::string error_;
+    const std::atomic<bool>* cancel_ = nullptr;
 };
 
 }  // namespace quorvel::platform

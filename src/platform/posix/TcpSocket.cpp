@@ -80,8 +80,10 @@ int ConnectTcp(int handle, uint32_t address, uint16_t port) {
 }
 
 const int kConnectTimedOut = ETIMEDOUT;
+const int kConnectCancelled = ECANCELED;
 
-int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs) {
+int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs,
+                     const std::atomic<bool>* cancel) {
     const int flags = fcntl(handle, F_GETFL);
     if (flags < 0 || fcntl(handle, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
     sockaddr_in sa{};
@@ -94,12 +96,20 @@ int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs)
         // EINTR leaves the connect going on in the background, as EINPROGRESS.
         if (error == EINPROGRESS || error == EINTR) {
             pollfd p{handle, POLLOUT, 0};
-            int rc;
-            do {
-                rc = poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
-            } while (rc < 0 && errno == EINTR);
+            int rc = 0;
+            // In slices of a second, so that a cancel is seen in time.
+            for (int left = timeoutMs < 0 ? 0 : timeoutMs;;) {
+                if (cancel != nullptr && cancel->load()) break;
+                const int slice = left < 1000 ? left : 1000;
+                rc = poll(&p, 1, slice);
+                if (rc < 0 && errno == EINTR) continue;
+                left -= slice;
+                if (rc != 0 || left <= 0) break;
+            }
             socklen_t len = sizeof error;
-            if (rc < 0) {
+            if (cancel != nullptr && cancel->load() && rc == 0) {
+                error = ECANCELED;
+            } else if (rc < 0) {
                 error = errno;
             } else if (rc == 0) {
                 error = ETIMEDOUT;

@@ -71,15 +71,22 @@ int RemainingMs(SteadyClock::time_point deadline) {
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-// 1 ready, 0 time-out, -1 failed wait. A hung-up or shut-down socket counts
-// as ready: the next call then reports it.
-int WaitFor(int fd, short events, int ms) {
-    pollfd p{fd, events, 0};
-    int rc;
-    do {
-        rc = poll(&p, 1, ms);
-    } while (rc < 0 && errno == EINTR);
-    return rc < 0 ? -1 : rc == 0 ? 0 : 1;
+constexpr int kWaitCancelled = -2;
+
+// 1 ready, 0 time-out, -1 failed wait, kWaitCancelled. A hung-up or shut-down
+// socket counts as ready: the next call then reports it. Slices of a second
+// let a cancel be seen in time.
+int WaitFor(int fd, short events, int ms, const std::atomic<bool>* cancel) {
+    for (;;) {
+        if (cancel != nullptr && cancel->load()) return kWaitCancelled;
+        const int slice = ms < 1000 ? ms : 1000;
+        pollfd p{fd, events, 0};
+        const int rc = poll(&p, 1, slice);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc != 0) return rc < 0 ? -1 : 1;
+        ms -= slice;
+        if (ms <= 0) return 0;
+    }
 }
 
 std::string OpenSslErrors() {
@@ -100,6 +107,7 @@ struct TlsSession::Impl {
     std::unique_ptr<SSL, SslFree> ssl;
     int fd = -1;
     bool established = false;
+    const std::atomic<bool>* cancel = nullptr;
 
     // Drives one OpenSSL call until it completes, waiting for the socket as
     // it asks, at most until the deadline. The call's result (> 0), or the
@@ -128,7 +136,11 @@ struct TlsSession::Impl {
                                                     : OpenSslErrors();
                 return -kTlsFailed;
             }
-            const int ready = WaitFor(fd, events, RemainingMs(deadline));
+            const int ready = WaitFor(fd, events, RemainingMs(deadline), cancel);
+            if (ready == kWaitCancelled) {
+                error = "cancelled";
+                return -kTlsClosed;
+            }
             if (ready == 0) {
                 error = "no answer in time";
                 return -kTlsTimedOut;
@@ -158,6 +170,7 @@ int TlsSession::Handshake(int socket, const TlsOptions& options, int timeoutMs) 
     error_.clear();
     Impl& s = *impl_;
     s.fd = socket;
+    s.cancel = cancel_;
     const int flags = fcntl(socket, F_GETFL);
     if (socket < 0 || flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) {
         error_ = "no usable socket";
@@ -229,6 +242,7 @@ long TlsSession::Read(char* buffer, std::size_t size, int timeoutMs) {
         error_ = "no TLS session";
         return -kTlsFailed;
     }
+    s.cancel = cancel_;
     const auto deadline =
         SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     const int chunk = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
@@ -241,6 +255,7 @@ int TlsSession::Write(const char* data, std::size_t size, int timeoutMs) {
         error_ = "no TLS session";
         return kTlsFailed;
     }
+    s.cancel = cancel_;
     const auto deadline =
         SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     while (size > 0) {

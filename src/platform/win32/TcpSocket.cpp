@@ -98,8 +98,10 @@ int ConnectTcp(int handle, uint32_t address, uint16_t port) {
 }
 
 const int kConnectTimedOut = WSAETIMEDOUT;
+const int kConnectCancelled = WSAECANCELLED;
 
-int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs) {
+int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs,
+                     const std::atomic<bool>* cancel) {
     const SOCKET s = ToSocket(handle);
     u_long nonBlocking = 1;
     if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return WSAGetLastError();
@@ -111,17 +113,26 @@ int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs)
     if (connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         error = WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
-            // A refused connect shows in the exception set, not the write set.
-            fd_set writable, failed;
-            FD_ZERO(&writable);
-            FD_ZERO(&failed);
-            FD_SET(s, &writable);
-            FD_SET(s, &failed);
-            if (timeoutMs < 0) timeoutMs = 0;
-            timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-            const int rc = select(0, nullptr, &writable, &failed, &tv);
+            int rc = 0;
+            // In slices of a second, so that a cancel is seen in time.
+            for (int left = timeoutMs < 0 ? 0 : timeoutMs;;) {
+                if (cancel != nullptr && cancel->load()) break;
+                const int slice = left < 1000 ? left : 1000;
+                // A refused connect shows in the exception set, not the write set.
+                fd_set writable, failed;
+                FD_ZERO(&writable);
+                FD_ZERO(&failed);
+                FD_SET(s, &writable);
+                FD_SET(s, &failed);
+                timeval tv{0, slice * 1000};
+                rc = select(0, nullptr, &writable, &failed, &tv);
+                left -= slice;
+                if (rc != 0 || left <= 0) break;
+            }
             int len = sizeof error;
-            if (rc == SOCKET_ERROR) {
+            if (cancel != nullptr && cancel->load() && rc == 0) {
+                error = WSAECANCELLED;
+            } else if (rc == SOCKET_ERROR) {
                 error = WSAGetLastError();
             } else if (rc == 0) {
                 error = WSAETIMEDOUT;

@@ -40,17 +40,28 @@ int RemainingMs(SteadyClock::time_point deadline) {
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-// 1 ready, 0 time-out, -1 failed wait. A reset or shut-down socket shows as
-// readable (recv then says so) or in the exception set.
-int WaitFor(int fd, bool forWrite, int ms) {
-    fd_set set, errors;
-    FD_ZERO(&set);
-    FD_ZERO(&errors);
-    FD_SET(ToSocket(fd), &set);
-    FD_SET(ToSocket(fd), &errors);
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    const int rc = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &errors, &tv);
-    return rc == SOCKET_ERROR ? -1 : rc > 0 ? 1 : 0;
+constexpr int kWaitCancelled = -2;
+
+// 1 ready, 0 time-out, -1 failed wait, kWaitCancelled. A reset or shut-down
+// socket shows as readable (recv then says so) or in the exception set.
+// Slices of a second let a cancel be seen in time: under Wine a shutdown
+// from another thread does not wake select.
+int WaitFor(int fd, bool forWrite, int ms, const std::atomic<bool>* cancel) {
+    for (;;) {
+        if (cancel != nullptr && cancel->load()) return kWaitCancelled;
+        const int slice = ms < 1000 ? ms : 1000;
+        fd_set set, errors;
+        FD_ZERO(&set);
+        FD_ZERO(&errors);
+        FD_SET(ToSocket(fd), &set);
+        FD_SET(ToSocket(fd), &errors);
+        timeval tv{0, slice * 1000};
+        const int rc =
+            select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &errors, &tv);
+        if (rc != 0) return rc == SOCKET_ERROR ? -1 : 1;
+        ms -= slice;
+        if (ms <= 0) return 0;
+    }
 }
 
 std::string Hex(long code) {
@@ -172,6 +183,7 @@ struct TlsSession::Impl {
     bool haveCtx = false;
     bool established = false;
     int fd = -1;
+    const std::atomic<bool>* cancel = nullptr;
     std::string target;  // server name indication; empty for an address
     SecPkgContext_StreamSizes sizes{};
     std::vector<char> incoming;  // received, not yet decrypted
@@ -204,7 +216,11 @@ struct TlsSession::Impl {
                 error = "socket error " + std::to_string(code);
                 return kTlsFailed;
             }
-            const int ready = WaitFor(fd, true, RemainingMs(deadline));
+            const int ready = WaitFor(fd, true, RemainingMs(deadline), cancel);
+            if (ready == kWaitCancelled) {
+                error = "cancelled";
+                return kTlsClosed;
+            }
             if (ready == 0) {
                 error = "no progress in time";
                 return kTlsTimedOut;
@@ -237,7 +253,11 @@ struct TlsSession::Impl {
                             : "socket error " + std::to_string(code);
                 return code == WSAECONNRESET || code == WSAESHUTDOWN ? kTlsClosed : kTlsFailed;
             }
-            const int ready = WaitFor(fd, false, RemainingMs(deadline));
+            const int ready = WaitFor(fd, false, RemainingMs(deadline), cancel);
+            if (ready == kWaitCancelled) {
+                error = "cancelled";
+                return kTlsClosed;
+            }
             if (ready == 0) {
                 error = "no answer in time";
                 return kTlsTimedOut;
@@ -444,6 +464,7 @@ int TlsSession::Handshake(int socket, const TlsOptions& options, int timeoutMs) 
     error_.clear();
     Impl& s = *impl_;
     s.fd = socket;
+    s.cancel = cancel_;
     u_long nonBlocking = 1;
     if (socket < 0 || ioctlsocket(ToSocket(socket), FIONBIO, &nonBlocking) != 0) {
         error_ = "no usable socket";
@@ -497,6 +518,7 @@ long TlsSession::Read(char* buffer, std::size_t size, int timeoutMs) {
         error_ = "no TLS session";
         return -kTlsFailed;
     }
+    s.cancel = cancel_;
     const auto deadline =
         SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     while (s.plain.empty()) {
@@ -551,6 +573,7 @@ int TlsSession::Write(const char* data, std::size_t size, int timeoutMs) {
         error_ = "no TLS session";
         return kTlsFailed;
     }
+    s.cancel = cancel_;
     const auto deadline =
         SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     std::vector<char> record;
