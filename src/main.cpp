@@ -31,6 +31,9 @@ int main(int argc, char** argv) {
     service.DisplayName = quorvel::texts::kServiceDisplayName;
     service.Description = quorvel::texts::kServiceDescription + quorvel::ExeFolder();
     service.Usage = kUsage;
+    service.DataFolder = quorvel::ExeFolder() + "logs";
+    // The Debian package makes this system user; without it the service runs as root.
+    service.AccountName = "quorvel";
     service.Version = std::string("quorvel ") + QUORVEL_VERSION + "\n";
     service.OnStart = [&server](bool& started) { server.DoServiceStart(started); };
     service.OnStop = [&server](bool& stopped) { server.DoServiceStop(stopped); };

@@ -256,6 +256,8 @@ int TDService::InstallService() {
     entry.DisplayName = DisplayName;
     entry.Description = EntryDescription(Description);
     entry.ProgramPath = platform::ExecutablePath();
+    entry.DataFolder = DataFolder;
+    entry.AccountName = AccountName;
     return Environment.Manager->Install(entry);
 }
 

@@ -92,6 +92,9 @@ public:
     // error, exit status 2); printed for -VERSION. Both end with a line end.
     std::string Usage;
     std::string Version;
+    // Handed to the service entry on install (see platform::ServiceEntry).
+    std::string DataFolder;
+    std::string AccountName;
 
     // Hooks, called on the worker thread. An exception they raise is turned
     // into one event-log entry at the boundary of the activity.
