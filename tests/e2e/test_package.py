@@ -14,6 +14,11 @@ CPACK_CONFIG = os.environ.get("QUORVEL_CPACK_CONFIG", "")
 PROGRAM, INI, UNIT = "opt/quorvel/quorvel", "opt/quorvel/Quorvel.ini", "lib/systemd/system/QuorvelService.service"
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def run(args, **kw):
     return subprocess.run(args, check=True, capture_output=True, **kw)
 
@@ -91,11 +96,11 @@ class PackageTest(unittest.TestCase):
 
         installed = run(dpkg + ["-i", self.deb])
         self.assertIn(b"systemctl enable --now QuorvelService", installed.stdout)
-        account = [l.split(":") for l in open(path("etc/passwd")) if l.startswith("quorvel:")]
+        account = [l.split(":") for l in read(path("etc/passwd")).decode().splitlines() if l.startswith("quorvel:")]
         self.assertEqual(len(account), 1)
         uid, gid = int(account[0][2]), int(account[0][3])
         self.assertLess(uid, 1000, "a system user")
-        self.assertEqual(account[0][6].strip(), "/usr/sbin/nologin")
+        self.assertEqual(account[0][6], "/usr/sbin/nologin")
         logs = os.stat(path("opt/quorvel/logs"))
         self.assertEqual((logs.st_uid, logs.st_gid, stat.S_IMODE(logs.st_mode)), (uid, gid, 0o750))
         ini = os.stat(path(INI))
@@ -109,7 +114,7 @@ class PackageTest(unittest.TestCase):
             f.write(b"SYSLOGPORT2=5141\r\n")
         with open(path("opt/quorvel/logs/Quorvel.log"), "wb") as f:
             f.write(b"kept\r\n")
-        edited = open(path(INI), "rb").read()
+        edited = read(path(INI))
         os.makedirs(path("etc/systemd/system/multi-user.target.wants"))
         os.symlink("/lib/systemd/system/QuorvelService.service",
                    path("etc/systemd/system/multi-user.target.wants/QuorvelService.service"))
@@ -119,17 +124,17 @@ class PackageTest(unittest.TestCase):
         self.assertFalse(os.path.exists(path(UNIT)))
         self.assertFalse(os.path.lexists(path("etc/systemd/system/multi-user.target.wants/QuorvelService.service")),
                          "removal disables the service")
-        self.assertEqual(open(path(INI), "rb").read(), edited)
-        self.assertEqual(open(path("opt/quorvel/logs/Quorvel.log"), "rb").read(), b"kept\r\n")
+        self.assertEqual(read(path(INI)), edited)
+        self.assertEqual(read(path("opt/quorvel/logs/Quorvel.log")), b"kept\r\n")
 
         # Installed again: the edited ini stays as the operator left it.
         run(dpkg + ["-i", self.deb])
-        self.assertEqual(open(path(INI), "rb").read(), edited)
+        self.assertEqual(read(path(INI)), edited)
         self.assertTrue(os.path.isfile(path(PROGRAM)))
 
         run(dpkg + ["-P", "quorvel"])
         self.assertFalse(os.path.exists(path(INI)))
-        self.assertEqual(open(path("opt/quorvel/logs/Quorvel.log"), "rb").read(), b"kept\r\n")
+        self.assertEqual(read(path("opt/quorvel/logs/Quorvel.log")), b"kept\r\n")
 
 
 if __name__ == "__main__":
