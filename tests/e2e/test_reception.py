@@ -94,9 +94,12 @@ class ReceptionTest(unittest.TestCase):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
             holder.bind(("0.0.0.0", taken))
             with Quorvel(["SYSLOGPORT=%d" % first, "SYSLOGPORT2=%d" % taken, "SYSLOGLOGNAME2=two-op.log"]) as q:
-                self.assertFalse(q.start().wait_started())
+                # The console line reads the same in a Japanese locale: English and ASCII.
+                self.assertFalse(q.start(LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8").wait_started())
                 self.assertEqual(q.wait_exit(), 1)
-                self.assertEqual(q.stderr, ["error 102 Syslog[2] 開始時にエラーが発生しました。"])
+                self.assertEqual(q.stderr, ["quorvel: instance 2 cannot start: cannot bind to 0.0.0.0 port %d (IPv4): "
+                                            "Address already in use" % taken,
+                                            "error 102 Syslog[2] 開始時にエラーが発生しました。"])
                 log = entries(q.read("two-op.log"))
                 self.assertIn(b" " + sjis("IPv4用 Quorvel 待機用ソケットの Bind に失敗しました。"
                                           "IPアドレス及びポートを確認してください。"), log)
@@ -106,7 +109,8 @@ class ReceptionTest(unittest.TestCase):
         with Quorvel() as q:
             self.assertFalse(q.start().wait_started())
             self.assertEqual(q.wait_exit(), 1)
-            self.assertEqual(q.stderr, ["error 3 設定ファイルに不備がありサービスを開始できませんでした。"])
+            self.assertEqual(q.stderr, ["quorvel: cannot start: no configuration file %s/Quorvel.ini" % q.dir,
+                                        "error 3 設定ファイルに不備がありサービスを開始できませんでした。"])
 
     def test_a_configuration_without_instances_runs_with_no_listener(self):
         with Quorvel(["SYSLOGPORT=-1"]) as q:
