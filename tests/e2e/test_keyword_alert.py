@@ -67,8 +67,10 @@ def start_smtp(test, sink, authenticator):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
-        smtp = Controller(sink, hostname="127.0.0.1", port=port, auth_require_tls=False,
-                          authenticator=authenticator)
+        # server_hostname: without it aiosmtpd asks the name service for
+        # this machine's name (socket.getfqdn).
+        smtp = Controller(sink, hostname="127.0.0.1", port=port, server_hostname="sink.test",
+                          auth_require_tls=False, authenticator=authenticator)
         try:
             smtp.start()
         except OSError:
