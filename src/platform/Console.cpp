@@ -2,6 +2,6 @@
 
 namespace quorvel::platform {
 
-void ReportError(const std::string& text) { WriteErrorOutput("quorvel: " + text + "\n"); }
+void ReportToConsole(const std::string& text) { WriteErrorOutput("quorvel: " + text + "\n"); }
 
 }  // namespace quorvel::platform

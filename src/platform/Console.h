@@ -11,9 +11,10 @@ namespace quorvel::platform {
 void WriteOutput(const std::string& text);
 void WriteErrorOutput(const std::string& text);
 
-// One line "quorvel: <text>" on standard error. The text is plain English
-// ASCII, so that it reads the same in every locale and code page; names the
-// user gave (paths) pass through as their bytes.
-void ReportError(const std::string& text);
+// One line "quorvel: <text>" on standard error: what a person starting the
+// program needs to know (where it listens, why it could not start). The
+// text is plain English ASCII, so that it reads the same in every locale
+// and code page; names the user gave (paths) pass through as their bytes.
+void ReportToConsole(const std::string& text);
 
 }  // namespace quorvel::platform

@@ -152,7 +152,7 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
 void TSysLogServer::DoServiceStart(bool& Started) {
     if (!LoadConfig()) {
         Started = false;
-        platform::ReportError("cannot start: no configuration file " + EnsureTrailingBackslash(ExeFolder()) +
+        platform::ReportToConsole("cannot start: no configuration file " + EnsureTrailingBackslash(ExeFolder()) +
                               "Quorvel.ini");
         if (LogEvent) LogEvent(texts::kEventConfigMissing, platform::kEventError, 0, texts::kEventIdConfigMissing);
         return;
@@ -191,7 +191,7 @@ bool TSysLogServer::StartServices() {
         const auto& service = Services[static_cast<size_t>(slot)];
         if (!service) continue;
         if (!service->StartListening()) {
-            platform::ReportError("instance " + std::to_string(slot + 1) + " cannot start: " +
+            platform::ReportToConsole("instance " + std::to_string(slot + 1) + " cannot start: " +
                                   (service->StartFailure.empty() ? std::string("see logs/") + service->SystemLogName
                                                                  : service->StartFailure));
             if (LogEvent) {
@@ -201,6 +201,7 @@ bool TSysLogServer::StartServices() {
             }
             return false;
         }
+        platform::ReportToConsole("instance " + std::to_string(slot + 1) + " listening on UDP " + service->ListeningOn);
     }
     return true;
 }

@@ -112,6 +112,12 @@ void TSyslogService::NoteFailure(const std::string& step, const std::string& add
                    (family == platform::kFamilyIPv6 ? " (IPv6)" : " (IPv4)") + ": " + reason;
 }
 
+void TSyslogService::NoteListening(const std::string& address, int family) {
+    if (!ListeningOn.empty()) ListeningOn += ", ";
+    ListeningOn += (family == platform::kFamilyIPv6 ? "[" + address + "]" : address) + " port " +
+                   std::to_string(SysLogPort) + (family == platform::kFamilyIPv6 ? " (IPv6)" : " (IPv4)");
+}
+
 bool TSyslogService::OpenListener(const platform::BindAddress& address) {
     // sockaddr_in is 16 bytes, sockaddr_in6 28: the length tells the family.
     const bool ipv4 = address.SockAddr.size() <= 16;
@@ -141,6 +147,7 @@ bool TSyslogService::OpenListener(const platform::BindAddress& address) {
                     platform::SystemErrorText(error));
         return false;
     }
+    NoteListening(platform::BindAddressText(address), family);
     return true;
 }
 
@@ -174,12 +181,14 @@ bool TSyslogService::StartIPv4Only() {
         NoteFailure("cannot watch the socket of", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
         return false;
     }
+    NoteListening(addressText, platform::kFamilyIPv4);
     return true;
 }
 
 bool TSyslogService::StartListening() {
     NotifyWindow = platform::MessageQueue::Current();
     StartFailure.clear();
+    ListeningOn.clear();
     bool result = true;
     const bool dual = AddrInfoLoaded();
     if (dual) {

@@ -95,6 +95,9 @@ public:
     // step, the address and port, the system's reason); empty after a start
     // that worked.
     std::string StartFailure;
+    // Where the last StartListening bound, for the console: "0.0.0.0 port
+    // 514 (IPv4), [::] port 514 (IPv6)".
+    std::string ListeningOn;
     // Unregisters and closes the instance's sockets; always true. A second
     // call finds nothing left to release.
     bool StopListening();
@@ -157,6 +160,7 @@ private:
     bool OpenListener(const platform::BindAddress& address);
     bool StartIPv4Only();
     void NoteFailure(const std::string& step, const std::string& address, int family, const std::string& reason);
+    void NoteListening(const std::string& address, int family);
     bool Register(int socket, unsigned number);
     void HandleRead(unsigned number, int socket);
     bool IsOwnSocket(int socket) const;
