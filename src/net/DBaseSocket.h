@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,9 @@ class TDBaseSocket {
 public:
     using TClock = std::function<platform::LocalTime()>;
     using TDeadline = std::chrono::steady_clock::time_point;
+    // Host name to IPv4 address (first octet most significant): 0, or the
+    // resolver's error. Dotted literals never reach it.
+    using TResolver = std::function<int(const std::string& name, uint32_t& address)>;
 
     // ReceiveSome's answer when nothing arrived within the wait.
     static constexpr long kReceiveSilent = -2;
@@ -67,6 +71,8 @@ public:
 
     // Source of the local time for log stamps (and mail dates in TSMTPMail).
     void SetClock(TClock clock);
+    // Where host names are looked up; the system's resolver unless set.
+    void SetResolver(TResolver resolver) { resolver_ = std::move(resolver); }
 
     bool Connect();
     void Disconnect();
@@ -119,6 +125,7 @@ private:
     std::FILE* logFile_ = nullptr;
     std::vector<std::string>* logList_ = nullptr;
     TClock clock_;
+    TResolver resolver_;
 };
 
 }  // namespace quorvel

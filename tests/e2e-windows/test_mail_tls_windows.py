@@ -60,7 +60,7 @@ class WindowsMailTlsTest(unittest.TestCase):
         log = os.path.join(app, "logs", "Quorvel.log")
         with open(os.path.join(app, "out"), "wb") as out:
             proc = subprocess.Popen([winehost.WINE, os.path.join(app, "quorvel.exe"), "-RUN"],
-                                    env=dict(self.wine.env, WINEDEBUG="-all"), cwd=app,
+                                    env=dict(self.wine.env, WINEDEBUG="-all", QUORVEL_HOSTNAME="quorvel.test"), cwd=app,
                                     stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         try:
             def lines():

@@ -195,7 +195,9 @@ class MailTlsTest(unittest.TestCase):
             with socket.socket() as probe:
                 probe.bind(("127.0.0.1", 0))
                 port = probe.getsockname()[1]
-            server = Controller(sink, hostname="127.0.0.1", port=port, **kwargs)
+            # server_hostname: without it aiosmtpd asks the name service for
+            # this machine's name.
+            server = Controller(sink, hostname="127.0.0.1", port=port, server_hostname="sink.test", **kwargs)
             try:
                 server.start()
             except (OSError, RuntimeError):
