@@ -79,7 +79,10 @@ void TDBaseSocket::AddLog(std::string_view message) {
 
 void TDBaseSocket::ResetState() {
     peerAddress_ = 0;
-    socketHandle_ = -1;
+    {
+        std::lock_guard<std::mutex> lock(handleLock_);
+        socketHandle_ = -1;
+    }
     connected_ = false;
 }
 
@@ -100,8 +103,16 @@ bool TDBaseSocket::ResolveHost() {
 }
 
 bool TDBaseSocket::CreateSocket() {
+    std::lock_guard<std::mutex> lock(handleLock_);
+    if (aborted_) return false;
     socketHandle_ = platform::CreateTcpSocket();
     return socketHandle_ != -1;
+}
+
+void TDBaseSocket::Abort() {
+    std::lock_guard<std::mutex> lock(handleLock_);
+    aborted_ = true;
+    if (socketHandle_ != -1) platform::ShutdownTcpSocket(socketHandle_);
 }
 
 bool TDBaseSocket::ConnectHost() {
@@ -136,9 +147,12 @@ bool TDBaseSocket::Connect() {
 }
 
 void TDBaseSocket::CloseSocket() {
-    if (socketHandle_ == -1) return;
-    platform::CloseTcpSocket(socketHandle_);
-    socketHandle_ = -1;
+    {
+        std::lock_guard<std::mutex> lock(handleLock_);
+        if (socketHandle_ == -1) return;
+        platform::CloseTcpSocket(socketHandle_);
+        socketHandle_ = -1;
+    }
     connected_ = false;
     if (debugLevel_ == 3) AddLog("Socket Close.");
 }

@@ -1,11 +1,14 @@
 #pragma once
 // The outgoing IPv4 TCP connection of the mail client: resolve, connect,
 // write with bounded waits, close, and an optional trace log.
-// One object is used by one thread from creation to destruction.
+// One object is used by one thread from creation to destruction; only Abort
+// may come from another.
 
 #include <cstdint>
 #include <cstdio>
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +58,11 @@ public:
 
     bool Connect();
     void Disconnect();
+    // Safe from any thread: ends the connection and any wait on it at once,
+    // and makes every later connect fail, so that the owner's dialogue runs
+    // out quickly with a failure.
+    void Abort();
+    bool Aborted() const { return aborted_.load(); }
     // Failures are logged only.
     void SendText(std::string_view text, bool appendLineEnd);
     // Sends the whole buffer in chunks of 1401 bytes.
@@ -88,6 +96,9 @@ private:
     std::FILE* logFile_ = nullptr;
     std::vector<std::string>* logList_ = nullptr;
     TClock clock_;
+    // Guards socketHandle_ between its owner and Abort.
+    std::mutex handleLock_;
+    std::atomic<bool> aborted_{false};
 };
 
 }  // namespace quorvel

@@ -27,6 +27,12 @@ using test::Sjis;
 
 uint16_t FreePort() { return test::LoopbackUdp().Port; }
 
+// What the system grants a listener that asks for the server's buffer.
+int GrantedBuffer() {
+    platform::UdpSocketHandle s(platform::CreateUdpSocket(platform::kFamilyIPv4));
+    return platform::SetReceiveBuffer(s.Get(), kSocketReceiveBuffer);
+}
+
 void SendTo(const std::string& node, uint16_t port, const std::string& payload) {
     std::vector<platform::BindAddress> to;
     ASSERT_EQ(platform::ResolvePassive(node, std::to_string(port), to), 0);
@@ -121,6 +127,8 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
         EXPECT_EQ(Entries(Path(name + ".log")),
                   (std::vector<std::string>{" " + Sjis(u8"Bind 処理開始 (IPv4 Only)"),
                                             " Bind port is " + std::to_string(port),
+                                            " " + Sjis(u8"受信バッファサイズ ") + std::to_string(GrantedBuffer()) +
+                                                Sjis(u8" バイト"),
                                             " " + Sjis(u8"Quorvel サービスを開始しました。"),
                                             " " + Sjis(u8"Quorvel サービスを停止しました")}));
     }
@@ -178,9 +186,11 @@ TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode)
         return platform::LocalNow();
     };
     DispatchOne();
+    ASSERT_TRUE(service.Flush());
     EXPECT_EQ(Entries(Path("recv.log")).back(), "127.0.0.1 " + Sjis(u8"受信処理中に原因不明のエラーが発生 (28)"));
     SendTo("127.0.0.1", port, "second");
     DispatchOne();
+    ASSERT_TRUE(service.Flush());
     EXPECT_EQ(Entries(Path("recv-recv.log")), std::vector<std::string>{"127.0.0.1 second"});
 }
 

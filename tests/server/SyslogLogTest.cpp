@@ -25,7 +25,11 @@ protected:
         service.RecvLogName = "%y-%m-syslog.log";
         service.Clock = [this] { ++clockReads; return now; };
     }
-    std::string Logged(const std::string& name) { return test::ReadFile(service.LogsFolder + name); }
+    // The file once the writer has written everything handed over so far.
+    std::string Logged(const std::string& name) {
+        EXPECT_TRUE(service.Flush());
+        return test::ReadFile(service.LogsFolder + name);
+    }
 
     test::TempFolder dir;
     TSyslogService service;
@@ -95,14 +99,22 @@ TEST_F(SyslogLogTest, OperationLogAlwaysEndsInCrLf) {
                                          "\r\n2026/12/06 02:06:02.045 192.168.0.5 90 ReadCount Socket_Error\r\n");
 }
 
-// A write error reaches the caller of the received-message log, but never the
-// caller of the operation log, which has nowhere to report it.
-TEST_F(SyslogLogTest, WriteErrors) {
+// A full disk loses the line, but not silently: the operation log names the
+// sender and the error, and counts the line.
+TEST_F(SyslogLogTest, AFailedWriteIsReportedAndCounted) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const std::string folder = service.LogsFolder;
     service.LogsFolder = "/dev/";
-    service.RecvLogName = service.SystemLogName = "full";
-    EXPECT_THROW(service.WriteReceivedLog("m", "h"), TLogWriteError);
-    EXPECT_NO_THROW(service.WriteOperationLog("m", ""));
+    service.RecvLogName = "full";
+    service.SystemLogName = ".." + folder + "Quorvel.log";
+    service.WriteReceivedLog("m", "h");
+    ASSERT_TRUE(service.Flush());
+    EXPECT_EQ(service.Counters.Written.load(), 0u);
+    EXPECT_EQ(service.Counters.DroppedWriteFailed.load(), 1u);
+    EXPECT_EQ(test::ReadFile(folder + "Quorvel.log"),
+              "2026/12/06 02:06:02.045 h " + test::Sjis(u8"受信処理中に原因不明のエラーが発生 (28)") +
+                  "\r\n2026/12/06 02:06:02.045  " + test::Sjis(u8"ログファイルへの書き込みに失敗したメッセージ 1 件") +
+                  "\r\n");
 }
 
 }  // namespace
