@@ -15,6 +15,8 @@ using std::chrono::steady_clock;
 constexpr size_t kSpareChunks = 2;
 // The deadline of a writer that goes away with its instance.
 constexpr milliseconds kDestructionGrace{2000};
+// The pause after a write before a small chunk is written.
+constexpr milliseconds kWritePacing{20};
 // How long an idle writer sleeps before it looks at the drop counts again.
 constexpr milliseconds kIdleTick{1000};
 
@@ -257,8 +259,18 @@ void TLogWriter::Run() {
     for (;;) {
         const TTime now = steady_clock::now();
         const bool lastChance = Stopping && now >= StopDeadline;
+        TTime next = TTime::max();
+        bool timedOnly = false;  // all that is left waits for a time, not for a push
         for (TQueue& queue : Queues) {
             if (queue.Current || queue.Chunks.empty()) continue;
+            // Soon after a write, a chunk that is still small waits to fill
+            // up: fewer, larger appends cost less per line.
+            if (!Stopping && now < queue.NextWrite && queue.Chunks.size() == 1 &&
+                queue.Chunks.front()->Bytes.size() < kChunkBytes / 2) {
+                next = std::min(next, queue.NextWrite);
+                timedOnly = true;
+                continue;
+            }
             queue.Current = std::move(queue.Chunks.front());
             queue.Chunks.pop_front();
             queue.Bytes -= queue.Current->Bytes.size();
@@ -269,7 +281,6 @@ void TLogWriter::Run() {
         // The two queues take turns, so that a locked or busy file of one
         // never holds up the other.
         int ready = -1;
-        TTime next = TTime::max();
         for (size_t k = 0; k < 2; ++k) {
             const size_t index = (turn + k) % 2;
             const TQueue& queue = Queues[index];
@@ -279,13 +290,17 @@ void TLogWriter::Run() {
                 break;
             }
             next = std::min(next, queue.RetryAt);
+            timedOnly = true;
         }
         lock.unlock();
         ReportDrops(now, false);
         if (ready >= 0) {
             turn = static_cast<size_t>(ready) + 1;
             TQueue& queue = Queues[ready];
-            if (Attempt(static_cast<TQueueKind>(ready), queue, now, lastChance)) Finish(queue);
+            if (Attempt(static_cast<TQueueKind>(ready), queue, now, lastChance)) {
+                queue.NextWrite = now + kWritePacing;
+                Finish(queue);
+            }
             lock.lock();
             continue;
         }
@@ -302,7 +317,9 @@ void TLogWriter::Run() {
         }
         if (Stopping) next = std::min(next, StopDeadline);
         next = std::min(next, now + kIdleTick);
-        Waiting = true;
+        // A writer that sleeps until a retry or the end of a pause needs no
+        // wake-up per push: pushes come often, and each would cost a switch.
+        Waiting = !timedOnly;
         Wake.wait_until(lock, next);
         Waiting = false;
     }

@@ -94,6 +94,7 @@ private:
         std::unique_ptr<TChunk> Current;  // taken, being written or waiting for a retry
         int Attempts = 0;
         TTime RetryAt{};
+        TTime NextWrite{};
         bool LastLocked = false;
     };
     struct TReported {
