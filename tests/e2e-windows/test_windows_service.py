@@ -112,7 +112,7 @@ class WindowsServiceTest(unittest.TestCase):
     def check_reception(self):
         """Datagrams of both families reach the received-message log as on
         Linux; returns the operation log's lines so far."""
-        self.wait_for_lines("Quorvel.log", 6)
+        self.wait_for_lines("Quorvel.log", 7)
         send([b"<34>Oct 11 22:14:15 mymachine su: 'su root' failed",
               b"x" * 40000,  # longer than one read takes: a read error, never a cut line
               b"tab\there cr\r lf\n",
@@ -134,7 +134,8 @@ class WindowsServiceTest(unittest.TestCase):
         self.assertEqual(sorted(bind_from), [b" Bind from IPv4", b" Bind from IPv6"])
         self.assertEqual(operation, [b" " + sjis("Bind 処理開始 (IPv4/IPv6)"), b" Bind port is %d" % self.port]
                          + bind_from
-                         + [b" " + sjis("Quorvel サービスを開始しました。"), b" " + sjis("IPv6を有効にしました。"),
+                         + [b" " + sjis("受信バッファサイズ 8388608 バイト"),
+                            b" " + sjis("Quorvel サービスを開始しました。"), b" " + sjis("IPv6を有効にしました。"),
                             b"127.0.0.1 10040 ReadCount Socket_Error"])
         return operation
 
