@@ -20,6 +20,14 @@ constexpr milliseconds kWritePacing{20};
 // How long an idle writer sleeps before it looks at the drop counts again.
 constexpr milliseconds kIdleTick{1000};
 
+// Instances may share a file (by default they all share both). Their
+// writers take turns at the files, so that one never finds the other's lock
+// and waits half a second for it; only other processes' locks mean a wait.
+std::mutex& FileTurn() {
+    static std::mutex turn;
+    return turn;
+}
+
 }  // namespace
 
 TLogWriter::TLogWriter(TInstanceCounters& counters, TReport report, TForward forward)
@@ -190,7 +198,12 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
     TChunk& chunk = *queue.Current;
     if (chunk.Lines == 0) return true;
     int code = 0;
-    switch (AppendOnce(chunk.Path, chunk.Bytes, &code)) {
+    platform::AppendStatus status;
+    {
+        std::lock_guard<std::mutex> turn(FileTurn());
+        status = AppendOnce(chunk.Path, chunk.Bytes, &code);
+    }
+    switch (status) {
         case platform::AppendStatus::Written:
             if (kind == qkReceived) TInstanceCounters::Add(Counters.Written, chunk.Lines);
             return true;
@@ -292,8 +305,10 @@ void TLogWriter::Run() {
             next = std::min(next, queue.RetryAt);
             timedOnly = true;
         }
+        // A stop reports once, at its end, whatever it gave up on.
+        const bool stopping = Stopping;
         lock.unlock();
-        ReportDrops(now, false);
+        if (!stopping) ReportDrops(now, false);
         if (ready >= 0) {
             turn = static_cast<size_t>(ready) + 1;
             TQueue& queue = Queues[ready];

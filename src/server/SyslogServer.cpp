@@ -326,6 +326,14 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         WriteOperationLog(texts::kLogReadFailed, sender + " " + std::to_string(batch.Error));
         return;
     }
+    // The datagrams are read already: a failure with one of them must not
+    // cost the rest of the batch, so every report here swallows its own.
+    const auto report = [this](std::string_view text, std::string_view detail) {
+        try {
+            WriteOperationLog(text, detail);
+        } catch (...) {
+        }
+    };
     for (int i = 0; i < batch.Filled; ++i) {
         const platform::DatagramSlot& slot = Slots[static_cast<size_t>(i)];
         if (!HaveLastSender || ipv6 != LastSenderIPv6 || slot.Sender.Family != LastSender.Family ||
@@ -345,7 +353,7 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         if (slot.Truncated) {
             TInstanceCounters::Add(Counters.Received);
             TInstanceCounters::Add(Counters.Oversized);
-            WriteOperationLog(texts::kLogReadFailed, RawSender + " " + std::to_string(platform::MessageTooLongError()));
+            report(texts::kLogReadFailed, RawSender + " " + std::to_string(platform::MessageTooLongError()));
             continue;
         }
         // An empty datagram carries nothing to log: as if it never came.
@@ -355,14 +363,18 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         try {
             StageLine(message, LineSender, RawSender);
         } catch (...) {
-            WriteOperationLog(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+            // Counted with the lines that did not reach their file, so that
+            // every datagram received is accounted for; after the line above,
+            // so that the writer's count of it comes later.
+            TInstanceCounters::Add(Counters.DroppedWriteFailed);
         }
         // A message whose line could not be built or written is still looked
         // at: a full disk must not silence its alert.
         try {
             CheckKeywords(message, LineSender);
         } catch (...) {
-            WriteOperationLog(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
         }
     }
     FlushStaged();

@@ -135,20 +135,26 @@ class NoLossTest(unittest.TestCase):
             self.assertEqual(log[-2:], [MAIL_SENT, STOP_LINE])
             self.assertEqual([l for l in log if LOST.match(l)], [])
 
-    def test_a_stop_during_the_silence_ends_within_ten_seconds_and_reports_the_mail_not_sent(self):
+    def test_a_stop_during_the_silence_ends_within_ten_seconds_and_reports_the_mails_not_sent(self):
         smtp = SilentSmtpServer()
         self.addCleanup(smtp.close)
         port = free_port()
+        # One mail under way, 99 queued behind it, 50 more than the queue holds.
+        alerts = [ALERT + b" %03d" % i for i in range(150)]
         with Quorvel(mail_ini(port, smtp.port)) as q:
             self.assertTrue(q.start().wait_started(), q.stderr)
-            send_paced([ALERT, b"<14>after the alert"], port)
+            send_paced(alerts[:1], port)
             self.assertTrue(smtp.connected.wait(10))
-            q.wait_for_lines("recv.log", 2)
+            send_paced(alerts[1:] + [b"<14>and one more"], port)
+            q.wait_for_lines("recv.log", len(alerts) + 1)
             started = time.monotonic()
             self.assertEqual(q.stop(), 0)
             self.assertLess(time.monotonic() - started, 10)
-            self.assertEqual(entries(q.read("recv.log")), [b"127.0.0.1 " + ALERT, b"127.0.0.1 <14>after the alert"])
-            self.assertEqual(entries(q.read("Quorvel.log"))[-2:], [MAIL_FAILED, STOP_LINE])
+            self.assertEqual(entries(q.read("recv.log")),
+                             [b"127.0.0.1 " + a for a in alerts] + [b"127.0.0.1 <14>and one more"])
+            log = entries(q.read("Quorvel.log"))
+            self.assertEqual(log[-101:], [MAIL_FAILED] * 100 + [STOP_LINE])
+            self.assertIn(b" " + sjis("送信待ちが溢れ、送らなかった警告メール 50 通"), log)
             self.assertEqual(smtp.mails, [])
 
     def test_a_locked_log_file_delays_the_lines_but_loses_none(self):
