@@ -159,13 +159,26 @@ void TDBaseSocket::CloseSocket() {
 
 void TDBaseSocket::Disconnect() { CloseSocket(); }
 
+int TDBaseSocket::WaitSliced(int handle, bool write, int seconds) {
+    for (int left = std::max(seconds, 0);; --left) {
+        if (aborted_) return -1;
+        const int slice = left > 0 ? 1 : 0;
+        const int rc = write ? platform::WaitWritable(handle, slice) : platform::WaitReadable(handle, slice);
+        if (rc != 0 || left <= 1) return aborted_ ? -1 : rc;
+    }
+}
+
+int TDBaseSocket::WaitReadableFor(int handle, int seconds) { return WaitSliced(handle, false, seconds); }
+
+int TDBaseSocket::WaitWritableFor(int handle, int seconds) { return WaitSliced(handle, true, seconds); }
+
 bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
     int failures = 0;
     std::size_t sent = 0;
     while (sent < size) {
         if (socketHandle_ == -1) return false;
         bool ok = false;
-        if (platform::WaitWritable(socketHandle_, kSendWaitSeconds) == 1) {
+        if (WaitWritableFor(socketHandle_, kSendWaitSeconds) == 1) {
             long n = platform::SendSome(socketHandle_, data + sent, size - sent);
             if (n > 0) {
                 // A short write is not a failure: the rest goes out next round.

@@ -78,10 +78,17 @@ protected:
 
     platform::LocalTime Now() const;
 
+    // platform::WaitReadable / WaitWritable in slices of a second, so that
+    // Abort ends the wait even where shutting the socket down does not wake
+    // a waiting thread (Wine): -1 once aborted.
+    int WaitReadableFor(int handle, int seconds);
+    int WaitWritableFor(int handle, int seconds);
+
 private:
     // Sends every byte, each write after a wait for writability of at most
     // 10 seconds; gives up after 11 failed waits or writes.
     bool SendAll(const char* data, std::size_t size);
+    int WaitSliced(int handle, bool write, int seconds);
 
     std::string serverName_;
     int32_t port_ = 0;

@@ -8,6 +8,7 @@ import glob
 import os
 import shutil
 import sys
+import time
 import unittest
 
 import winehost
@@ -15,6 +16,7 @@ import winehost
 # The helpers of the Linux scenarios read logs and send datagrams alike here.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from quorvel_e2e import entries, free_port, send, sjis, wait_until  # noqa: E402
+from test_no_loss import SilentSmtpServer  # noqa: E402
 
 EXE = os.environ.get("QUORVEL_EXE", "quorvel.exe")
 WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(EXE)), "e2e-windows"))
@@ -169,6 +171,47 @@ class WindowsServiceTest(unittest.TestCase):
         self.assertIn("RUNNING", self.sc_query()[1])
         code, out, err = self.wine.run(["net", "stop", SERVICE], timeout=120)
         self.assertEqual(code, 0, out + err)
+
+    @staticmethod
+    def count_lines(path):
+        with open(path, "rb") as f:
+            return f.read().count(b"\r\n")
+
+    def test_net_stop_during_a_silent_mail_server_ends_within_ten_seconds(self):
+        smtp = SilentSmtpServer()
+        self.addCleanup(smtp.close)
+        app = os.path.join(WORK, "app silent")
+        shutil.rmtree(app, ignore_errors=True)
+        os.makedirs(app)
+        shutil.copy(EXE, os.path.join(app, "quorvel.exe"))
+        port = free_port()
+        with open(os.path.join(app, "Quorvel.ini"), "wb") as f:
+            f.write(b"".join(sjis(line) + b"\r\n" for line in [
+                "SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log", "MAILSERVER=127.0.0.1",
+                "MAILSERVERPORT=%d" % smtp.port, "MAILFROM=quorvel@example.org", "MAILTO=ops@example.org",
+                "KEYWORDLISTSTART", "alert", "KEYWORDLISTEND"]))
+        exe = self.wine.windows_path(os.path.join(app, "quorvel.exe"))
+        code, _, err = self.wine.run([exe, "-INSTALL"])
+        self.assertEqual(code, 0, err)
+        self.addCleanup(self.wine.run, [exe, "-UNINSTALL"])
+        code, out, err = self.wine.run(["net", "start", SERVICE], timeout=120)
+        self.assertEqual(code, 0, out + err)
+
+        send([b"<11>alert: disk failed", b"<14>and one more"], port, "127.0.0.1")
+        self.assertTrue(smtp.connected.wait(30), "the alert mail is under way")
+        logs = os.path.join(app, "logs")
+        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(logs, "recv.log")) and self.count_lines(
+            os.path.join(logs, "recv.log")) == 2, 30), "reception goes on")
+        started = time.monotonic()
+        code, out, err = self.wine.run(["net", "stop", SERVICE], timeout=120)
+        self.assertEqual(code, 0, out + err)
+        # Wine's net stop returns at once; the service reports the end itself.
+        self.assertTrue(wait_until(lambda: "STOPPED" in self.sc_query()[1], 10))
+        self.assertLess(time.monotonic() - started, 10)
+        with open(os.path.join(logs, "Quorvel.log"), "rb") as f:
+            self.assertEqual(entries(f.read())[-2:], [
+                b" 127.0.0.1 " + sjis("へ ops@example.org 宛のメール送信に失敗しました。"),
+                b" " + sjis("Quorvel サービスを停止しました")])
 
 
 if __name__ == "__main__":

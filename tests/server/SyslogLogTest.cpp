@@ -54,6 +54,11 @@ TEST_F(SyslogLogTest, ReceivedLineLayoutsAndLineEnds) {
          "\"2026/12/06\",\"02:06:02.045\",\"2001:db8::1\",\"a\"\"b\"cd\"\r"},
         {ltTab, rcLF, "", "<13>say \"hi\"\tnow\n", "10.0.0.1", "2026/12/06\t02:06:02.045\t10.0.0.1\t<13>say \"hi\"now\n"},
         {ltMeta, 3, "", "\n", "10.0.0.2", "2026/12/06 02:06:02.045 10.0.0.2 "},
+        // Bytes to change at the first, a middle and the last place of a
+        // long message, and in words of eight that are otherwise plain.
+        {ltComma, rcLF, "_", "\x1F" "bcdefg\x01hijklmnopq\"rstuvwxyz0123456789\x7F\x80\x1F",
+         "10.0.0.4", "\"2026/12/06\",\"02:06:02.045\",\"10.0.0.4\",\"_bcdefg_hijklmnopq\"\"rstuvwxyz0123456789\x7F\x80_\"\n"},
+        {ltMeta, rcLF, "_", "abcdefgh\"jklmnop\x02", "10.0.0.5", "2026/12/06 02:06:02.045 10.0.0.5 abcdefgh\"jklmnop_\n"},
         {static_cast<TLogType>(3), rcCRLF, "", "dropped", "10.0.0.3", ""},
     };
     service.RecvLogName = "recv.log";
