@@ -334,6 +334,11 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         } catch (...) {
         }
     };
+    BatchTime = platform::WallNow();
+    struct EndOfBatch {
+        platform::WallTime& Time;
+        ~EndOfBatch() { Time = platform::WallTime{}; }
+    } endOfBatch{BatchTime};
     for (int i = 0; i < batch.Filled; ++i) {
         const platform::DatagramSlot& slot = Slots[static_cast<size_t>(i)];
         if (!HaveLastSender || ipv6 != LastSenderIPv6 || slot.Sender.Family != LastSender.Family ||
@@ -473,7 +478,8 @@ int TSyslogService::ReadStamp() {
     const auto* system = Clock.target<platform::LocalTime (*)()>();
     bool changed = false;
     if (system != nullptr && *system == &platform::LocalNow) {
-        const platform::WallTime wall = platform::WallNow();
+        // The datagrams of one batch read came in together: one reading.
+        const platform::WallTime wall = BatchTime.Seconds != 0 ? BatchTime : platform::WallNow();
         millisecond = wall.Millisecond;
         if (wall.Seconds != Stamp.Second) {
             Stamp.Local = platform::ToLocalTime(wall);

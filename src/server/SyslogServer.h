@@ -247,6 +247,7 @@ private:
     std::string LineSender;   // as in the line (IPv6 shortened)
 
     TStamp Stamp;
+    platform::WallTime BatchTime;  // of the batch being handled; zero between batches
     // Lines built and not yet handed to the writer: all for StagedPath.
     std::string LineBuffer;
     std::array<uint32_t, platform::kMaxBatch> LineEnds{};
