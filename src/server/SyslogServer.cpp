@@ -559,6 +559,7 @@ void TSyslogService::StageLine(std::string_view message, std::string_view sender
     }
     if (StagedCount == 0) {
         StagedGeneration = Stamp.PathGeneration;
+        StagedPath = Stamp.Path;
         StagedSender.assign(rawSender.data(), rawSender.size());
     }
     LineEnds[StagedCount++] = static_cast<uint32_t>(line.size());
@@ -566,7 +567,7 @@ void TSyslogService::StageLine(std::string_view message, std::string_view sender
 
 void TSyslogService::FlushStaged() {
     if (StagedCount == 0) return;
-    Writer->Push(TLogWriter::qkReceived, Stamp.Path, LineBuffer, LineEnds.data(), StagedCount, StagedSender);
+    Writer->Push(TLogWriter::qkReceived, StagedPath, LineBuffer, LineEnds.data(), StagedCount, StagedSender);
     LineBuffer.clear();
     StagedCount = 0;
 }

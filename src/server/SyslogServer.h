@@ -253,6 +253,7 @@ private:
     std::array<uint32_t, platform::kMaxBatch> LineEnds{};
     size_t StagedCount = 0;
     uint64_t StagedGeneration = 0;
+    std::string StagedPath;
     std::string StagedSender;
 
     std::unique_ptr<TAlertMailer> Mailer;

@@ -197,5 +197,25 @@ TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode)
     EXPECT_EQ(Entries(Path("recv-recv.log")), std::vector<std::string>{"127.0.0.1 second"});
 }
 
+// Datagrams read together still go by their own clock readings: a batch that
+// spans the end of a month is split between the two months' files.
+TEST_F(ListenerTest, ABatchAcrossTheMonthEndGoesToBothMonthsFiles) {
+    const uint16_t port = FreePort();
+    TSyslogService& service = AddInstance(0, port, "dated");
+    service.RecvLogName = "%y-%m.log";
+    ASSERT_TRUE(server_->StartServices());
+    int reads = 0;
+    service.Clock = [&reads] {
+        return ++reads <= 2 ? platform::LocalTime{2026, 1, 31, 23, 59, 59, 999} : platform::LocalTime{2026, 2, 1};
+    };
+    for (const char* message : {"one", "two", "three"}) SendTo("127.0.0.1", port, message);
+    while (reads < 3) DispatchOne();
+    ASSERT_TRUE(service.Flush());
+    EXPECT_EQ(test::ReadFile(Path("2026-01.log")),
+              "2026/01/31 23:59:59.999 127.0.0.1 one\r\n2026/01/31 23:59:59.999 127.0.0.1 two\r\n");
+    EXPECT_EQ(test::ReadFile(Path("2026-02.log")), "2026/02/01 00:00:00.000 127.0.0.1 three\r\n");
+    server_->StopServices();
+}
+
 }  // namespace
 }  // namespace quorvel
