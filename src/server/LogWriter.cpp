@@ -223,9 +223,10 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
         case platform::AppendStatus::OpenFailed:
             break;
     }
-    queue.LastLocked = true;
+    // A file that another opener holds, or one that cannot be opened for
+    // now: both get the retry budget, and are told apart in the counts.
     if (++queue.Attempts >= kAppendAttempts || lastChance) {
-        GiveUp(kind, queue, true);
+        GiveUp(kind, queue, status == platform::AppendStatus::Locked);
         return true;
     }
     queue.RetryAt = now + milliseconds(kAppendRetryMilliseconds);
@@ -289,7 +290,6 @@ void TLogWriter::Run() {
             queue.Bytes -= queue.Current->Bytes.size();
             queue.Attempts = 0;
             queue.RetryAt = now;
-            queue.LastLocked = false;
         }
         // The two queues take turns, so that a locked or busy file of one
         // never holds up the other.

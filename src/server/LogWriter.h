@@ -95,7 +95,6 @@ private:
         int Attempts = 0;
         TTime RetryAt{};
         TTime NextWrite{};
-        bool LastLocked = false;
     };
     struct TReported {
         TCounterSnapshot Counters;
