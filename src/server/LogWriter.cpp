@@ -211,7 +211,7 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
             GiveUp(kind, queue, false);
             if (kind == qkReceived) {
                 try {
-                    Report(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender);
+                    Report(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender, false);
                 } catch (...) {
                 }
             }
@@ -257,7 +257,7 @@ void TLogWriter::ReportDrops(TTime now, bool always) {
         if (line.Now == line.Before) continue;
         any = true;
         try {
-            Report(std::string(line.Text) + std::to_string(line.Now - line.Before) + line.Unit, "");
+            Report(std::string(line.Text) + std::to_string(line.Now - line.Before) + line.Unit, "", true);
         } catch (...) {
         }
     }

@@ -35,8 +35,9 @@ class TLogWriter {
 public:
     using TTime = std::chrono::steady_clock::time_point;
     // An operation-log line of the writer's own (text, detail), handed back to
-    // the instance, which stamps it and queues it here again.
-    using TReport = std::function<void(std::string_view text, std::string_view detail)>;
+    // the instance, which stamps it and queues it here again; urgent lines
+    // (the loss counts, a few a minute) pass a full queue.
+    using TReport = std::function<void(std::string_view text, std::string_view detail, bool urgent)>;
     // A keyword alert whose line has been written or given up.
     using TForward = std::function<void(TAlertJob job)>;
 

@@ -112,7 +112,7 @@ TSyslogService::TSyslogService()
     : Mailer(std::make_unique<TAlertMailer>([this](const TAlertJob& alert, bool send) { DeliverAlert(alert, send); })),
       Writer(std::make_unique<TLogWriter>(
           Counters,
-          [this](std::string_view text, std::string_view detail) { LogOperation(text, detail, true); },
+          [this](std::string_view text, std::string_view detail, bool urgent) { LogOperation(text, detail, urgent); },
           [this](TAlertJob alert) { Mailer->Post(std::move(alert)); })) {}
 
 // The sockets close with OwnedSockets. The queue is not touched here: it may
