@@ -100,7 +100,10 @@ void TDBaseSocket::AddLog(std::string_view message) {
 
 void TDBaseSocket::ResetState() {
     peerAddress_ = 0;
-    socketHandle_ = -1;
+    {
+        std::lock_guard<std::mutex> lock(handleLock_);
+        socketHandle_ = -1;
+    }
     connected_ = false;
 }
 
@@ -122,8 +125,16 @@ bool TDBaseSocket::ResolveHost() {
 }
 
 bool TDBaseSocket::CreateSocket() {
+    std::lock_guard<std::mutex> lock(handleLock_);
+    if (aborted_) return false;
     socketHandle_ = platform::CreateTcpSocket();
     return socketHandle_ != -1;
+}
+
+void TDBaseSocket::Abort() {
+    std::lock_guard<std::mutex> lock(handleLock_);
+    aborted_ = true;
+    if (socketHandle_ != -1) platform::ShutdownTcpSocket(socketHandle_);
 }
 
 bool TDBaseSocket::ConnectHost() {
@@ -132,7 +143,7 @@ bool TDBaseSocket::ConnectHost() {
     // hold a mail that long.
     const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(connectTimeout_, 1)) * 1000);
     const int rc = platform::ConnectTcpWithin(socketHandle_, peerAddress_,
-                                              static_cast<uint16_t>(port_ & 0xFFFF), waitMs);
+                                              static_cast<uint16_t>(port_ & 0xFFFF), waitMs, &aborted_);
     if (rc != 0) {
         winsockError_ = rc;
         connected_ = false;
@@ -167,9 +178,12 @@ void TDBaseSocket::CloseSocket() {
         tls_->Close();
         tls_.reset();
     }
-    if (socketHandle_ == -1) return;
-    platform::CloseTcpSocket(socketHandle_);
-    socketHandle_ = -1;
+    {
+        std::lock_guard<std::mutex> lock(handleLock_);
+        if (socketHandle_ == -1) return;
+        platform::CloseTcpSocket(socketHandle_);
+        socketHandle_ = -1;
+    }
     connected_ = false;
     if (debugLevel_ == 3) AddLog("Socket Close.");
 }
@@ -183,6 +197,9 @@ int TDBaseSocket::StartTls(const platform::TlsOptions& options, int timeoutSecon
         return platform::kTlsFailed;
     }
     tls_ = std::make_unique<platform::TlsSession>();
+    // Abort's flag ends the session's waits too (a shutdown does not wake a
+    // waiter under Wine).
+    tls_->SetCancelFlag(&aborted_);
     const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(timeoutSeconds, 1)) * 1000);
     const int rc = tls_->Handshake(socketHandle_, options, waitMs);
     if (rc != platform::kTlsOk) {
@@ -207,9 +224,24 @@ long TDBaseSocket::ReceiveSome(char* buffer, std::size_t size, int waitSeconds) 
     }
     // The plain wait counts whole seconds; round up so that a deadline a
     // fraction of a second away still gets its wait.
-    if (platform::WaitReadable(socketHandle_, (waitMs + 999) / 1000) != 1) return kReceiveSilent;
+    const int ready = WaitReadableFor(socketHandle_, (waitMs + 999) / 1000);
+    if (ready < 0 && aborted_) return -1;
+    if (ready != 1) return kReceiveSilent;
     return platform::RecvSome(socketHandle_, buffer, size);
 }
+
+int TDBaseSocket::WaitSliced(int handle, bool write, int seconds) {
+    for (int left = std::max(seconds, 0);; --left) {
+        if (aborted_) return -1;
+        const int slice = left > 0 ? 1 : 0;
+        const int rc = write ? platform::WaitWritable(handle, slice) : platform::WaitReadable(handle, slice);
+        if (rc != 0 || left <= 1) return aborted_ ? -1 : rc;
+    }
+}
+
+int TDBaseSocket::WaitReadableFor(int handle, int seconds) { return WaitSliced(handle, false, seconds); }
+
+int TDBaseSocket::WaitWritableFor(int handle, int seconds) { return WaitSliced(handle, true, seconds); }
 
 bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
     if (tls_) {
@@ -229,7 +261,7 @@ bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
         // Past the deadline one last try without waiting (QUIT still goes
         // out when the socket takes it), then no more.
         if (waitMs == 0 && failures > 0) return false;
-        if (platform::WaitWritable(socketHandle_, (waitMs + 999) / 1000) == 1) {
+        if (WaitWritableFor(socketHandle_, (waitMs + 999) / 1000) == 1) {
             long n = platform::SendSome(socketHandle_, data + sent, size - sent);
             if (n > 0) {
                 // A short write is not a failure: the rest goes out next round.

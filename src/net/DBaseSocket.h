@@ -1,13 +1,16 @@
 #pragma once
 // The outgoing IPv4 TCP connection of the mail client: resolve, connect,
 // write with bounded waits, close, and an optional trace log.
-// One object is used by one thread from creation to destruction.
+// One object is used by one thread from creation to destruction; only Abort
+// may come from another.
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <string>
 #include <string_view>
@@ -76,6 +79,11 @@ public:
 
     bool Connect();
     void Disconnect();
+    // Safe from any thread: ends the connection and any wait on it at once
+    // (TLS waits included), and makes every later connect fail, so that the
+    // owner's dialogue runs out quickly with a failure.
+    void Abort();
+    bool Aborted() const { return aborted_.load(); }
     // The TLS handshake on the connected socket, within timeoutSeconds and
     // the deadline; from then on every send and receive goes through it.
     // kTlsOk or a platform::kTls... code, with TlsErrorText set.
@@ -100,12 +108,19 @@ protected:
 
     platform::LocalTime Now() const;
 
+    // platform::WaitReadable / WaitWritable in slices of a second, so that
+    // Abort ends the wait even where shutting the socket down does not wake
+    // a waiting thread (Wine): -1 once aborted.
+    int WaitReadableFor(int handle, int seconds);
+    int WaitWritableFor(int handle, int seconds);
+
 private:
     // Sends every byte, each write after a wait for writability of at most
     // 10 seconds; gives up after 11 failed waits or writes, or at the deadline.
     bool SendAll(const char* data, std::size_t size);
     // waitMs cut to what is left before the deadline (0 when it has passed).
     int BoundedWaitMs(int64_t waitMs);
+    int WaitSliced(int handle, bool write, int seconds);
 
     std::string serverName_;
     int32_t port_ = 0;
@@ -126,6 +141,9 @@ private:
     std::vector<std::string>* logList_ = nullptr;
     TClock clock_;
     TResolver resolver_;
+    // Guards socketHandle_ between its owner and Abort.
+    std::mutex handleLock_;
+    std::atomic<bool> aborted_{false};
 };
 
 }  // namespace quorvel

@@ -222,7 +222,7 @@ class MailTlsTest(unittest.TestCase):
             self.assertTrue(q.start().wait_started(), q.stderr)
             started = time.monotonic()
             send([b"<11>an error"], syslog_port)
-            q.wait_for_lines("Quorvel.log", 6 + mails, timeout=timeout)
+            q.wait_for_lines("Quorvel.log", 7 + mails, timeout=timeout)
             elapsed = time.monotonic() - started
             self.assertEqual(q.stop(), 0)
             lines = [l for l in entries(q.read("Quorvel.log"))]
