@@ -47,6 +47,10 @@ public:
     virtual ~StatusReporter() = default;
     // Safe from any thread; the result is not examined by the host.
     virtual void Report(const ServiceStatus& status) = 0;
+    // Safe from any thread. One ASCII line on what the running service is
+    // doing, for a manager that shows one beside the state (systemd's
+    // STATUS=); the Windows service manager has no such field.
+    virtual void ReportText(const std::string& text) = 0;
 };
 
 class ServiceControl {
@@ -62,6 +66,10 @@ public:
     virtual void RunApplication(const std::function<void()>& work, const ControlHandler& handler) = 0;
     // Inside serviceMain. Null with error set when no report can reach the manager.
     virtual std::unique_ptr<StatusReporter> OpenStatusReporter(const std::string& serviceName, int& error) = 0;
+    // Safe from any thread. One line of Shift_JIS text for the person at the
+    // console: on standard error, in UTF-8 where that is not a console;
+    // nothing where the process has no standard error (a Windows service).
+    virtual void WriteConsole(const std::string& text) = 0;
 };
 
 }  // namespace quorvel::platform

@@ -1,5 +1,6 @@
 #include "server/SyslogServer.h"
 
+#include <mutex>
 #include <system_error>
 
 #include "mail/DMail.h"
@@ -51,6 +52,12 @@ std::string_view LineEnd(TLogRCode code) {
     }
     return {};
 }
+
+// Operation-log lines come from more than one thread (the statistics timer
+// besides the one that serves), and instances may share one file. Our own
+// threads take turns here: meeting on the file's lock instead would cost the
+// loser a 500 ms retry pause.
+std::mutex operationLogLock;
 
 // Written by the server's start before any instance starts, read afterwards
 // on the same worker thread.
@@ -360,6 +367,7 @@ void TSyslogService::WriteOperationLog(std::string_view message, std::string_vie
     try {
         std::string path;
         BuildLogPath(path, SystemLogName, now);
+        std::lock_guard<std::mutex> guard(operationLogLock);
         AppendLine(path, line);
     } catch (const TLogWriteError&) {
         // The operation log is where failures are reported; there is no

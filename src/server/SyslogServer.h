@@ -76,6 +76,9 @@ public:
     TLogRCode LogRCode = rcCRLF;
     std::string CnvCtrlCode;      // replaces each control byte of a message; empty drops them
     TKeywordList KeywordList;
+    // Seconds between two statistics lines in the operation log; 0 writes
+    // none, and no totals at the stop either.
+    int32_t StatsInterval = 0;
 
     // Source of every timestamp and dated file name; tests put a fixed date here.
     TClock Clock = platform::LocalNow;
@@ -130,6 +133,7 @@ public:
 
     // Appends "date time detail message" and CR LF to the operation log.
     // Never throws: a lost operation-log line has nowhere to be reported.
+    // Safe from any thread.
     void WriteOperationLog(std::string_view message, std::string_view detail);
 
     // --- Keyword alerts ---

@@ -48,6 +48,10 @@ public:
         error = refuseReporter ? 6 : 0;
         return refuseReporter ? nullptr : std::make_unique<Reporter>(*this);
     }
+    void WriteConsole(const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        console.push_back(text);
+    }
     std::unique_ptr<platform::EventSource> OpenEventSource(const std::string& source, bool echo) override {
         // Widens the window in which two first reporters could race.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -68,6 +72,8 @@ public:
     platform::ControlHandler handler;
     std::mutex mutex;
     std::vector<platform::ServiceStatus> reports;
+    std::vector<std::string> statusTexts;  // ReportText, in order
+    std::vector<std::string> console;
     std::vector<LoggedEvent> events;
     int opens = 0;
 
@@ -77,6 +83,10 @@ private:
         void Report(const platform::ServiceStatus& s) override {
             std::lock_guard<std::mutex> lock(fake.mutex);
             fake.reports.push_back(s);
+        }
+        void ReportText(const std::string& text) override {
+            std::lock_guard<std::mutex> lock(fake.mutex);
+            fake.statusTexts.push_back(text);
         }
         FakePlatform& fake;
     };

@@ -15,9 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "platform/TextEncoding.h"
 #include "platform/posix/Backends.h"
 #include "platform/posix/BrokenPipe.h"
 #include "platform/posix/UniqueFd.h"
+#include "platform/posix/WriteAll.h"
 
 namespace quorvel::platform {
 
@@ -124,6 +126,18 @@ public:
         if (pending && status.WaitHint > 0) {
             text += "EXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(status.WaitHint) * 1000) + "\n";
         }
+        Send(text);
+    }
+
+    void ReportText(const std::string& text) override {
+        // A line break would end the value and start a key of the protocol.
+        std::string line = "STATUS=";
+        for (char c : text) line += (c == '\n' || c == '\r') ? ' ' : c;
+        Send(line + "\n");
+    }
+
+private:
+    void Send(const std::string& text) {
         ssize_t n;
         do {
             n = sendto(socket_.Get(), text.data(), text.size(), MSG_NOSIGNAL,
@@ -131,7 +145,6 @@ public:
         } while (n < 0 && errno == EINTR);
     }
 
-private:
     UniqueFd socket_;
     sockaddr_un addr_;
     socklen_t length_;
@@ -194,6 +207,8 @@ public:
         error = 0;
         return std::make_unique<NotifyReporter>(std::move(fd), addr, addrLen);
     }
+
+    void WriteConsole(const std::string& text) override { WriteAll(2, SjisToUtf8(text) + "\n"); }
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "Backends.h"
+#include "Console.h"
 
 namespace quorvel::platform {
 
@@ -40,6 +41,8 @@ public:
         s.dwWaitHint = static_cast<DWORD>(status.WaitHint);
         SetServiceStatus(handle_, &s);  // the host does not look at the result
     }
+    // The service manager keeps a state and nothing else.
+    void ReportText(const std::string&) override {}
 
 private:
     // Not closed: a status handle lives until the process ends.
@@ -105,6 +108,8 @@ public:
         error = 0;
         return std::make_unique<ScmStatusReporter>(handle);
     }
+
+    void WriteConsole(const std::string& text) override { win32::WriteError(text + "\n"); }
 };
 
 }  // namespace
