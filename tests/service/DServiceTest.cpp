@@ -163,6 +163,38 @@ TEST(DServiceTest, ApplicationModeStopsOnTheWorkerAndFailsARefusedStart) {
     EXPECT_TRUE(fake.events[0].Echo);
 }
 
+// What the server is doing shows beside "running" in the service manager,
+// never over the states of a start or a stop, and on the console only when a
+// console run ends.
+TEST(DServiceTest, ActivityShowsWhileRunningAndOnTheConsoleAtTheEndOfARun) {
+    for (bool appMode : {false, true}) {
+        SCOPED_TRACE(appMode ? "run" : "service");
+        FakePlatform fake;
+        TDService service(fake.Environment());
+        std::thread live;
+        service.OnStart = [&](bool&) {
+            service.ReportActivity("starting", false);
+            live = std::thread([&] {
+                while (service.CurrentState() != ssRunning) std::this_thread::yield();
+                service.ReportActivity("received 1", false);
+                fake.handler(1);
+            });
+        };
+        service.OnStop = [&](bool&) {
+            service.ReportActivity("stopping", false);
+            service.ReportActivity("received 2", true);
+        };
+        service.WriteConsole("why");
+        EXPECT_EQ(service.RunCommandLine(appMode ? std::vector<std::string>{"-RUN"} : std::vector<std::string>{}), 0);
+        live.join();
+        using Lines = std::vector<std::string>;
+        const Lines shown = appMode ? Lines{} : Lines{"received 1"};
+        const Lines console = appMode ? Lines{"why", "received 2"} : Lines{"why"};
+        EXPECT_EQ(fake.statusTexts, shown);
+        EXPECT_EQ(fake.console, console);
+    }
+}
+
 TEST(DServiceTest, EventSourceIsOpenedOnceAndAgainAfterAStop) {
     FakePlatform fake;
     TDService service(fake.Environment());
