@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     service.DisplayName = quorvel::texts::kServiceDisplayName;
     service.Description = quorvel::texts::kServiceDescription + quorvel::ExeFolder();
     server.ReportActivity = [&service](const std::string& text, bool atStop) { service.ReportActivity(text, atStop); };
-    server.ConsoleLine = [&service](const std::string& text) { service.WriteConsole(text); };
+    server.ConsoleLine = [&service](const std::string& text) { service.WriteConsoleLine(text); };
     service.OnStart = [&server](bool& started) { server.DoServiceStart(started); };
     service.OnStop = [&server](bool& stopped) { server.DoServiceStop(stopped); };
     service.OnShutdown = [&server] { server.DoServiceShutdown(); };

@@ -69,7 +69,7 @@ public:
     // Safe from any thread. One line of Shift_JIS text for the person at the
     // console: on standard error, in UTF-8 where that is not a console;
     // nothing where the process has no standard error (a Windows service).
-    virtual void WriteConsole(const std::string& text) = 0;
+    virtual void WriteConsoleLine(const std::string& text) = 0;
 };
 
 }  // namespace quorvel::platform

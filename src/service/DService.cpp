@@ -300,7 +300,7 @@ void TDService::SendStatus() {
 
 void TDService::ReportActivity(const std::string& text, bool atStop) {
     if (atStop) {
-        if (AppMode) Environment.Control->WriteConsole(text);
+        if (AppMode) Environment.Control->WriteConsoleLine(text);
         return;
     }
     std::lock_guard<std::mutex> lock(StatusLock);
@@ -310,7 +310,7 @@ void TDService::ReportActivity(const std::string& text, bool atStop) {
     StatusHandle->ReportText(text);
 }
 
-void TDService::WriteConsole(const std::string& text) { Environment.Control->WriteConsole(text); }
+void TDService::WriteConsoleLine(const std::string& text) { Environment.Control->WriteConsoleLine(text); }
 
 void TDService::MessageLoop() {
     platform::MessageQueue& queue = WorkerThread->Queue();

@@ -129,7 +129,7 @@ public:
     // with atStop in application mode, printed on the console.
     void ReportActivity(const std::string& text, bool atStop);
     // Safe from any thread. One Shift_JIS line on the console, in either mode.
-    void WriteConsole(const std::string& text);
+    void WriteConsoleLine(const std::string& text);
 
     TServiceState CurrentState() const { return State.load(); }
     bool RunAsApplication() const { return AppMode; }

@@ -184,7 +184,7 @@ TEST(DServiceTest, ActivityShowsWhileRunningAndOnTheConsoleAtTheEndOfARun) {
             service.ReportActivity("stopping", false);
             service.ReportActivity("received 2", true);
         };
-        service.WriteConsole("why");
+        service.WriteConsoleLine("why");
         EXPECT_EQ(service.RunCommandLine(appMode ? std::vector<std::string>{"-RUN"} : std::vector<std::string>{}), 0);
         live.join();
         using Lines = std::vector<std::string>;

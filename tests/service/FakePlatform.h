@@ -48,7 +48,7 @@ public:
         error = refuseReporter ? 6 : 0;
         return refuseReporter ? nullptr : std::make_unique<Reporter>(*this);
     }
-    void WriteConsole(const std::string& text) override {
+    void WriteConsoleLine(const std::string& text) override {
         std::lock_guard<std::mutex> lock(mutex);
         console.push_back(text);
     }

@@ -208,7 +208,7 @@ public:
         return std::make_unique<NotifyReporter>(std::move(fd), addr, addrLen);
     }
 
-    void WriteConsole(const std::string& text) override { WriteAll(2, SjisToUtf8(text) + "\n"); }
+    void WriteConsoleLine(const std::string& text) override { WriteAll(2, SjisToUtf8(text) + "\n"); }
 };
 
 }  // namespace

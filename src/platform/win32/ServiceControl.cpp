@@ -109,7 +109,7 @@ public:
         return std::make_unique<ScmStatusReporter>(handle);
     }
 
-    void WriteConsole(const std::string& text) override { win32::WriteError(text + "\n"); }
+    void WriteConsoleLine(const std::string& text) override { win32::WriteError(text + "\n"); }
 };
 
 }  // namespace
