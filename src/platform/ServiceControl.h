@@ -66,10 +66,6 @@ public:
     virtual void RunApplication(const std::function<void()>& work, const ControlHandler& handler) = 0;
     // Inside serviceMain. Null with error set when no report can reach the manager.
     virtual std::unique_ptr<StatusReporter> OpenStatusReporter(const std::string& serviceName, int& error) = 0;
-    // Safe from any thread. One line of Shift_JIS text for the person at the
-    // console: on standard error, in UTF-8 where that is not a console;
-    // nothing where the process has no standard error (a Windows service).
-    virtual void WriteConsoleLine(const std::string& text) = 0;
 };
 
 }  // namespace quorvel::platform

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
 #include "server/ServerTexts.h"
@@ -161,11 +162,15 @@ void TSysLogServer::DoServiceStart(bool& Started) {
     bool loaded = false;
     try {
         loaded = LoadConfig();
+        if (!loaded) {
+            platform::ReportToConsole("cannot start: no configuration file " + EnsureTrailingBackslash(ExeFolder()) +
+                                      "Quorvel.ini");
+        }
     } catch (const std::runtime_error& e) {
         // A folder, a FIFO or a file without read access where the settings
         // belong is a bad configuration like a missing file, not a failure of
         // the host; the event says which, the console says why.
-        if (ConsoleLine) ConsoleLine(e.what());
+        platform::ReportToConsole(std::string("cannot start: ") + e.what());
     }
     if (!loaded) {
         Started = false;
@@ -208,6 +213,9 @@ bool TSysLogServer::StartServices() {
         const auto& service = Services[static_cast<size_t>(slot)];
         if (!service) continue;
         if (!service->StartListening()) {
+            platform::ReportToConsole("instance " + std::to_string(slot + 1) + " cannot start: " +
+                                  (service->StartFailure.empty() ? std::string("see logs/") + service->SystemLogName
+                                                                 : service->StartFailure));
             if (LogEvent) {
                 LogEvent(texts::kEventInstanceStartFailedPrefix + std::to_string(slot + 1) +
                              texts::kEventInstanceStartFailedSuffix,
@@ -215,6 +223,7 @@ bool TSysLogServer::StartServices() {
             }
             return false;
         }
+        platform::ReportToConsole("instance " + std::to_string(slot + 1) + " listening on UDP " + service->ListeningOn);
     }
     StartStatistics();
     return true;

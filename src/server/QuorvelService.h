@@ -31,8 +31,6 @@ public:
     // running from the statistics timer's thread, whenever it changed; once
     // more with atStop after a successful stop, on the worker thread.
     using TReportActivity = std::function<void(const std::string& text, bool atStop)>;
-    // A line for the person at the console (Shift_JIS): why the start failed.
-    using TConsoleLine = std::function<void(const std::string& text)>;
 
     explicit TSysLogServer(TLogEvent logEvent = {});
     ~TSysLogServer();
@@ -72,7 +70,6 @@ public:
 
     TLogEvent LogEvent;
     TReportActivity ReportActivity;
-    TConsoleLine ConsoleLine;
     std::chrono::milliseconds StatusPeriod = kStatusPeriod;
     // Where the address resolution is looked up; tests force its answers.
     std::function<int()> AddrInfoLoader = platform::LoadAddressResolver;

@@ -88,6 +88,13 @@ public:
     std::string ServiceName;
     std::string DisplayName;   // Shift_JIS
     std::string Description;   // Shift_JIS
+    // Printed for -HELP (standard output) and for an unknown word (standard
+    // error, exit status 2); printed for -VERSION. Both end with a line end.
+    std::string Usage;
+    std::string Version;
+    // Handed to the service entry on install (see platform::ServiceEntry).
+    std::string DataFolder;
+    std::string AccountName;
 
     // Hooks, called on the worker thread. An exception they raise is turned
     // into one event-log entry at the boundary of the activity.
@@ -97,7 +104,7 @@ public:
 
     // Main thread. Arguments without the program name; returns the process
     // exit status (1 for a failed install/remove or an application-mode run
-    // that did not end by a stop request).
+    // that did not end by a stop request, 2 for an unknown word).
     int RunCommandLine(const std::vector<std::string>& arguments);
     int RunCommandLine(int argc, char** argv);
 
@@ -128,8 +135,6 @@ public:
     // state (dropped once a stop is pending, so the stop's own state shows);
     // with atStop in application mode, printed on the console.
     void ReportActivity(const std::string& text, bool atStop);
-    // Safe from any thread. One Shift_JIS line on the console, in either mode.
-    void WriteConsoleLine(const std::string& text);
 
     TServiceState CurrentState() const { return State.load(); }
     bool RunAsApplication() const { return AppMode; }

@@ -110,7 +110,7 @@ class StatisticsTest(unittest.TestCase):
             send([b"<13>one", b"<13>two", b"<13>three"], port)
             q.wait_for_lines("%04d-%02d-syslog.log" % time.localtime()[:2], 3)
             self.assertEqual(q.stop(), 0)
-            self.assertEqual(q.stderr[-1], "received 3; written 3; dropped 0; mails 0 sent, 0 failed")
+            self.assertEqual(q.stderr[-1], "quorvel: received 3; written 3; dropped 0; mails 0 sent, 0 failed")
             self.assertNotIn(sjis("統計"), q.read("Quorvel.log"), "STATSINTERVAL unset: the file as it always was")
 
 
@@ -125,9 +125,8 @@ class UnreadableConfigurationTest(unittest.TestCase):
                 # A FIFO must not hold the start: nobody ever writes to it.
                 self.assertEqual(q.wait_exit(timeout=10), 1)
                 self.assertLess(time.monotonic() - begun, 5)
-                err = q.stderr
-                self.assertIn("error 3 設定ファイルに不備がありサービスを開始できませんでした。", err)
-                self.assertTrue(any(ini in l and "not a regular file" in l for l in err), err)
+                self.assertEqual(q.stderr, ["quorvel: cannot start: cannot read ini file %s: not a regular file" % ini,
+                                            "error 3 設定ファイルに不備がありサービスを開始できませんでした。"])
                 events = [dict(l.split("=", 1) for l in e.splitlines()) for e in q.journal.receive_all()]
                 self.assertEqual([e["QUORVEL_EVENT_ID"] for e in events], ["3"])
 

@@ -41,20 +41,26 @@ void SendControlsOnStart(TDService& service, FakePlatform& fake, std::vector<int
 TEST(DServiceTest, CommandLineWordDecidesTheMode) {
     struct Case {
         std::vector<std::string> args;
-        const char* mode;
+        const char* mode;  // "none": nothing started, installed or removed
+        int status;
     } cases[] = {
-        {{"/install"}, "install"},    {{"-Install", "-UNINSTALL"}, "install"},
-        {{"-RUN", "/INSTALL", "-SILENT"}, "install"}, {{"/UnInstall", "-run"}, "uninstall"},
-        {{"-rUn"}, "run"},            {{"INSTALL"}, "service"},
-        {{"-INSTALLX"}, "service"},   {{"/SILENT"}, "service"},
+        {{"/install"}, "install", 0},    {{"-Install", "-UNINSTALL"}, "install", 0},
+        {{"-RUN", "/INSTALL", "-SILENT"}, "install", 0}, {{"/UnInstall", "-run"}, "uninstall", 0},
+        {{"-rUn"}, "run", 1},            {{"/SILENT"}, "service", 0},
+        {{"-HELP"}, "none", 0},          {{"--help"}, "none", 0},
+        {{"-h"}, "none", 0},             {{"/?"}, "none", 0},
+        {{"-INSTALL", "--version"}, "none", 0}, {{"-VERSION"}, "none", 0},
+        // A word the program does not know never falls back to a mode.
+        {{"INSTALL"}, "none", 2},        {{"-INSTALLX"}, "none", 2},
+        {{"-RUN", "--hlep"}, "none", 2}, {{"-HELP", "-x"}, "none", 2},
     };
     for (const Case& c : cases) {
         FakePlatform fake;
         fake.underManager = false;
         TDService service(fake.Environment());
         service.OnStart = [](bool& started) { started = false; };
-        service.RunCommandLine(c.args);
-        EXPECT_EQ(fake.mode, c.mode) << c.args[0];
+        EXPECT_EQ(service.RunCommandLine(c.args), c.status) << c.args.back();
+        EXPECT_EQ(fake.mode, c.mode) << c.args.back();
     }
 }
 
@@ -164,9 +170,9 @@ TEST(DServiceTest, ApplicationModeStopsOnTheWorkerAndFailsARefusedStart) {
 }
 
 // What the server is doing shows beside "running" in the service manager,
-// never over the states of a start or a stop, and on the console only when a
-// console run ends.
-TEST(DServiceTest, ActivityShowsWhileRunningAndOnTheConsoleAtTheEndOfARun) {
+// never over the states of a start or a stop (the console line of a run's
+// end is proven end to end).
+TEST(DServiceTest, ActivityShowsOnlyWhileTheServiceRuns) {
     for (bool appMode : {false, true}) {
         SCOPED_TRACE(appMode ? "run" : "service");
         FakePlatform fake;
@@ -180,18 +186,12 @@ TEST(DServiceTest, ActivityShowsWhileRunningAndOnTheConsoleAtTheEndOfARun) {
                 fake.handler(1);
             });
         };
-        service.OnStop = [&](bool&) {
-            service.ReportActivity("stopping", false);
-            service.ReportActivity("received 2", true);
-        };
-        service.WriteConsoleLine("why");
+        service.OnStop = [&](bool&) { service.ReportActivity("stopping", false); };
         EXPECT_EQ(service.RunCommandLine(appMode ? std::vector<std::string>{"-RUN"} : std::vector<std::string>{}), 0);
         live.join();
-        using Lines = std::vector<std::string>;
-        const Lines shown = appMode ? Lines{} : Lines{"received 1"};
-        const Lines console = appMode ? Lines{"why", "received 2"} : Lines{"why"};
+        const std::vector<std::string> shown = appMode ? std::vector<std::string>{}
+                                                       : std::vector<std::string>{"received 1"};
         EXPECT_EQ(fake.statusTexts, shown);
-        EXPECT_EQ(fake.console, console);
     }
 }
 

@@ -48,10 +48,6 @@ public:
         error = refuseReporter ? 6 : 0;
         return refuseReporter ? nullptr : std::make_unique<Reporter>(*this);
     }
-    void WriteConsoleLine(const std::string& text) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        console.push_back(text);
-    }
     std::unique_ptr<platform::EventSource> OpenEventSource(const std::string& source, bool echo) override {
         // Widens the window in which two first reporters could race.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -73,7 +69,6 @@ public:
     std::mutex mutex;
     std::vector<platform::ServiceStatus> reports;
     std::vector<std::string> statusTexts;  // ReportText, in order
-    std::vector<std::string> console;
     std::vector<LoggedEvent> events;
     int opens = 0;
 

@@ -15,11 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/TextEncoding.h"
 #include "platform/posix/Backends.h"
 #include "platform/posix/BrokenPipe.h"
 #include "platform/posix/UniqueFd.h"
-#include "platform/posix/WriteAll.h"
 
 namespace quorvel::platform {
 
@@ -207,8 +205,6 @@ public:
         error = 0;
         return std::make_unique<NotifyReporter>(std::move(fd), addr, addrLen);
     }
-
-    void WriteConsoleLine(const std::string& text) override { WriteAll(2, SjisToUtf8(text) + "\n"); }
 };
 
 }  // namespace

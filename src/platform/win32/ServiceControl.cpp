@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "Backends.h"
-#include "Console.h"
 
 namespace quorvel::platform {
 
@@ -108,8 +107,6 @@ public:
         error = 0;
         return std::make_unique<ScmStatusReporter>(handle);
     }
-
-    void WriteConsoleLine(const std::string& text) override { win32::WriteError(text + "\n"); }
 };
 
 }  // namespace
