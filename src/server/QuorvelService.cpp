@@ -263,14 +263,18 @@ bool TSysLogServer::StopServices() {
     // Before any instance goes: the timer's jobs read them.
     Timer.Stop();
     try {
+        // One deadline for all: instances that wait on a silent mail server
+        // or a locked file wait side by side, not one after the other.
+        const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+        for (auto& service : Services) {
+            if (service) service->StopDeadline = deadline;
+        }
         for (auto& service : Services) {
             if (!service) continue;
             service->StopListening();
             // Counted once the instance has stopped, so the totals hold
             // everything it did.
-            const TCounterSnapshot counters = service->Counters.Snapshot();
-            StopTotals += counters;
-            if (service->StatsInterval > 0) service->WriteOperationLog(FormatStatisticsLine(counters, true), "");
+            StopTotals += service->Counters.Snapshot();
             // Freed at once and the slot emptied with it: a stop that fails
             // further on and is asked again must not reach this one twice.
             service.reset();

@@ -54,11 +54,10 @@ public:
     // Starts every instance in slot order up to the first that fails; the
     // ones started before it stay started.
     bool StartServices();
-    // Stops and frees every instance, after the statistics timer. An instance
-    // with a StatsInterval writes its totals to its operation log on the
-    // way. False when a stop raised an error; the slots of instances already
-    // freed are empty, so a further call goes on with the rest and never
-    // touches a freed instance.
+    // Stops and frees every instance, after the statistics timer. False when
+    // a stop raised an error; the slots of instances already freed are empty,
+    // so a further call goes on with the rest and never touches a freed
+    // instance.
     bool StopServices();
 
     // Every instance's counters together; safe from any thread while the

@@ -70,7 +70,7 @@ std::string FormatStatisticsLine(const TCounterSnapshot& c, bool atStop) {
     auto count = [&line](const char* label, uint64_t value) {
         line += label;
         line += std::to_string(value);
-        line += texts::kLogStatsCount;
+        line += texts::kLogCountMessages;
     };
     count(texts::kLogStatsReceived, c.Received);
     count(texts::kLogStatsWritten, c.Written);
