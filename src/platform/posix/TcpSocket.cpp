@@ -115,6 +115,11 @@ int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs,
                 error = ETIMEDOUT;
             } else if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
                 error = errno;
+            } else if (error == ECONNRESET || error == EPIPE) {
+                // Connected, then reset before this look: the connect itself
+                // succeeded, as a blocking one reports it; the next transfer
+                // meets the reset.
+                error = 0;
             }
         }
     }
