@@ -14,5 +14,6 @@ int main(int argc, char** argv) {
     service.OnStart = [&server](bool& started) { server.DoServiceStart(started); };
     service.OnStop = [&server](bool& stopped) { server.DoServiceStop(stopped); };
     service.OnShutdown = [&server] { server.DoServiceShutdown(); };
+    service.OnIgnoredSignal = [&server](int signalNumber) { server.NoteIgnoredSignal(signalNumber); };
     return service.RunCommandLine(argc, argv);
 }

@@ -38,6 +38,8 @@ bool AppendText(const std::string& path, std::string_view text, std::string_view
                 return true;
             case platform::AppendStatus::WriteFailed:
                 throw TLogWriteError(path, code);
+            case platform::AppendStatus::Refused:
+                throw TLogRefusedError(path, code);
             case platform::AppendStatus::NoFolder: {
                 // A removed logs folder is made again at once: waiting would
                 // only stall reception and lose the line anyway.

@@ -24,9 +24,18 @@ private:
     int code_;
 };
 
+// The path is no file the server writes to (a symbolic link, a folder, a
+// special file, a name the system rejects): nothing was written, and no
+// later attempt would change that.
+class TLogRefusedError : public TLogWriteError {
+public:
+    using TLogWriteError::TLogWriteError;
+};
+
 // Appends text and CR LF. True when the whole line is in the file; false when
 // the file stayed locked by another process through every attempt, or its
-// folder could not be made. Throws TLogWriteError when the write itself fails.
+// folder could not be made. Throws TLogWriteError when the write itself fails
+// and TLogRefusedError, at once, when the path is refused.
 bool AppendLine(const std::string& path, std::string_view text);
 
 // The same with the given line end, which may be empty.

@@ -3,9 +3,12 @@
 #include <system_error>
 
 #include "mail/DMail.h"
+#include "platform/Memory.h"
 #include "platform/SystemError.h"
+#include "server/CheckTexts.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
+#include "util/Buffers.h"
 #include "util/DString.h"
 #include "util/jconvert.h"
 
@@ -72,6 +75,16 @@ int CurrentErrorCode() {
 }
 
 const char kHexDigits[] = "0123456789ABCDEF";
+
+std::string ErrorDetail(int code) {
+    return " (error " + std::to_string(code) + ": " + platform::ErrorText(code) + ")";
+}
+
+// A buffer that one unusual line made large gives its memory back at once:
+// a burst of such lines would otherwise keep the process large for good.
+void ShrinkAfterUse(std::string& buffer) {
+    if (ReleaseExcessCapacity(buffer)) platform::ReturnFreeMemory();
+}
 
 }  // namespace
 
@@ -350,20 +363,44 @@ void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view
     }
     line += LineEnd(LogRCode);
     BuildLogPath(PathBuffer, RecvLogName, now);
-    AppendText(PathBuffer, line, {});
+    struct Shrink {
+        std::string& Line;
+        ~Shrink() { ShrinkAfterUse(Line); }
+    } shrink{line};
+    try {
+        if (AppendText(PathBuffer, line, {})) RefusedPath.clear();
+    } catch (const TLogRefusedError& e) {
+        // Said once per path, not once per datagram: a link left in logs/
+        // would otherwise double every line of the operation log.
+        if (RefusedPath != PathBuffer) {
+            RefusedPath = PathBuffer;
+            WriteOperationLog(texts::kLogRefused + PathBuffer + ErrorDetail(e.Code()), "");
+        }
+        throw;
+    }
 }
 
 void TSyslogService::WriteOperationLog(std::string_view message, std::string_view detail) {
     const platform::LocalTime now = Clock();
     std::string line = DateText(now) + " " + TimeText(now) + " ";
     line.append(detail).append(" ").append(message);
+    std::string path;
+    std::string failure;
     try {
-        std::string path;
         BuildLogPath(path, SystemLogName, now);
-        AppendLine(path, line);
-    } catch (const TLogWriteError&) {
-        // The operation log is where failures are reported; there is no
-        // further place to report its own.
+        if (!AppendLine(path, line)) failure = " (locked)";
+    } catch (const TLogWriteError& e) {
+        failure = ErrorDetail(e.Code());
+    } catch (...) {
+        failure = " (?)";
+    }
+    // The operation log is where failures are reported; one it cannot take
+    // (a full disk, above all) goes to the system log instead.
+    if (!failure.empty() && OperationLogFallback) {
+        try {
+            OperationLogFallback(texts::kEventOperationLogLost + path + failure + ": " + line);
+        } catch (...) {
+        }
     }
 }
 

@@ -80,6 +80,11 @@ public:
     // Source of every timestamp and dated file name; tests put a fixed date here.
     TClock Clock = platform::LocalNow;
 
+    // Where an operation-log line goes when its file cannot take it (a full
+    // disk, a refused path): the system log, so that the failure is seen
+    // somewhere. Called on the thread that wrote the line; none: dropped.
+    std::function<void(const std::string& text)> OperationLogFallback;
+
     // What the instance has done since its start; read from any thread.
     TInstanceCounters Counters;
 
@@ -125,11 +130,13 @@ public:
     // Appends one line for a received message in the LogType layout with the
     // LogRCode line end. Throws TLogWriteError when the file was opened but
     // the write failed; a file locked through every attempt loses the line
-    // silently.
+    // silently. A refused path (TLogRefusedError) is reported in the
+    // operation log once until a line reaches the file again, then rethrown.
     void WriteReceivedLog(std::string_view message, std::string_view sender);
 
     // Appends "date time detail message" and CR LF to the operation log.
-    // Never throws: a lost operation-log line has nowhere to be reported.
+    // Never throws: a line the file does not take goes to
+    // OperationLogFallback with the reason.
     void WriteOperationLog(std::string_view message, std::string_view detail);
 
     // --- Keyword alerts ---
@@ -172,6 +179,7 @@ private:
     std::string RawSender;            // reused for every datagram
     std::string LineBuffer;           // received-message line, reused for every datagram
     std::string PathBuffer;           // its file path, reused for every datagram
+    std::string RefusedPath;          // the received-log path last refused, reported once
 };
 
 }  // namespace quorvel

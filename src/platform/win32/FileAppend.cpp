@@ -40,6 +40,10 @@ AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* 
             case ERROR_SHARING_VIOLATION:
             case ERROR_LOCK_VIOLATION: return Fail(AppendStatus::Locked, errorCode, error);
             case ERROR_PATH_NOT_FOUND: return Fail(AppendStatus::NoFolder, errorCode, error);
+            // A name the system rejects stays rejected.
+            case ERROR_INVALID_NAME:
+            case ERROR_FILENAME_EXCED_RANGE:
+            case ERROR_DIRECTORY: return Fail(AppendStatus::Refused, errorCode, error);
             default: return Fail(AppendStatus::OpenFailed, errorCode, error);
         }
     }
