@@ -1,9 +1,11 @@
+#include "platform/Memory.h"
 #include "server/QuorvelService.h"
 #include "server/ServerTexts.h"
 #include "service/DService.h"
 #include "util/DString.h"
 
 int main(int argc, char** argv) {
+    quorvel::platform::ReturnLargeBlocksAtOnce();
     quorvel::TDService service;
     quorvel::TSysLogServer server([&service](const std::string& text, int type, int category, uint32_t id) {
         service.LogEvent(text, type, category, id);

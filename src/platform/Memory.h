@@ -1,11 +1,11 @@
 #pragma once
-// Handing freed memory back to the system. Safe from any thread.
+// How the process's allocator hands memory back to the system.
 
 namespace quorvel::platform {
 
-// Returns the allocator's free pages to the system, so that the resident
-// size drops after a large buffer was freed. Costs a walk of the heap: call
-// it after such a release, not per line.
-void ReturnFreeMemory();
+// From now on, blocks above 256 KB come straight from the system and go
+// straight back when freed, so that the resident size drops again after a
+// burst of huge lines. Call once at start, before other threads run.
+void ReturnLargeBlocksAtOnce();
 
 }  // namespace quorvel::platform

@@ -3,7 +3,6 @@
 #include <system_error>
 
 #include "mail/DMail.h"
-#include "platform/Memory.h"
 #include "platform/SystemError.h"
 #include "server/CheckTexts.h"
 #include "server/LogFile.h"
@@ -80,11 +79,6 @@ std::string ErrorDetail(int code) {
     return " (error " + std::to_string(code) + ": " + platform::ErrorText(code) + ")";
 }
 
-// A buffer that one unusual line made large gives its memory back at once:
-// a burst of such lines would otherwise keep the process large for good.
-void ShrinkAfterUse(std::string& buffer) {
-    if (ReleaseExcessCapacity(buffer)) platform::ReturnFreeMemory();
-}
 
 }  // namespace
 
@@ -363,9 +357,11 @@ void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view
     }
     line += LineEnd(LogRCode);
     BuildLogPath(PathBuffer, RecvLogName, now);
+    // A buffer that one unusual line made large gives its memory back at
+    // once: a burst of such lines would otherwise keep the process large.
     struct Shrink {
         std::string& Line;
-        ~Shrink() { ShrinkAfterUse(Line); }
+        ~Shrink() { ReleaseExcessCapacity(Line); }
     } shrink{line};
     try {
         if (AppendText(PathBuffer, line, {})) RefusedPath.clear();

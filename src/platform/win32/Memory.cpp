@@ -1,11 +1,9 @@
 #include "platform/Memory.h"
 
-#include <windows.h>
-
 namespace quorvel::platform {
 
-// The process heap decommits large freed blocks by itself; compacting it
-// also gives back the free space between smaller ones.
-void ReturnFreeMemory() { HeapCompact(GetProcessHeap(), 0); }
+// The Windows heap serves blocks this large from their own virtual
+// allocations and releases them when freed.
+void ReturnLargeBlocksAtOnce() {}
 
 }  // namespace quorvel::platform
