@@ -44,6 +44,13 @@ AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* 
             case ERROR_INVALID_NAME:
             case ERROR_FILENAME_EXCED_RANGE:
             case ERROR_DIRECTORY: return Fail(AppendStatus::Refused, errorCode, error);
+            case ERROR_ACCESS_DENIED: {
+                // A folder answers "access denied" too; unlike a file that is
+                // busy for a moment, it never takes a line.
+                const DWORD attributes = GetFileAttributesA(path.c_str());
+                const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+                return Fail(folder ? AppendStatus::Refused : AppendStatus::OpenFailed, errorCode, error);
+            }
             default: return Fail(AppendStatus::OpenFailed, errorCode, error);
         }
     }
