@@ -79,7 +79,6 @@ std::string ErrorDetail(int code) {
     return " (error " + std::to_string(code) + ": " + platform::ErrorText(code) + ")";
 }
 
-
 }  // namespace
 
 int LoadAddrInfo(const std::function<int()>& loader) {
