@@ -365,13 +365,14 @@ void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view
     try {
         if (AppendText(PathBuffer, line, {})) RefusedPath.clear();
     } catch (const TLogRefusedError& e) {
-        // Said once per path, not once per datagram: a link left in logs/
-        // would otherwise double every line of the operation log.
+        // Counted, and said once per path rather than once per datagram: a
+        // link left in logs/ would otherwise double every line of the
+        // operation log. The keyword check still sees the message.
+        TInstanceCounters::Add(Counters.DroppedWriteFailed);
         if (RefusedPath != PathBuffer) {
             RefusedPath = PathBuffer;
             WriteOperationLog(texts::kLogRefused + PathBuffer + ErrorDetail(e.Code()), "");
         }
-        throw;
     }
 }
 

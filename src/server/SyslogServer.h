@@ -130,8 +130,9 @@ public:
     // Appends one line for a received message in the LogType layout with the
     // LogRCode line end. Throws TLogWriteError when the file was opened but
     // the write failed; a file locked through every attempt loses the line
-    // silently. A refused path (TLogRefusedError) is reported in the
-    // operation log once until a line reaches the file again, then rethrown.
+    // silently. A line whose path is refused (a symbolic link, a folder) is
+    // lost too: counted in Counters.DroppedWriteFailed and reported in the
+    // operation log once until a line reaches the file again.
     void WriteReceivedLog(std::string_view message, std::string_view sender);
 
     // Appends "date time detail message" and CR LF to the operation log.
