@@ -157,6 +157,11 @@ class HostileTest(unittest.TestCase):
                     problems = [l for l in q.stderr if l.startswith("error 20 設定に誤りがあるためサービスを開始できません: ")]
                     self.assertEqual(len(problems), 1, q.stderr)
                     self.assertIn(reason, problems[0])
+                    # The same words in the system log.
+                    journal = [dict(l.split("=", 1) for l in e.splitlines() if "=" in l)
+                               for e in q.journal.receive_all(timeout=0.2)]
+                    self.assertIn(("20", problems[0][len("error 20 "):]),
+                                  [(e.get("QUORVEL_EVENT_ID"), e.get("MESSAGE")) for e in journal])
                     self.assertFalse(os.path.exists("/tmp/quorvel-absolute.log"))
                     self.assertFalse(os.path.exists(os.path.join(q.dir, "..", "quorvel-outside.log")))
 
