@@ -58,7 +58,9 @@ bool LogNameStaysInside(std::string_view name) {
     if (name.size() >= 2 && name[1] == ':') return false;  // a drive
     size_t start = 0;
     for (size_t i = 0; i <= name.size(); ++i) {
-        if (i < name.size() && IsSJISLeadByte(static_cast<unsigned char>(name[i]))) {
+        // A trail byte may be a backslash, never a slash: the system splits
+        // at every slash, whatever byte comes before it.
+        if (i + 1 < name.size() && name[i + 1] != '/' && IsSJISLeadByte(static_cast<unsigned char>(name[i]))) {
             ++i;
             continue;
         }

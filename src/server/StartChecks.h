@@ -32,7 +32,7 @@ std::string InstanceKeyName(const char* name, int instance);
 // True when a log-name pattern names a file inside the logs folder: not
 // empty, not absolute, no drive, no "." or ".." part, no part left empty
 // (a name that ends in a separator names a folder). "/" and "\" both count
-// as separators; a Shift_JIS trail byte does not.
+// as separators; a Shift_JIS trail byte that is a backslash does not.
 bool LogNameStaysInside(std::string_view name);
 
 // Checks both log names of an instance and opens both files (as named

@@ -24,7 +24,7 @@ TEST(StartChecks, LogNamesStayInsideTheLogsFolder) {
     } cases[] = {
         {"Quorvel.log", true}, {"%y-%m-syslog.log", true}, {"sub/op.log", true}, {"a..b.log", true},
         // ソ ends in the byte of a backslash: no separator, no ".." part.
-        {Sjis(u8"ソ") + "..", true}, {Sjis(u8"表") + "\\x.log", true},
+        {Sjis(u8"ソ") + "..", true}, {Sjis(u8"表") + "\\x.log", true}, {"a/..\x81", true}, {"..\x81/..", false},
         {"", false}, {"/var/log/x.log", false}, {"\\\\server\\x.log", false}, {"C:x.log", false},
         {"..", false}, {".", false}, {"../../x", false}, {"a/../../x", false}, {"a\\..\\x", false},
         {"sub/", false}, {"a//b", false}, {"./x", false},
