@@ -1,5 +1,6 @@
 #include "server/QuorvelService.h"
 
+#include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
 #include "server/CheckTexts.h"
@@ -154,17 +155,18 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
         // as such empties a slot: "$FFFFFFFF" reads as the same bits, but
         // whoever wrote it meant a port.
         int32_t port = n == 1 ? kDefaultSyslogPort : kNoInstance;
-        const char* portProblem = nullptr;
+        bool portProblem = false;
         if (portText.find_first_not_of(" \t") != std::string::npos) {
             const bool decimal = portText.find_first_of("$xX") == std::string::npos;
             if (!ParseIniInteger(portText, port)) {
-                portProblem = texts::kReasonPortNotNumber;
+                portProblem = true;
+                StartProblems.push_back({n, InstanceKeyName("SYSLOGPORT", n), portText, TProblemKind::PortNotNumber, 0});
             } else if ((port == kNoInstance && !decimal) || port < kNoInstance || port > kHighestPort) {
-                portProblem = texts::kReasonPortRange;
+                portProblem = true;
+                StartProblems.push_back({n, InstanceKeyName("SYSLOGPORT", n), portText, TProblemKind::PortRange, 0});
             }
         }
-        if (portProblem != nullptr) {
-            StartProblems.push_back({n, InstanceKeyName("SYSLOGPORT", n), portText, portProblem, 0});
+        if (portProblem) {
             port = kDefaultSyslogPort;  // the instance stays, so that its operation log hears of it
         }
         if (port == kNoInstance) continue;
@@ -230,6 +232,8 @@ void TSysLogServer::NoteIgnoredSignal(int signalNumber) {
 void TSysLogServer::DoServiceStart(bool& Started) {
     if (!LoadConfig()) {
         Started = false;
+        platform::ReportToConsole("cannot start: no configuration file " + EnsureTrailingBackslash(ExeFolder()) +
+                              "Quorvel.ini");
         if (LogEvent) LogEvent(texts::kEventConfigMissing, platform::kEventError, 0, texts::kEventIdConfigMissing);
         return;
     }
@@ -242,6 +246,7 @@ void TSysLogServer::DoServiceStart(bool& Started) {
         // tried and no log line is waited for.
         for (const TStartProblem& problem : StartProblems) {
             const std::string text = StartProblemText(problem);
+            platform::ReportToConsole(StartProblemConsoleText(problem));
             if (TSyslogService* service = NoteTaker(problem.Instance)) service->WriteOperationLog(text, "");
             if (LogEvent) LogEvent(text, platform::kEventError, 0, texts::kEventIdBadSetting);
         }
@@ -282,6 +287,9 @@ bool TSysLogServer::StartServices() {
         const auto& service = Services[static_cast<size_t>(slot)];
         if (!service) continue;
         if (!service->StartListening()) {
+            platform::ReportToConsole("instance " + std::to_string(slot + 1) + " cannot start: " +
+                                  (service->StartFailure.empty() ? std::string("see logs/") + service->SystemLogName
+                                                                 : service->StartFailure));
             if (LogEvent) {
                 LogEvent(texts::kEventInstanceStartFailedPrefix + std::to_string(slot + 1) +
                              texts::kEventInstanceStartFailedSuffix,
@@ -289,6 +297,7 @@ bool TSysLogServer::StartServices() {
             }
             return false;
         }
+        platform::ReportToConsole("instance " + std::to_string(slot + 1) + " listening on UDP " + service->ListeningOn);
     }
     return true;
 }

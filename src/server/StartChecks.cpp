@@ -37,16 +37,43 @@ bool IsComment(std::string_view line) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+const char* Reason(TProblemKind kind) {
+    switch (kind) {
+        case TProblemKind::LogNameOutside: return texts::kReasonLogNameOutside;
+        case TProblemKind::LogCannotOpen: return texts::kReasonLogCannotOpen;
+        case TProblemKind::PortNotNumber: return texts::kReasonPortNotNumber;
+        case TProblemKind::PortRange: return texts::kReasonPortRange;
+    }
+    return "";
+}
+
+const char* ConsoleReason(TProblemKind kind) {
+    switch (kind) {
+        case TProblemKind::LogNameOutside:
+            return "a log name must name a file inside the logs folder (no absolute path, no \".\" or \"..\", "
+                   "no folder)";
+        case TProblemKind::LogCannotOpen: return "the log file cannot be opened for append";
+        case TProblemKind::PortNotNumber: return "the port is not a number";
+        case TProblemKind::PortRange: return "the port must be 1 to 65535 (-1: no instance)";
+    }
+    return "";
+}
+
+std::string ErrorSuffix(int error) {
+    if (error == 0) return {};
+    return " (error " + std::to_string(error) + ": " + platform::SystemErrorText(error) + ")";
+}
+
 }  // namespace
 
 std::string StartProblemText(const TStartProblem& problem) {
-    std::string text = texts::kCheckBadSetting;
-    text += "Syslog[" + std::to_string(problem.Instance) + "] " + problem.Key + "=" + Shown(problem.Value) + ": ";
-    text += problem.Reason;
-    if (problem.Error != 0) {
-        text += " (error " + std::to_string(problem.Error) + ": " + platform::ErrorText(problem.Error) + ")";
-    }
-    return text;
+    return texts::kCheckBadSetting + ("Syslog[" + std::to_string(problem.Instance) + "] ") + problem.Key + "=" +
+           Shown(problem.Value) + ": " + Reason(problem.Kind) + ErrorSuffix(problem.Error);
+}
+
+std::string StartProblemConsoleText(const TStartProblem& problem) {
+    return "instance " + std::to_string(problem.Instance) + " cannot start: " + problem.Key + "=" +
+           Shown(problem.Value) + ": " + ConsoleReason(problem.Kind) + ErrorSuffix(problem.Error);
 }
 
 std::string InstanceKeyName(const char* name, int instance) {
@@ -78,7 +105,8 @@ void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TSta
         const std::string& pattern;
     } files[] = {{"SYSLOGLOGNAME", service.SystemLogName}, {"RECVLOGNAME", service.RecvLogName}};
     for (const auto& file : files) {
-        TStartProblem problem{instance, InstanceKeyName(file.key, instance), file.pattern, texts::kReasonLogNameOutside, 0};
+        TStartProblem problem{instance, InstanceKeyName(file.key, instance), file.pattern,
+                              TProblemKind::LogNameOutside, 0};
         if (!LogNameStaysInside(file.pattern)) {
             problems.push_back(problem);
             continue;
@@ -94,7 +122,7 @@ void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TSta
             default:
                 break;
         }
-        problem.Reason = texts::kReasonLogCannotOpen;
+        problem.Kind = TProblemKind::LogCannotOpen;
         problem.Error = code;
         problems.push_back(problem);
     }

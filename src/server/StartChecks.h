@@ -13,18 +13,23 @@ namespace quorvel {
 
 class TSyslogService;
 
-// A setting that keeps the server from starting.
+// What is wrong with a setting that keeps the server from starting.
+enum class TProblemKind { LogNameOutside, LogCannotOpen, PortNotNumber, PortRange };
+
 struct TStartProblem {
     int Instance = 0;     // 1 to 10
     std::string Key;      // as the ini file names it, without "="
     std::string Value;    // as written, or the default in force
-    std::string Reason;   // Shift_JIS
+    TProblemKind Kind = TProblemKind::LogNameOutside;
     int Error = 0;        // the system's error code; 0 when none applies
 };
 
-// The one text of a start problem: the same words reach the operation log,
-// the system log and, in -RUN mode, the console.
+// The text of a start problem for the operation log and the system log
+// (Shift_JIS).
 std::string StartProblemText(const TStartProblem& problem);
+// The same in plain English for the console line ("instance n cannot
+// start: ..."); the value passes through as its bytes.
+std::string StartProblemConsoleText(const TStartProblem& problem);
 
 // Instance 1 uses the bare key, instance n the key followed by n (no "=").
 std::string InstanceKeyName(const char* name, int instance);

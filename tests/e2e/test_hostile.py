@@ -157,6 +157,9 @@ class HostileTest(unittest.TestCase):
                     problems = [l for l in q.stderr if l.startswith("error 20 設定に誤りがあるためサービスを開始できません: ")]
                     self.assertEqual(len(problems), 1, q.stderr)
                     self.assertIn(reason, problems[0])
+                    key_value = reason.split(": ")[0].split("] ")[-1]
+                    self.assertTrue(any(l.startswith("quorvel: instance ") and " cannot start: " in l
+                                        and key_value in l for l in q.stderr), q.stderr)
                     # The same words in the system log.
                     journal = [dict(l.split("=", 1) for l in e.splitlines() if "=" in l)
                                for e in q.journal.receive_all(timeout=0.2)]

@@ -7,11 +7,13 @@ namespace quorvel::platform {
 
 int LastErrorCode() { return errno; }
 
-std::string ErrorText(int code) {
+std::string SystemErrorText(int code) {
+    // The program never calls setlocale: strerror answers in the C
+    // locale's English. The GNU strerror_r returns its text, which may or
+    // may not be the buffer.
     char buffer[256] = {};
-    // The GNU strerror_r may return a static text instead of filling the buffer.
     const char* text = strerror_r(code, buffer, sizeof buffer);
-    return text ? std::string(text) : std::string();
+    return text != nullptr && *text != '\0' ? std::string(text) : "error " + std::to_string(code);
 }
 
 }  // namespace quorvel::platform

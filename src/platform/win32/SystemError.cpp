@@ -6,15 +6,18 @@ namespace quorvel::platform {
 
 int LastErrorCode() { return static_cast<int>(GetLastError()); }
 
-std::string ErrorText(int code) {
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string out = length > 0 && text ? std::string(text, length) : std::string();
-    if (text) LocalFree(text);
-    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
+std::string SystemErrorText(int code) {
+    // English where the system has it, else the system's default language.
+    const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    char buffer[512] = {};
+    DWORD n = FormatMessageA(flags, nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                             buffer, sizeof buffer, nullptr);
+    if (n == 0) n = FormatMessageA(flags, nullptr, static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
+    std::string text(buffer, n);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.')) {
+        text.pop_back();
+    }
+    return text.empty() ? "error " + std::to_string(code) : text;
 }
 
 }  // namespace quorvel::platform
