@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "SjisReference.h"
 #include "TestFiles.h"
+#include "platform/SystemError.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "server/SyslogServer.h"
@@ -26,7 +29,11 @@ protected:
         service.RecvLogName = "%y-%m-syslog.log";
         service.Clock = [this] { ++clockReads; return now; };
     }
-    std::string Logged(const std::string& name) { return test::ReadFile(service.LogsFolder + name); }
+    // The file once the writer has written everything handed over so far.
+    std::string Logged(const std::string& name) {
+        EXPECT_TRUE(service.Flush());
+        return test::ReadFile(service.LogsFolder + name);
+    }
 
     test::TempFolder dir;
     TSyslogService service;
@@ -51,6 +58,11 @@ TEST_F(SyslogLogTest, ReceivedLineLayoutsAndLineEnds) {
          "\"2026/12/06\",\"02:06:02.045\",\"2001:db8::1\",\"a\"\"b\"cd\"\r"},
         {ltTab, rcLF, "", "<13>say \"hi\"\tnow\n", "10.0.0.1", "2026/12/06\t02:06:02.045\t10.0.0.1\t<13>say \"hi\"now\n"},
         {ltMeta, 3, "", "\n", "10.0.0.2", "2026/12/06 02:06:02.045 10.0.0.2 "},
+        // Bytes to change at the first, a middle and the last place of a
+        // long message, and in words of eight that are otherwise plain.
+        {ltComma, rcLF, "_", "\x1F" "bcdefg\x01hijklmnopq\"rstuvwxyz0123456789\x7F\x80\x1F",
+         "10.0.0.4", "\"2026/12/06\",\"02:06:02.045\",\"10.0.0.4\",\"_bcdefg_hijklmnopq\"\"rstuvwxyz0123456789\x7F\x80_\"\n"},
+        {ltMeta, rcLF, "_", "abcdefgh\"jklmnop\x02", "10.0.0.5", "2026/12/06 02:06:02.045 10.0.0.5 abcdefgh\"jklmnop_\n"},
         {static_cast<TLogType>(3), rcCRLF, "", "dropped", "10.0.0.3", ""},
     };
     service.RecvLogName = "recv.log";
@@ -96,6 +108,27 @@ TEST_F(SyslogLogTest, OperationLogAlwaysEndsInCrLf) {
                                          "\r\n2026/12/06 02:06:02.045 192.168.0.5 90 ReadCount Socket_Error\r\n");
 }
 
+// A device in a log's place takes no line (a full disk is proven end to
+// end), but not silently: the operation log names the path and the error,
+// and counts the line.
+TEST_F(SyslogLogTest, AFailedWriteIsReportedAndCounted) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const std::string folder = service.LogsFolder;
+    service.LogsFolder = "/dev/";
+    service.RecvLogName = "full";
+    service.SystemLogName = ".." + folder + "Quorvel.log";
+    service.WriteReceivedLog("m", "h");
+    ASSERT_TRUE(service.Flush());
+    EXPECT_EQ(service.Counters.Written.load(), 0u);
+    EXPECT_EQ(service.Counters.DroppedWriteFailed.load(), 1u);
+    EXPECT_EQ(test::ReadFile(folder + "Quorvel.log"),
+              "2026/12/06 02:06:02.045  " +
+                  test::Sjis(u8"ログファイルへの書き込みを拒否しました (シンボリックリンク、フォルダまたは特殊ファイル): ") +
+                  "/dev/full (error " + std::to_string(EINVAL) + ": " + platform::SystemErrorText(EINVAL) + ")" +
+                  "\r\n2026/12/06 02:06:02.045  " + test::Sjis(u8"ログファイルへの書き込みに失敗したメッセージ 1 件") +
+                  "\r\n");
+}
+
 // A refused received-message log loses the line, counted and said once; an
 // operation-log line that its file does not take goes to the fallback (the
 // system log) with the reason, and the caller never sees an error.
@@ -105,12 +138,20 @@ TEST_F(SyslogLogTest, WriteErrors) {
     std::vector<std::string> fallback;
     service.OperationLogFallback = [&fallback](const std::string& text) { fallback.push_back(text); };
     EXPECT_NO_THROW(service.WriteReceivedLog("m", "h"));
+    ASSERT_TRUE(service.Flush());
     EXPECT_NO_THROW(service.WriteReceivedLog("m", "h"));
-    EXPECT_EQ(service.Counters.DroppedWriteFailed.load(), 2u);
     EXPECT_NO_THROW(service.WriteOperationLog("lost line", "h"));
-    ASSERT_EQ(fallback.size(), 2u);  // the refusal once, then the line itself
-    EXPECT_NE(fallback[1].find("folder (error "), std::string::npos) << fallback[1];
-    EXPECT_EQ(fallback[1].substr(fallback[1].size() - 35), "2026/12/06 02:06:02.045 h lost line");
+    ASSERT_TRUE(service.Flush());
+    EXPECT_EQ(service.Counters.DroppedWriteFailed.load(), 2u);
+    // The refusal once, the line itself and the writer's count, each with
+    // the path and the reason.
+    ASSERT_EQ(fallback.size(), 3u);
+    for (const std::string& text : fallback) EXPECT_NE(text.find("folder (error "), std::string::npos) << text;
+    EXPECT_NE(fallback[0].find(test::Sjis(u8"ログファイルへの書き込みを拒否しました")), std::string::npos);
+    const std::string lost = "2026/12/06 02:06:02.045 h lost line";
+    EXPECT_EQ(std::count_if(fallback.begin(), fallback.end(),
+                            [&lost](const std::string& text) { return text.substr(text.size() - lost.size()) == lost; }),
+              1);
 }
 
 }  // namespace
