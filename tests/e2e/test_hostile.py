@@ -11,6 +11,7 @@ import time
 import unittest
 
 from quorvel_e2e import BINARY, DatagramSink, Quorvel, entries, free_port, send, sjis, wait_until
+from test_no_loss import SilentSmtpServer
 
 STOP_LINE = b" " + sjis("Quorvel サービスを停止しました")
 NOBODY = 65534
@@ -94,11 +95,17 @@ class HostileTest(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(q.dir, "made-by-link")))
             self.assertTrue(os.path.islink(q.path("recv.log")))
 
-    def test_with_the_disk_full_the_lost_operation_log_line_reaches_the_system_log(self):
+    def test_with_the_disk_full_the_alert_goes_out_and_the_lost_lines_reach_the_system_log(self):
         if not as_root():
             self.skipTest("needs root to mount a small tmpfs")
         port = free_port()
-        with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log"]) as q:
+        smtp = SilentSmtpServer()
+        smtp.release.set()
+        self.addCleanup(smtp.close)
+        ini = ["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log", "MAILSERVER=127.0.0.1",
+               "MAILSERVERPORT=%d" % smtp.port, "MAILFROM=quorvel@example.org", "MAILTO=ops@example.org",
+               "KEYWORDLISTSTART", "disk", "KEYWORDLISTEND"]
+        with Quorvel(ini) as q:
             logs = os.path.join(q.dir, "logs")
             os.mkdir(logs)
             mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", logs], capture_output=True)
@@ -119,11 +126,14 @@ class HostileTest(unittest.TestCase):
                     pass
                 finally:
                     os.close(filler)
-                send([b"lost on a full disk"], port)
+                send([b"disk: lost on a full disk"], port)
                 lost = "error 21 動作ログに書き込めません: %s (error 28: No space left on device)" % q.path("Quorvel.log")
                 self.assertTrue(wait_until(lambda: any(l.startswith(lost) for l in q.stderr)), q.stderr)
                 self.assertTrue(any(l.startswith(lost) and l.endswith("受信処理中に原因不明のエラーが発生 (28)")
                                     for l in q.stderr), q.stderr)
+                # The line is lost, the alert is not.
+                self.assertTrue(wait_until(lambda: len(smtp.mails) == 1), "the alert mail goes out")
+                self.assertIn(b"disk: lost on a full disk", smtp.mails[0])
                 self.assertEqual(q.stop(), 0)
             finally:
                 if q.proc and q.proc.poll() is None:
