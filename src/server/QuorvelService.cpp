@@ -97,7 +97,12 @@ SharedSettings ReadShared(const TStringList& lines) {
 
 TSysLogServer::TSysLogServer(TLogEvent logEvent) : LogEvent(std::move(logEvent)) {}
 
-TSysLogServer::~TSysLogServer() = default;
+// The instances go first: their log writers may still hand a lost line to
+// LogEvent while they stop, and LogEvent is a member that would otherwise
+// be gone by then.
+TSysLogServer::~TSysLogServer() {
+    for (auto& slot : Services) slot.reset();
+}
 
 bool TSysLogServer::LoadConfig() { return LoadConfig(ExeFolder()); }
 

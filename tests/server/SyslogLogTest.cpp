@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -135,8 +136,11 @@ TEST_F(SyslogLogTest, AFailedWriteIsReportedAndCounted) {
 TEST_F(SyslogLogTest, WriteErrors) {
     std::filesystem::create_directories(service.LogsFolder + "folder");
     service.RecvLogName = service.SystemLogName = "folder";
-    std::vector<std::string> fallback;
-    service.OperationLogFallback = [&fallback](const std::string& text) { fallback.push_back(text); };
+    // Shared with the fallback, which the writer may still call while the
+    // instance stops after the test.
+    auto lost = std::make_shared<std::vector<std::string>>();
+    service.OperationLogFallback = [lost](const std::string& text) { lost->push_back(text); };
+    const std::vector<std::string>& fallback = *lost;
     EXPECT_NO_THROW(service.WriteReceivedLog("m", "h"));
     ASSERT_TRUE(service.Flush());
     EXPECT_NO_THROW(service.WriteReceivedLog("m", "h"));
@@ -148,9 +152,9 @@ TEST_F(SyslogLogTest, WriteErrors) {
     ASSERT_EQ(fallback.size(), 3u);
     for (const std::string& text : fallback) EXPECT_NE(text.find("folder (error "), std::string::npos) << text;
     EXPECT_NE(fallback[0].find(test::Sjis(u8"ログファイルへの書き込みを拒否しました")), std::string::npos);
-    const std::string lost = "2026/12/06 02:06:02.045 h lost line";
+    const std::string line = "2026/12/06 02:06:02.045 h lost line";
     EXPECT_EQ(std::count_if(fallback.begin(), fallback.end(),
-                            [&lost](const std::string& text) { return text.substr(text.size() - lost.size()) == lost; }),
+                            [&line](const std::string& text) { return text.substr(text.size() - line.size()) == line; }),
               1);
 }
 
