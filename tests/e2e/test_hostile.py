@@ -113,6 +113,10 @@ class HostileTest(unittest.TestCase):
                 self.skipTest("cannot mount a tmpfs here: " + mounted.stderr.decode(errors="replace").strip())
             try:
                 self.assertTrue(q.start().wait_started(), q.stderr)
+                # The start's lines are written by the log writer, a moment later.
+                started = b" " + sjis("Quorvel サービスを開始しました。")
+                self.assertTrue(wait_until(lambda: started in entries(q.read("Quorvel.log"))))
+                time.sleep(0.2)
                 # The operation log ends on a page boundary, then the rest of
                 # the file system is filled: no line finds room anywhere.
                 size = os.path.getsize(q.path("Quorvel.log"))
