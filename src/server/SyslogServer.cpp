@@ -7,9 +7,11 @@
 
 #include "mail/DMail.h"
 #include "platform/SystemError.h"
+#include "server/CheckTexts.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
+#include "util/Buffers.h"
 #include "util/DString.h"
 #include "util/jconvert.h"
 
@@ -114,7 +116,11 @@ TSyslogService::TSyslogService()
       Writer(std::make_unique<TLogWriter>(
           Counters,
           [this](std::string_view text, std::string_view detail, bool urgent) { LogOperation(text, detail, urgent); },
-          [this](TAlertJob alert) { Mailer->Post(std::move(alert)); })) {}
+          [this](TAlertJob alert) { Mailer->Post(std::move(alert)); })) {
+    Writer->OperationLost = [this](const std::string& text) {
+        if (OperationLogFallback) OperationLogFallback(text);
+    };
+}
 
 // The sockets close with OwnedSockets. The queue is not touched here: it may
 // already be gone (a failed start ends the worker before the server), and a
@@ -607,6 +613,9 @@ void TSyslogService::FlushStaged() {
     if (StagedCount == 0) return;
     Writer->Push(TLogWriter::qkReceived, StagedPath, LineBuffer, LineEnds.data(), StagedCount, StagedSender);
     LineBuffer.clear();
+    // A buffer that one unusual line made large gives its memory back at
+    // once: a burst of such lines would otherwise keep the process large.
+    ReleaseExcessCapacity(LineBuffer);
     StagedCount = 0;
 }
 

@@ -102,6 +102,11 @@ public:
     // Source of every timestamp and dated file name; tests put a fixed date here.
     TClock Clock = platform::LocalNow;
 
+    // Where an operation-log line goes when its file cannot take it (a full
+    // disk, a refused path): the system log, so that the failure is seen
+    // somewhere. Called on the log writer's thread; none: only counted.
+    std::function<void(const std::string& text)> OperationLogFallback;
+
     // What the instance has done since its start; read from any thread.
     TInstanceCounters Counters;
 
@@ -167,12 +172,14 @@ public:
     std::string ConvertControlCodes(std::string_view text) const;
 
     // Queues one line for a received message in the LogType layout with the
-    // LogRCode line end. A failed write, a file locked through every attempt
-    // and a full queue are counted and reported by the writer.
+    // LogRCode line end. A failed write, a file locked through every attempt,
+    // a refused path (a symbolic link, a folder) and a full queue are counted
+    // and reported by the writer.
     void WriteReceivedLog(std::string_view message, std::string_view sender);
 
     // Safe from any thread: queues "date time detail message" and CR LF for
-    // the operation log. Throws only what the clock throws.
+    // the operation log; a line its file does not take goes to
+    // OperationLogFallback with the reason. Throws only what the clock throws.
     void WriteOperationLog(std::string_view message, std::string_view detail);
 
     // --- Keyword alerts ---

@@ -16,6 +16,10 @@ constexpr std::string_view kWordSuffix = "?=";
 constexpr std::string_view kFold = "\r\n\t";
 constexpr std::string_view kKanjiIn = "\x1B$B";
 constexpr std::string_view kKanjiOut = "\x1B(B";
+// Shift_JIS trail bytes run from 0x40; JIS X 0208's geta mark stands for a
+// byte that forms no character.
+constexpr unsigned char kLowestTrailByte = 0x40;
+constexpr std::string_view kSubstituteMark = "\x22\x2E";
 
 // -1 for anything outside the RFC 4648 section 4 alphabet.
 constexpr std::array<int8_t, 256> MakeDecodeTable() {
@@ -136,6 +140,15 @@ std::string SJIStoJIS(std::string_view sjis) {
             }
             // A lead byte cut off at the end must not pull in a byte beyond the text.
             const auto trail = i + 1 < sjis.size() ? static_cast<unsigned char>(sjis[i + 1]) : 0;
+            if (i + 1 < sjis.size() && trail < kLowestTrailByte) {
+                // No character: the arithmetic would turn such a byte into a
+                // control byte (0x29 gives LF, 0x2C CR), a bare line end in
+                // the mail body. The lead byte becomes the substitute mark
+                // and the byte after it stands on its own.
+                out += kSubstituteMark;
+                ++i;
+                continue;
+            }
             const auto jis = SJISCharToJIS(c, static_cast<uint8_t>(trail));
             out += static_cast<char>(jis.first);
             out += static_cast<char>(jis.second);

@@ -105,6 +105,10 @@ TEST(JConvertTest, SJIStoJISSwitchesModesOnlyAtChanges) {
         {"x\x00y"s, "x\x00y"s},
         // A lead byte cut off at the end converts with a zero trail byte.
         {"a\x82", "a" + in + "\x23\xE1" + out},
+        // A byte below the trail range forms no character: turned into one it
+        // would become LF (0x29) or CR (0x2C) in the mail body.
+        {"\x95\x29", in + "\x22\x2E" + out + ")"},
+        {"\x8C\x58\x95\x2C\x81", in + "\x37\x39\x22\x2E" + out + "," + in + "\x21\xE1" + out},
     };
     for (const auto& [sjis, jis] : cases) EXPECT_EQ(SJIStoJIS(sjis), jis);
 }
