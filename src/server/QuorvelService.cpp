@@ -1,5 +1,7 @@
 #include "server/QuorvelService.h"
 
+#include <algorithm>
+
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
 #include "server/ServerTexts.h"
@@ -65,6 +67,7 @@ struct SharedSettings {
     TLogRCode RCode;
     std::string CnvCtrlCode;
     TKeywordList Keywords;
+    int32_t MailInterval;
 };
 
 SharedSettings ReadShared(const TStringList& lines) {
@@ -79,6 +82,8 @@ SharedSettings ReadShared(const TStringList& lines) {
     s.SMTPAuth = auth == "LOGIN" ? SA_LOGIN : auth == "CRAM-MD5" ? SA_CRAMMD5 : SA_NONE;
     s.SMTPAuthID = ReadIniString(lines, "SMTPAUTHID=");
     s.SMTPAuthPass = ReadIniString(lines, "SMTPAUTHPASS=");
+    // The storm guard stays off unless asked for; a negative value is no interval.
+    s.MailInterval = std::max(ReadIniInteger(lines, "MAILINTERVAL=", 0), 0);
 
     const std::string rcode = UpperSjis(ReadIniStringDef(lines, "RCODE=", "CRLF"));
     s.RCode = rcode == "CR" ? rcCR : rcode == "LF" ? rcLF : rcCRLF;
@@ -136,6 +141,7 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
             service->SMTPAuthID = shared.SMTPAuthID;
             service->SMTPAuthPass = shared.SMTPAuthPass;
             service->KeywordList = shared.Keywords;
+            service->MailThrottle.SetInterval(shared.MailInterval);
         }
         service->SysLogPort = (port < 2 || port > 65534) ? kDefaultSyslogPort : port;
         service->LogsFolder = logsFolder;

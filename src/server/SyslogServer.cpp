@@ -395,9 +395,20 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     const TKeyword* match = FindKeyword(KeywordList, message);
     if (match == nullptr) return;
     const std::string body = ConvertControlCodes(message);
+    const bool guarded = MailThrottle.Enabled();
+    const auto steadyNow = guarded ? SteadyClock() : TAlertThrottle::TTimePoint{};
+    const platform::LocalTime wallNow = guarded ? Clock() : platform::LocalTime{};
     for (const std::string& address : match->AddrList) {
         std::string line = MailServer + texts::kLogMailTo + address;
-        if (SendAlertMail(body, sender, address) == 0) {
+        THeldAlerts held;
+        if (!MailThrottle.Admit(match->Keyword, address, steadyNow, wallNow, &held)) {
+            TInstanceCounters::Add(Counters.MailsHeld);
+            // One line per interval and address, not one per held match: a
+            // storm must not turn into a storm of log lines either.
+            if (held.Count == 1) WriteOperationLog(line + texts::kLogMailHeld + match->Keyword + ")", "");
+            continue;
+        }
+        if (SendAlertMail(body, sender, address, held) == 0) {
             line += texts::kLogMailSent + match->Keyword + ")";
         } else {
             line += texts::kLogMailFailed;
@@ -407,7 +418,7 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
 }
 
 int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view sender,
-                                      const std::string& address) {
+                                      const std::string& address, const THeldAlerts& held) {
     TSMTPMail mail;
     mail.SetServerName(MailServer);
     mail.SetPort(MailServerPort);
@@ -426,6 +437,12 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
     mail.Body().push_back("");
     mail.Body().push_back(std::string(sender) + " said");
     mail.Body().push_back(std::string(body));
+    if (held.Count > 0) {
+        mail.Body().push_back("");
+        mail.Body().push_back(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
+                              FormatDateTimeText(held.First) + texts::kMailHeldLast +
+                              FormatDateTimeText(held.Last) + ")");
+    }
     return mail.SendMail();
 }
 

@@ -2,6 +2,7 @@
 // One syslog instance: its settings and its two log files.
 // Worker thread only (the server runs all instances on one thread).
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/MessageQueue.h"
 #include "platform/UdpSocket.h"
+#include "server/AlertThrottle.h"
 #include "server/InstanceCounters.h"
 #include "util/MailTypes.h"
 
@@ -76,9 +78,15 @@ public:
     TLogRCode LogRCode = rcCRLF;
     std::string CnvCtrlCode;      // replaces each control byte of a message; empty drops them
     TKeywordList KeywordList;
+    // Storm guard (MAILINTERVAL, seconds; 0: every match is mailed). Set
+    // before the instance starts receiving; used on the thread that decides
+    // the mails.
+    TAlertThrottle MailThrottle;
 
     // Source of every timestamp and dated file name; tests put a fixed date here.
     TClock Clock = platform::LocalNow;
+    // Measures the storm guard's interval, immune to changes of the wall clock.
+    std::function<TAlertThrottle::TTimePoint()> SteadyClock = std::chrono::steady_clock::now;
 
     // What the instance has done since its start; read from any thread.
     TInstanceCounters Counters;
@@ -136,13 +144,16 @@ public:
 
     // Sends one alert mail to each address of the first keyword of
     // KeywordList found in the message, and logs each mail's outcome. The
-    // message is the received text before ConvertControlCodes.
+    // message is the received text before ConvertControlCodes. With the
+    // storm guard on, an address mailed for this keyword within the interval
+    // gets no mail: the match is counted (Counters.MailsHeld), the first one
+    // of an interval logged, and the next mail tells how many were held.
     void CheckKeywords(std::string_view message, std::string_view sender);
 
     // One alert mail through the configured SMTP server; the SendMail result
-    // (0: delivered).
+    // (0: delivered). Matches held back before it (Count > 0) add a line.
     int32_t SendAlertMail(std::string_view body, std::string_view sender,
-                          const std::string& address);
+                          const std::string& address, const THeldAlerts& held = THeldAlerts{});
 
     // Where the first keyword of the list occurs in the message, or nullptr.
     // Only the text before the first NUL is searched, and an occurrence that
