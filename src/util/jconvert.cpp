@@ -66,9 +66,13 @@ struct TJisChar {
 
 bool IsBase64Blank(char c) { return c == '\r' || c == '\n' || c == ' '; }
 
-bool HasLeadByte(std::string_view text) {
-    for (char c : text)
-        if (IsSJISLeadByte(static_cast<unsigned char>(c))) return true;
+// A header may carry only printable ASCII and TAB as it stands (RFC 5322
+// 2.2); a line end in it would even start a header of the sender's choosing.
+bool NeedsEncodedWord(std::string_view text) {
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x7F || (b < 0x20 && b != '\t')) return true;
+    }
     return false;
 }
 
@@ -287,7 +291,7 @@ std::vector<std::string> SJIStoJISLines(std::string_view sjis, size_t maxBytes) 
 
 std::string EncodeMimeWord(std::string_view text, bool quote) {
     if (text.empty()) return std::string();
-    if (HasLeadByte(text)) return EncodedWord(text);
+    if (NeedsEncodedWord(text)) return EncodedWord(text);
     if (quote) {
         std::string out;
         out.reserve(text.size() + 2);

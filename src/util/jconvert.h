@@ -33,7 +33,12 @@ std::string SJIStoJIS(std::string_view sjis);
 // in ASCII mode (RFC 1468), the next one switching back when it goes on.
 std::vector<std::string> SJIStoJISLines(std::string_view sjis, size_t maxBytes);
 
+// One encoded word of the whole text when it holds anything but printable
+// ASCII and TAB (a Japanese text, half-width katakana, a stray 8-bit or
+// control byte); otherwise the text, quoted when asked.
 std::string EncodeMimeWord(std::string_view text, bool quote);
+// As EncodeMimeWord, or several encoded words joined by CR LF TAB when the
+// text is too long for limit.
 std::string EncodeMimeText(std::string_view text, bool quote, int limit);
 
 }  // namespace quorvel

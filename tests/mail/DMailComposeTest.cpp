@@ -82,8 +82,8 @@ TEST(ComposeMessage, NullSenderGivesEmptyBracketsAndDomain) {
 }
 
 // Whatever a sender put into the message, the mail must be one that strict
-// servers take: 7-bit, no line over 998 bytes, CR and LF only as pairs, and
-// no lone "." that would end the DATA early.
+// servers take: 7-bit, no line over 998 bytes, CR and LF only as pairs, no
+// lone "." that would end the DATA early, and no header but its own.
 TEST(ComposeMessage, HostileBodiesGiveValidMail) {
     std::string allBytes;
     for (int b = 0; b < 256; ++b) allBytes += static_cast<char>(b);
@@ -101,13 +101,19 @@ TEST(ComposeMessage, HostileBodiesGiveValidMail) {
         {"every byte value", allBytes + allBytes, 0},
         {"control bytes", std::string("a\0b\x1B$Bc\x0E\x0F\x7F\x01", 12), 1},
         {"dots after folding", std::string(998, 'x') + ".\r\n.\r\n", 4},
+        {"header of its own", "x\r\nBcc: all@example.org\r\n\r\n.", 4},
+        {"half-width katakana", "\xB6\xDE\xB2\xBD\xB8", 1},
     };
+    const std::regex ownHeader("^(From|To|Date|Subject|Mime-Version|Message-ID|Content-Type|"
+                               "Content-Transfer-Encoding|Priority): |^\t");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TSMTPMail mail;
         mail.SetToAddress("a@b");
         mail.SetMessageID("<id>");
         mail.SetBody({c.entry});
+        mail.SetSubject(c.entry);
+        mail.SetFromName(c.entry);
         std::string text;
         mail.ComposeMessage(&text);
         ASSERT_EQ(text.compare(text.size() - 2, 2, "\r\n"), 0);
@@ -118,6 +124,9 @@ TEST(ComposeMessage, HostileBodiesGiveValidMail) {
             start = pos + 2;
             EXPECT_LE(line.size(), inBody && line[0] == '.' ? 999u : 998u);
             for (char b : line) ASSERT_TRUE(b > 0 && b != '\r' && b != '\n') << line;
+            if (!inBody && !line.empty()) {
+                EXPECT_TRUE(std::regex_search(line, ownHeader)) << line;
+            }
             if (inBody) {
                 ++bodyLines;
                 EXPECT_NE(line, ".");
