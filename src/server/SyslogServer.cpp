@@ -394,20 +394,30 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     if (MailServer.empty() || KeywordList.empty()) return;
     const TKeyword* match = FindKeyword(KeywordList, message);
     if (match == nullptr) return;
-    const std::string body = ConvertControlCodes(message);
+    // A held match must stay cheap in a flood: the body is made only for a
+    // mail that goes out.
+    std::string body;
+    bool bodyMade = false;
     const bool guarded = MailThrottle.Enabled();
     const auto steadyNow = guarded ? SteadyClock() : TAlertThrottle::TTimePoint{};
     const platform::LocalTime wallNow = guarded ? Clock() : platform::LocalTime{};
     for (const std::string& address : match->AddrList) {
-        std::string line = MailServer + texts::kLogMailTo + address;
         THeldAlerts held;
         if (!MailThrottle.Admit(match->Keyword, address, steadyNow, wallNow, &held)) {
             TInstanceCounters::Add(Counters.MailsHeld);
             // One line per interval and address, not one per held match: a
             // storm must not turn into a storm of log lines either.
-            if (held.Count == 1) WriteOperationLog(line + texts::kLogMailHeld + match->Keyword + ")", "");
+            if (held.Count == 1) {
+                WriteOperationLog(MailServer + texts::kLogMailTo + address + texts::kLogMailHeld + match->Keyword + ")",
+                                  "");
+            }
             continue;
         }
+        if (!bodyMade) {
+            body = ConvertControlCodes(message);
+            bodyMade = true;
+        }
+        std::string line = MailServer + texts::kLogMailTo + address;
         if (SendAlertMail(body, sender, address, held) == 0) {
             line += texts::kLogMailSent + match->Keyword + ")";
         } else {

@@ -119,7 +119,8 @@ TEST(JConvertTest, SJIStoJISGivesSevenBitTextForAnyInput) {
         {"x\x00y\x1B$Bz\x0E\x0F"s, "x" + in + geta + out + "y" + in + geta + out + "$Bz" + in + geta + geta + out},
         // Half-width katakana as their full-width letters, sound marks merged.
         {"\xB1\xB2\xB3\xDF", in + "\x25\x22\x25\x24\x25\x26\x21\x2C" + out},
-        {"\xB6\xDE\xCA\xDF\xB3\xDE\xB1\xDE", IconvConvert(u8"ガパヴア゛", "UTF-8", "ISO-2022-JP")},
+        // ガパヴア゛: a mark after a letter that takes none stays a mark.
+        {"\xB6\xDE\xCA\xDF\xB3\xDE\xB1\xDE", in + "\x25\x2C\x25\x51\x25\x74\x25\x22\x21\x2B" + out},
     };
     for (const auto& [sjis, jis] : cases) EXPECT_EQ(SJIStoJIS(sjis), jis) << sjis;
 }
@@ -154,6 +155,9 @@ TEST(JConvertTest, AssignedPairsAreThoseCp932Maps) {
 // Every wire line within its limit, 7-bit, free of CR and LF, in ASCII mode
 // at its end, and the lines put back together read as the input.
 TEST(JConvertTest, SJIStoJISLinesFoldsAtCharactersAndClosesEscapes) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no ISO-2022-JP reference; the Linux build compares with iconv";
+#endif
     const std::string kanji = Sjis(u8"障害");
     std::string kanjiRun;
     for (int i = 0; i < 3000; ++i) kanjiRun += kanji;
