@@ -46,6 +46,19 @@ constexpr TJisCells kAssignedCells[] = {
     {0x79, 0x7B, 0x21, 0x7E}, {0x7C, 0x7C, 0x21, 0x6E}, {0x7C, 0x7C, 0x71, 0x7E},
 };
 
+// kAssignedCells as one bit per cell, row-major from row and cell 0x21.
+constexpr std::array<uint8_t, (94 * 94 + 7) / 8> MakeAssignedBits() {
+    std::array<uint8_t, (94 * 94 + 7) / 8> bits{};
+    for (const TJisCells& cells : kAssignedCells)
+        for (int row = cells.firstRow; row <= cells.lastRow; ++row)
+            for (int cell = cells.firstCell; cell <= cells.lastCell; ++cell) {
+                const int index = (row - 0x21) * 94 + (cell - 0x21);
+                bits[static_cast<size_t>(index / 8)] = static_cast<uint8_t>(bits[static_cast<size_t>(index / 8)] | 1 << (index % 8));
+            }
+    return bits;
+}
+constexpr std::array<uint8_t, (94 * 94 + 7) / 8> kAssignedBits = MakeAssignedBits();
+
 // JIS X 0208 codes of the full-width forms of the half-width katakana 0xA1-0xDF.
 constexpr uint16_t kHalfWidthKana[] = {
     0x2123, 0x2156, 0x2157, 0x2122, 0x2126, 0x2572, 0x2521, 0x2523, 0x2525, 0x2527, 0x2529, 0x2563, 0x2565,
@@ -167,13 +180,11 @@ std::pair<uint8_t, uint8_t> SJISCharToJIS(uint8_t lead, uint8_t trail) {
 
 bool IsAssignedSJISPair(uint8_t lead, uint8_t trail) {
     if (!IsSJISLeadByte(lead) || lead >= 0xF0 || trail < 0x40 || trail == 0x7F || trail > 0xFC) return false;
+    // Lead bytes 0x81-0xEF and the trail bytes above give rows and cells
+    // 0x21-0x7E only.
     const auto jis = SJISCharToJIS(lead, trail);
-    for (const TJisCells& cells : kAssignedCells) {
-        if (jis.first >= cells.firstRow && jis.first <= cells.lastRow && jis.second >= cells.firstCell &&
-            jis.second <= cells.lastCell)
-            return true;
-    }
-    return false;
+    const int index = (jis.first - 0x21) * 94 + (jis.second - 0x21);
+    return (kAssignedBits[static_cast<size_t>(index / 8)] >> (index % 8) & 1) != 0;
 }
 
 namespace {
@@ -260,6 +271,7 @@ std::vector<std::string> SJIStoJISLines(std::string_view sjis, size_t maxBytes) 
         kanji = false;
         lines.emplace_back();
     };
+    lines.back().reserve(std::min(maxBytes, sjis.size() + 8));
     size_t i = 0;
     while (i < sjis.size()) {
         const TJisChar ch = NextJisChar(sjis, i);
