@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 
 #include "mail/MailTexts.h"
@@ -159,6 +160,10 @@ void TSMTPMail::ComposeMessage(std::string* buffer) {
 }
 
 std::string TSMTPMail::LocalHostName() const {
+    // A name given by the environment is used as it is, without asking the
+    // name service: for hosts whose own name does not resolve, and for tests,
+    // which must send nothing beyond loopback.
+    if (const char* given = std::getenv("QUORVEL_HOSTNAME"); given != nullptr && *given != '\0') return given;
     std::string name = platform::CanonicalHostName();
     // HELO needs an argument even on a machine that cannot name itself.
     return name.empty() ? std::string("localhost") : name;

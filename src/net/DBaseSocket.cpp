@@ -89,7 +89,8 @@ bool TDBaseSocket::ResolveHost() {
         peerAddress_ = address;
         return true;
     }
-    if (platform::ResolveIPv4(serverName_, address) != 0) return false;
+    const int rc = resolver_ ? resolver_(serverName_, address) : platform::ResolveIPv4(serverName_, address);
+    if (rc != 0) return false;
     if (debugLevel_ >= 3) {
         AddLog("ResolveHost : " + std::to_string(address >> 24) + "." +
                std::to_string((address >> 16) & 0xFF) + "." + std::to_string((address >> 8) & 0xFF) +

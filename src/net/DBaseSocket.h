@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,9 @@ namespace quorvel {
 class TDBaseSocket {
 public:
     using TClock = std::function<platform::LocalTime()>;
+    // Host name to IPv4 address (first octet most significant): 0, or the
+    // resolver's error. Dotted literals never reach it.
+    using TResolver = std::function<int(const std::string& name, uint32_t& address)>;
 
     TDBaseSocket();
     // Closes a socket that is still open, e.g. after a refused connect.
@@ -52,6 +56,8 @@ public:
 
     // Source of the local time for log stamps (and mail dates in TSMTPMail).
     void SetClock(TClock clock);
+    // Where host names are looked up; the system's resolver unless set.
+    void SetResolver(TResolver resolver) { resolver_ = std::move(resolver); }
 
     bool Connect();
     void Disconnect();
@@ -88,6 +94,7 @@ private:
     std::FILE* logFile_ = nullptr;
     std::vector<std::string>* logList_ = nullptr;
     TClock clock_;
+    TResolver resolver_;
 };
 
 }  // namespace quorvel

@@ -10,6 +10,12 @@ struct ServiceEntry {
     std::string DisplayName;   // Shift_JIS
     std::string Description;   // Shift_JIS, may hold CR LF
     std::string ProgramPath;   // full path, no quotes, no arguments
+    // Where a confined service may write (its logs); full path, made on
+    // install when missing. Empty: nowhere.
+    std::string DataFolder;
+    // The system user the service runs as when that user exists (systemd);
+    // otherwise it runs as the system's own account.
+    std::string AccountName;
 };
 
 class ServiceManager {

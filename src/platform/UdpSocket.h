@@ -36,6 +36,13 @@ struct BindAddress {
 // the resolver's order. 0, or the resolver's error (non-zero).
 int ResolvePassive(const std::string& node, const std::string& service, std::vector<BindAddress>& addresses);
 
+// The system's English text for an error of ResolvePassive.
+std::string ResolveErrorText(int code);
+
+// The numeric address of a bind address ("192.0.2.10", "2001:db8::1"),
+// without the port.
+std::string BindAddressText(const BindAddress& address);
+
 // A non-blocking UDP socket of the family, or kNoSocket (see
 // LastUdpSocketError). An IPv6 socket is IPv6-only, so that the IPv4 and IPv6
 // wildcard sockets of one port can be bound side by side.

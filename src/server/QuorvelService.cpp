@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
 #include "server/ServerTexts.h"
@@ -157,6 +158,8 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
 void TSysLogServer::DoServiceStart(bool& Started) {
     if (!LoadConfig()) {
         Started = false;
+        platform::ReportToConsole("cannot start: no configuration file " + EnsureTrailingBackslash(ExeFolder()) +
+                              "Quorvel.ini");
         if (LogEvent) LogEvent(texts::kEventConfigMissing, platform::kEventError, 0, texts::kEventIdConfigMissing);
         return;
     }
@@ -194,6 +197,9 @@ bool TSysLogServer::StartServices() {
         const auto& service = Services[static_cast<size_t>(slot)];
         if (!service) continue;
         if (!service->StartListening()) {
+            platform::ReportToConsole("instance " + std::to_string(slot + 1) + " cannot start: " +
+                                  (service->StartFailure.empty() ? std::string("see logs/") + service->SystemLogName
+                                                                 : service->StartFailure));
             if (LogEvent) {
                 LogEvent(texts::kEventInstanceStartFailedPrefix + std::to_string(slot + 1) +
                              texts::kEventInstanceStartFailedSuffix,
@@ -201,6 +207,7 @@ bool TSysLogServer::StartServices() {
             }
             return false;
         }
+        platform::ReportToConsole("instance " + std::to_string(slot + 1) + " listening on UDP " + service->ListeningOn);
     }
     return true;
 }

@@ -103,19 +103,39 @@ bool TSyslogService::Register(int socket, unsigned number) {
         socket, number, [this](unsigned n, int64_t p1, int64_t p2) { HandleSocketMessage(n, p1, p2); });
 }
 
+void TSyslogService::NoteFailure(const std::string& step, const std::string& address, int family,
+                                 const std::string& reason) {
+    // Only the first failure of a start: the later ones follow from it.
+    if (!StartFailure.empty()) return;
+    const std::string shown = family == platform::kFamilyIPv6 ? "[" + address + "]" : address;
+    StartFailure = step + " " + shown + " port " + std::to_string(SysLogPort) +
+                   (family == platform::kFamilyIPv6 ? " (IPv6)" : " (IPv4)") + ": " + reason;
+}
+
+void TSyslogService::NoteListening(const std::string& address, int family) {
+    if (!ListeningOn.empty()) ListeningOn += ", ";
+    ListeningOn += (family == platform::kFamilyIPv6 ? "[" + address + "]" : address) + " port " +
+                   std::to_string(SysLogPort) + (family == platform::kFamilyIPv6 ? " (IPv6)" : " (IPv4)");
+}
+
 bool TSyslogService::OpenListener(const platform::BindAddress& address) {
     // sockaddr_in is 16 bytes, sockaddr_in6 28: the length tells the family.
     const bool ipv4 = address.SockAddr.size() <= 16;
+    const int family = ipv4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6;
     WriteOperationLog(ipv4 ? texts::kLogBindFromIPv4 : texts::kLogBindFromIPv6, "");
-    const int socket = platform::CreateUdpSocket(ipv4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6);
+    const int socket = platform::CreateUdpSocket(family);
     if (socket == platform::kNoSocket) {
+        const int error = platform::LastUdpSocketError();
         WriteOperationLog(ipv4 ? texts::kLogIPv4SocketFailed : texts::kLogIPv6SocketFailed, "");
+        NoteFailure("cannot open a UDP socket for", platform::BindAddressText(address), family,
+                    platform::SystemErrorText(error));
         return false;
     }
     OwnedSockets.emplace_back(socket);
     (ipv4 ? Socket4 : Socket6) = socket;
-    if (platform::BindUdp(socket, address) != 0) {
+    if (const int error = platform::BindUdp(socket, address); error != 0) {
         WriteOperationLog(ipv4 ? texts::kLogIPv4BindFailed : texts::kLogIPv6BindFailed, "");
+        NoteFailure("cannot bind to", platform::BindAddressText(address), family, platform::SystemErrorText(error));
         return false;
     }
     if (!Register(socket, ipv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6)) {
@@ -123,40 +143,52 @@ bool TSyslogService::OpenListener(const platform::BindAddress& address) {
         WriteOperationLog(std::string(ipv4 ? texts::kLogIPv4SelectFailed : texts::kLogIPv6SelectFailed) +
                               std::to_string(error) + ")",
                           "");
+        NoteFailure("cannot watch the socket of", platform::BindAddressText(address), family,
+                    platform::SystemErrorText(error));
         return false;
     }
+    NoteListening(platform::BindAddressText(address), family);
     return true;
 }
 
 bool TSyslogService::StartIPv4Only() {
     WriteOperationLog(texts::kLogBindStartIPv4Only, "");
-    const int socket = platform::CreateUdpSocket(platform::kFamilyIPv4);
-    if (socket == platform::kNoSocket) {
-        WriteOperationLog(texts::kLogSocketFailed, "");
-        return false;
-    }
-    OwnedSockets.emplace_back(socket);
-    Socket4 = socket;
     uint32_t address = 0;
     if (IsIPv4Address(ServerIPAddress)) {
         for (int part : SplitIPv4Address(ServerIPAddress)) address = address << 8 | (static_cast<uint32_t>(part) & 0xFF);
     }
+    const std::string addressText = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) +
+                                    "." + std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+    const int socket = platform::CreateUdpSocket(platform::kFamilyIPv4);
+    if (socket == platform::kNoSocket) {
+        const int error = platform::LastUdpSocketError();
+        WriteOperationLog(texts::kLogSocketFailed, "");
+        NoteFailure("cannot open a UDP socket for", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
+        return false;
+    }
+    OwnedSockets.emplace_back(socket);
+    Socket4 = socket;
     WriteOperationLog(texts::kLogBindPort + std::to_string(SysLogPort), "");
     const int bindError = platform::BindUdpIPv4(socket, address, static_cast<uint16_t>(SysLogPort & 0xFFFF));
     if (bindError != 0) {
         WriteOperationLog(texts::kLogBindFailed + std::to_string(bindError) + ")", "");
+        NoteFailure("cannot bind to", addressText, platform::kFamilyIPv4, platform::SystemErrorText(bindError));
         return false;
     }
     if (!Register(socket, WM_SYSLOG_IPV4)) {
         const int error = platform::LastErrorCode();
         WriteOperationLog(texts::kLogSelectFailed + std::to_string(error) + ")", "");
+        NoteFailure("cannot watch the socket of", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
         return false;
     }
+    NoteListening(addressText, platform::kFamilyIPv4);
     return true;
 }
 
 bool TSyslogService::StartListening() {
     NotifyWindow = platform::MessageQueue::Current();
+    StartFailure.clear();
+    ListeningOn.clear();
     bool result = true;
     const bool dual = AddrInfoLoaded();
     if (dual) {
@@ -168,6 +200,8 @@ bool TSyslogService::StartListening() {
         if (rc != 0 || addresses.empty()) {
             // Nothing to bind would otherwise pass for a successful start.
             WriteOperationLog(texts::kLogResolveFailed + std::to_string(rc) + ")", "");
+            StartFailure = "cannot resolve the address \"" + ServerIPAddress + "\" (port " + port + "): " +
+                           (rc != 0 ? platform::ResolveErrorText(rc) : std::string("no address to bind"));
             result = false;
         }
         for (const platform::BindAddress& address : addresses) {

@@ -99,6 +99,13 @@ public:
     // True when every socket was opened, bound and registered. A failed start
     // keeps what it opened until StopListening or the instance's end.
     bool StartListening();
+    // Why the last StartListening failed, in English for the console (the
+    // step, the address and port, the system's reason); empty after a start
+    // that worked.
+    std::string StartFailure;
+    // Where the last StartListening bound, for the console: "0.0.0.0 port
+    // 514 (IPv4), [::] port 514 (IPv6)".
+    std::string ListeningOn;
     // Unregisters and closes the instance's sockets; always true. A second
     // call finds nothing left to release.
     bool StopListening();
@@ -163,6 +170,8 @@ public:
 private:
     bool OpenListener(const platform::BindAddress& address);
     bool StartIPv4Only();
+    void NoteFailure(const std::string& step, const std::string& address, int family, const std::string& reason);
+    void NoteListening(const std::string& address, int family);
     bool Register(int socket, unsigned number);
     void HandleRead(unsigned number, int socket);
     bool IsOwnSocket(int socket) const;

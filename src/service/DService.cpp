@@ -4,6 +4,7 @@
 #include <exception>
 #include <system_error>
 
+#include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/SystemError.h"
 #include "service/ServiceTexts.h"
@@ -17,15 +18,32 @@ constexpr size_t kDescriptionBytes = 254;
 constexpr int kWaitHintMs = 5000;
 constexpr int kControlsStopShutdown = 1 + 4;
 
-bool HasSwitch(const std::vector<std::string>& arguments, const char* word) {
+// The command words: "-WORD", "--word" or "/word", letter case aside.
+enum class TCommandWord { Install, Uninstall, Silent, Run, Help, Version, Unknown };
+
+TCommandWord ClassifyWord(const std::string& arg) {
+    size_t skip = arg.rfind("--", 0) == 0 ? 2 : !arg.empty() && (arg[0] == '-' || arg[0] == '/') ? 1 : 0;
+    if (skip == 0) return TCommandWord::Unknown;
+    std::string word = arg.substr(skip);
+    for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    static const struct {
+        const char* name;
+        TCommandWord word;
+    } kWords[] = {
+        {"INSTALL", TCommandWord::Install}, {"UNINSTALL", TCommandWord::Uninstall},
+        {"SILENT", TCommandWord::Silent},   {"RUN", TCommandWord::Run},
+        {"HELP", TCommandWord::Help},       {"H", TCommandWord::Help},
+        {"?", TCommandWord::Help},          {"VERSION", TCommandWord::Version},
+    };
+    for (const auto& known : kWords) {
+        if (word == known.name) return known.word;
+    }
+    return TCommandWord::Unknown;
+}
+
+bool HasWord(const std::vector<std::string>& arguments, TCommandWord word) {
     for (const std::string& arg : arguments) {
-        if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) continue;
-        std::string rest = arg.substr(1);
-        size_t i = 0;
-        for (; word[i] && i < rest.size(); ++i) {
-            if (std::toupper(static_cast<unsigned char>(rest[i])) != word[i]) break;
-        }
-        if (!word[i] && i == rest.size()) return true;
+        if (ClassifyWord(arg) == word) return true;
     }
     return false;
 }
@@ -182,12 +200,25 @@ int TDService::RunCommandLine(int argc, char** argv) {
 }
 
 int TDService::RunCommandLine(const std::vector<std::string>& arguments) {
-    bool silent = HasSwitch(arguments, "SILENT");
-    if (HasSwitch(arguments, "INSTALL")) return RegisterService(true, silent);
-    if (HasSwitch(arguments, "UNINSTALL")) return RegisterService(false, silent);
+    // A mistyped word must not start the service or touch its entry.
+    if (HasWord(arguments, TCommandWord::Unknown)) {
+        platform::WriteErrorOutput(Usage);
+        return 2;
+    }
+    if (HasWord(arguments, TCommandWord::Help)) {
+        platform::WriteOutput(Usage);
+        return 0;
+    }
+    if (HasWord(arguments, TCommandWord::Version)) {
+        platform::WriteOutput(Version);
+        return 0;
+    }
+    bool silent = HasWord(arguments, TCommandWord::Silent);
+    if (HasWord(arguments, TCommandWord::Install)) return RegisterService(true, silent);
+    if (HasWord(arguments, TCommandWord::Uninstall)) return RegisterService(false, silent);
     Quit = false;
     platform::ControlHandler handler = [this](int code) { ServiceControlHandler(code); };
-    if (HasSwitch(arguments, "RUN")) {
+    if (HasWord(arguments, TCommandWord::Run)) {
         AppMode = true;
         Environment.Control->RunApplication([this] { RunWorker(); }, handler);
         // A console user and a script need to see a start that failed: only
@@ -225,6 +256,8 @@ int TDService::InstallService() {
     entry.DisplayName = DisplayName;
     entry.Description = EntryDescription(Description);
     entry.ProgramPath = platform::ExecutablePath();
+    entry.DataFolder = DataFolder;
+    entry.AccountName = AccountName;
     return Environment.Manager->Install(entry);
 }
 

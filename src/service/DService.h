@@ -88,6 +88,13 @@ public:
     std::string ServiceName;
     std::string DisplayName;   // Shift_JIS
     std::string Description;   // Shift_JIS
+    // Printed for -HELP (standard output) and for an unknown word (standard
+    // error, exit status 2); printed for -VERSION. Both end with a line end.
+    std::string Usage;
+    std::string Version;
+    // Handed to the service entry on install (see platform::ServiceEntry).
+    std::string DataFolder;
+    std::string AccountName;
 
     // Hooks, called on the worker thread. An exception they raise is turned
     // into one event-log entry at the boundary of the activity.
@@ -97,7 +104,7 @@ public:
 
     // Main thread. Arguments without the program name; returns the process
     // exit status (1 for a failed install/remove or an application-mode run
-    // that did not end by a stop request).
+    // that did not end by a stop request, 2 for an unknown word).
     int RunCommandLine(const std::vector<std::string>& arguments);
     int RunCommandLine(int argc, char** argv);
 

@@ -55,7 +55,7 @@ class Sink:
     async def handle_DATA(self, server, session, envelope):
         self.mails.append((envelope.rcpt_tos, email.message_from_bytes(envelope.original_content,
                                                                        policy=email.policy.default),
-                           envelope.logged, session.auth_data.login))
+                           envelope.logged, session.auth_data.login, session.host_name))
         return "250 queued"
 
 
@@ -67,8 +67,10 @@ def start_smtp(test, sink, authenticator):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
-        smtp = Controller(sink, hostname="127.0.0.1", port=port, auth_require_tls=False,
-                          authenticator=authenticator)
+        # server_hostname: without it aiosmtpd asks the name service for
+        # this machine's name (socket.getfqdn).
+        smtp = Controller(sink, hostname="127.0.0.1", port=port, server_hostname="sink.test",
+                          auth_require_tls=False, authenticator=authenticator)
         try:
             smtp.start()
         except OSError:
@@ -95,7 +97,7 @@ class KeywordAlertTest(unittest.TestCase):
                       "KEYWORDLISTEND"]) as q:
             sink.log_path = q.path("recv.log")
             # A zone with a half-hour offset: the Date header must carry it.
-            self.assertTrue(q.start(TZ="IST-5:30").wait_started(), q.stderr)
+            self.assertTrue(q.start(TZ="IST-5:30", QUORVEL_HOSTNAME="alerts.quorvel.test").wait_started(), q.stderr)
             sent = time.time()
             send([message, b"<11>an error"], port)
             q.wait_for_lines("Quorvel.log", 6 + 4)
@@ -112,7 +114,9 @@ class KeywordAlertTest(unittest.TestCase):
                              [["a@example.org"], ["b@example.org"], ["ops@example.org"]])
             self.assertTrue(all(m[2] for m in sink.mails[:2]), "the log line is written before the mail")
             self.assertEqual([m[3] for m in sink.mails], [ACCOUNT] * 3)
-            for _, mail, _, _ in sink.mails[:2]:
+            # The greeting names the host as the environment says, without a lookup.
+            self.assertEqual([m[4] for m in sink.mails], ["alerts.quorvel.test"] * 3)
+            for _, mail, _, _, _ in sink.mails[:2]:
                 self.assertEqual(list(mail.keys()), ["From", "To", "Date", "Subject", "Mime-Version", "Message-ID",
                                                      "Content-Type", "Content-Transfer-Encoding", "Priority",
                                                      "X-Mailer"])

@@ -21,6 +21,15 @@ def bind_lines(port):
             + [b" " + sjis("Quorvel サービスを開始しました。"), b" " + sjis("IPv6を有効にしました。")])
 
 
+def listening_line(instance, port):
+    """The console line of an instance that bound every address of the port."""
+    families = [ai[0] for ai in socket.getaddrinfo(None, port, socket.AF_UNSPEC, socket.SOCK_DGRAM,
+                                                   socket.IPPROTO_UDP, socket.AI_PASSIVE)]
+    places = ["[::] port %d (IPv6)" % port if f == socket.AF_INET6 else "0.0.0.0 port %d (IPv4)" % port
+              for f in families]
+    return "quorvel: instance %d listening on UDP %s" % (instance, ", ".join(places))
+
+
 STOP_LINE = b" " + sjis("Quorvel サービスを停止しました")
 
 
@@ -55,7 +64,7 @@ class ReceptionTest(unittest.TestCase):
             self.assertTrue(received[5].endswith(b" hello from logger"), received[5])
             self.assertEqual(entries(q.read("Quorvel.log")),
                              bind_lines(port) + [b"127.0.0.1 90 ReadCount Socket_Error", STOP_LINE])
-            self.assertEqual(q.stderr, [STARTED, STOPPED])
+            self.assertEqual(q.stderr, [listening_line(1, port), STARTED, STOPPED])
 
     def test_two_instances_keep_their_own_files_and_control_bytes_are_replaced(self):
         one, two = free_port(), free_port()
@@ -72,6 +81,7 @@ class ReceptionTest(unittest.TestCase):
             self.assertEqual(entries(q.read("two.log")), [b"::1 to two "])
             for name, port in (("one-op.log", one), ("two-op.log", two)):
                 self.assertEqual(entries(q.read(name)), bind_lines(port) + [STOP_LINE], name)
+            self.assertEqual(q.stderr, [listening_line(1, one), listening_line(2, two), STARTED, STOPPED])
 
     def test_a_burst_of_ten_thousand_datagrams_is_logged_whole_and_in_order(self):
         port = free_port()
@@ -94,9 +104,13 @@ class ReceptionTest(unittest.TestCase):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
             holder.bind(("0.0.0.0", taken))
             with Quorvel(["SYSLOGPORT=%d" % first, "SYSLOGPORT2=%d" % taken, "SYSLOGLOGNAME2=two-op.log"]) as q:
-                self.assertFalse(q.start().wait_started())
+                # The console line reads the same in a Japanese locale: English and ASCII.
+                self.assertFalse(q.start(LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8").wait_started())
                 self.assertEqual(q.wait_exit(), 1)
-                self.assertEqual(q.stderr, ["error 102 Syslog[2] 開始時にエラーが発生しました。"])
+                self.assertEqual(q.stderr, [listening_line(1, first),
+                                            "quorvel: instance 2 cannot start: cannot bind to 0.0.0.0 port %d (IPv4): "
+                                            "Address already in use" % taken,
+                                            "error 102 Syslog[2] 開始時にエラーが発生しました。"])
                 log = entries(q.read("two-op.log"))
                 self.assertIn(b" " + sjis("IPv4用 Quorvel 待機用ソケットの Bind に失敗しました。"
                                           "IPアドレス及びポートを確認してください。"), log)
@@ -106,7 +120,8 @@ class ReceptionTest(unittest.TestCase):
         with Quorvel() as q:
             self.assertFalse(q.start().wait_started())
             self.assertEqual(q.wait_exit(), 1)
-            self.assertEqual(q.stderr, ["error 3 設定ファイルに不備がありサービスを開始できませんでした。"])
+            self.assertEqual(q.stderr, ["quorvel: cannot start: no configuration file %s/Quorvel.ini" % q.dir,
+                                        "error 3 設定ファイルに不備がありサービスを開始できませんでした。"])
 
     def test_a_configuration_without_instances_runs_with_no_listener(self):
         with Quorvel(["SYSLOGPORT=-1"]) as q:

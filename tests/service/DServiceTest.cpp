@@ -41,20 +41,26 @@ void SendControlsOnStart(TDService& service, FakePlatform& fake, std::vector<int
 TEST(DServiceTest, CommandLineWordDecidesTheMode) {
     struct Case {
         std::vector<std::string> args;
-        const char* mode;
+        const char* mode;  // "none": nothing started, installed or removed
+        int status;
     } cases[] = {
-        {{"/install"}, "install"},    {{"-Install", "-UNINSTALL"}, "install"},
-        {{"-RUN", "/INSTALL", "-SILENT"}, "install"}, {{"/UnInstall", "-run"}, "uninstall"},
-        {{"-rUn"}, "run"},            {{"INSTALL"}, "service"},
-        {{"-INSTALLX"}, "service"},   {{"/SILENT"}, "service"},
+        {{"/install"}, "install", 0},    {{"-Install", "-UNINSTALL"}, "install", 0},
+        {{"-RUN", "/INSTALL", "-SILENT"}, "install", 0}, {{"/UnInstall", "-run"}, "uninstall", 0},
+        {{"-rUn"}, "run", 1},            {{"/SILENT"}, "service", 0},
+        {{"-HELP"}, "none", 0},          {{"--help"}, "none", 0},
+        {{"-h"}, "none", 0},             {{"/?"}, "none", 0},
+        {{"-INSTALL", "--version"}, "none", 0}, {{"-VERSION"}, "none", 0},
+        // A word the program does not know never falls back to a mode.
+        {{"INSTALL"}, "none", 2},        {{"-INSTALLX"}, "none", 2},
+        {{"-RUN", "--hlep"}, "none", 2}, {{"-HELP", "-x"}, "none", 2},
     };
     for (const Case& c : cases) {
         FakePlatform fake;
         fake.underManager = false;
         TDService service(fake.Environment());
         service.OnStart = [](bool& started) { started = false; };
-        service.RunCommandLine(c.args);
-        EXPECT_EQ(fake.mode, c.mode) << c.args[0];
+        EXPECT_EQ(service.RunCommandLine(c.args), c.status) << c.args.back();
+        EXPECT_EQ(fake.mode, c.mode) << c.args.back();
     }
 }
 

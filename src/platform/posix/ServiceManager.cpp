@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include "platform/TextEncoding.h"
 #include "platform/posix/Backends.h"
 #include "platform/posix/BrokenPipe.h"
+#include "platform/posix/SystemdUnit.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/posix/WriteAll.h"
 
@@ -141,10 +143,22 @@ std::string QuoteExecPath(const std::string& path) {
     return EscapePercent(out);
 }
 
-std::string UnitText(const ServiceEntry& entry) {
+// A home folder made inaccessible would hide a program installed from a
+// checkout there; read-only still keeps it from being changed.
+bool UnderHome(const std::string& path) {
+    for (const char* prefix : {"/home/", "/root/", "/run/user/"}) {
+        if (path.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string SystemdUnitText(const ServiceEntry& entry, bool withAccount) {
     std::string description = OneLine(SjisToUtf8(entry.DisplayName));
     std::string detail = OneLine(SjisToUtf8(entry.Description));
     if (!detail.empty()) description += (description.empty() ? "" : " - ") + detail;
+    const bool underHome = UnderHome(entry.ProgramPath) || UnderHome(entry.DataFolder);
     std::string text;
     text += "[Unit]\n";
     text += "Description=" + EscapePercent(description) + "\n";
@@ -153,9 +167,67 @@ std::string UnitText(const ServiceEntry& entry) {
     text += "Type=notify\n";
     text += "ExecStart=" + QuoteExecPath(entry.ProgramPath) + "\n";
     text += "Restart=on-failure\n";
+    // A syslog server reads datagrams, writes its logs and sends mail: it
+    // is confined to that. Binding port 514 is the one privilege it keeps.
+    if (withAccount) text += "User=" + entry.AccountName + "\n";
+    text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+    text += "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
+    text += "NoNewPrivileges=yes\n";
+    text += "ProtectSystem=strict\n";
+    if (!entry.DataFolder.empty()) text += "ReadWritePaths=" + QuoteExecPath(entry.DataFolder) + "\n";
+    text += std::string("ProtectHome=") + (underHome ? "read-only" : "yes") + "\n";
+    text += "PrivateTmp=yes\n";
+    text += "PrivateDevices=yes\n";
+    text += "PrivateMounts=yes\n";
+    text += "ProtectKernelTunables=yes\n";
+    text += "ProtectKernelModules=yes\n";
+    text += "ProtectKernelLogs=yes\n";
+    text += "ProtectControlGroups=yes\n";
+    text += "ProtectClock=yes\n";
+    text += "ProtectHostname=yes\n";
+    text += "ProtectProc=invisible\n";
+    text += "ProcSubset=pid\n";
+    // AF_UNIX: the journal and the notification socket.
+    text += "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n";
+    text += "RestrictNamespaces=yes\n";
+    text += "RestrictRealtime=yes\n";
+    text += "RestrictSUIDSGID=yes\n";
+    text += "LockPersonality=yes\n";
+    text += "MemoryDenyWriteExecute=yes\n";
+    text += "RemoveIPC=yes\n";
+    text += "DevicePolicy=closed\n";
+    text += "SystemCallArchitectures=native\n";
+    text += "SystemCallFilter=@system-service\n";
+    text += "SystemCallFilter=~@privileged @resources\n";
+    text += "SystemCallErrorNumber=EPERM\n";
+    text += "UMask=0027\n";
     text += "\n[Install]\n";
     text += "WantedBy=multi-user.target\n";
     return text;
+}
+
+namespace {
+
+bool AccountExists(const std::string& name) {
+    if (name.empty()) return false;
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    return getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+}
+
+// The confined service can write nothing but this folder, and cannot make
+// it: it must be there, and the account's, before the first start.
+void PrepareDataFolder(const std::string& folder, const std::string& account, bool withAccount) {
+    if (folder.empty()) return;
+    if (mkdir(folder.c_str(), 0750) != 0 && errno != EEXIST) return;
+    if (!withAccount || geteuid() != 0) return;
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwnam_r(account.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return;
+    // Best effort: a folder that stays root's shows as a failed log write.
+    if (chown(folder.c_str(), found->pw_uid, found->pw_gid) != 0) return;
 }
 
 class SystemdServiceManager final : public ServiceManager {
@@ -169,13 +241,15 @@ public:
         // O_EXCL: an existing entry is a failure, as on Windows, and is left untouched.
         UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (!fd.Valid()) return errno;
-        const std::string text = UnitText(entry);
+        const bool withAccount = AccountExists(entry.AccountName);
+        const std::string text = SystemdUnitText(entry, withAccount);
         if (WriteAll(fd.Get(), text) != text.size() || fsync(fd.Get()) != 0) {
             int error = errno;
             unlink(path.c_str());
             return error;
         }
         fd.Reset();
+        PrepareDataFolder(entry.DataFolder, entry.AccountName, withAccount);
         if (systemDir && SystemdRunning()) {
             int rc = RunSystemctl({"daemon-reload"});
             if (rc == 0) rc = RunSystemctl({"enable", unitName});

@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+#include "platform/SystemError.h"
+
 namespace quorvel::platform {
 
 int LoadAddressResolver() { return 0; }
@@ -149,5 +151,11 @@ void CloseUdpSocket(int handle) {
 int MessageTooLongError() { return EMSGSIZE; }
 
 int LastUdpSocketError() { return errno; }
+
+std::string ResolveErrorText(int code) {
+    if (code == EAI_SYSTEM) return SystemErrorText(errno);
+    const char* text = gai_strerror(code);
+    return text != nullptr ? std::string(text) : "error " + std::to_string(code);
+}
 
 }  // namespace quorvel::platform

@@ -2,7 +2,34 @@
 
 #include <windows.h>
 
+#include "platform/Console.h"
 #include "platform/TextEncoding.h"
+
+namespace quorvel::platform {
+
+namespace {
+
+void WriteBytes(DWORD which, const std::string& text) {
+    HANDLE out = GetStdHandle(which);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;  // a service has none
+    size_t done = 0;
+    while (done < text.size()) {
+        DWORD written = 0;
+        if (!WriteFile(out, text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr) ||
+            written == 0) {
+            return;
+        }
+        done += written;
+    }
+}
+
+}  // namespace
+
+void WriteOutput(const std::string& text) { WriteBytes(STD_OUTPUT_HANDLE, text); }
+
+void WriteErrorOutput(const std::string& text) { WriteBytes(STD_ERROR_HANDLE, text); }
+
+}  // namespace quorvel::platform
 
 namespace quorvel::platform::win32 {
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "Winsock.h"
+#include "platform/SystemError.h"
 
 namespace quorvel::platform {
 
@@ -230,5 +231,8 @@ void CloseUdpSocket(int handle) {
 int MessageTooLongError() { return WSAEMSGSIZE; }
 
 int LastUdpSocketError() { return WSAGetLastError(); }
+
+// getaddrinfo's codes are Winsock error codes.
+std::string ResolveErrorText(int code) { return SystemErrorText(code); }
 
 }  // namespace quorvel::platform

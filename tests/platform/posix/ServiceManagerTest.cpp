@@ -15,6 +15,8 @@
 
 #include "TestFiles.h"
 #include "platform/ServiceEnvironment.h"
+#include "platform/posix/SystemdUnit.h"
+#include "server/ServerTexts.h"
 
 namespace quorvel::platform {
 namespace {
@@ -52,7 +54,8 @@ TEST(ServiceManagerTest, UnitCarriesEveryProgramPathSystemdCanStartAndRefusesThe
         SCOPED_TRACE(c.folder);
         const std::string folder = root + "/" + c.folder;
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-        ServiceEntry entry{"QuorvelTest", "Quorvel  Service", "Description", folder + "/quorvel"};
+        ServiceEntry entry{"QuorvelTest", "Quorvel  Service", "Description", folder + "/quorvel", folder + "/logs",
+                           "no-such-account-here"};
         test::WriteFile(entry.ProgramPath, "#!/bin/sh\n");
         ASSERT_EQ(chmod(entry.ProgramPath.c_str(), 0755), 0);
 
@@ -63,8 +66,14 @@ TEST(ServiceManagerTest, UnitCarriesEveryProgramPathSystemdCanStartAndRefusesThe
             EXPECT_FALSE(Exists(unit));
         } else {
             ASSERT_EQ(result, 0);
+            const std::string text = test::ReadFile(unit);
             const std::string line = "\nExecStart=\"" + root + "/" + c.written + "/quorvel\"\n";
-            EXPECT_NE(test::ReadFile(unit).find(line), std::string::npos) << test::ReadFile(unit);
+            EXPECT_NE(text.find(line), std::string::npos) << text;
+            // The one folder the confined service may write is there before its start.
+            EXPECT_NE(text.find("\nReadWritePaths=\"" + root + "/" + c.written + "/logs\"\n"), std::string::npos) << text;
+            EXPECT_TRUE(Exists(folder + "/logs"));
+            // No such account: root, confined alike.
+            EXPECT_EQ(text.find("\nUser="), std::string::npos) << text;
             if (haveAnalyzer) {
                 // verify also checks that the program the unit names exists.
                 const int status = std::system(("systemd-analyze verify --man=no " + unit).c_str());
@@ -74,6 +83,43 @@ TEST(ServiceManagerTest, UnitCarriesEveryProgramPathSystemdCanStartAndRefusesThe
         }
     }
     unsetenv("QUORVEL_UNIT_DIR");
+}
+
+// The Debian package ships the unit that an install of /opt/quorvel/quorvel
+// writes when its account exists: one hardening, whichever way the service
+// was installed.
+TEST(ServiceManagerTest, PackagedUnitIsTheInstalledOneAndSystemdRatesItConfined) {
+    const ServiceEntry entry{"QuorvelService", texts::kServiceDisplayName,
+                             std::string(texts::kServiceDescription) + "/opt/quorvel/", "/opt/quorvel/quorvel",
+                             "/opt/quorvel/logs", "quorvel"};
+    const std::string packaged = test::ReadFile(QUORVEL_SOURCE_DIR "/packaging/QuorvelService.service");
+    EXPECT_EQ(SystemdUnitText(entry, true), packaged);
+
+    if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "no systemd-analyze";
+    const test::TempFolder temp;
+    struct Case {
+        const char* name;
+        std::string unit;
+    } cases[] = {
+        {"packaged", packaged},
+        {"root", SystemdUnitText(entry, false)},
+        {"home", SystemdUnitText({"QuorvelService", "Q", "", "/home/op/run/quorvel", "/home/op/run/logs", ""}, false)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = temp.path() + "QuorvelService.service";
+        test::WriteFile(path, c.unit);
+        const std::string out = temp.path() + "security.txt";
+        const int status =
+            std::system(("systemd-analyze security --offline=true " + path + " >" + out + " 2>&1").c_str());
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadFile(out);
+        const std::string report = test::ReadFile(out);
+        const size_t at = report.find("Overall exposure level for QuorvelService.service: ");
+        ASSERT_NE(at, std::string::npos) << report;
+        const double exposure = std::atof(report.c_str() + at + 51);
+        EXPECT_LT(exposure, 5.0) << report;
+        EXPECT_GT(exposure, 0.0) << report;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,15 @@
+#pragma once
+// The text of the systemd unit an install writes (backend-internal; the
+// Debian package ships the same text, and a test holds the two together).
+
+#include <string>
+
+#include "platform/ServiceManager.h"
+
+namespace quorvel::platform {
+
+// The unit for the entry. withAccount: run as entry.AccountName (it exists);
+// otherwise as root, confined alike.
+std::string SystemdUnitText(const ServiceEntry& entry, bool withAccount);
+
+}  // namespace quorvel::platform

@@ -1,0 +1,141 @@
+"""The Debian package as an operator gets it: built by CPack, looked at
+with dpkg-deb, then installed, removed, installed again and purged in a
+throw-away root (dpkg --root; the maintainer scripts run outside it with
+DPKG_ROOT set, and no systemd runs there)."""
+
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import unittest
+
+CPACK_CONFIG = os.environ.get("QUORVEL_CPACK_CONFIG", "")
+PROGRAM, INI, UNIT = "opt/quorvel/quorvel", "opt/quorvel/Quorvel.ini", "lib/systemd/system/QuorvelService.service"
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def run(args, **kw):
+    return subprocess.run(args, check=True, capture_output=True, **kw)
+
+
+@unittest.skipUnless(os.path.isfile(CPACK_CONFIG) and shutil.which("dpkg-deb"), "no CPack configuration or dpkg")
+class PackageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory(prefix="quorvel-deb-")
+        out = os.path.join(cls.tmp.name, "out")
+        run(["cpack", "--config", CPACK_CONFIG, "-B", out])
+        debs = [f for f in os.listdir(out) if f.endswith(".deb")]
+        assert len(debs) == 1, debs
+        cls.deb = os.path.join(out, debs[0])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_contents_modes_conffile_and_scripts(self):
+        arch = run(["dpkg", "--print-architecture"]).stdout.decode().strip()
+        version = run(["dpkg-deb", "-f", self.deb, "Version"]).stdout.decode().strip()
+        self.assertEqual(os.path.basename(self.deb), "quorvel_%s_%s.deb" % (version, arch))
+
+        listing = {}
+        for line in run(["dpkg-deb", "-c", self.deb]).stdout.decode().splitlines():
+            fields = line.split()
+            listing[fields[-1].lstrip("./")] = (fields[0], fields[1])
+        files = {name: entry for name, entry in listing.items() if not entry[0].startswith("d")}
+        self.assertEqual(files, {
+            PROGRAM: ("-rwxr-xr-x", "root/root"),
+            # It may come to hold the SMTP password.
+            INI: ("-rw-r-----", "root/root"),
+            UNIT: ("-rw-r--r--", "root/root"),
+        })
+
+        control = os.path.join(self.tmp.name, "control")
+        run(["dpkg-deb", "-e", self.deb, control])
+        with open(os.path.join(control, "conffiles")) as f:
+            self.assertEqual(f.read(), "/" + INI + "\n")
+        for script in ("postinst", "prerm", "postrm"):
+            path = os.path.join(control, script)
+            self.assertTrue(os.stat(path).st_mode & stat.S_IXUSR, script)
+            run(["sh", "-n", path])
+
+        data = os.path.join(self.tmp.name, "data")
+        run(["dpkg-deb", "-x", self.deb, data])
+        with open(os.path.join(data, INI), "rb") as f:
+            ini = f.read()
+        # Shift_JIS with CR LF, as the program reads it: no lone LF or CR.
+        ini.decode("cp932")
+        self.assertTrue(ini.endswith(b"\r\n"))
+        self.assertEqual(ini.count(b"\n"), ini.count(b"\r\n"))
+        self.assertEqual(ini.count(b"\r"), ini.count(b"\r\n"))
+        lines = ini.split(b"\r\n")
+        self.assertIn(b"SYSLOGPORT=514", lines)
+        self.assertIn(b"KEYWORDLISTSTART", lines)
+
+    @unittest.skipUnless(os.geteuid() == 0, "dpkg --root needs root")
+    def test_install_remove_and_purge_in_a_throw_away_root(self):
+        root = os.path.join(self.tmp.name, "root")
+        for d in ("var/lib/dpkg/info", "var/lib/dpkg/updates", "var/log", "etc"):
+            os.makedirs(os.path.join(root, d))
+        for name, text in (("var/lib/dpkg/status", ""), ("etc/passwd", "root:x:0:0:root:/root:/bin/sh\n"),
+                           ("etc/group", "root:x:0:\n"), ("etc/shadow", "root:*:19000:0:99999:7:::\n"),
+                           ("etc/gshadow", "root:*::\n")):
+            with open(os.path.join(root, name), "w") as f:
+                f.write(text)
+        # The root holds no libc6 or passwd package: their files are the host's.
+        dpkg = ["dpkg", "--root=" + root, "--force-script-chrootless", "--force-depends",
+                "--log=" + os.path.join(root, "var/log/dpkg.log")]
+
+        def path(name):
+            return os.path.join(root, name)
+
+        installed = run(dpkg + ["-i", self.deb])
+        self.assertIn(b"systemctl enable --now QuorvelService", installed.stdout)
+        account = [l.split(":") for l in read(path("etc/passwd")).decode().splitlines() if l.startswith("quorvel:")]
+        self.assertEqual(len(account), 1)
+        uid, gid = int(account[0][2]), int(account[0][3])
+        self.assertLess(uid, 1000, "a system user")
+        self.assertEqual(account[0][6], "/usr/sbin/nologin")
+        logs = os.stat(path("opt/quorvel/logs"))
+        self.assertEqual((logs.st_uid, logs.st_gid, stat.S_IMODE(logs.st_mode)), (uid, gid, 0o750))
+        ini = os.stat(path(INI))
+        self.assertEqual((ini.st_uid, ini.st_gid, stat.S_IMODE(ini.st_mode)), (0, gid, 0o640))
+        # Installed, not enabled, not started.
+        self.assertTrue(os.path.isfile(path(UNIT)))
+        self.assertFalse(os.path.exists(path("etc/systemd/system/multi-user.target.wants")))
+
+        # The operator's edits and the service's logs.
+        with open(path(INI), "ab") as f:
+            f.write(b"SYSLOGPORT2=5141\r\n")
+        with open(path("opt/quorvel/logs/Quorvel.log"), "wb") as f:
+            f.write(b"kept\r\n")
+        edited = read(path(INI))
+        os.makedirs(path("etc/systemd/system/multi-user.target.wants"))
+        os.symlink("/lib/systemd/system/QuorvelService.service",
+                   path("etc/systemd/system/multi-user.target.wants/QuorvelService.service"))
+
+        run(dpkg + ["-r", "quorvel"])
+        self.assertFalse(os.path.exists(path(PROGRAM)))
+        self.assertFalse(os.path.exists(path(UNIT)))
+        self.assertFalse(os.path.lexists(path("etc/systemd/system/multi-user.target.wants/QuorvelService.service")),
+                         "removal disables the service")
+        self.assertEqual(read(path(INI)), edited)
+        self.assertEqual(read(path("opt/quorvel/logs/Quorvel.log")), b"kept\r\n")
+
+        # Installed again: the edited ini stays as the operator left it.
+        run(dpkg + ["-i", self.deb])
+        self.assertEqual(read(path(INI)), edited)
+        self.assertTrue(os.path.isfile(path(PROGRAM)))
+
+        run(dpkg + ["-P", "quorvel"])
+        self.assertFalse(os.path.exists(path(INI)))
+        self.assertEqual(read(path("opt/quorvel/logs/Quorvel.log")), b"kept\r\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
