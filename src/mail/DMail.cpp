@@ -241,7 +241,7 @@ bool TSMTPMail::WaitReply() {
             if (std::chrono::steady_clock::now() - start > budget) break;
 
             const int handle = SocketHandle();
-            if (handle == -1 || platform::WaitReadable(handle, timeoutVal_) != 1) {
+            if (handle == -1 || WaitReadableFor(handle, timeoutVal_) != 1) {
                 if (++silentPeriods > timeoutCount_) break;
                 continue;
             }

@@ -79,7 +79,10 @@ void TDBaseSocket::AddLog(std::string_view message) {
 
 void TDBaseSocket::ResetState() {
     peerAddress_ = 0;
-    socketHandle_ = -1;
+    {
+        std::lock_guard<std::mutex> lock(handleLock_);
+        socketHandle_ = -1;
+    }
     connected_ = false;
 }
 
@@ -101,8 +104,16 @@ bool TDBaseSocket::ResolveHost() {
 }
 
 bool TDBaseSocket::CreateSocket() {
+    std::lock_guard<std::mutex> lock(handleLock_);
+    if (aborted_) return false;
     socketHandle_ = platform::CreateTcpSocket();
     return socketHandle_ != -1;
+}
+
+void TDBaseSocket::Abort() {
+    std::lock_guard<std::mutex> lock(handleLock_);
+    aborted_ = true;
+    if (socketHandle_ != -1) platform::ShutdownTcpSocket(socketHandle_);
 }
 
 bool TDBaseSocket::ConnectHost() {
@@ -137,14 +148,30 @@ bool TDBaseSocket::Connect() {
 }
 
 void TDBaseSocket::CloseSocket() {
-    if (socketHandle_ == -1) return;
-    platform::CloseTcpSocket(socketHandle_);
-    socketHandle_ = -1;
+    {
+        std::lock_guard<std::mutex> lock(handleLock_);
+        if (socketHandle_ == -1) return;
+        platform::CloseTcpSocket(socketHandle_);
+        socketHandle_ = -1;
+    }
     connected_ = false;
     if (debugLevel_ == 3) AddLog("Socket Close.");
 }
 
 void TDBaseSocket::Disconnect() { CloseSocket(); }
+
+int TDBaseSocket::WaitSliced(int handle, bool write, int seconds) {
+    for (int left = std::max(seconds, 0);; --left) {
+        if (aborted_) return -1;
+        const int slice = left > 0 ? 1 : 0;
+        const int rc = write ? platform::WaitWritable(handle, slice) : platform::WaitReadable(handle, slice);
+        if (rc != 0 || left <= 1) return aborted_ ? -1 : rc;
+    }
+}
+
+int TDBaseSocket::WaitReadableFor(int handle, int seconds) { return WaitSliced(handle, false, seconds); }
+
+int TDBaseSocket::WaitWritableFor(int handle, int seconds) { return WaitSliced(handle, true, seconds); }
 
 bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
     int failures = 0;
@@ -152,7 +179,7 @@ bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
     while (sent < size) {
         if (socketHandle_ == -1) return false;
         bool ok = false;
-        if (platform::WaitWritable(socketHandle_, kSendWaitSeconds) == 1) {
+        if (WaitWritableFor(socketHandle_, kSendWaitSeconds) == 1) {
             long n = platform::SendSome(socketHandle_, data + sent, size - sent);
             if (n > 0) {
                 // A short write is not a failure: the rest goes out next round.

@@ -1,11 +1,14 @@
 #pragma once
 // The outgoing IPv4 TCP connection of the mail client: resolve, connect,
 // write with bounded waits, close, and an optional trace log.
-// One object is used by one thread from creation to destruction.
+// One object is used by one thread from creation to destruction; only Abort
+// may come from another.
 
 #include <cstdint>
 #include <cstdio>
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <utility>
 #include <string>
 #include <string_view>
@@ -61,6 +64,11 @@ public:
 
     bool Connect();
     void Disconnect();
+    // Safe from any thread: ends the connection and any wait on it at once,
+    // and makes every later connect fail, so that the owner's dialogue runs
+    // out quickly with a failure.
+    void Abort();
+    bool Aborted() const { return aborted_.load(); }
     // Failures are logged only.
     void SendText(std::string_view text, bool appendLineEnd);
     // Sends the whole buffer in chunks of 1401 bytes.
@@ -76,10 +84,17 @@ protected:
 
     platform::LocalTime Now() const;
 
+    // platform::WaitReadable / WaitWritable in slices of a second, so that
+    // Abort ends the wait even where shutting the socket down does not wake
+    // a waiting thread (Wine): -1 once aborted.
+    int WaitReadableFor(int handle, int seconds);
+    int WaitWritableFor(int handle, int seconds);
+
 private:
     // Sends every byte, each write after a wait for writability of at most
     // 10 seconds; gives up after 11 failed waits or writes.
     bool SendAll(const char* data, std::size_t size);
+    int WaitSliced(int handle, bool write, int seconds);
 
     std::string serverName_;
     int32_t port_ = 0;
@@ -95,6 +110,9 @@ private:
     std::vector<std::string>* logList_ = nullptr;
     TClock clock_;
     TResolver resolver_;
+    // Guards socketHandle_ between its owner and Abort.
+    std::mutex handleLock_;
+    std::atomic<bool> aborted_{false};
 };
 
 }  // namespace quorvel

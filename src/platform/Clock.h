@@ -19,6 +19,17 @@ struct LocalTime {
 
 LocalTime LocalNow();
 
+// A cheap reading of the wall clock, for callers that break it down only when
+// the second changes: seconds since 1970-01-01 UTC and the millisecond.
+struct WallTime {
+    long long Seconds = 0;
+    int Millisecond = 0;
+};
+
+WallTime WallNow();
+// The local time of a reading; LocalNow() is ToLocalTime(WallNow()).
+LocalTime ToLocalTime(const WallTime& at);
+
 void SleepMilliseconds(int ms);
 
 }  // namespace quorvel::platform

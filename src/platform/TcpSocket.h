@@ -43,6 +43,11 @@ long RecvSome(int handle, char* buffer, std::size_t size);
 
 void CloseTcpSocket(int handle);
 
+// Safe from any thread while another waits on the socket: ends that wait at
+// once (the socket reads as ready, the read or write that follows fails) and
+// every later transfer. The handle stays valid until CloseTcpSocket.
+void ShutdownTcpSocket(int handle);
+
 // The error number of the last failed call of this interface on this thread.
 int LastSocketError();
 

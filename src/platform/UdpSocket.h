@@ -74,6 +74,42 @@ struct ReceiveResult {
 // never as a shortened message.
 ReceiveResult ReceiveDatagram(int handle, char* buffer, std::size_t size);
 
+// One slot of a batch read: the caller's buffer, and what arrived in it.
+struct DatagramSlot {
+    char* Buffer = nullptr;   // set by the caller
+    std::size_t Size = 0;     // its capacity, set by the caller
+    long Count = 0;           // bytes of the datagram
+    bool Truncated = false;   // longer than Size: dropped whole (Count 0), never cut
+    SenderAddress Sender;
+};
+
+struct BatchResult {
+    int Filled = 0;               // slots filled, in arrival order
+    int Error = 0;                // the error number when nothing was filled
+    bool NothingWaiting = false;  // nothing was filled because nothing was queued
+    bool HaveDropCount = false;   // DropCount holds the system's figure
+    uint32_t DropCount = 0;       // datagrams the system dropped on the socket so far (wraps)
+};
+
+// The most datagrams one batch read takes: enough to make the per-read cost
+// vanish, few enough that one busy socket soon gives the others their turn.
+constexpr int kMaxBatch = 64;
+
+// Reads up to count (at most kMaxBatch) datagrams that are already queued,
+// without waiting: one system call on Linux (recvmmsg), reads until the queue
+// is empty elsewhere. An error after the first datagram ends the batch and
+// shows again on the next read.
+BatchResult ReceiveDatagrams(int handle, DatagramSlot* slots, int count);
+
+// Asks for a receive buffer of the given size, beyond the system's usual cap
+// where the process is allowed to (Linux as root); the size granted, as the
+// system reports it, or 0 when it does not say.
+int SetReceiveBuffer(int handle, int bytes);
+
+// Makes batch reads report the system's count of datagrams dropped on the
+// socket for want of buffer room; false where the system keeps no such count.
+bool EnableDropCount(int handle);
+
 // One datagram to the address: bytes sent, or -1.
 long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size);
 

@@ -9,13 +9,13 @@
 namespace quorvel {
 
 struct TCounterSnapshot {
-    uint64_t Received = 0;         // datagrams read from the sockets, oversized ones included
+    uint64_t Received = 0;         // datagrams read from the sockets, oversized ones included, empty ones not
     uint64_t Oversized = 0;        // datagrams longer than one read accepts
     uint64_t Written = 0;          // received-message lines in their file
     uint64_t DroppedKernel = 0;    // datagrams the system dropped (receive buffer full)
     uint64_t DroppedQueue = 0;     // lines not queued because the write queue was full
     uint64_t DroppedLocked = 0;    // lines lost after the lock retry budget was spent
-    uint64_t DroppedWriteFailed = 0;  // lines whose write failed (full disk, refused path)
+    uint64_t DroppedWriteFailed = 0;  // lines whose write failed (full disk, refused path) or that could not be built
     uint64_t KeywordMatches = 0;   // messages that matched a keyword
     uint64_t MailsSent = 0;
     uint64_t MailsFailed = 0;

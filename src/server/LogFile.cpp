@@ -19,6 +19,16 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
+platform::AppendStatus AppendOnce(const std::string& path, std::string_view bytes, int* errorCode) {
+    const platform::AppendStatus status = platform::AppendToFile(path, bytes, errorCode);
+    if (status != platform::AppendStatus::NoFolder) return status;
+    // A removed logs folder is made again at once: waiting would only hold
+    // the lines back and lose them anyway.
+    const std::string folder = FolderOf(path);
+    if (folder.empty() || !platform::CreateFolder(folder)) return status;
+    return platform::AppendToFile(path, bytes, errorCode);
+}
+
 bool AppendText(const std::string& path, std::string_view text, std::string_view lineEnd) {
     // One write of the whole line, so that a line never mixes with another
     // writer's. A caller that brings its line end along needs no copy.
@@ -30,28 +40,20 @@ bool AppendText(const std::string& path, std::string_view text, std::string_view
         line = joined;
     }
 
-    bool folderMade = false;
-    for (int attempt = 1; attempt <= kAppendAttempts;) {
+    for (int attempt = 1; attempt <= kAppendAttempts; ++attempt) {
         int code = 0;
-        switch (platform::AppendToFile(path, line, &code)) {
+        switch (AppendOnce(path, line, &code)) {
             case platform::AppendStatus::Written:
                 return true;
             case platform::AppendStatus::WriteFailed:
                 throw TLogWriteError(path, code);
-            case platform::AppendStatus::NoFolder: {
-                // A removed logs folder is made again at once: waiting would
-                // only stall reception and lose the line anyway.
-                std::string folder = FolderOf(path);
-                if (folderMade || folder.empty() || !platform::CreateFolder(folder)) return false;
-                folderMade = true;
-                continue;
-            }
+            case platform::AppendStatus::NoFolder:
+                return false;
             case platform::AppendStatus::Locked:
             case platform::AppendStatus::OpenFailed:
                 break;
         }
         platform::SleepMilliseconds(kAppendRetryMilliseconds);
-        ++attempt;
     }
     return false;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/FileAppend.h"
+
 namespace quorvel {
 
 // Attempts while another process holds the file, with a pause after each.
@@ -23,6 +25,10 @@ public:
 private:
     int code_;
 };
+
+// One exclusive append of bytes without waiting; a missing folder is made
+// once and the append tried again. NoFolder when the folder cannot be made.
+platform::AppendStatus AppendOnce(const std::string& path, std::string_view bytes, int* errorCode = nullptr);
 
 // Appends text and CR LF. True when the whole line is in the file; false when
 // the file stayed locked by another process through every attempt, or its

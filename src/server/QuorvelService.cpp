@@ -214,6 +214,12 @@ bool TSysLogServer::StartServices() {
 
 bool TSysLogServer::StopServices() {
     try {
+        // One deadline for all: instances that wait on a silent mail server
+        // or a locked file wait side by side, not one after the other.
+        const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+        for (auto& service : Services) {
+            if (service) service->StopDeadline = deadline;
+        }
         for (auto& service : Services) {
             if (!service) continue;
             service->StopListening();

@@ -1,5 +1,8 @@
 #include "server/SyslogServer.h"
 
+#include <algorithm>
+#include <cstring>
+#include <exception>
 #include <system_error>
 
 #include "mail/DMail.h"
@@ -73,6 +76,23 @@ int CurrentErrorCode() {
 
 const char kHexDigits[] = "0123456789ABCDEF";
 
+constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+
+// True when one of the eight bytes is a control byte (below 0x20) or, when
+// quotes count, a quote. Exact: the subtraction tricks never miss a byte,
+// and a false alarm only sends the word through the byte loop.
+bool NeedsChange8(const char* bytes, bool quotes) {
+    uint64_t x;
+    std::memcpy(&x, bytes, sizeof x);
+    uint64_t hit = (x - 0x20 * kEveryByte) & ~x & kHighBits;
+    if (quotes) {
+        const uint64_t q = x ^ ('"' * kEveryByte);
+        hit |= (q - kEveryByte) & ~q & kHighBits;
+    }
+    return hit != 0;
+}
+
 }  // namespace
 
 int LoadAddrInfo(const std::function<int()>& loader) {
@@ -88,12 +108,21 @@ void UnloadAddrInfo() {
 
 bool AddrInfoLoaded() { return addrInfoLoaded; }
 
-TSyslogService::TSyslogService() = default;
+TSyslogService::TSyslogService()
+    : Mailer(std::make_unique<TAlertMailer>([this](const TAlertJob& alert, bool send) { DeliverAlert(alert, send); })),
+      Writer(std::make_unique<TLogWriter>(
+          Counters,
+          [this](std::string_view text, std::string_view detail, bool urgent) { LogOperation(text, detail, urgent); },
+          [this](TAlertJob alert) { Mailer->Post(std::move(alert)); })) {}
 
 // The sockets close with OwnedSockets. The queue is not touched here: it may
 // already be gone (a failed start ends the worker before the server), and a
-// closed descriptor leaves the readiness set by itself.
-TSyslogService::~TSyslogService() = default;
+// closed descriptor leaves the readiness set by itself. The threads end
+// before the members they use.
+TSyslogService::~TSyslogService() {
+    Mailer->Stop();
+    Writer->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+}
 
 // ---- Listener sockets ----
 
@@ -133,6 +162,7 @@ bool TSyslogService::OpenListener(const platform::BindAddress& address) {
     }
     OwnedSockets.emplace_back(socket);
     (ipv4 ? Socket4 : Socket6) = socket;
+    OpenedSocket(socket);
     if (const int error = platform::BindUdp(socket, address); error != 0) {
         WriteOperationLog(ipv4 ? texts::kLogIPv4BindFailed : texts::kLogIPv6BindFailed, "");
         NoteFailure("cannot bind to", platform::BindAddressText(address), family, platform::SystemErrorText(error));
@@ -168,6 +198,7 @@ bool TSyslogService::StartIPv4Only() {
     }
     OwnedSockets.emplace_back(socket);
     Socket4 = socket;
+    OpenedSocket(socket);
     WriteOperationLog(texts::kLogBindPort + std::to_string(SysLogPort), "");
     const int bindError = platform::BindUdpIPv4(socket, address, static_cast<uint16_t>(SysLogPort & 0xFFFF));
     if (bindError != 0) {
@@ -185,8 +216,17 @@ bool TSyslogService::StartIPv4Only() {
     return true;
 }
 
+void TSyslogService::OpenedSocket(int socket) {
+    const int granted = platform::SetReceiveBuffer(socket, kSocketReceiveBuffer);
+    if (granted > 0 && (GrantedBuffer == 0 || granted < GrantedBuffer)) GrantedBuffer = granted;
+    // Datagrams the system drops for want of room would otherwise leave no
+    // trace at all.
+    if (platform::EnableDropCount(socket)) KernelDrops.emplace_back(socket, 0);
+}
+
 bool TSyslogService::StartListening() {
     NotifyWindow = platform::MessageQueue::Current();
+    GrantedBuffer = 0;
     StartFailure.clear();
     ListeningOn.clear();
     bool result = true;
@@ -211,6 +251,9 @@ bool TSyslogService::StartListening() {
         result = StartIPv4Only();
     }
     if (result) {
+        if (GrantedBuffer > 0) {
+            WriteOperationLog(texts::kLogReceiveBufferSize + std::to_string(GrantedBuffer) + texts::kLogCountBytes, "");
+        }
         WriteOperationLog(texts::kLogServiceStarted, "");
         if (dual) WriteOperationLog(texts::kLogIPv6Enabled, "");
     } else {
@@ -226,10 +269,21 @@ bool TSyslogService::StopListening() {
     }
     // Closed one by one: there is no process-wide socket clean-up to do it.
     OwnedSockets.clear();
+    KernelDrops.clear();
     Socket4 = platform::kNoSocket;
     Socket6 = platform::kNoSocket;
     NotifyWindow = nullptr;
+
+    using std::chrono::steady_clock;
+    const steady_clock::time_point deadline =
+        StopDeadline != steady_clock::time_point{} ? StopDeadline : steady_clock::now() + kStopGrace;
+    FlushStaged();
+    // The lines queued go first, their alert mails while there is time; the
+    // last seconds are kept for the lines those mails log.
+    Flush(deadline - kStopWriteReserve);
+    Mailer->Stop();
     WriteOperationLog(texts::kLogServiceStopped, "");
+    Writer->Stop(deadline);
     return true;
 }
 
@@ -272,23 +326,103 @@ void TSyslogService::HandleSocketMessage(unsigned number, int64_t param1, int64_
     }
 }
 
-void TSyslogService::HandleRead(unsigned number, int socket) {
-    if (ReceiveBuffer.size() != kReceiveBufferSize) ReceiveBuffer.resize(kReceiveBufferSize);
-    const platform::ReceiveResult read = platform::ReceiveDatagram(socket, ReceiveBuffer.data(), ReceiveBuffer.size());
-    RawSender.clear();
-    AppendSenderText(RawSender, read.Sender, number == WM_SYSLOG_IPV6);
-    if (read.Count < 0) {
-        // A readiness report whose datagram was dropped on its checksum before
-        // the read: nothing was received, nothing is lost.
-        if (read.NothingWaiting) return;
-        WriteOperationLog(texts::kLogReadFailed, RawSender + " " + std::to_string(read.Error));
+void TSyslogService::NoteKernelDrops(int socket, uint32_t count) {
+    for (auto& entry : KernelDrops) {
+        if (entry.first != socket) continue;
+        // The system's figure is a running 32-bit count: the difference
+        // survives its wrap.
+        const uint32_t grown = count - entry.second;
+        entry.second = count;
+        if (grown > 0) TInstanceCounters::Add(Counters.DroppedKernel, grown);
         return;
     }
-    if (read.Count == 0) return;
-    try {
-        ProcessMessage(std::string_view(ReceiveBuffer.data(), static_cast<size_t>(read.Count)), RawSender);
-    } catch (...) {
-        WriteOperationLog(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+}
+
+void TSyslogService::HandleRead(unsigned number, int socket) {
+    if (!ReceiveBuffers) {
+        // Left uninitialised on purpose: a page counts only once a datagram
+        // has touched it.
+        ReceiveBuffers.reset(new char[kReceiveBufferSize * platform::kMaxBatch]);
+        for (size_t i = 0; i < Slots.size(); ++i) {
+            Slots[i].Buffer = ReceiveBuffers.get() + i * kReceiveBufferSize;
+            Slots[i].Size = kReceiveBufferSize;
+        }
+    }
+    const bool ipv6 = number == WM_SYSLOG_IPV6;
+    const platform::BatchResult batch = platform::ReceiveDatagrams(socket, Slots.data(), platform::kMaxBatch);
+    if (batch.HaveDropCount) NoteKernelDrops(socket, batch.DropCount);
+    if (batch.Filled == 0) {
+        // A readiness report whose datagram was dropped on its checksum before
+        // the read: nothing was received, nothing is lost.
+        if (batch.NothingWaiting) return;
+        std::string sender;
+        AppendSenderText(sender, platform::SenderAddress{}, ipv6);
+        WriteOperationLog(texts::kLogReadFailed, sender + " " + std::to_string(batch.Error));
+        return;
+    }
+    // The datagrams are read already: a failure with one of them must not
+    // cost the rest of the batch, so every report here swallows its own.
+    const auto report = [this](std::string_view text, std::string_view detail) {
+        try {
+            WriteOperationLog(text, detail);
+        } catch (...) {
+        }
+    };
+    BatchTime = platform::WallNow();
+    struct EndOfBatch {
+        platform::WallTime& Time;
+        ~EndOfBatch() { Time = platform::WallTime{}; }
+    } endOfBatch{BatchTime};
+    for (int i = 0; i < batch.Filled; ++i) {
+        const platform::DatagramSlot& slot = Slots[static_cast<size_t>(i)];
+        if (!HaveLastSender || ipv6 != LastSenderIPv6 || slot.Sender.Family != LastSender.Family ||
+            slot.Sender.Bytes != LastSender.Bytes) {
+            RawSender.clear();
+            AppendSenderText(RawSender, slot.Sender, ipv6);
+            LineSender = RawSender;
+            if (AddressKind(RawSender) == akIPv6) {
+                TIPv6Address address;
+                ParseIPv6Address(RawSender, address);
+                LineSender = FormatIPv6Address(address, false);
+            }
+            LastSender = slot.Sender;
+            LastSenderIPv6 = ipv6;
+            HaveLastSender = true;
+        }
+        if (slot.Truncated) {
+            TInstanceCounters::Add(Counters.Received);
+            TInstanceCounters::Add(Counters.Oversized);
+            report(texts::kLogReadFailed, RawSender + " " + std::to_string(platform::MessageTooLongError()));
+            continue;
+        }
+        // An empty datagram carries nothing to log: as if it never came.
+        if (slot.Count <= 0) continue;
+        TInstanceCounters::Add(Counters.Received);
+        const std::string_view message(slot.Buffer, static_cast<size_t>(slot.Count));
+        try {
+            StageLine(message, LineSender, RawSender);
+        } catch (...) {
+            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+            // Counted with the lines that did not reach their file, so that
+            // every datagram received is accounted for; after the line above,
+            // so that the writer's count of it comes later.
+            TInstanceCounters::Add(Counters.DroppedWriteFailed);
+        }
+        // A message whose line could not be built or written is still looked
+        // at: a full disk must not silence its alert.
+        try {
+            CheckKeywords(message, LineSender);
+        } catch (...) {
+            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+        }
+    }
+    FlushStaged();
+    // A batch that emptied the socket means datagrams come slower than they
+    // are read: a short nap lets the next ones gather, so that the worker
+    // wakes once per millisecond rather than once per datagram. Only with a
+    // buffer that holds far more than a millisecond of any flood.
+    if (batch.Filled < platform::kMaxBatch && GrantedBuffer >= kSocketReceiveBuffer / 2) {
+        platform::SleepMilliseconds(1);
     }
 }
 
@@ -300,8 +434,21 @@ void TSyslogService::ProcessMessage(std::string_view message, std::string_view s
         normalised = FormatIPv6Address(address, false);
         sender = normalised;
     }
-    WriteReceivedLog(message, sender);
+    std::exception_ptr failure;
+    try {
+        StageLine(message, sender, sender);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    FlushStaged();
     CheckKeywords(message, sender);
+    if (failure) std::rethrow_exception(failure);
+}
+
+bool TSyslogService::Flush(std::chrono::steady_clock::time_point deadline) {
+    // The writer hands the alerts on, the mail thread logs their outcome,
+    // and the writer writes that: idle in this order means nothing is left.
+    return Writer->WaitIdle(deadline) && Mailer->WaitIdle(deadline) && Writer->WaitIdle(deadline);
 }
 
 // ---- Log files ----
@@ -342,6 +489,9 @@ void TSyslogService::AppendConverted(std::string& out, std::string_view text, bo
     // Runs of bytes that stay as they are go over in one piece.
     size_t run = 0;
     for (size_t i = 0; i < text.size(); ++i) {
+        // Whole words of eight bytes that need no change go by at once.
+        while (i + 8 <= text.size() && !NeedsChange8(text.data() + i, doubleQuotes)) i += 8;
+        if (i >= text.size()) break;
         const unsigned char b = static_cast<unsigned char>(text[i]);
         if (b >= 32 && (b != '"' || !doubleQuotes)) continue;
         out.append(text.data() + run, i - run);
@@ -355,50 +505,123 @@ void TSyslogService::AppendConverted(std::string& out, std::string_view text, bo
     out.append(text.data() + run, text.size() - run);
 }
 
-void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view sender) {
-    if (LogType != ltMeta && LogType != ltTab && LogType != ltComma) return;
-    const platform::LocalTime now = Clock();
-    // Built in one buffer kept by the instance, whose capacity serves every
-    // later datagram: the message is copied once, straight into the line.
-    std::string& line = LineBuffer;
-    line.clear();
-    if (LogType == ltComma) {
-        line += '"';
-        line += DateText(now);
-        line += "\",\"";
-        line += TimeText(now);
-        line += "\",\"";
-        line += sender;
-        line += "\",\"";
-        AppendConverted(line, message, true);
-        line += '"';
+int TSyslogService::ReadStamp() {
+    int millisecond = 0;
+    // The system clock is broken down once per second; a clock put in by a
+    // test is read for every line, as it may change at any time.
+    const auto* system = Clock.target<platform::LocalTime (*)()>();
+    bool changed = false;
+    if (system != nullptr && *system == &platform::LocalNow) {
+        // The datagrams of one batch read came in together: one reading.
+        const platform::WallTime wall = BatchTime.Seconds != 0 ? BatchTime : platform::WallNow();
+        millisecond = wall.Millisecond;
+        if (wall.Seconds != Stamp.Second) {
+            Stamp.Local = platform::ToLocalTime(wall);
+            Stamp.Second = wall.Seconds;
+            changed = true;
+        }
     } else {
-        const char separator = LogType == ltTab ? '\t' : ' ';
-        line += DateText(now);
-        line += separator;
-        line += TimeText(now);
-        line += separator;
-        line += sender;
-        line += separator;
-        AppendConverted(line, message, false);
+        const platform::LocalTime now = Clock();
+        millisecond = now.Millisecond;
+        const platform::LocalTime& was = Stamp.Local;
+        if (Stamp.Second != LLONG_MIN || Stamp.Date.empty() || now.Year != was.Year || now.Month != was.Month ||
+            now.Day != was.Day || now.Hour != was.Hour || now.Minute != was.Minute || now.Second != was.Second) {
+            Stamp.Local = now;
+            Stamp.Second = LLONG_MIN;
+            changed = true;
+        }
     }
-    line += LineEnd(LogRCode);
-    BuildLogPath(PathBuffer, RecvLogName, now);
-    AppendText(PathBuffer, line, {});
+    if (changed) {
+        const platform::LocalTime& t = Stamp.Local;
+        Stamp.Date = DateText(t);
+        Stamp.Time = ZeroPad2(t.Hour) + ":" + ZeroPad2(t.Minute) + ":" + ZeroPad2(t.Second) + ".";
+    }
+    // The line's own clock reading names the file, so a line stamped just
+    // before midnight never lands in the next day's file.
+    if (changed || Stamp.PathPattern != RecvLogName || Stamp.PathFolder != LogsFolder) {
+        std::string path;
+        BuildLogPath(path, RecvLogName, Stamp.Local);
+        Stamp.PathPattern = RecvLogName;
+        Stamp.PathFolder = LogsFolder;
+        if (path != Stamp.Path) {
+            Stamp.Path = std::move(path);
+            ++Stamp.PathGeneration;
+        }
+    }
+    return millisecond;
+}
+
+void TSyslogService::StageLine(std::string_view message, std::string_view sender, std::string_view rawSender) {
+    if (LogType != ltMeta && LogType != ltTab && LogType != ltComma) return;
+    const int millisecond = ReadStamp();
+    if (StagedCount > 0 && (StagedCount == LineEnds.size() || StagedGeneration != Stamp.PathGeneration)) {
+        FlushStaged();
+    }
+    // Built straight into the buffer of the lines staged, whose capacity
+    // serves every later datagram: the message is copied once.
+    std::string& line = LineBuffer;
+    const size_t start = line.size();
+    try {
+        const char ms[3] = {static_cast<char>('0' + millisecond / 100 % 10), static_cast<char>('0' + millisecond / 10 % 10),
+                            static_cast<char>('0' + millisecond % 10)};
+        if (LogType == ltComma) {
+            line += '"';
+            line += Stamp.Date;
+            line += "\",\"";
+            line += Stamp.Time;
+            line.append(ms, 3);
+            line += "\",\"";
+            line += sender;
+            line += "\",\"";
+            AppendConverted(line, message, true);
+            line += '"';
+        } else {
+            const char separator = LogType == ltTab ? '\t' : ' ';
+            line += Stamp.Date;
+            line += separator;
+            line += Stamp.Time;
+            line.append(ms, 3);
+            line += separator;
+            line += sender;
+            line += separator;
+            AppendConverted(line, message, false);
+        }
+        line += LineEnd(LogRCode);
+    } catch (...) {
+        line.resize(start);
+        throw;
+    }
+    if (StagedCount == 0) {
+        StagedGeneration = Stamp.PathGeneration;
+        StagedPath = Stamp.Path;
+        StagedSender.assign(rawSender.data(), rawSender.size());
+    }
+    LineEnds[StagedCount++] = static_cast<uint32_t>(line.size());
+}
+
+void TSyslogService::FlushStaged() {
+    if (StagedCount == 0) return;
+    Writer->Push(TLogWriter::qkReceived, StagedPath, LineBuffer, LineEnds.data(), StagedCount, StagedSender);
+    LineBuffer.clear();
+    StagedCount = 0;
+}
+
+void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view sender) {
+    StageLine(message, sender, sender);
+    FlushStaged();
 }
 
 void TSyslogService::WriteOperationLog(std::string_view message, std::string_view detail) {
+    LogOperation(message, detail, false);
+}
+
+void TSyslogService::LogOperation(std::string_view message, std::string_view detail, bool urgent) {
     const platform::LocalTime now = Clock();
     std::string line = DateText(now) + " " + TimeText(now) + " ";
-    line.append(detail).append(" ").append(message);
-    try {
-        std::string path;
-        BuildLogPath(path, SystemLogName, now);
-        AppendLine(path, line);
-    } catch (const TLogWriteError&) {
-        // The operation log is where failures are reported; there is no
-        // further place to report its own.
-    }
+    line.append(detail).append(" ").append(message).append("\r\n");
+    std::string path;
+    BuildLogPath(path, SystemLogName, now);
+    Writer->PushLine(TLogWriter::qkOperation, path, line, urgent);
 }
 
 namespace {
@@ -428,16 +651,20 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     if (MailServer.empty() || KeywordList.empty()) return;
     const TKeyword* match = FindKeyword(KeywordList, message);
     if (match == nullptr) return;
-    // A held match must stay cheap in a flood: the body is made only for a
-    // mail that goes out.
-    std::string body;
-    bool bodyMade = false;
-    const bool guarded = MailThrottle.Enabled();
-    const auto steadyNow = guarded ? SteadyClock() : TAlertThrottle::TTimePoint{};
-    const platform::LocalTime wallNow = guarded ? Clock() : platform::LocalTime{};
-    for (const std::string& address : match->AddrList) {
-        THeldAlerts held;
-        if (!MailThrottle.Admit(match->Keyword, address, steadyNow, wallNow, &held)) {
+    TInstanceCounters::Add(Counters.KeywordMatches);
+    TAlertJob alert;
+    if (MailThrottle.Enabled()) {
+        // The guard decides here, before the mail queue, so that a held
+        // match never takes room in it; it is a lookup, nothing waits.
+        const auto steadyNow = SteadyClock();
+        const platform::LocalTime wallNow = Clock();
+        for (const std::string& address : match->AddrList) {
+            THeldAlerts held;
+            if (MailThrottle.Admit(match->Keyword, address, steadyNow, wallNow, &held)) {
+                alert.Addresses.push_back(address);
+                alert.Held.push_back(held);
+                continue;
+            }
             TInstanceCounters::Add(Counters.MailsHeld);
             // One line per interval and address, not one per held match: a
             // storm must not turn into a storm of log lines either.
@@ -445,25 +672,59 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
                 WriteOperationLog(MailServer + texts::kLogMailTo + address + texts::kLogMailHeld + match->Keyword + ")",
                                   "");
             }
-            continue;
         }
-        if (!bodyMade) {
-            body = ConvertControlCodes(message);
-            bodyMade = true;
-        }
+        if (alert.Addresses.empty()) return;
+    } else {
+        alert.Addresses = match->AddrList;
+    }
+    if (!Mailer->Reserve()) {
+        TInstanceCounters::Add(Counters.MailsDroppedQueue, alert.Addresses.size());
+        return;
+    }
+    alert.Body = ConvertControlCodes(message);
+    alert.Sender.assign(sender.data(), sender.size());
+    alert.Keyword = match->Keyword;
+    // Behind the message's own line, which must be written first.
+    FlushStaged();
+    Writer->PushAlert(std::move(alert));
+}
+
+void TSyslogService::DeliverAlert(const TAlertJob& alert, bool send) {
+    for (size_t i = 0; i < alert.Addresses.size(); ++i) {
+        const std::string& address = alert.Addresses[i];
         std::string line = MailServer + texts::kLogMailTo + address;
-        if (SendAlertMail(body, sender, address, held) == 0) {
-            line += texts::kLogMailSent + match->Keyword + ")";
+        bool sent = false;
+        if (send && !Mailer->Aborting()) {
+            try {
+                sent = SendAlertMail(alert.Body, alert.Sender, address,
+                                     i < alert.Held.size() ? alert.Held[i] : THeldAlerts{}) == 0;
+            } catch (...) {
+                sent = false;
+            }
+        }
+        if (sent) {
+            line += texts::kLogMailSent + alert.Keyword + ")";
+            TInstanceCounters::Add(Counters.MailsSent);
         } else {
             line += texts::kLogMailFailed;
+            TInstanceCounters::Add(Counters.MailsFailed);
         }
-        WriteOperationLog(line, "");
+        try {
+            WriteOperationLog(line, "");
+        } catch (...) {
+        }
     }
 }
 
 int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view sender,
                                       const std::string& address, const THeldAlerts& held) {
     TSMTPMail mail;
+    // Registered so that a stop can abort the mail from the worker thread.
+    struct ActiveMail {
+        TAlertMailer& Mailer;
+        ActiveMail(TAlertMailer& mailer, TSMTPMail& mail) : Mailer(mailer) { Mailer.SetActive(&mail); }
+        ~ActiveMail() { Mailer.SetActive(nullptr); }
+    } active(*Mailer, mail);
     mail.SetServerName(MailServer);
     mail.SetPort(MailServerPort);
     mail.SetFromAddress(MailFromAddress);

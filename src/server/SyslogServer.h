@@ -1,19 +1,28 @@
 #pragma once
 // One syslog instance: its settings and its two log files.
-// Worker thread only (the server runs all instances on one thread).
+// Worker thread only (the server runs all instances on one thread), unless a
+// member says otherwise. The log files are written by the instance's writer
+// thread and alert mails sent by its mail thread, so that reception never
+// waits on either.
 
+#include <array>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Clock.h"
 #include "platform/MessageQueue.h"
 #include "platform/UdpSocket.h"
+#include "server/AlertMailer.h"
 #include "server/AlertThrottle.h"
 #include "server/InstanceCounters.h"
+#include "server/LogWriter.h"
 #include "util/MailTypes.h"
 
 namespace quorvel {
@@ -40,6 +49,15 @@ inline constexpr unsigned WM_SYSLOG_IPV6 = 1328;
 
 // The largest datagram one read accepts; a longer one is a failed read.
 inline constexpr size_t kReceiveBufferSize = 32769;
+
+// The socket receive buffer asked for: room for a burst while the worker
+// serves another instance.
+inline constexpr int kSocketReceiveBuffer = 8 << 20;
+
+// How long a stop may wait for the lines and mails still queued: the mails
+// get all but the last few seconds, the lines the rest.
+inline constexpr std::chrono::milliseconds kStopGrace{8000};
+inline constexpr std::chrono::milliseconds kStopWriteReserve{3000};
 
 // Process-wide lookup of the address resolution that the IPv4/IPv6 binding
 // needs: 0 when it is there, -1/-2/-3 as platform::LoadAddressResolver. Called
@@ -91,6 +109,10 @@ public:
     // What the instance has done since its start; read from any thread.
     TInstanceCounters Counters;
 
+    // When a stop must be over; unset, StopListening allows kStopGrace.
+    // The server sets one deadline for every instance.
+    std::chrono::steady_clock::time_point StopDeadline{};
+
     // --- Listener sockets (worker thread: the thread whose message queue
     // delivers the notifications) ---
 
@@ -106,19 +128,30 @@ public:
     // Where the last StartListening bound, for the console: "0.0.0.0 port
     // 514 (IPv4), [::] port 514 (IPv6)".
     std::string ListeningOn;
-    // Unregisters and closes the instance's sockets; always true. A second
-    // call finds nothing left to release.
+    // Unregisters and closes the instance's sockets, lets the queued lines
+    // and alert mails go out until StopDeadline (a mail still under way when
+    // its time is up is aborted and reported as not sent), logs the stop and
+    // ends the writer; always true. A second call finds nothing left to
+    // release.
     bool StopListening();
 
     // --- Reception ---
 
-    // The notification handler: reads one datagram on a read event of
-    // WM_SYSLOG_IPV4 / WM_SYSLOG_IPV6 and hands it to ProcessMessage. Nothing
-    // escapes it; a failure becomes one operation-log line.
+    // The notification handler: on a read event of WM_SYSLOG_IPV4 /
+    // WM_SYSLOG_IPV6 reads the datagrams waiting, platform::kMaxBatch at
+    // most, and handles each as ProcessMessage does, in arrival order.
+    // Nothing escapes it; a failure becomes one operation-log line.
     void HandleSocketMessage(unsigned number, int64_t param1, int64_t param2);
-    // The received-message log line, then the keyword alerts. The sender is
-    // the raw text: dotted IPv4 or eight groups of four hex digits.
+    // Queues the received-message log line, then the keyword alert. The
+    // sender is the raw text: dotted IPv4 or eight groups of four hex digits.
+    // A line that cannot be built is rethrown after the keyword check.
     void ProcessMessage(std::string_view message, std::string_view sender);
+
+    // Safe from any thread: waits until every line and alert mail handed
+    // over so far is written or sent (or given up), or until the deadline;
+    // true when nothing is left.
+    bool Flush(std::chrono::steady_clock::time_point deadline);
+    bool Flush() { return Flush(std::chrono::steady_clock::now() + std::chrono::seconds(60)); }
 
     // Run-time fields. Socket4/Socket6 are the sockets the handler reads for
     // each message number (the last one opened of the family); NotifyWindow
@@ -137,28 +170,34 @@ public:
     // Drops NUL bytes and replaces bytes 1 to 31 with CnvCtrlCode.
     std::string ConvertControlCodes(std::string_view text) const;
 
-    // Appends one line for a received message in the LogType layout with the
-    // LogRCode line end. Throws TLogWriteError when the file was opened but
-    // the write failed; a file locked through every attempt loses the line
-    // silently.
+    // Queues one line for a received message in the LogType layout with the
+    // LogRCode line end. A failed write, a file locked through every attempt
+    // and a full queue are counted and reported by the writer.
     void WriteReceivedLog(std::string_view message, std::string_view sender);
 
-    // Appends "date time detail message" and CR LF to the operation log.
-    // Never throws: a lost operation-log line has nowhere to be reported.
+    // Safe from any thread: queues "date time detail message" and CR LF for
+    // the operation log. Throws only what the clock throws.
     void WriteOperationLog(std::string_view message, std::string_view detail);
 
     // --- Keyword alerts ---
 
-    // Sends one alert mail to each address of the first keyword of
-    // KeywordList found in the message, and logs each mail's outcome. The
-    // message is the received text before ConvertControlCodes. With the
-    // storm guard on, an address mailed for this keyword within the interval
-    // gets no mail: the match is counted (Counters.MailsHeld), the first one
-    // of an interval logged, and the next mail tells how many were held.
+    // Queues one alert mail to each address of the first keyword of
+    // KeywordList found in the message, to go out once the lines queued
+    // before it are written. The message is the received text before
+    // ConvertControlCodes. With the storm guard on, an address mailed for
+    // this keyword within the interval gets no mail: the match is counted
+    // (Counters.MailsHeld), the first one of an interval logged, and the next
+    // mail tells how many were held. Held matches take no room in the queue.
     void CheckKeywords(std::string_view message, std::string_view sender);
 
-    // One alert mail through the configured SMTP server; the SendMail result
-    // (0: delivered). Matches held back before it (Count > 0) add a line.
+    // Mail thread: sends (or, when send is false or the stop gave up on it,
+    // reports as not sent) each mail of the alert, and logs each mail's
+    // outcome in address order.
+    void DeliverAlert(const TAlertJob& alert, bool send);
+
+    // Mail thread: one alert mail through the configured SMTP server; the
+    // SendMail result (0: delivered). Matches held back before it (Count > 0)
+    // add a line.
     int32_t SendAlertMail(std::string_view body, std::string_view sender,
                           const std::string& address, const THeldAlerts& held = THeldAlerts{});
 
@@ -168,6 +207,19 @@ public:
     static const TKeyword* FindKeyword(const TKeywordList& keywords, std::string_view message);
 
 private:
+    // The date and time texts of the clock's current second and the
+    // received-message log they name: read once per second, not per line.
+    struct TStamp {
+        long long Second = LLONG_MIN;  // of the system clock; LLONG_MIN when not from it
+        platform::LocalTime Local;
+        std::string Date;  // yyyy/mm/dd
+        std::string Time;  // hh:mm:ss. (the milliseconds follow)
+        std::string Path;
+        std::string PathPattern;  // what Path was built from
+        std::string PathFolder;
+        uint64_t PathGeneration = 0;
+    };
+
     bool OpenListener(const platform::BindAddress& address);
     bool StartIPv4Only();
     void NoteFailure(const std::string& step, const std::string& address, int family, const std::string& reason);
@@ -179,6 +231,16 @@ private:
     // hex digits.
     static void AppendSenderText(std::string& text, const platform::SenderAddress& address, bool ipv6);
 
+    void OpenedSocket(int socket);
+    void NoteKernelDrops(int socket, uint32_t count);
+    // The milliseconds of the line's clock reading; Stamp holds the rest.
+    int ReadStamp();
+    // Builds the line in LineBuffer, after the lines already staged; they
+    // are queued first when the file changes.
+    void StageLine(std::string_view message, std::string_view sender, std::string_view rawSender);
+    void FlushStaged();
+    void LogOperation(std::string_view message, std::string_view detail, bool urgent);
+
     std::string ExpandLogFileName(std::string_view pattern, const platform::LocalTime& now) const;
     void BuildLogPath(std::string& path, std::string_view pattern, const platform::LocalTime& now) const;
     // ConvertControlCodes appended to out; doubleQuotes doubles every quote
@@ -188,10 +250,34 @@ private:
     // Every socket the instance opened, so that all of them are closed even
     // when two addresses of one family were bound.
     std::vector<platform::UdpSocketHandle> OwnedSockets;
-    std::vector<char> ReceiveBuffer;  // kReceiveBufferSize, reused for every datagram
-    std::string RawSender;            // reused for every datagram
-    std::string LineBuffer;           // received-message line, reused for every datagram
-    std::string PathBuffer;           // its file path, reused for every datagram
+    // The system's drop count last seen on each socket.
+    std::vector<std::pair<int, uint32_t>> KernelDrops;
+    int GrantedBuffer = 0;  // the smallest receive buffer granted, 0 when unknown
+
+    // kMaxBatch buffers of kReceiveBufferSize, left untouched until a
+    // datagram fills them, and their slots.
+    std::unique_ptr<char[]> ReceiveBuffers;
+    std::array<platform::DatagramSlot, platform::kMaxBatch> Slots;
+    // The sender of the datagram before, so that its texts are made once
+    // per sender rather than once per datagram.
+    platform::SenderAddress LastSender;
+    bool LastSenderIPv6 = false;
+    bool HaveLastSender = false;
+    std::string RawSender;    // as read
+    std::string LineSender;   // as in the line (IPv6 shortened)
+
+    TStamp Stamp;
+    platform::WallTime BatchTime;  // of the batch being handled; zero between batches
+    // Lines built and not yet handed to the writer: all for StagedPath.
+    std::string LineBuffer;
+    std::array<uint32_t, platform::kMaxBatch> LineEnds{};
+    size_t StagedCount = 0;
+    uint64_t StagedGeneration = 0;
+    std::string StagedPath;
+    std::string StagedSender;
+
+    std::unique_ptr<TAlertMailer> Mailer;
+    std::unique_ptr<TLogWriter> Writer;
 };
 
 }  // namespace quorvel

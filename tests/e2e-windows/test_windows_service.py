@@ -8,6 +8,7 @@ import glob
 import os
 import shutil
 import sys
+import time
 import unittest
 
 import winehost
@@ -15,6 +16,7 @@ import winehost
 # The helpers of the Linux scenarios read logs and send datagrams alike here.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from quorvel_e2e import entries, free_port, send, sjis, wait_until  # noqa: E402
+from test_no_loss import SilentSmtpServer  # noqa: E402
 
 EXE = os.environ.get("QUORVEL_EXE", "quorvel.exe")
 WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(EXE)), "e2e-windows"))
@@ -112,7 +114,7 @@ class WindowsServiceTest(unittest.TestCase):
     def check_reception(self):
         """Datagrams of both families reach the received-message log as on
         Linux; returns the operation log's lines so far."""
-        self.wait_for_lines("Quorvel.log", 6)
+        self.wait_for_lines("Quorvel.log", 7)
         send([b"<34>Oct 11 22:14:15 mymachine su: 'su root' failed",
               b"x" * 40000,  # longer than one read takes: a read error, never a cut line
               b"tab\there cr\r lf\n",
@@ -134,7 +136,8 @@ class WindowsServiceTest(unittest.TestCase):
         self.assertEqual(sorted(bind_from), [b" Bind from IPv4", b" Bind from IPv6"])
         self.assertEqual(operation, [b" " + sjis("Bind 処理開始 (IPv4/IPv6)"), b" Bind port is %d" % self.port]
                          + bind_from
-                         + [b" " + sjis("Quorvel サービスを開始しました。"), b" " + sjis("IPv6を有効にしました。"),
+                         + [b" " + sjis("受信バッファサイズ 8388608 バイト"),
+                            b" " + sjis("Quorvel サービスを開始しました。"), b" " + sjis("IPv6を有効にしました。"),
                             b"127.0.0.1 10040 ReadCount Socket_Error"])
         return operation
 
@@ -168,6 +171,47 @@ class WindowsServiceTest(unittest.TestCase):
         self.assertIn("RUNNING", self.sc_query()[1])
         code, out, err = self.wine.run(["net", "stop", SERVICE], timeout=120)
         self.assertEqual(code, 0, out + err)
+
+    @staticmethod
+    def count_lines(path):
+        with open(path, "rb") as f:
+            return f.read().count(b"\r\n")
+
+    def test_net_stop_during_a_silent_mail_server_ends_within_ten_seconds(self):
+        smtp = SilentSmtpServer()
+        self.addCleanup(smtp.close)
+        app = os.path.join(WORK, "app silent")
+        shutil.rmtree(app, ignore_errors=True)
+        os.makedirs(app)
+        shutil.copy(EXE, os.path.join(app, "quorvel.exe"))
+        port = free_port()
+        with open(os.path.join(app, "Quorvel.ini"), "wb") as f:
+            f.write(b"".join(sjis(line) + b"\r\n" for line in [
+                "SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log", "MAILSERVER=127.0.0.1",
+                "MAILSERVERPORT=%d" % smtp.port, "MAILFROM=quorvel@example.org", "MAILTO=ops@example.org",
+                "KEYWORDLISTSTART", "alert", "KEYWORDLISTEND"]))
+        exe = self.wine.windows_path(os.path.join(app, "quorvel.exe"))
+        code, _, err = self.wine.run([exe, "-INSTALL"])
+        self.assertEqual(code, 0, err)
+        self.addCleanup(self.wine.run, [exe, "-UNINSTALL"])
+        code, out, err = self.wine.run(["net", "start", SERVICE], timeout=120)
+        self.assertEqual(code, 0, out + err)
+
+        send([b"<11>alert: disk failed", b"<14>and one more"], port, "127.0.0.1")
+        self.assertTrue(smtp.connected.wait(30), "the alert mail is under way")
+        logs = os.path.join(app, "logs")
+        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(logs, "recv.log")) and self.count_lines(
+            os.path.join(logs, "recv.log")) == 2, 30), "reception goes on")
+        started = time.monotonic()
+        code, out, err = self.wine.run(["net", "stop", SERVICE], timeout=120)
+        self.assertEqual(code, 0, out + err)
+        # Wine's net stop returns at once; the service reports the end itself.
+        self.assertTrue(wait_until(lambda: "STOPPED" in self.sc_query()[1], 10))
+        self.assertLess(time.monotonic() - started, 10)
+        with open(os.path.join(logs, "Quorvel.log"), "rb") as f:
+            self.assertEqual(entries(f.read())[-2:], [
+                b" 127.0.0.1 " + sjis("へ ops@example.org 宛のメール送信に失敗しました。"),
+                b" " + sjis("Quorvel サービスを停止しました")])
 
 
 if __name__ == "__main__":

@@ -100,7 +100,7 @@ class KeywordAlertTest(unittest.TestCase):
             self.assertTrue(q.start(TZ="IST-5:30", QUORVEL_HOSTNAME="alerts.quorvel.test").wait_started(), q.stderr)
             sent = time.time()
             send([message, b"<11>an error"], port)
-            q.wait_for_lines("Quorvel.log", 6 + 4)
+            q.wait_for_lines("Quorvel.log", 7 + 4)
             self.assertEqual(q.stop(), 0)
 
             mail_lines = [l for l in entries(q.read("Quorvel.log")) if sjis("宛のメール送信") in l]
@@ -145,7 +145,7 @@ class KeywordAlertTest(unittest.TestCase):
                 sink.log_path = q.path("recv.log")
                 self.assertTrue(q.start().wait_started(), q.stderr)
                 send([b"<11>an error"], port)
-                q.wait_for_lines("Quorvel.log", 6 + 1)
+                q.wait_for_lines("Quorvel.log", 7 + 1)
                 self.assertEqual(q.stop(), 0)
                 outcomes[password] = ([l for l in entries(q.read("Quorvel.log")) if sjis("宛のメール送信") in l],
                                       [m[0] for m in sink.mails])

@@ -12,13 +12,23 @@ STARTED = "success 1 Quorvel Server が開始しました"
 STOPPED = "success 2 Quorvel Server が停止しました"
 
 
+def buffer_line():
+    """The receive buffer granted: the 8 MiB asked for as root, else no more
+    than the system's cap for ordinary processes."""
+    size = 8 << 20
+    if os.geteuid() != 0:
+        with open("/proc/sys/net/core/rmem_max") as f:
+            size = min(size, int(f.read()))
+    return b" " + sjis("受信バッファサイズ %d バイト" % size)
+
+
 def bind_lines(port):
     """The operation-log lines of a wildcard bind, in the resolver's order."""
     families = [ai[0] for ai in socket.getaddrinfo(None, port, socket.AF_UNSPEC, socket.SOCK_DGRAM,
                                                    socket.IPPROTO_UDP, socket.AI_PASSIVE)]
     return ([b" " + sjis("Bind 処理開始 (IPv4/IPv6)"), b" Bind port is %d" % port]
             + [b" Bind from IPv6" if f == socket.AF_INET6 else b" Bind from IPv4" for f in families]
-            + [b" " + sjis("Quorvel サービスを開始しました。"), b" " + sjis("IPv6を有効にしました。")])
+            + [buffer_line(), b" " + sjis("Quorvel サービスを開始しました。"), b" " + sjis("IPv6を有効にしました。")])
 
 
 def listening_line(instance, port):

@@ -27,6 +27,12 @@ using test::Sjis;
 
 uint16_t FreePort() { return test::LoopbackUdp().Port; }
 
+// What the system grants a listener that asks for the server's buffer.
+int GrantedBuffer() {
+    platform::UdpSocketHandle s(platform::CreateUdpSocket(platform::kFamilyIPv4));
+    return platform::SetReceiveBuffer(s.Get(), kSocketReceiveBuffer);
+}
+
 void SendTo(const std::string& node, uint16_t port, const std::string& payload) {
     std::vector<platform::BindAddress> to;
     ASSERT_EQ(platform::ResolvePassive(node, std::to_string(port), to), 0);
@@ -121,6 +127,8 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
         EXPECT_EQ(Entries(Path(name + ".log")),
                   (std::vector<std::string>{" " + Sjis(u8"Bind 処理開始 (IPv4 Only)"),
                                             " Bind port is " + std::to_string(port),
+                                            " " + Sjis(u8"受信バッファサイズ ") + std::to_string(GrantedBuffer()) +
+                                                Sjis(u8" バイト"),
                                             " " + Sjis(u8"Quorvel サービスを開始しました。"),
                                             " " + Sjis(u8"Quorvel サービスを停止しました")}));
     }
@@ -178,10 +186,35 @@ TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode)
         return platform::LocalNow();
     };
     DispatchOne();
-    EXPECT_EQ(Entries(Path("recv.log")).back(), "127.0.0.1 " + Sjis(u8"受信処理中に原因不明のエラーが発生 (28)"));
+    ASSERT_TRUE(service.Flush());
+    const std::vector<std::string> log = Entries(Path("recv.log"));
+    EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+              (std::vector<std::string>{"127.0.0.1 " + Sjis(u8"受信処理中に原因不明のエラーが発生 (28)"),
+                                        " " + Sjis(u8"ログファイルへの書き込みに失敗したメッセージ 1 件")}));
     SendTo("127.0.0.1", port, "second");
     DispatchOne();
+    ASSERT_TRUE(service.Flush());
     EXPECT_EQ(Entries(Path("recv-recv.log")), std::vector<std::string>{"127.0.0.1 second"});
+}
+
+// Datagrams read together still go by their own clock readings: a batch that
+// spans the end of a month is split between the two months' files.
+TEST_F(ListenerTest, ABatchAcrossTheMonthEndGoesToBothMonthsFiles) {
+    const uint16_t port = FreePort();
+    TSyslogService& service = AddInstance(0, port, "dated");
+    service.RecvLogName = "%y-%m.log";
+    ASSERT_TRUE(server_->StartServices());
+    int reads = 0;
+    service.Clock = [&reads] {
+        return ++reads <= 2 ? platform::LocalTime{2026, 1, 31, 23, 59, 59, 999} : platform::LocalTime{2026, 2, 1};
+    };
+    for (const char* message : {"one", "two", "three"}) SendTo("127.0.0.1", port, message);
+    while (reads < 3) DispatchOne();
+    ASSERT_TRUE(service.Flush());
+    EXPECT_EQ(test::ReadFile(Path("2026-01.log")),
+              "2026/01/31 23:59:59.999 127.0.0.1 one\r\n2026/01/31 23:59:59.999 127.0.0.1 two\r\n");
+    EXPECT_EQ(test::ReadFile(Path("2026-02.log")), "2026/02/01 00:00:00.000 127.0.0.1 three\r\n");
+    server_->StopServices();
 }
 
 }  // namespace

@@ -25,7 +25,11 @@ protected:
         service.RecvLogName = "%y-%m-syslog.log";
         service.Clock = [this] { ++clockReads; return now; };
     }
-    std::string Logged(const std::string& name) { return test::ReadFile(service.LogsFolder + name); }
+    // The file once the writer has written everything handed over so far.
+    std::string Logged(const std::string& name) {
+        EXPECT_TRUE(service.Flush());
+        return test::ReadFile(service.LogsFolder + name);
+    }
 
     test::TempFolder dir;
     TSyslogService service;
@@ -50,6 +54,11 @@ TEST_F(SyslogLogTest, ReceivedLineLayoutsAndLineEnds) {
          "\"2026/12/06\",\"02:06:02.045\",\"2001:db8::1\",\"a\"\"b\"cd\"\r"},
         {ltTab, rcLF, "", "<13>say \"hi\"\tnow\n", "10.0.0.1", "2026/12/06\t02:06:02.045\t10.0.0.1\t<13>say \"hi\"now\n"},
         {ltMeta, 3, "", "\n", "10.0.0.2", "2026/12/06 02:06:02.045 10.0.0.2 "},
+        // Bytes to change at the first, a middle and the last place of a
+        // long message, and in words of eight that are otherwise plain.
+        {ltComma, rcLF, "_", "\x1F" "bcdefg\x01hijklmnopq\"rstuvwxyz0123456789\x7F\x80\x1F",
+         "10.0.0.4", "\"2026/12/06\",\"02:06:02.045\",\"10.0.0.4\",\"_bcdefg_hijklmnopq\"\"rstuvwxyz0123456789\x7F\x80_\"\n"},
+        {ltMeta, rcLF, "_", "abcdefgh\"jklmnop\x02", "10.0.0.5", "2026/12/06 02:06:02.045 10.0.0.5 abcdefgh\"jklmnop_\n"},
         {static_cast<TLogType>(3), rcCRLF, "", "dropped", "10.0.0.3", ""},
     };
     service.RecvLogName = "recv.log";
@@ -95,14 +104,22 @@ TEST_F(SyslogLogTest, OperationLogAlwaysEndsInCrLf) {
                                          "\r\n2026/12/06 02:06:02.045 192.168.0.5 90 ReadCount Socket_Error\r\n");
 }
 
-// A write error reaches the caller of the received-message log, but never the
-// caller of the operation log, which has nowhere to report it.
-TEST_F(SyslogLogTest, WriteErrors) {
+// A full disk loses the line, but not silently: the operation log names the
+// sender and the error, and counts the line.
+TEST_F(SyslogLogTest, AFailedWriteIsReportedAndCounted) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const std::string folder = service.LogsFolder;
     service.LogsFolder = "/dev/";
-    service.RecvLogName = service.SystemLogName = "full";
-    EXPECT_THROW(service.WriteReceivedLog("m", "h"), TLogWriteError);
-    EXPECT_NO_THROW(service.WriteOperationLog("m", ""));
+    service.RecvLogName = "full";
+    service.SystemLogName = ".." + folder + "Quorvel.log";
+    service.WriteReceivedLog("m", "h");
+    ASSERT_TRUE(service.Flush());
+    EXPECT_EQ(service.Counters.Written.load(), 0u);
+    EXPECT_EQ(service.Counters.DroppedWriteFailed.load(), 1u);
+    EXPECT_EQ(test::ReadFile(folder + "Quorvel.log"),
+              "2026/12/06 02:06:02.045 h " + test::Sjis(u8"受信処理中に原因不明のエラーが発生 (28)") +
+                  "\r\n2026/12/06 02:06:02.045  " + test::Sjis(u8"ログファイルへの書き込みに失敗したメッセージ 1 件") +
+                  "\r\n");
 }
 
 }  // namespace

@@ -4,11 +4,18 @@
 
 namespace quorvel::platform {
 
-LocalTime LocalNow() {
+WallTime WallNow() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
+    return WallTime{static_cast<long long>(ts.tv_sec), static_cast<int>(ts.tv_nsec / 1000000)};
+}
+
+LocalTime LocalNow() { return ToLocalTime(WallNow()); }
+
+LocalTime ToLocalTime(const WallTime& at) {
+    const time_t seconds = static_cast<time_t>(at.Seconds);
     tm parts{};
-    localtime_r(&ts.tv_sec, &parts);
+    localtime_r(&seconds, &parts);
     LocalTime t;
     t.Year = parts.tm_year + 1900;
     t.Month = parts.tm_mon + 1;
@@ -16,7 +23,7 @@ LocalTime LocalNow() {
     t.Hour = parts.tm_hour;
     t.Minute = parts.tm_min;
     t.Second = parts.tm_sec;
-    t.Millisecond = static_cast<int>(ts.tv_nsec / 1000000);
+    t.Millisecond = at.Millisecond;
     t.DayOfWeek = parts.tm_wday;
     t.UtcOffsetMinutes = static_cast<int>(parts.tm_gmtoff / 60);
     return t;

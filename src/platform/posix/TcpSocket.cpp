@@ -105,6 +105,11 @@ void CloseTcpSocket(int handle) {
     if (handle >= 0) close(handle);
 }
 
+void ShutdownTcpSocket(int handle) {
+    // On a connect still in progress this aborts the connect as well.
+    if (handle >= 0) shutdown(handle, SHUT_RDWR);
+}
+
 int LastSocketError() { return errno; }
 
 std::string HostName() {

@@ -126,6 +126,92 @@ ReceiveResult ReceiveDatagram(int handle, char* buffer, std::size_t size) {
     return result;
 }
 
+namespace {
+
+void ReadSender(const sockaddr_storage& from, socklen_t length, SenderAddress& sender) {
+    if (length == 0) return;
+    if (from.ss_family == AF_INET) {
+        sender.Family = kFamilyIPv4;
+        std::memcpy(sender.Bytes.data(), &reinterpret_cast<const sockaddr_in&>(from).sin_addr, 4);
+    } else if (from.ss_family == AF_INET6) {
+        sender.Family = kFamilyIPv6;
+        std::memcpy(sender.Bytes.data(), &reinterpret_cast<const sockaddr_in6&>(from).sin6_addr, 16);
+    }
+}
+
+}  // namespace
+
+BatchResult ReceiveDatagrams(int handle, DatagramSlot* slots, int count) {
+    BatchResult result;
+    if (count > kMaxBatch) count = kMaxBatch;
+    if (count <= 0) return result;
+    sockaddr_storage from[kMaxBatch];
+    iovec parts[kMaxBatch];
+    mmsghdr headers[kMaxBatch];
+    // Room for the SO_RXQ_OVFL counter that comes with every datagram once
+    // EnableDropCount is on.
+    alignas(cmsghdr) char control[kMaxBatch][CMSG_SPACE(sizeof(uint32_t))];
+    for (int i = 0; i < count; ++i) {
+        parts[i].iov_base = slots[i].Buffer;
+        parts[i].iov_len = slots[i].Size;
+        msghdr& h = headers[i].msg_hdr;
+        h.msg_name = &from[i];
+        h.msg_namelen = sizeof from[i];
+        h.msg_iov = &parts[i];
+        h.msg_iovlen = 1;
+        h.msg_control = control[i];
+        h.msg_controllen = sizeof control[i];
+        h.msg_flags = 0;
+        headers[i].msg_len = 0;
+    }
+    int n;
+    do {
+        n = recvmmsg(handle, headers, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        result.Error = errno;
+        result.NothingWaiting = errno == EAGAIN || errno == EWOULDBLOCK;
+        return result;
+    }
+    for (int i = 0; i < n; ++i) {
+        DatagramSlot& slot = slots[i];
+        const msghdr& h = headers[i].msg_hdr;
+        slot.Sender = SenderAddress{};
+        ReadSender(from[i], h.msg_namelen, slot.Sender);
+        // Linux cuts an oversized datagram to the buffer and says so only in
+        // the flags: report it dropped, never as a shortened message.
+        slot.Truncated = (h.msg_flags & MSG_TRUNC) != 0;
+        slot.Count = slot.Truncated ? 0 : static_cast<long>(headers[i].msg_len);
+        for (const cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&h), const_cast<cmsghdr*>(c))) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                std::memcpy(&result.DropCount, CMSG_DATA(c), sizeof result.DropCount);
+                result.HaveDropCount = true;
+            }
+        }
+    }
+    result.Filled = n;
+    return result;
+}
+
+int SetReceiveBuffer(int handle, int bytes) {
+    // SO_RCVBUFFORCE passes over net.core.rmem_max but needs CAP_NET_ADMIN;
+    // everyone else gets SO_RCVBUF, capped by rmem_max.
+    if (setsockopt(handle, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    if (getsockopt(handle, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) return 0;
+    // Linux reports twice the room for data, its bookkeeping included
+    // (socket(7)); half of it is the figure comparable to the size asked.
+    return granted / 2;
+}
+
+bool EnableDropCount(int handle) {
+    int on = 1;
+    return setsockopt(handle, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+}
+
 long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size) {
     ssize_t n;
     do {

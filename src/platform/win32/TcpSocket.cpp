@@ -118,6 +118,10 @@ void CloseTcpSocket(int handle) {
     if (handle >= 0) closesocket(ToSocket(handle));
 }
 
+void ShutdownTcpSocket(int handle) {
+    if (handle >= 0) shutdown(ToSocket(handle), SD_BOTH);
+}
+
 int LastSocketError() { return WSAGetLastError(); }
 
 std::string HostName() {

@@ -200,6 +200,56 @@ ReceiveResult ReceiveDatagram(int handle, char* buffer, std::size_t size) {
     return result;
 }
 
+BatchResult ReceiveDatagrams(int handle, DatagramSlot* slots, int count) {
+    BatchResult result;
+    if (count > kMaxBatch) count = kMaxBatch;
+    // Winsock has no batch read: read until the queue is empty. The read that
+    // finds it empty also re-arms WSAAsyncSelect's FD_READ; a batch that stops
+    // at the limit leaves a datagram behind, and its read re-armed it.
+    while (result.Filled < count) {
+        DatagramSlot& slot = slots[result.Filled];
+        sockaddr_storage from{};
+        int fromLength = sizeof from;
+        const int n = recvfrom(ToSocket(handle), slot.Buffer, Clamp(slot.Size), 0, reinterpret_cast<sockaddr*>(&from),
+                               &fromLength);
+        slot.Sender = SenderAddress{};
+        if (n == SOCKET_ERROR) {
+            const int error = WSAGetLastError();
+            if (error == WSAEMSGSIZE) {
+                // The rest of an oversized datagram is gone already: a slot
+                // of its own, reported dropped.
+                slot.Truncated = true;
+                slot.Count = 0;
+                ReadSender(from, fromLength, slot.Sender);
+                ++result.Filled;
+                continue;
+            }
+            if (result.Filled == 0) {
+                result.Error = error;
+                result.NothingWaiting = error == WSAEWOULDBLOCK;
+            }
+            WSASetLastError(error);
+            break;
+        }
+        slot.Truncated = false;
+        slot.Count = n;
+        ReadSender(from, fromLength, slot.Sender);
+        ++result.Filled;
+    }
+    return result;
+}
+
+int SetReceiveBuffer(int handle, int bytes) {
+    setsockopt(ToSocket(handle), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    int granted = 0;
+    int length = sizeof granted;
+    if (getsockopt(ToSocket(handle), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &length) != 0) return 0;
+    return granted;
+}
+
+// Winsock keeps no count of the datagrams it dropped.
+bool EnableDropCount(int) { return false; }
+
 long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size) {
     if (to.SockAddr.empty() || to.SockAddr.size() > static_cast<std::size_t>(INT_MAX)) {
         WSASetLastError(WSAEINVAL);

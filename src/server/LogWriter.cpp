@@ -1,0 +1,343 @@
+#include "server/LogWriter.h"
+
+#include <algorithm>
+
+#include "server/LogFile.h"
+#include "server/ServerTexts.h"
+
+namespace quorvel {
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr size_t kSpareChunks = 2;
+// The deadline of a writer that goes away with its instance.
+constexpr milliseconds kDestructionGrace{2000};
+// The pause after a write before a small chunk is written.
+constexpr milliseconds kWritePacing{20};
+// How long an idle writer sleeps before it looks at the drop counts again.
+constexpr milliseconds kIdleTick{1000};
+
+// Instances may share a file (by default they all share both). Their
+// writers take turns at the files, so that one never finds the other's lock
+// and waits half a second for it; only other processes' locks mean a wait.
+std::mutex& FileTurn() {
+    static std::mutex turn;
+    return turn;
+}
+
+}  // namespace
+
+TLogWriter::TLogWriter(TInstanceCounters& counters, TReport report, TForward forward)
+    : Counters(counters), Report(std::move(report)), Forward(std::move(forward)) {
+    Queues[qkReceived].Limit = kReceivedLimit;
+    Queues[qkOperation].Limit = kOperationLimit;
+}
+
+TLogWriter::~TLogWriter() { Stop(steady_clock::now() + kDestructionGrace); }
+
+std::unique_ptr<TLogWriter::TChunk> TLogWriter::NewChunk(TQueue& queue, const std::string& path) {
+    std::unique_ptr<TChunk> chunk;
+    if (!queue.Spare.empty()) {
+        chunk = std::move(queue.Spare.back());
+        queue.Spare.pop_back();
+    } else {
+        chunk = std::make_unique<TChunk>();
+        chunk->Bytes.reserve(kChunkBytes);
+    }
+    chunk->Path = path;
+    ++Pending;
+    return chunk;
+}
+
+void TLogWriter::StartLocked() {
+    if (Thread.joinable()) return;
+    Stopping = false;
+    Thread = std::thread([this] { Run(); });
+}
+
+void TLogWriter::NotifyLocked() {
+    // Only a sleeping writer needs the wake-up; a busy one comes back for
+    // more by itself.
+    if (Waiting) Wake.notify_one();
+}
+
+size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_view bytes, const uint32_t* ends,
+                        size_t count, std::string_view sender) {
+    if (count == 0) return 0;
+    std::lock_guard<std::mutex> lock(Lock);
+    TQueue& queue = Queues[kind];
+    const size_t room = queue.Limit > queue.Bytes ? queue.Limit - queue.Bytes : 0;
+    size_t fit = count;
+    while (fit > 0 && ends[fit - 1] > room) --fit;
+
+    size_t done = 0;
+    size_t offset = 0;
+    while (done < fit) {
+        TChunk* back = queue.Chunks.empty() ? nullptr : queue.Chunks.back().get();
+        if (back == nullptr || back->Path != path) {
+            queue.Chunks.push_back(NewChunk(queue, path));
+            back = queue.Chunks.back().get();
+        }
+        const size_t base = back->Bytes.size();
+        size_t take = 0;
+        while (done + take < fit && base + (ends[done + take] - offset) <= kChunkBytes) ++take;
+        if (take == 0) {
+            if (base > 0) {
+                queue.Chunks.push_back(NewChunk(queue, path));
+                continue;
+            }
+            take = 1;  // a line longer than a chunk goes alone
+        }
+        const size_t end = ends[done + take - 1];
+        if (back->Lines == 0) back->Sender.assign(sender.data(), sender.size());
+        back->Bytes.append(bytes.data() + offset, end - offset);
+        back->Lines += take;
+        queue.Bytes += end - offset;
+        offset = end;
+        done += take;
+    }
+    if (fit < count) {
+        if (kind == qkReceived) {
+            TInstanceCounters::Add(Counters.DroppedQueue, count - fit);
+        } else {
+            OperationDropped += count - fit;
+        }
+    }
+    if (fit > 0) {
+        try {
+            StartLocked();
+        } catch (...) {
+            // No thread: the lines wait for the next push or the stop.
+        }
+        NotifyLocked();
+    }
+    return fit;
+}
+
+bool TLogWriter::PushLine(TQueueKind kind, const std::string& path, std::string_view line, bool urgent) {
+    const uint32_t end = static_cast<uint32_t>(line.size());
+    if (!urgent) return Push(kind, path, line, &end, 1) == 1;
+    std::lock_guard<std::mutex> lock(Lock);
+    TQueue& queue = Queues[kind];
+    queue.Chunks.push_back(NewChunk(queue, path));
+    queue.Chunks.back()->Bytes.assign(line.data(), line.size());
+    queue.Chunks.back()->Lines = 1;
+    queue.Bytes += line.size();
+    try {
+        StartLocked();
+    } catch (...) {
+    }
+    NotifyLocked();
+    return true;
+}
+
+void TLogWriter::PushAlert(TAlertJob job) {
+    std::lock_guard<std::mutex> lock(Lock);
+    TQueue& queue = Queues[qkReceived];
+    // With nothing queued the alert still waits for the chunk being
+    // written: it rides in a chunk of no lines.
+    if (queue.Chunks.empty()) queue.Chunks.push_back(NewChunk(queue, std::string()));
+    queue.Chunks.back()->Alerts.push_back(std::move(job));
+    try {
+        StartLocked();
+    } catch (...) {
+    }
+    NotifyLocked();
+}
+
+bool TLogWriter::WaitIdle(TTime deadline) {
+    std::unique_lock<std::mutex> lock(Lock);
+    return Idle.wait_until(lock, deadline, [this] { return Pending == 0; });
+}
+
+void TLogWriter::Stop(TTime deadline) {
+    {
+        std::lock_guard<std::mutex> lock(Lock);
+        if (!Thread.joinable()) return;
+        Stopping = true;
+        StopDeadline = deadline;
+        Wake.notify_one();
+    }
+    Thread.join();
+    std::lock_guard<std::mutex> lock(Lock);
+    Thread = std::thread();
+}
+
+void TLogWriter::Finish(TQueue& queue) {
+    std::unique_ptr<TChunk> chunk = std::move(queue.Current);
+    std::vector<TAlertJob> alerts = std::move(chunk->Alerts);
+    chunk->Alerts.clear();
+    for (TAlertJob& alert : alerts) {
+        try {
+            Forward(std::move(alert));
+        } catch (...) {
+        }
+    }
+    std::lock_guard<std::mutex> lock(Lock);
+    if (queue.Spare.size() < kSpareChunks) {
+        chunk->Bytes.clear();
+        chunk->Lines = 0;
+        queue.Spare.push_back(std::move(chunk));
+    }
+    if (--Pending == 0) Idle.notify_all();
+}
+
+void TLogWriter::GiveUp(TQueueKind kind, TQueue& queue, bool locked) {
+    const size_t lines = queue.Current->Lines;
+    if (kind == qkOperation) {
+        OperationDropped += lines;
+    } else {
+        TInstanceCounters::Add(locked ? Counters.DroppedLocked : Counters.DroppedWriteFailed, lines);
+    }
+}
+
+bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastChance) {
+    TChunk& chunk = *queue.Current;
+    if (chunk.Lines == 0) return true;
+    int code = 0;
+    platform::AppendStatus status;
+    {
+        std::lock_guard<std::mutex> turn(FileTurn());
+        status = AppendOnce(chunk.Path, chunk.Bytes, &code);
+    }
+    switch (status) {
+        case platform::AppendStatus::Written:
+            if (kind == qkReceived) TInstanceCounters::Add(Counters.Written, chunk.Lines);
+            return true;
+        case platform::AppendStatus::WriteFailed:
+            GiveUp(kind, queue, false);
+            if (kind == qkReceived) {
+                try {
+                    Report(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender, false);
+                } catch (...) {
+                }
+            }
+            return true;
+        case platform::AppendStatus::NoFolder:
+            GiveUp(kind, queue, false);
+            return true;
+        case platform::AppendStatus::Locked:
+        case platform::AppendStatus::OpenFailed:
+            break;
+    }
+    // A file that another opener holds, or one that cannot be opened for
+    // now: both get the retry budget, and are told apart in the counts.
+    if (++queue.Attempts >= kAppendAttempts || lastChance) {
+        GiveUp(kind, queue, status == platform::AppendStatus::Locked);
+        return true;
+    }
+    queue.RetryAt = now + milliseconds(kAppendRetryMilliseconds);
+    return false;
+}
+
+void TLogWriter::ReportDrops(TTime now, bool always) {
+    if (!always && now < NextReport) return;
+    TReported current;
+    current.Counters = Counters.Snapshot();
+    current.OperationDropped = OperationDropped.load();
+    struct Line {
+        const char* Text;
+        uint64_t Now, Before;
+        const char* Unit;
+    } lines[] = {
+        {texts::kLogLostKernel, current.Counters.DroppedKernel, Reported.Counters.DroppedKernel, texts::kLogCountMessages},
+        {texts::kLogLostQueue, current.Counters.DroppedQueue, Reported.Counters.DroppedQueue, texts::kLogCountMessages},
+        {texts::kLogLostLocked, current.Counters.DroppedLocked, Reported.Counters.DroppedLocked, texts::kLogCountMessages},
+        {texts::kLogLostWriteFailed, current.Counters.DroppedWriteFailed, Reported.Counters.DroppedWriteFailed,
+         texts::kLogCountMessages},
+        {texts::kLogLostMails, current.Counters.MailsDroppedQueue, Reported.Counters.MailsDroppedQueue,
+         texts::kLogCountMails},
+        {texts::kLogLostOperation, current.OperationDropped, Reported.OperationDropped, texts::kLogCountLines},
+    };
+    bool any = false;
+    for (const Line& line : lines) {
+        if (line.Now == line.Before) continue;
+        any = true;
+        try {
+            Report(std::string(line.Text) + std::to_string(line.Now - line.Before) + line.Unit, "", true);
+        } catch (...) {
+        }
+    }
+    if (!any) return;
+    Reported = current;
+    NextReport = now + kReportInterval;
+}
+
+void TLogWriter::Run() {
+    std::unique_lock<std::mutex> lock(Lock);
+    size_t turn = 0;
+    bool finalReport = false;
+    for (;;) {
+        const TTime now = steady_clock::now();
+        const bool lastChance = Stopping && now >= StopDeadline;
+        TTime next = TTime::max();
+        bool timedOnly = false;  // all that is left waits for a time, not for a push
+        for (TQueue& queue : Queues) {
+            if (queue.Current || queue.Chunks.empty()) continue;
+            // Soon after a write, a chunk that is still small waits to fill
+            // up: fewer, larger appends cost less per line.
+            if (!Stopping && now < queue.NextWrite && queue.Chunks.size() == 1 &&
+                queue.Chunks.front()->Bytes.size() < kChunkBytes / 2) {
+                next = std::min(next, queue.NextWrite);
+                timedOnly = true;
+                continue;
+            }
+            queue.Current = std::move(queue.Chunks.front());
+            queue.Chunks.pop_front();
+            queue.Bytes -= queue.Current->Bytes.size();
+            queue.Attempts = 0;
+            queue.RetryAt = now;
+        }
+        // The two queues take turns, so that a locked or busy file of one
+        // never holds up the other.
+        int ready = -1;
+        for (size_t k = 0; k < 2; ++k) {
+            const size_t index = (turn + k) % 2;
+            const TQueue& queue = Queues[index];
+            if (!queue.Current) continue;
+            if (lastChance || queue.RetryAt <= now) {
+                ready = static_cast<int>(index);
+                break;
+            }
+            next = std::min(next, queue.RetryAt);
+            timedOnly = true;
+        }
+        // A stop reports once, at its end, whatever it gave up on.
+        const bool stopping = Stopping;
+        lock.unlock();
+        if (!stopping) ReportDrops(now, false);
+        if (ready >= 0) {
+            turn = static_cast<size_t>(ready) + 1;
+            TQueue& queue = Queues[ready];
+            if (Attempt(static_cast<TQueueKind>(ready), queue, now, lastChance)) {
+                queue.NextWrite = now + kWritePacing;
+                Finish(queue);
+            }
+            lock.lock();
+            continue;
+        }
+        lock.lock();
+        if (Stopping && Pending == 0) {
+            // What was lost in the last minute is reported before the end,
+            // not a minute later; once, as those lines may be lost too.
+            if (finalReport) return;
+            finalReport = true;
+            lock.unlock();
+            ReportDrops(now, true);
+            lock.lock();
+            continue;
+        }
+        if (Stopping) next = std::min(next, StopDeadline);
+        next = std::min(next, now + kIdleTick);
+        // A writer that sleeps until a retry or the end of a pause needs no
+        // wake-up per push: pushes come often, and each would cost a switch.
+        Waiting = !timedOnly;
+        Wake.wait_until(lock, next);
+        Waiting = false;
+    }
+}
+
+}  // namespace quorvel

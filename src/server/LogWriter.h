@@ -1,0 +1,136 @@
+#pragma once
+// The log files of one instance, written on a thread of their own: reception
+// hands lines over and never waits on a lock, a disk or a full queue.
+//
+// Two queues, the received-message log and the operation log, each bounded
+// in bytes. Lines go out in the order they came, in chunks: consecutive lines
+// for one file are appended with one open, lock, write and close, so no file
+// stays open between chunks and no line is split. A locked file is tried
+// again every 500 ms up to the usual budget while the other queue and
+// reception go on. Whatever cannot be queued or written is counted, and the
+// counts reach the operation log at most once a minute.
+// Safe from any thread unless a member says otherwise.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/FileAppend.h"
+#include "server/AlertMailer.h"
+#include "server/InstanceCounters.h"
+
+namespace quorvel {
+
+class TLogWriter {
+public:
+    using TTime = std::chrono::steady_clock::time_point;
+    // An operation-log line of the writer's own (text, detail), handed back to
+    // the instance, which stamps it and queues it here again; urgent lines
+    // (the loss counts, a few a minute) pass a full queue.
+    using TReport = std::function<void(std::string_view text, std::string_view detail, bool urgent)>;
+    // A keyword alert whose line has been written or given up.
+    using TForward = std::function<void(TAlertJob job)>;
+
+    enum TQueueKind { qkReceived = 0, qkOperation = 1 };
+
+    // Bytes of lines waiting per queue: a few seconds of a flood, or a
+    // 10-second lock of the file at a thousand messages a second.
+    static constexpr size_t kReceivedLimit = 4u << 20;
+    static constexpr size_t kOperationLimit = 256u << 10;
+    // Bytes of one chunk, so that a long wait does not turn into one write
+    // of everything.
+    static constexpr size_t kChunkBytes = 128u << 10;
+    static constexpr std::chrono::seconds kReportInterval{60};
+
+    TLogWriter(TInstanceCounters& counters, TReport report, TForward forward);
+    // Stops as Stop with a short deadline.
+    ~TLogWriter();
+    TLogWriter(const TLogWriter&) = delete;
+    TLogWriter& operator=(const TLogWriter&) = delete;
+
+    // Queues whole lines for the file at path. bytes holds them back to back;
+    // ends[i] is the offset just after line i. Lines that do not fit are
+    // dropped from the back and counted. sender names the first line in a
+    // report of a failed write. Returns the number of lines queued.
+    size_t Push(TQueueKind kind, const std::string& path, std::string_view bytes, const uint32_t* ends,
+                size_t count, std::string_view sender = {});
+    // One line; beyond the limit when urgent (the writer's own reports).
+    bool PushLine(TQueueKind kind, const std::string& path, std::string_view line, bool urgent = false);
+    // Forwarded once every received line queued before it is written or
+    // given up.
+    void PushAlert(TAlertJob job);
+
+    // Waits until everything queued is written or given up, or until the
+    // deadline; true when nothing is left.
+    bool WaitIdle(TTime deadline);
+    // Writes what is queued until the deadline at most; what is still
+    // waiting then is dropped and counted, the counts are reported, and the
+    // thread ends. A later Push starts it again.
+    void Stop(TTime deadline);
+
+private:
+    struct TChunk {
+        std::string Path;
+        std::string Bytes;
+        size_t Lines = 0;
+        std::string Sender;
+        std::vector<TAlertJob> Alerts;  // after the chunk's lines
+    };
+    struct TQueue {
+        size_t Limit = 0;
+        size_t Bytes = 0;  // of the queued chunks
+        std::deque<std::unique_ptr<TChunk>> Chunks;
+        std::vector<std::unique_ptr<TChunk>> Spare;
+        // Writer thread only:
+        std::unique_ptr<TChunk> Current;  // taken, being written or waiting for a retry
+        int Attempts = 0;
+        TTime RetryAt{};
+        TTime NextWrite{};
+    };
+    struct TReported {
+        TCounterSnapshot Counters;
+        uint64_t OperationDropped = 0;
+    };
+
+    std::unique_ptr<TChunk> NewChunk(TQueue& queue, const std::string& path);  // Lock held
+    void StartLocked();                                                        // Lock held
+    void NotifyLocked();                                                       // Lock held
+    void Run();
+    // One attempt at the queue's current chunk; true when it is finished.
+    bool Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastChance);
+    void Finish(TQueue& queue);
+    void GiveUp(TQueueKind kind, TQueue& queue, bool locked);
+    void ReportDrops(TTime now, bool always);
+
+    TInstanceCounters& Counters;
+    TReport Report;
+    TForward Forward;
+
+    std::mutex Lock;
+    std::condition_variable Wake;
+    std::condition_variable Idle;
+    TQueue Queues[2];
+    size_t Pending = 0;  // chunks queued or current
+    // Operation-log lines lost; received lines are in the counters.
+    std::atomic<uint64_t> OperationDropped{0};
+    bool Waiting = false;
+    bool Stopping = false;
+    TTime StopDeadline{};
+    std::thread Thread;
+
+    // Writer thread only.
+    TReported Reported;
+    TTime NextReport{};
+};
+
+}  // namespace quorvel
