@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     // The Debian package makes this system user; without it the service runs as root.
     service.AccountName = "quorvel";
     service.Version = std::string("quorvel ") + QUORVEL_VERSION + "\n";
+    server.ReportActivity = [&service](const std::string& text, bool atStop) { service.ReportActivity(text, atStop); };
     service.OnStart = [&server](bool& started) { server.DoServiceStart(started); };
     service.OnStop = [&server](bool& stopped) { server.DoServiceStop(stopped); };
     service.OnShutdown = [&server] { server.DoServiceShutdown(); };

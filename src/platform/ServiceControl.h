@@ -47,6 +47,10 @@ public:
     virtual ~StatusReporter() = default;
     // Safe from any thread; the result is not examined by the host.
     virtual void Report(const ServiceStatus& status) = 0;
+    // Safe from any thread. One ASCII line on what the running service is
+    // doing, for a manager that shows one beside the state (systemd's
+    // STATUS=); the Windows service manager has no such field.
+    virtual void ReportText(const std::string& text) = 0;
 };
 
 class ServiceControl {

@@ -1,11 +1,13 @@
 #include "server/QuorvelService.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
 #include "server/ServerTexts.h"
+#include "server/Statistics.h"
 #include "util/DCSVList.h"
 #include "util/DInifile.h"
 #include "util/DString.h"
@@ -67,6 +69,7 @@ struct SharedSettings {
     std::string SMTPAuthPass;
     TLogRCode RCode;
     std::string CnvCtrlCode;
+    int32_t StatsInterval;
     TKeywordList Keywords;
     int32_t MailInterval;
 };
@@ -89,6 +92,8 @@ SharedSettings ReadShared(const TStringList& lines) {
     const std::string rcode = UpperSjis(ReadIniStringDef(lines, "RCODE=", "CRLF"));
     s.RCode = rcode == "CR" ? rcCR : rcode == "LF" ? rcLF : rcCRLF;
     s.CnvCtrlCode = UpperSjis(ReadIniString(lines, "CNVCTRLCODE="));
+    // A negative interval means no statistics, as 0 does.
+    s.StatsInterval = std::max<int32_t>(0, ReadIniInteger(lines, "STATSINTERVAL=", 0));
 
     TStringList block;
     ReadIniBlock(lines, "KEYWORDLISTSTART", "KEYWORDLISTEND", block);
@@ -105,6 +110,7 @@ TSysLogServer::~TSysLogServer() = default;
 bool TSysLogServer::LoadConfig() { return LoadConfig(ExeFolder()); }
 
 bool TSysLogServer::LoadConfig(const std::string& folder) {
+    Timer.Stop();
     for (auto& slot : Services) slot.reset();
 
     const std::string base = EnsureTrailingBackslash(folder);
@@ -132,6 +138,7 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
         auto service = std::make_unique<TSyslogService>();
         service->LogRCode = shared.RCode;
         service->CnvCtrlCode = shared.CnvCtrlCode;
+        service->StatsInterval = shared.StatsInterval;
         if (mailEnabled) {
             service->MailServer = shared.MailServer;
             service->MailServerPort = shared.MailServerPort;
@@ -156,10 +163,21 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
 }
 
 void TSysLogServer::DoServiceStart(bool& Started) {
-    if (!LoadConfig()) {
+    bool loaded = false;
+    try {
+        loaded = LoadConfig();
+        if (!loaded) {
+            platform::ReportToConsole("cannot start: no configuration file " + EnsureTrailingBackslash(ExeFolder()) +
+                                      "Quorvel.ini");
+        }
+    } catch (const std::runtime_error& e) {
+        // A folder, a FIFO or a file without read access where the settings
+        // belong is a bad configuration like a missing file, not a failure of
+        // the host; the event says which, the console says why.
+        platform::ReportToConsole(std::string("cannot start: ") + e.what());
+    }
+    if (!loaded) {
         Started = false;
-        platform::ReportToConsole("cannot start: no configuration file " + EnsureTrailingBackslash(ExeFolder()) +
-                              "Quorvel.ini");
         if (LogEvent) LogEvent(texts::kEventConfigMissing, platform::kEventError, 0, texts::kEventIdConfigMissing);
         return;
     }
@@ -171,6 +189,7 @@ void TSysLogServer::DoServiceStop(bool& Stopped) {
     if (StopServices()) {
         Stopped = true;
         if (LogEvent) LogEvent(texts::kEventServerStopped, platform::kEventSuccess, 0, texts::kEventIdServerStopped);
+        if (ReportActivity) ReportActivity(FormatStatusLine(StopTotals), true);
     } else {
         Stopped = false;
         if (LogEvent) LogEvent(texts::kEventServerStopFailed, platform::kEventError, 0, texts::kEventIdServerStopFailed);
@@ -180,6 +199,7 @@ void TSysLogServer::DoServiceStop(bool& Stopped) {
 void TSysLogServer::DoServiceShutdown() { StopServices(); }
 
 bool TSysLogServer::StartServices() {
+    StopTotals = TCounterSnapshot{};
     switch (LoadAddrInfo(AddrInfoLoader)) {
         case -3:
             if (LogEvent) LogEvent(texts::kEventGetAddrInfoMissing, platform::kEventError, 0, texts::kEventIdGetAddrInfoMissing);
@@ -209,10 +229,43 @@ bool TSysLogServer::StartServices() {
         }
         platform::ReportToConsole("instance " + std::to_string(slot + 1) + " listening on UDP " + service->ListeningOn);
     }
+    StartStatistics();
     return true;
 }
 
+void TSysLogServer::StartStatistics() {
+    Timer.Stop();
+    LastStatus.clear();
+    if (ReportActivity) {
+        Timer.Add(StatusPeriod, [this] {
+            // Offered only when it changed: an idle server wakes nobody.
+            std::string status = FormatStatusLine(Totals());
+            if (status == LastStatus) return;
+            ReportActivity(status, false);
+            LastStatus = std::move(status);
+        });
+    }
+    for (const auto& service : Services) {
+        if (!service || service->StatsInterval <= 0) continue;
+        TSyslogService* instance = service.get();
+        Timer.Add(std::chrono::seconds(service->StatsInterval), [instance] {
+            instance->WriteOperationLog(FormatStatisticsLine(instance->Counters.Snapshot(), false), "");
+        });
+    }
+    Timer.Start();
+}
+
+TCounterSnapshot TSysLogServer::Totals() const {
+    TCounterSnapshot total;
+    for (const auto& service : Services) {
+        if (service) total += service->Counters.Snapshot();
+    }
+    return total;
+}
+
 bool TSysLogServer::StopServices() {
+    // Before any instance goes: the timer's jobs read them.
+    Timer.Stop();
     try {
         // One deadline for all: instances that wait on a silent mail server
         // or a locked file wait side by side, not one after the other.
@@ -223,6 +276,9 @@ bool TSysLogServer::StopServices() {
         for (auto& service : Services) {
             if (!service) continue;
             service->StopListening();
+            // Counted once the instance has stopped, so the totals hold
+            // everything it did.
+            StopTotals += service->Counters.Snapshot();
             // Freed at once and the slot emptied with it: a stop that fails
             // further on and is asked again must not reach this one twice.
             service.reset();
@@ -230,6 +286,8 @@ bool TSysLogServer::StopServices() {
         UnloadAddrInfo();
         return true;
     } catch (...) {
+        // The instances not yet reached go on serving, and go on reporting.
+        StartStatistics();
         return false;
     }
 }

@@ -149,6 +149,56 @@ inline constexpr char kMailHeldFirst[] = " \x8C\x8F (\x8D\xC5\x8F\x89 ";
 // 、最後 
 inline constexpr char kMailHeldLast[] = "\x81\x41\x8D\xC5\x8C\xE3 ";
 
+// --- Operation log: statistics ---
+// kLogStatsPeriodic or kLogStatsAtStop, then each count between its label and
+// kLogCountMessages, except the four causes of a loss, which stand bare between
+// kLogStatsDroppedKernel and ")" (see FormatStatisticsLine).
+
+// 統計: 
+inline constexpr char kLogStatsPeriodic[] = "\x93\x9D\x8C\x76: ";
+
+// 停止時の統計: 
+inline constexpr char kLogStatsAtStop[] = "\x92\xE2\x8E\x7E\x8E\x9E\x82\xCC\x93\x9D\x8C\x76: ";
+
+// 受信 
+inline constexpr char kLogStatsReceived[] = "\x8E\xF3\x90\x4D ";
+
+// 、書き込み 
+inline constexpr char kLogStatsWritten[] = "\x81\x41\x8F\x91\x82\xAB\x8D\x9E\x82\xDD ";
+
+// 、破棄 
+inline constexpr char kLogStatsDropped[] = "\x81\x41\x94\x6A\x8A\xFC ";
+
+//  (受信バッファ溢れ 
+inline constexpr char kLogStatsDroppedKernel[] = " (\x8E\xF3\x90\x4D\x83\x6F\x83\x62\x83\x74\x83\x40\x88\xEC\x82\xEA ";
+
+// 、キュー満杯 
+inline constexpr char kLogStatsDroppedQueue[] = "\x81\x41\x83\x4C\x83\x85\x81\x5B\x96\x9E\x94\x74 ";
+
+// 、ロック待ち超過 
+inline constexpr char kLogStatsDroppedLocked[] = "\x81\x41\x83\x8D\x83\x62\x83\x4E\x91\xD2\x82\xBF\x92\xB4\x89\xDF ";
+
+// 、書き込み失敗 
+inline constexpr char kLogStatsDroppedWriteFailed[] = "\x81\x41\x8F\x91\x82\xAB\x8D\x9E\x82\xDD\x8E\xB8\x94\x73 ";
+
+// 、サイズ超過 
+inline constexpr char kLogStatsOversized[] = "\x81\x41\x83\x54\x83\x43\x83\x59\x92\xB4\x89\xDF ";
+
+// 、キーワード一致 
+inline constexpr char kLogStatsKeywordMatches[] = "\x81\x41\x83\x4C\x81\x5B\x83\x8F\x81\x5B\x83\x68\x88\xEA\x92\x76 ";
+
+// 、メール送信 
+inline constexpr char kLogStatsMailsSent[] = "\x81\x41\x83\x81\x81\x5B\x83\x8B\x91\x97\x90\x4D ";
+
+// 、メール送信失敗 
+inline constexpr char kLogStatsMailsFailed[] = "\x81\x41\x83\x81\x81\x5B\x83\x8B\x91\x97\x90\x4D\x8E\xB8\x94\x73 ";
+
+// 、メール破棄 
+inline constexpr char kLogStatsMailsDropped[] = "\x81\x41\x83\x81\x81\x5B\x83\x8B\x94\x6A\x8A\xFC ";
+
+// 、メール抑止 
+inline constexpr char kLogStatsMailsHeld[] = "\x81\x41\x83\x81\x81\x5B\x83\x8B\x97\x7D\x8E\x7E ";
+
 // --- Operation log: reception capacity and what was lost ---
 // How the lines below are put together:
 //   kLogReceiveBufferSize + bytes the system granted + kLogCountBytes

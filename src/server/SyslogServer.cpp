@@ -9,6 +9,7 @@
 #include "platform/SystemError.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
+#include "server/Statistics.h"
 #include "util/DString.h"
 #include "util/jconvert.h"
 
@@ -283,6 +284,9 @@ bool TSyslogService::StopListening() {
     Flush(deadline - kStopWriteReserve);
     Mailer->Stop();
     WriteOperationLog(texts::kLogServiceStopped, "");
+    // The lines and mails are through (or given up) by now, so these are the
+    // run's totals; queued while the writer still takes lines.
+    if (StatsInterval > 0) WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true), "");
     Writer->Stop(deadline);
     return true;
 }

@@ -100,6 +100,9 @@ public:
     // before the instance starts receiving; used on the thread that decides
     // the mails.
     TAlertThrottle MailThrottle;
+    // Seconds between two statistics lines in the operation log; 0 writes
+    // none, and no totals at the stop either.
+    int32_t StatsInterval = 0;
 
     // Source of every timestamp and dated file name; tests put a fixed date here.
     TClock Clock = platform::LocalNow;
@@ -130,9 +133,9 @@ public:
     std::string ListeningOn;
     // Unregisters and closes the instance's sockets, lets the queued lines
     // and alert mails go out until StopDeadline (a mail still under way when
-    // its time is up is aborted and reported as not sent), logs the stop and
-    // ends the writer; always true. A second call finds nothing left to
-    // release.
+    // its time is up is aborted and reported as not sent), logs the stop
+    // (and the totals, with a StatsInterval) and ends the writer; always
+    // true. A second call finds nothing left to release.
     bool StopListening();
 
     // --- Reception ---

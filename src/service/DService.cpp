@@ -331,6 +331,18 @@ void TDService::SendStatus() {
     LastCheckPoint = status.CheckPoint;
 }
 
+void TDService::ReportActivity(const std::string& text, bool atStop) {
+    if (atStop) {
+        if (AppMode) platform::ReportToConsole(text);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(StatusLock);
+    // SetState stores the state before it takes this lock: a line that gets
+    // here after a stop began is dropped instead of hiding "Stopping".
+    if (!StatusHandle || State.load() != ssRunning) return;
+    StatusHandle->ReportText(text);
+}
+
 void TDService::MessageLoop() {
     platform::MessageQueue& queue = WorkerThread->Queue();
     for (;;) {

@@ -130,6 +130,12 @@ public:
     // Safe from any thread.
     void LogEvent(const std::string& text, int eventType, int category, uint32_t eventId);
 
+    // Safe from any thread. What the service is doing, in one ASCII line:
+    // while it runs as a service, shown by the service manager beside its
+    // state (dropped once a stop is pending, so the stop's own state shows);
+    // with atStop in application mode, printed on the console.
+    void ReportActivity(const std::string& text, bool atStop);
+
     TServiceState CurrentState() const { return State.load(); }
     bool RunAsApplication() const { return AppMode; }
     bool QuitAllowed() const { return Quit.load(); }

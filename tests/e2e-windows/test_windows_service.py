@@ -43,7 +43,9 @@ class WindowsServiceTest(unittest.TestCase):
         cls.port = free_port()
         with open(os.path.join(cls.app, "Quorvel.ini"), "wb") as f:
             f.write(b"".join(sjis(line) + b"\r\n" for line in [
-                "; Shift_JIS, CR LF, as on Windows", "SYSLOGPORT=%d" % cls.port, "LOGTYPE=META", "RCODE=CRLF"]))
+                "; Shift_JIS, CR LF, as on Windows", "SYSLOGPORT=%d" % cls.port, "LOGTYPE=META", "RCODE=CRLF",
+                # Long enough for no periodic line: only the totals at the stop.
+                "STATSINTERVAL=3600"]))
         cls.logs = os.path.join(cls.app, "logs")
 
     @classmethod
@@ -102,7 +104,13 @@ class WindowsServiceTest(unittest.TestCase):
         events = winehost.event_entries(self.wine.trace_text())
         self.assertIn(SERVER_STOPPED, events)
         self.assertLess(events.index(SERVER_STARTED), events.index(SERVER_STOPPED))
-        self.assertEqual(entries(self.read_log("Quorvel.log")), operation + [b" " + sjis("Quorvel サービスを停止しました")])
+        # The event-log entry of the stop stays as it was; the run's totals go
+        # to the operation log.
+        totals = ("停止時の統計: 受信 5 件、書き込み 4 件、破棄 0 件 (受信バッファ溢れ 0、キュー満杯 0、ロック待ち超過 0、"
+                  "書き込み失敗 0)、サイズ超過 1 件、キーワード一致 0 件、メール送信 0 件、メール送信失敗 0 件、メール破棄 0 件、"
+                  "メール抑止 0 件")
+        self.assertEqual(entries(self.read_log("Quorvel.log")),
+                         operation + [b" " + sjis("Quorvel サービスを停止しました"), b" " + sjis(totals)])
 
         code, _, err = self.wine.run([self.exe, "-UNINSTALL"])
         self.assertEqual(code, 0, err)

@@ -148,7 +148,7 @@ class StormGuardTest(unittest.TestCase):
         with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log",
                       "MAILSERVER=127.0.0.1", "MAILSERVERPORT=%d" % smtp.port,
                       "MAILFROM=quorvel@example.org", "MAILTO=ops@example.org",
-                      "MAILINTERVAL=%d" % self.INTERVAL,
+                      "MAILINTERVAL=%d" % self.INTERVAL, "STATSINTERVAL=3600",
                       "KEYWORDLISTSTART", "error a@example.org b@example.org", "disk", "KEYWORDLISTEND"]) as q:
             self.assertTrue(q.start().wait_started(), q.stderr)
             start = time.monotonic()
@@ -193,6 +193,10 @@ class StormGuardTest(unittest.TestCase):
         # Every flood match after the first mail was held, for each address.
         self.assertEqual(counts, {"a@example.org": errors - 1, "b@example.org": errors - 1,
                                   "ops@example.org": disks - 1})
+        # The instance's totals at the stop count every held match.
+        totals = [l for l in log if l.startswith(b" " + sjis("停止時の統計: "))]
+        self.assertEqual(len(totals), 1, log[-3:])
+        self.assertIn(sjis("、メール抑止 %d 件" % (2 * (errors - 1) + disks - 1)), totals[0])
         # One operation-log line per address when holding begins, not one per match.
         held_log = [l for l in log if sjis("送信間隔内のため保留し") in l]
         self.assertEqual(sorted(held_log), sorted(

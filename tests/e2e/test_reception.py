@@ -74,7 +74,9 @@ class ReceptionTest(unittest.TestCase):
             self.assertTrue(received[5].endswith(b" hello from logger"), received[5])
             self.assertEqual(entries(q.read("Quorvel.log")),
                              bind_lines(port) + [b"127.0.0.1 90 ReadCount Socket_Error", STOP_LINE])
-            self.assertEqual(q.stderr, [listening_line(1, port), STARTED, STOPPED])
+            # The run's figures follow the stop, with the oversized datagram apart.
+            self.assertEqual(q.stderr, [listening_line(1, port), STARTED, STOPPED,
+                                        "quorvel: received 7; written 6; dropped 0; oversized 1; mails 0 sent, 0 failed"])
 
     def test_two_instances_keep_their_own_files_and_control_bytes_are_replaced(self):
         one, two = free_port(), free_port()
@@ -91,7 +93,9 @@ class ReceptionTest(unittest.TestCase):
             self.assertEqual(entries(q.read("two.log")), [b"::1 to two "])
             for name, port in (("one-op.log", one), ("two-op.log", two)):
                 self.assertEqual(entries(q.read(name)), bind_lines(port) + [STOP_LINE], name)
-            self.assertEqual(q.stderr, [listening_line(1, one), listening_line(2, two), STARTED, STOPPED])
+            # One figure for both instances.
+            self.assertEqual(q.stderr, [listening_line(1, one), listening_line(2, two), STARTED, STOPPED,
+                                        "quorvel: received 2; written 2; dropped 0; mails 0 sent, 0 failed"])
 
     def test_a_burst_of_ten_thousand_datagrams_is_logged_whole_and_in_order(self):
         port = free_port()
@@ -139,7 +143,8 @@ class ReceptionTest(unittest.TestCase):
             time.sleep(0.3)
             self.assertIsNone(q.proc.poll(), "the server keeps running")
             self.assertEqual(q.stop(), 0)
-            self.assertEqual(q.stderr, [STARTED, STOPPED])
+            self.assertEqual(q.stderr, [STARTED, STOPPED,
+                                        "quorvel: received 0; written 0; dropped 0; mails 0 sent, 0 failed"])
             self.assertEqual(os.listdir(os.path.join(q.dir, "logs")), [])
 
     def test_the_binary_needs_only_system_libraries(self):

@@ -144,5 +144,76 @@ TEST_F(ConfigTest, KeywordBlockWithQuotedFieldsAndMailToFallback) {
     EXPECT_TRUE(Slot(1)->KeywordList.empty());
 }
 
+TEST_F(ConfigTest, StatisticsIntervalIsOffUnlessPositive) {
+    const std::pair<const char*, int32_t> cases[] = {
+        {"", 0}, {"STATSINTERVAL=60\r\n", 60}, {"statsinterval= 1 0\r\n", 10},
+        {"STATSINTERVAL=-5\r\n", 0}, {"STATSINTERVAL=often\r\n", 0},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Load(std::string(c.first) + "SYSLOGPORT2=600\r\n"));
+        EXPECT_EQ(Slot(1)->StatsInterval, c.second) << c.first;
+        EXPECT_EQ(Slot(2)->StatsInterval, c.second) << c.first;
+    }
+}
+
+// A shipped configuration with mail switched on as its comments tell: the
+// MAILSERVER= and MAILTO= lines without their ";".
+std::string MailSwitchedOn(const std::string& file) {
+    std::string ini = test::ReadFile(QUORVEL_SOURCE_DIR + file);
+    for (const char* key : {"MAILSERVER=", "MAILTO="}) {
+        const size_t at = ini.find(std::string("\n;") + key);
+        if (at == std::string::npos) {
+            ADD_FAILURE() << file << " has no commented " << key;
+            continue;
+        }
+        ini.erase(at + 1, 1);
+    }
+    return ini;
+}
+
+// The configurations shipped (the repository's and the package's), through
+// the real loader: what their comments promise is what a user gets once mail
+// is switched on, and the examples do what their explanations say.
+TEST_F(ConfigTest, BundledConfigurationMailsOnlyWhatItsCommentsPromise) {
+    for (const char* file : {"/config/Quorvel.ini", "/packaging/Quorvel.ini"}) {
+        SCOPED_TRACE(file);
+        ASSERT_TRUE(Load(MailSwitchedOn(file)));
+        ASSERT_NE(Slot(1), nullptr);
+        EXPECT_EQ(Slot(1)->MailServer, "127.0.0.1");
+        EXPECT_EQ(Slot(1)->MailToAddress, "ops@example.org");
+        EXPECT_TRUE(Slot(1)->KeywordList.empty()) << "as shipped the block is empty";
+        EXPECT_EQ(Slot(1)->StatsInterval, 0);
+    }
+
+    const std::string bundled = test::ReadFile(QUORVEL_SOURCE_DIR "/config/Quorvel.ini");
+    const std::string eol = bundled.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+    const std::string withMail = MailSwitchedOn("/config/Quorvel.ini");
+    const struct {
+        const char* example;
+        const char* keyword;
+        TKeywordAddrList addresses;
+    } examples[] = {
+        {"error", "error", {"ops@example.org"}},
+        {"\"disk full\" ops@example.org admin@example.org", "disk full", {"ops@example.org", "admin@example.org"}},
+        // What the comment warns of.
+        {";error", ";error", {"ops@example.org"}},
+    };
+    const std::string blockStart = eol + "KEYWORDLISTSTART" + eol;
+    ASSERT_NE(withMail.find(blockStart), std::string::npos);
+    for (const auto& e : examples) {
+        SCOPED_TRACE(e.example);
+        if (e.example[0] != ';') {
+            EXPECT_NE(bundled.find(eol + "; " + e.example + eol), std::string::npos)
+                << "the example stands in the comments";
+        }
+        std::string used = withMail;
+        used.insert(used.find(blockStart) + blockStart.size(), e.example + eol);
+        ASSERT_TRUE(Load(used));
+        ASSERT_EQ(Slot(1)->KeywordList.size(), 1u);
+        EXPECT_EQ(Slot(1)->KeywordList[0].Keyword, e.keyword);
+        EXPECT_EQ(Slot(1)->KeywordList[0].AddrList, e.addresses);
+    }
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -169,6 +169,32 @@ TEST(DServiceTest, ApplicationModeStopsOnTheWorkerAndFailsARefusedStart) {
     EXPECT_TRUE(fake.events[0].Echo);
 }
 
+// What the server is doing shows beside "running" in the service manager,
+// never over the states of a start or a stop (the console line of a run's
+// end is proven end to end).
+TEST(DServiceTest, ActivityShowsOnlyWhileTheServiceRuns) {
+    for (bool appMode : {false, true}) {
+        SCOPED_TRACE(appMode ? "run" : "service");
+        FakePlatform fake;
+        TDService service(fake.Environment());
+        std::thread live;
+        service.OnStart = [&](bool&) {
+            service.ReportActivity("starting", false);
+            live = std::thread([&] {
+                while (service.CurrentState() != ssRunning) std::this_thread::yield();
+                service.ReportActivity("received 1", false);
+                fake.handler(1);
+            });
+        };
+        service.OnStop = [&](bool&) { service.ReportActivity("stopping", false); };
+        EXPECT_EQ(service.RunCommandLine(appMode ? std::vector<std::string>{"-RUN"} : std::vector<std::string>{}), 0);
+        live.join();
+        const std::vector<std::string> shown = appMode ? std::vector<std::string>{}
+                                                       : std::vector<std::string>{"received 1"};
+        EXPECT_EQ(fake.statusTexts, shown);
+    }
+}
+
 TEST(DServiceTest, EventSourceIsOpenedOnceAndAgainAfterAStop) {
     FakePlatform fake;
     TDService service(fake.Environment());

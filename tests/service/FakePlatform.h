@@ -68,6 +68,7 @@ public:
     platform::ControlHandler handler;
     std::mutex mutex;
     std::vector<platform::ServiceStatus> reports;
+    std::vector<std::string> statusTexts;  // ReportText, in order
     std::vector<LoggedEvent> events;
     int opens = 0;
 
@@ -77,6 +78,10 @@ private:
         void Report(const platform::ServiceStatus& s) override {
             std::lock_guard<std::mutex> lock(fake.mutex);
             fake.reports.push_back(s);
+        }
+        void ReportText(const std::string& text) override {
+            std::lock_guard<std::mutex> lock(fake.mutex);
+            fake.statusTexts.push_back(text);
         }
         FakePlatform& fake;
     };

@@ -124,6 +124,18 @@ public:
         if (pending && status.WaitHint > 0) {
             text += "EXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(status.WaitHint) * 1000) + "\n";
         }
+        Send(text);
+    }
+
+    void ReportText(const std::string& text) override {
+        // A line break would end the value and start a key of the protocol.
+        std::string line = "STATUS=";
+        for (char c : text) line += (c == '\n' || c == '\r') ? ' ' : c;
+        Send(line + "\n");
+    }
+
+private:
+    void Send(const std::string& text) {
         ssize_t n;
         do {
             n = sendto(socket_.Get(), text.data(), text.size(), MSG_NOSIGNAL,
@@ -131,7 +143,6 @@ public:
         } while (n < 0 && errno == EINTR);
     }
 
-private:
     UniqueFd socket_;
     sockaddr_un addr_;
     socklen_t length_;

@@ -40,6 +40,8 @@ public:
         s.dwWaitHint = static_cast<DWORD>(status.WaitHint);
         SetServiceStatus(handle_, &s);  // the host does not look at the result
     }
+    // The service manager keeps a state and nothing else.
+    void ReportText(const std::string&) override {}
 
 private:
     // Not closed: a status handle lives until the process ends.
