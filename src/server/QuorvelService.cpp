@@ -73,6 +73,7 @@ struct SharedSettings {
     std::string CnvCtrlCode;
     int32_t StatsInterval;
     TKeywordList Keywords;
+    int32_t MailInterval;
 };
 
 SharedSettings ReadShared(const TStringList& lines) {
@@ -87,6 +88,8 @@ SharedSettings ReadShared(const TStringList& lines) {
     s.SMTPAuth = auth == "LOGIN" ? SA_LOGIN : auth == "CRAM-MD5" ? SA_CRAMMD5 : SA_NONE;
     s.SMTPAuthID = ReadIniString(lines, "SMTPAUTHID=");
     s.SMTPAuthPass = ReadIniString(lines, "SMTPAUTHPASS=");
+    // The storm guard stays off unless asked for; a negative value is no interval.
+    s.MailInterval = std::max(ReadIniInteger(lines, "MAILINTERVAL=", 0), 0);
 
     const std::string rcode = UpperSjis(ReadIniStringDef(lines, "RCODE=", "CRLF"));
     s.RCode = rcode == "CR" ? rcCR : rcode == "LF" ? rcLF : rcCRLF;
@@ -199,6 +202,7 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
             service->SMTPAuthID = shared.SMTPAuthID;
             service->SMTPAuthPass = shared.SMTPAuthPass;
             service->KeywordList = shared.Keywords;
+            service->MailThrottle.SetInterval(shared.MailInterval);
         }
         service->SysLogPort = (port < 2 || port > 65534) ? kDefaultSyslogPort : port;
         service->LogsFolder = logsFolder;

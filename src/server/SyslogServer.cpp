@@ -665,27 +665,52 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     const TKeyword* match = FindKeyword(KeywordList, message);
     if (match == nullptr) return;
     TInstanceCounters::Add(Counters.KeywordMatches);
+    TAlertJob alert;
+    if (MailThrottle.Enabled()) {
+        // The guard decides here, before the mail queue, so that a held
+        // match never takes room in it; it is a lookup, nothing waits.
+        const auto steadyNow = SteadyClock();
+        const platform::LocalTime wallNow = Clock();
+        for (const std::string& address : match->AddrList) {
+            THeldAlerts held;
+            if (MailThrottle.Admit(match->Keyword, address, steadyNow, wallNow, &held)) {
+                alert.Addresses.push_back(address);
+                alert.Held.push_back(held);
+                continue;
+            }
+            TInstanceCounters::Add(Counters.MailsHeld);
+            // One line per interval and address, not one per held match: a
+            // storm must not turn into a storm of log lines either.
+            if (held.Count == 1) {
+                WriteOperationLog(MailServer + texts::kLogMailTo + address + texts::kLogMailHeld + match->Keyword + ")",
+                                  "");
+            }
+        }
+        if (alert.Addresses.empty()) return;
+    } else {
+        alert.Addresses = match->AddrList;
+    }
     if (!Mailer->Reserve()) {
-        TInstanceCounters::Add(Counters.MailsDroppedQueue, match->AddrList.size());
+        TInstanceCounters::Add(Counters.MailsDroppedQueue, alert.Addresses.size());
         return;
     }
-    TAlertJob alert;
     alert.Body = ConvertControlCodes(message);
     alert.Sender.assign(sender.data(), sender.size());
     alert.Keyword = match->Keyword;
-    alert.Addresses = match->AddrList;
     // Behind the message's own line, which must be written first.
     FlushStaged();
     Writer->PushAlert(std::move(alert));
 }
 
 void TSyslogService::DeliverAlert(const TAlertJob& alert, bool send) {
-    for (const std::string& address : alert.Addresses) {
+    for (size_t i = 0; i < alert.Addresses.size(); ++i) {
+        const std::string& address = alert.Addresses[i];
         std::string line = MailServer + texts::kLogMailTo + address;
         bool sent = false;
         if (send && !Mailer->Aborting()) {
             try {
-                sent = SendAlertMail(alert.Body, alert.Sender, address) == 0;
+                sent = SendAlertMail(alert.Body, alert.Sender, address,
+                                     i < alert.Held.size() ? alert.Held[i] : THeldAlerts{}) == 0;
             } catch (...) {
                 sent = false;
             }
@@ -705,7 +730,7 @@ void TSyslogService::DeliverAlert(const TAlertJob& alert, bool send) {
 }
 
 int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view sender,
-                                      const std::string& address) {
+                                      const std::string& address, const THeldAlerts& held) {
     TSMTPMail mail;
     // Registered so that a stop can abort the mail from the worker thread.
     struct ActiveMail {
@@ -730,6 +755,12 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
     mail.Body().push_back("");
     mail.Body().push_back(std::string(sender) + " said");
     mail.Body().push_back(std::string(body));
+    if (held.Count > 0) {
+        mail.Body().push_back("");
+        mail.Body().push_back(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
+                              FormatDateTimeText(held.First) + texts::kMailHeldLast +
+                              FormatDateTimeText(held.Last) + ")");
+    }
     return mail.SendMail();
 }
 

@@ -20,6 +20,7 @@
 #include "platform/MessageQueue.h"
 #include "platform/UdpSocket.h"
 #include "server/AlertMailer.h"
+#include "server/AlertThrottle.h"
 #include "server/InstanceCounters.h"
 #include "server/LogWriter.h"
 #include "util/MailTypes.h"
@@ -95,12 +96,18 @@ public:
     TLogRCode LogRCode = rcCRLF;
     std::string CnvCtrlCode;      // replaces each control byte of a message; empty drops them
     TKeywordList KeywordList;
+    // Storm guard (MAILINTERVAL, seconds; 0: every match is mailed). Set
+    // before the instance starts receiving; used on the thread that decides
+    // the mails.
+    TAlertThrottle MailThrottle;
     // Seconds between two statistics lines in the operation log; 0 writes
     // none, and no totals at the stop either.
     int32_t StatsInterval = 0;
 
     // Source of every timestamp and dated file name; tests put a fixed date here.
     TClock Clock = platform::LocalNow;
+    // Measures the storm guard's interval, immune to changes of the wall clock.
+    std::function<TAlertThrottle::TTimePoint()> SteadyClock = std::chrono::steady_clock::now;
 
     // Where an operation-log line goes when its file cannot take it (a full
     // disk, a refused path): the system log, so that the failure is seen
@@ -187,7 +194,10 @@ public:
     // Queues one alert mail to each address of the first keyword of
     // KeywordList found in the message, to go out once the lines queued
     // before it are written. The message is the received text before
-    // ConvertControlCodes.
+    // ConvertControlCodes. With the storm guard on, an address mailed for
+    // this keyword within the interval gets no mail: the match is counted
+    // (Counters.MailsHeld), the first one of an interval logged, and the next
+    // mail tells how many were held. Held matches take no room in the queue.
     void CheckKeywords(std::string_view message, std::string_view sender);
 
     // Mail thread: sends (or, when send is false or the stop gave up on it,
@@ -196,9 +206,10 @@ public:
     void DeliverAlert(const TAlertJob& alert, bool send);
 
     // Mail thread: one alert mail through the configured SMTP server; the
-    // SendMail result (0: delivered).
+    // SendMail result (0: delivered). Matches held back before it (Count > 0)
+    // add a line.
     int32_t SendAlertMail(std::string_view body, std::string_view sender,
-                          const std::string& address);
+                          const std::string& address, const THeldAlerts& held = THeldAlerts{});
 
     // Where the first keyword of the list occurs in the message, or nullptr.
     // Only the text before the first NUL is searched, and an occurrence that

@@ -130,6 +130,16 @@ TEST_F(ConfigTest, MailSettingsAndKeywordsNeedBothServerAndRecipient) {
     }
 }
 
+TEST_F(ConfigTest, MailIntervalIsOffUnlessAPositiveNumberIsGiven) {
+    const std::pair<std::string, int64_t> cases[] = {
+        {"", 0}, {"MAILINTERVAL=60\r\n", 60}, {"MAILINTERVAL=-5\r\n", 0}, {"MAILINTERVAL=soon\r\n", 0},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Load("MAILSERVER=smtp\r\nMAILTO=ops@x\r\n" + c.first));
+        EXPECT_EQ(Slot(1)->MailThrottle.IntervalSeconds(), c.second) << c.first;
+    }
+}
+
 TEST_F(ConfigTest, KeywordBlockWithQuotedFieldsAndMailToFallback) {
     ASSERT_TRUE(Load("MAILSERVER=smtp\r\nMAILTO=ops@x\r\nMAILSUBJECT=\r\n" + std::string(kMailIni)));
     EXPECT_EQ(Slot(1)->MailSubject, "");
