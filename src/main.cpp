@@ -1,3 +1,4 @@
+#include "platform/Memory.h"
 #include "server/QuorvelService.h"
 #include "server/ServerTexts.h"
 #include "service/DService.h"
@@ -23,6 +24,7 @@ const char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+    quorvel::platform::ReturnLargeBlocksAtOnce();
     quorvel::TDService service;
     quorvel::TSysLogServer server([&service](const std::string& text, int type, int category, uint32_t id) {
         service.LogEvent(text, type, category, id);
@@ -39,5 +41,6 @@ int main(int argc, char** argv) {
     service.OnStart = [&server](bool& started) { server.DoServiceStart(started); };
     service.OnStop = [&server](bool& stopped) { server.DoServiceStop(stopped); };
     service.OnShutdown = [&server] { server.DoServiceShutdown(); };
+    service.OnIgnoredSignal = [&server](int signalNumber) { server.NoteIgnoredSignal(signalNumber); };
     return service.RunCommandLine(argc, argv);
 }

@@ -22,19 +22,29 @@ constexpr std::size_t kReadChunk = 16385;
 constexpr std::size_t kMaxPendingReply = 1024 * 1024;
 constexpr int kHeaderLimit = 76;
 
-// Cuts one body entry at CR LF, lone CR and lone LF: a bare line end inside
-// an entry must reach the wire as CR LF (RFC 5321 2.3.8), and only then can
-// each of its lines be dot-stuffed.
-std::vector<std::string> SplitEntryLines(const std::string& entry) {
+// RFC 5321 4.5.3.1.6 and RFC 5322 2.1.1: at most 998 bytes before each
+// CR LF; strict servers refuse a longer line, and with it the alert.
+constexpr std::size_t kMaxLineBytes = 998;
+
+// The wire lines of one body entry left in Shift_JIS: cut at CR LF, lone CR
+// and lone LF (a bare line end must reach the wire as CR LF, RFC 5321
+// 2.3.8), and a longer line folded where a character starts.
+std::vector<std::string> RawEntryLines(const std::string& entry) {
     std::vector<std::string> lines(1);
-    for (std::size_t i = 0; i < entry.size(); ++i) {
-        char c = entry[i];
+    for (std::size_t i = 0; i < entry.size();) {
+        const char c = entry[i];
         if (c == '\r' || c == '\n') {
-            if (c == '\r' && i + 1 < entry.size() && entry[i + 1] == '\n') ++i;
+            i += (c == '\r' && i + 1 < entry.size() && entry[i + 1] == '\n') ? 2 : 1;
             lines.emplace_back();
-        } else {
-            lines.back() += c;
+            continue;
         }
+        std::size_t length = 1;
+        if (IsSJISLeadByte(static_cast<unsigned char>(c)) && i + 1 < entry.size() && entry[i + 1] != '\r' &&
+            entry[i + 1] != '\n')
+            length = 2;
+        if (lines.back().size() + length > kMaxLineBytes) lines.emplace_back();
+        lines.back().append(entry, i, length);
+        i += length;
     }
     return lines;
 }
@@ -100,10 +110,12 @@ void TSMTPMail::AppendBody(std::string& out) {
         } else {
             dotStuffed_[i] = false;
         }
-        for (const std::string& line : SplitEntryLines(original)) {
-            std::string wire = sjisToJisConvert_ ? SJIStoJIS(line) : line;
+        const std::vector<std::string> lines =
+            sjisToJisConvert_ ? SJIStoJISLines(original, kMaxLineBytes) : RawEntryLines(original);
+        for (std::string wire : lines) {
             // RFC 5321 4.5.2: the receiver strips one leading dot of every
-            // line, so every line that starts with one gets one more.
+            // line, so every line that starts with one gets one more (which
+            // the 998-byte limit does not count, 4.5.3.1.6).
             if (!wire.empty() && wire[0] == '.') wire.insert(wire.begin(), '.');
             AddLine(out, wire);
         }

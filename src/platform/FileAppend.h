@@ -14,9 +14,13 @@ enum class AppendStatus {
     NoFolder,     // the folder of the path does not exist; nothing was written
     OpenFailed,   // any other reason the file could not be opened; nothing was written
     WriteFailed,  // the write itself failed; the file keeps its former length where possible
+    Refused,      // the path is no regular file to write (a symbolic link, a folder, a special
+                  // file, a linked folder, a name the system rejects); waiting cannot help;
+                  // nothing was written
 };
 
-// Opens the file, creating it when missing and never truncating it, takes an
+// Opens the file, creating it when missing (readable by owner and group only)
+// and never truncating it, never through a symbolic link, takes an
 // exclusive whole-file lock without waiting, appends all bytes and closes the
 // file again. errorCode, when given, receives the system's error number of a
 // failure (0 otherwise).

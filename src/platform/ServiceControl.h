@@ -23,6 +23,11 @@ enum ServiceStateCode {
 // Control codes delivered to the control handler.
 constexpr int kControlStop = 1;
 constexpr int kControlShutdown = 5;
+// A signal that ends a console run (a closed terminal's SIGHUP, SIGUSR1,
+// SIGUSR2) came while running under the service manager, which owns the
+// service's life: the code is this plus the signal's number. 128 starts the
+// range Windows leaves to a service's own controls.
+constexpr int kControlIgnoredSignal = 128;
 
 // The error code reported when the process was not started by the service
 // manager; chosen equal to Windows' ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
@@ -62,7 +67,8 @@ public:
     virtual int RunDispatcher(const std::string& serviceName, const std::function<void()>& serviceMain,
                               const ControlHandler& handler) = 0;
     // Main thread. Runs work with the console's interrupt and terminate
-    // requests delivered to handler as stop requests.
+    // requests (and, on POSIX, a hang-up and the user signals) delivered to
+    // handler as stop requests.
     virtual void RunApplication(const std::function<void()>& work, const ControlHandler& handler) = 0;
     // Inside serviceMain. Null with error set when no report can reach the manager.
     virtual std::unique_ptr<StatusReporter> OpenStatusReporter(const std::string& serviceName, int& error) = 0;

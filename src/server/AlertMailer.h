@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "server/AlertThrottle.h"
+
 namespace quorvel {
 
 class TDBaseSocket;
@@ -23,6 +25,9 @@ struct TAlertJob {
     std::string Sender;   // as in the received-message line
     std::string Keyword;  // the keyword that matched
     std::vector<std::string> Addresses;
+    // Per address, what the storm guard held back before this mail; empty
+    // when the guard is off.
+    std::vector<THeldAlerts> Held;
 };
 
 class TAlertMailer {

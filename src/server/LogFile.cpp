@@ -47,6 +47,8 @@ bool AppendText(const std::string& path, std::string_view text, std::string_view
                 return true;
             case platform::AppendStatus::WriteFailed:
                 throw TLogWriteError(path, code);
+            case platform::AppendStatus::Refused:
+                throw TLogRefusedError(path, code);
             case platform::AppendStatus::NoFolder:
                 return false;
             case platform::AppendStatus::Locked:

@@ -26,13 +26,22 @@ private:
     int code_;
 };
 
+// The path is no file the server writes to (a symbolic link, a folder, a
+// special file, a name the system rejects): nothing was written, and no
+// later attempt would change that.
+class TLogRefusedError : public TLogWriteError {
+public:
+    using TLogWriteError::TLogWriteError;
+};
+
 // One exclusive append of bytes without waiting; a missing folder is made
 // once and the append tried again. NoFolder when the folder cannot be made.
 platform::AppendStatus AppendOnce(const std::string& path, std::string_view bytes, int* errorCode = nullptr);
 
 // Appends text and CR LF. True when the whole line is in the file; false when
 // the file stayed locked by another process through every attempt, or its
-// folder could not be made. Throws TLogWriteError when the write itself fails.
+// folder could not be made. Throws TLogWriteError when the write itself fails
+// and TLogRefusedError, at once, when the path is refused.
 bool AppendLine(const std::string& path, std::string_view text);
 
 // The same with the given line end, which may be empty.

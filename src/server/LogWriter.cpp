@@ -2,8 +2,11 @@
 
 #include <algorithm>
 
+#include "platform/SystemError.h"
+#include "server/CheckTexts.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
+#include "util/Buffers.h"
 
 namespace quorvel {
 
@@ -13,6 +16,13 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 constexpr size_t kSpareChunks = 2;
+// Operation-log lines of one lost chunk that reach the system log one by
+// one; the rest are only counted there.
+constexpr size_t kLostLinesShown = 20;
+
+std::string ErrorDetail(int code) {
+    return " (error " + std::to_string(code) + ": " + platform::SystemErrorText(code) + ")";
+}
 // The deadline of a writer that goes away with its instance.
 constexpr milliseconds kDestructionGrace{2000};
 // The pause after a write before a small chunk is written.
@@ -179,16 +189,42 @@ void TLogWriter::Finish(TQueue& queue) {
     std::lock_guard<std::mutex> lock(Lock);
     if (queue.Spare.size() < kSpareChunks) {
         chunk->Bytes.clear();
+        // A chunk that one huge line made large is not kept that large.
+        ReleaseExcessCapacity(chunk->Bytes, 2 * kChunkBytes);
         chunk->Lines = 0;
         queue.Spare.push_back(std::move(chunk));
     }
     if (--Pending == 0) Idle.notify_all();
 }
 
-void TLogWriter::GiveUp(TQueueKind kind, TQueue& queue, bool locked) {
+void TLogWriter::GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code) {
     const size_t lines = queue.Current->Lines;
     if (kind == qkOperation) {
         OperationDropped += lines;
+        if (!OperationLost) return;
+        // The operation log is where failures are reported; lines it cannot
+        // take (a full disk, above all) go to the system log instead.
+        const TChunk& chunk = *queue.Current;
+        const std::string reason = locked ? std::string(" (locked)") : ErrorDetail(code);
+        std::string_view rest = chunk.Bytes;
+        size_t shown = 0;
+        while (!rest.empty() && shown < kLostLinesShown) {
+            const size_t end = rest.find("\r\n");
+            const std::string_view line = rest.substr(0, end);
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+            try {
+                OperationLost(texts::kEventOperationLogLost + chunk.Path + reason + ": " + std::string(line));
+            } catch (...) {
+            }
+            ++shown;
+        }
+        if (shown < lines) {
+            try {
+                OperationLost(texts::kEventOperationLogLost + chunk.Path + reason + ": +" +
+                              std::to_string(lines - shown));
+            } catch (...) {
+            }
+        }
     } else {
         TInstanceCounters::Add(locked ? Counters.DroppedLocked : Counters.DroppedWriteFailed, lines);
     }
@@ -205,10 +241,25 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
     }
     switch (status) {
         case platform::AppendStatus::Written:
-            if (kind == qkReceived) TInstanceCounters::Add(Counters.Written, chunk.Lines);
+            if (kind == qkReceived) {
+                TInstanceCounters::Add(Counters.Written, chunk.Lines);
+                RefusedPath.clear();
+            }
+            return true;
+        case platform::AppendStatus::Refused:
+            // Said once per path rather than once per chunk: a link left in
+            // logs/ would otherwise double the operation log.
+            GiveUp(kind, queue, false, code);
+            if (kind == qkReceived && RefusedPath != chunk.Path) {
+                RefusedPath = chunk.Path;
+                try {
+                    Report(texts::kLogRefused + chunk.Path + ErrorDetail(code), "", false);
+                } catch (...) {
+                }
+            }
             return true;
         case platform::AppendStatus::WriteFailed:
-            GiveUp(kind, queue, false);
+            GiveUp(kind, queue, false, code);
             if (kind == qkReceived) {
                 try {
                     Report(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender, false);
@@ -217,7 +268,7 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
             }
             return true;
         case platform::AppendStatus::NoFolder:
-            GiveUp(kind, queue, false);
+            GiveUp(kind, queue, false, code);
             return true;
         case platform::AppendStatus::Locked:
         case platform::AppendStatus::OpenFailed:
@@ -226,7 +277,8 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
     // A file that another opener holds, or one that cannot be opened for
     // now: both get the retry budget, and are told apart in the counts.
     if (++queue.Attempts >= kAppendAttempts || lastChance) {
-        GiveUp(kind, queue, status == platform::AppendStatus::Locked);
+        const bool locked = status == platform::AppendStatus::Locked;
+        GiveUp(kind, queue, locked, locked ? 0 : code);
         return true;
     }
     queue.RetryAt = now + milliseconds(kAppendRetryMilliseconds);

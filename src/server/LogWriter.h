@@ -52,6 +52,10 @@ public:
     static constexpr size_t kChunkBytes = 128u << 10;
     static constexpr std::chrono::seconds kReportInterval{60};
 
+    // An operation-log line its file did not take, with the reason: the
+    // system log's, so that a full disk is seen somewhere. Writer thread.
+    using TLost = std::function<void(const std::string& text)>;
+
     TLogWriter(TInstanceCounters& counters, TReport report, TForward forward);
     // Stops as Stop with a short deadline.
     ~TLogWriter();
@@ -77,6 +81,9 @@ public:
     // waiting then is dropped and counted, the counts are reported, and the
     // thread ends. A later Push starts it again.
     void Stop(TTime deadline);
+
+    // Set before the first push; none: such lines are only counted.
+    TLost OperationLost;
 
 private:
     struct TChunk {
@@ -109,7 +116,8 @@ private:
     // One attempt at the queue's current chunk; true when it is finished.
     bool Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastChance);
     void Finish(TQueue& queue);
-    void GiveUp(TQueueKind kind, TQueue& queue, bool locked);
+    // code: the system's error, 0 when the file stayed locked.
+    void GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code);
     void ReportDrops(TTime now, bool always);
 
     TInstanceCounters& Counters;
@@ -129,6 +137,7 @@ private:
     std::thread Thread;
 
     // Writer thread only.
+    std::string RefusedPath;  // the received-log path last refused, reported once
     TReported Reported;
     TTime NextReport{};
 };

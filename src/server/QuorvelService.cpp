@@ -6,6 +6,7 @@
 #include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
+#include "server/CheckTexts.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/DCSVList.h"
@@ -18,6 +19,7 @@ namespace {
 
 constexpr int32_t kDefaultSyslogPort = 514;
 constexpr int32_t kNoInstance = -1;
+constexpr int32_t kHighestPort = 65535;
 
 bool IsSjisLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
 
@@ -75,6 +77,7 @@ struct SharedSettings {
     std::string CnvCtrlCode;
     int32_t StatsInterval;
     TKeywordList Keywords;
+    int32_t MailInterval;
 };
 
 SharedSettings ReadShared(const TStringList& lines) {
@@ -89,6 +92,8 @@ SharedSettings ReadShared(const TStringList& lines) {
     s.SMTPAuth = auth == "LOGIN" ? SA_LOGIN : auth == "CRAM-MD5" ? SA_CRAMMD5 : SA_NONE;
     s.SMTPAuthID = ReadIniString(lines, "SMTPAUTHID=");
     s.SMTPAuthPass = ReadIniString(lines, "SMTPAUTHPASS=");
+    // The storm guard stays off unless asked for; a negative value is no interval.
+    s.MailInterval = std::max(ReadIniInteger(lines, "MAILINTERVAL=", 0), 0);
 
     const std::string tls = UpperSjis(ReadIniStringDef(lines, "SMTPTLS=", "NONE"));
     s.SMTPTls = tls == "STARTTLS" ? ST_STARTTLS : tls == "TLS" ? ST_IMPLICIT : ST_NONE;
@@ -114,34 +119,85 @@ SharedSettings ReadShared(const TStringList& lines) {
 
 TSysLogServer::TSysLogServer(TLogEvent logEvent) : LogEvent(std::move(logEvent)) {}
 
-TSysLogServer::~TSysLogServer() = default;
+// The timer, then the instances go first: their log writers may still hand
+// a lost line to LogEvent while they stop, and LogEvent is a member that
+// would otherwise be gone by then.
+TSysLogServer::~TSysLogServer() {
+    Timer.Stop();
+    for (auto& slot : Services) slot.reset();
+}
 
 bool TSysLogServer::LoadConfig() { return LoadConfig(ExeFolder()); }
 
 bool TSysLogServer::LoadConfig(const std::string& folder) {
-    Timer.Stop();
-    for (auto& slot : Services) slot.reset();
+    ResetConfig();
 
     const std::string base = EnsureTrailingBackslash(folder);
     const std::string logsFolder = EnsureTrailingBackslash(base + "logs");
     // An existing folder is fine; one that cannot be made is made again by
     // the first log line.
     platform::CreateFolder(base + "logs");
+    // A folder made by an older version lets anyone open the logs, and so
+    // hold their lock.
+    if (platform::RestrictFolderToGroup(base + "logs")) {
+        ConfigNotes.push_back(texts::kNoteLogsFolderRestricted + base + "logs");
+    }
 
+    const std::string iniPath = base + "Quorvel.ini";
     TStringList lines;
-    if (!LoadIniFile(&lines, base + "Quorvel.ini")) return false;
+    if (!LoadIniFile(&lines, iniPath)) return false;
+    if (ApplyConfig(lines, logsFolder) && platform::OthersMayRead(iniPath)) {
+        ConfigNotes.push_back(texts::kNoteIniReadable + iniPath);
+    }
+    return true;
+}
 
+void TSysLogServer::LoadConfigText(std::string_view bytes, const std::string& logsFolder) {
+    ResetConfig();
+    ApplyConfig(SplitIniText(bytes), logsFolder);
+}
+
+void TSysLogServer::ResetConfig() {
+    Timer.Stop();
+    for (auto& slot : Services) slot.reset();
+    StartProblems.clear();
+    ConfigNotes.clear();
+}
+
+bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& logsFolder) {
+    const TIniKeyLog keysRead;
     const SharedSettings shared = ReadShared(lines);
     const bool mailEnabled = !shared.MailServer.empty() && !shared.MailTo.empty();
 
     for (int slot = 0; slot < kServiceSlots; ++slot) {
         const int n = slot + 1;
-        const int32_t port =
-            ReadIniInteger(lines, InstanceKey("SYSLOGPORT", n), n == 1 ? kDefaultSyslogPort : kNoInstance);
+        const std::string portText = ReadIniString(lines, InstanceKey("SYSLOGPORT", n));
         const std::string systemLogName = ReadIniString(lines, InstanceKey("SYSLOGLOGNAME", n));
         const std::string recvLogName = ReadIniString(lines, InstanceKey("RECVLOGNAME", n));
         const std::string logType = UpperSjis(ReadIniStringDef(lines, InstanceKey("LOGTYPE", n), "META"));
         const std::string bindAddress = ReadIniString(lines, InstanceKey("SERVERIPADDRESS", n));
+
+        // A port that is no port fails the start: falling back to 514, or to
+        // no instance at all, hid the mistake until datagrams went missing.
+        // An empty value still means the default, -1 no instance, and 0, 1
+        // and 65535 the default port, as they always did. Only -1 written
+        // as such empties a slot: "$FFFFFFFF" reads as the same bits, but
+        // whoever wrote it meant a port.
+        int32_t port = n == 1 ? kDefaultSyslogPort : kNoInstance;
+        bool portProblem = false;
+        if (portText.find_first_not_of(" \t") != std::string::npos) {
+            const bool decimal = portText.find_first_of("$xX") == std::string::npos;
+            if (!ParseIniInteger(portText, port)) {
+                portProblem = true;
+                StartProblems.push_back({n, InstanceKeyName("SYSLOGPORT", n), portText, TProblemKind::PortNotNumber, 0});
+            } else if ((port == kNoInstance && !decimal) || port < kNoInstance || port > kHighestPort) {
+                portProblem = true;
+                StartProblems.push_back({n, InstanceKeyName("SYSLOGPORT", n), portText, TProblemKind::PortRange, 0});
+            }
+        }
+        if (portProblem) {
+            port = kDefaultSyslogPort;  // the instance stays, so that its operation log hears of it
+        }
         if (port == kNoInstance) continue;
 
         auto service = std::make_unique<TSyslogService>();
@@ -162,6 +218,7 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
             service->MailTlsCaFile = shared.SMTPTlsCaFile;
             service->MailTimeout = shared.MailTimeout;
             service->KeywordList = shared.Keywords;
+            service->MailThrottle.SetInterval(shared.MailInterval);
         }
         service->SysLogPort = (port < 2 || port > 65534) ? kDefaultSyslogPort : port;
         service->LogsFolder = logsFolder;
@@ -169,9 +226,42 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
         service->RecvLogName = recvLogName.empty() ? "%y-%m-syslog.log" : recvLogName;
         service->LogType = logType == "TAB" ? ltTab : logType == "CSV" ? ltComma : ltMeta;
         service->ServerIPAddress = bindAddress;
+        service->OperationLogFallback = [this](const std::string& text) {
+            if (LogEvent) LogEvent(text, platform::kEventError, 0, texts::kEventIdOperationLogLost);
+        };
         Services[static_cast<size_t>(slot)] = std::move(service);
     }
-    return true;
+
+    std::vector<std::string> notes = IniLineNotes(lines, keysRead.Keys());
+    ConfigNotes.insert(ConfigNotes.end(), notes.begin(), notes.end());
+    return !shared.SMTPAuthPass.empty();
+}
+
+void TSysLogServer::CheckServices() {
+    for (int slot = 0; slot < kServiceSlots; ++slot) {
+        const auto& service = Services[static_cast<size_t>(slot)];
+        if (service) CheckLogFiles(slot + 1, *service, StartProblems);
+    }
+}
+
+TSyslogService* TSysLogServer::NoteTaker(int instance) const {
+    for (int slot = 0; slot < kServiceSlots; ++slot) {
+        const auto& service = Services[static_cast<size_t>(slot)];
+        if (!service || (instance != 0 && slot + 1 != instance)) continue;
+        // An operation log that is itself the problem takes no notes.
+        bool usable = true;
+        for (const TStartProblem& problem : StartProblems) {
+            if (problem.Instance == slot + 1 && problem.Key == InstanceKeyName("SYSLOGLOGNAME", slot + 1)) usable = false;
+        }
+        if (usable) return service.get();
+    }
+    return nullptr;
+}
+
+void TSysLogServer::NoteIgnoredSignal(int signalNumber) {
+    if (TSyslogService* service = NoteTaker(0)) {
+        service->WriteOperationLog(texts::kNoteSignalIgnored + std::to_string(signalNumber) + ")", "");
+    }
 }
 
 void TSysLogServer::DoServiceStart(bool& Started) {
@@ -191,6 +281,22 @@ void TSysLogServer::DoServiceStart(bool& Started) {
     if (!loaded) {
         Started = false;
         if (LogEvent) LogEvent(texts::kEventConfigMissing, platform::kEventError, 0, texts::kEventIdConfigMissing);
+        return;
+    }
+    CheckServices();
+    if (TSyslogService* service = NoteTaker(0)) {
+        for (const std::string& note : ConfigNotes) service->WriteOperationLog(note, "");
+    }
+    if (!StartProblems.empty()) {
+        // Every problem at once, each where its reader looks: no bind is
+        // tried and no log line is waited for.
+        for (const TStartProblem& problem : StartProblems) {
+            const std::string text = StartProblemText(problem);
+            platform::ReportToConsole(StartProblemConsoleText(problem));
+            if (TSyslogService* service = NoteTaker(problem.Instance)) service->WriteOperationLog(text, "");
+            if (LogEvent) LogEvent(text, platform::kEventError, 0, texts::kEventIdBadSetting);
+        }
+        Started = false;
         return;
     }
     Started = StartServices();

@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "server/StartChecks.h"
 #include "server/StatsTimer.h"
 #include "server/SyslogServer.h"
 
@@ -39,12 +41,31 @@ public:
 
     TSyslogServiceList Services;
 
-    // Reads "Quorvel.ini" from the executable's folder and fills Services.
-    // False when the file does not exist. Throws std::runtime_error when it
-    // exists but is no readable regular file.
+    // Reads "Quorvel.ini" from the executable's folder and fills Services,
+    // StartProblems (ports that are no port) and ConfigNotes. False when the
+    // file does not exist. Throws std::runtime_error when it exists but is no
+    // readable regular file or is UTF-16.
     bool LoadConfig();
     // The same for "Quorvel.ini" and "logs" in the given folder.
     bool LoadConfig(const std::string& folder);
+    // The same from the file's bytes, with the logs in logsFolder (ending in
+    // the separator); the folder is neither made nor looked at.
+    void LoadConfigText(std::string_view bytes, const std::string& logsFolder);
+
+    // Adds the log-file problems of every instance to StartProblems (names
+    // outside the logs folder, files that do not open for append).
+    void CheckServices();
+
+    // Settings that keep the server from starting; DoServiceStart reports
+    // each and fails the start without waiting for anything.
+    std::vector<TStartProblem> StartProblems;
+    // Operation-log lines about the configuration (unknown keys and the
+    // like); written to the first instance's operation log at start.
+    std::vector<std::string> ConfigNotes;
+
+    // A signal that ends a console run came while running as a service:
+    // ignored, and noted in the operation log.
+    void NoteIgnoredSignal(int signalNumber);
 
     // The host's hooks; worker thread only.
     void DoServiceStart(bool& Started);
@@ -74,6 +95,13 @@ public:
     std::function<int()> AddrInfoLoader = platform::LoadAddressResolver;
 
 private:
+    void ResetConfig();
+    // Fills Services, StartProblems and ConfigNotes from the lines; true
+    // when they hold an SMTP password.
+    bool ApplyConfig(const TStringList& lines, const std::string& logsFolder);
+    // The instance whose operation log takes a note about the given instance
+    // (0: about the server), or none when that log is itself the problem.
+    TSyslogService* NoteTaker(int instance) const;
     // Fills the timer with the status job and each instance's statistics job.
     void StartStatistics();
 

@@ -8,9 +8,11 @@
 #include "mail/DMail.h"
 #include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
+#include "server/CheckTexts.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
+#include "util/Buffers.h"
 #include "util/DString.h"
 #include "util/jconvert.h"
 
@@ -115,7 +117,11 @@ TSyslogService::TSyslogService()
       Writer(std::make_unique<TLogWriter>(
           Counters,
           [this](std::string_view text, std::string_view detail, bool urgent) { LogOperation(text, detail, urgent); },
-          [this](TAlertJob alert) { Mailer->Post(std::move(alert)); })) {}
+          [this](TAlertJob alert) { Mailer->Post(std::move(alert)); })) {
+    Writer->OperationLost = [this](const std::string& text) {
+        if (OperationLogFallback) OperationLogFallback(text);
+    };
+}
 
 // The sockets close with OwnedSockets. The queue is not touched here: it may
 // already be gone (a failed start ends the worker before the server), and a
@@ -609,6 +615,9 @@ void TSyslogService::FlushStaged() {
     if (StagedCount == 0) return;
     Writer->Push(TLogWriter::qkReceived, StagedPath, LineBuffer, LineEnds.data(), StagedCount, StagedSender);
     LineBuffer.clear();
+    // A buffer that one unusual line made large gives its memory back at
+    // once: a burst of such lines would otherwise keep the process large.
+    ReleaseExcessCapacity(LineBuffer);
     StagedCount = 0;
 }
 
@@ -658,28 +667,54 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     const TKeyword* match = FindKeyword(KeywordList, message);
     if (match == nullptr) return;
     TInstanceCounters::Add(Counters.KeywordMatches);
+    TAlertJob alert;
+    if (MailThrottle.Enabled()) {
+        // The guard decides here, before the mail queue, so that a held
+        // match never takes room in it; it is a lookup, nothing waits.
+        const auto steadyNow = SteadyClock();
+        const platform::LocalTime wallNow = Clock();
+        for (const std::string& address : match->AddrList) {
+            THeldAlerts held;
+            if (MailThrottle.Admit(match->Keyword, address, steadyNow, wallNow, &held)) {
+                alert.Addresses.push_back(address);
+                alert.Held.push_back(held);
+                continue;
+            }
+            TInstanceCounters::Add(Counters.MailsHeld);
+            // One line per interval and address, not one per held match: a
+            // storm must not turn into a storm of log lines either.
+            if (held.Count == 1) {
+                WriteOperationLog(MailServer + texts::kLogMailTo + address + texts::kLogMailHeld + match->Keyword + ")",
+                                  "");
+            }
+        }
+        if (alert.Addresses.empty()) return;
+    } else {
+        alert.Addresses = match->AddrList;
+    }
     if (!Mailer->Reserve()) {
-        TInstanceCounters::Add(Counters.MailsDroppedQueue, match->AddrList.size());
+        TInstanceCounters::Add(Counters.MailsDroppedQueue, alert.Addresses.size());
         return;
     }
-    TAlertJob alert;
     alert.Body = ConvertControlCodes(message);
     alert.Sender.assign(sender.data(), sender.size());
     alert.Keyword = match->Keyword;
-    alert.Addresses = match->AddrList;
     // Behind the message's own line, which must be written first.
     FlushStaged();
     Writer->PushAlert(std::move(alert));
 }
 
 void TSyslogService::DeliverAlert(const TAlertJob& alert, bool send) {
-    for (const std::string& address : alert.Addresses) {
+    for (size_t i = 0; i < alert.Addresses.size(); ++i) {
+        const std::string& address = alert.Addresses[i];
         std::string line = MailServer + texts::kLogMailTo + address;
         bool sent = false;
         std::string reason;
         if (send && !Mailer->Aborting()) {
             try {
-                sent = SendAlertMail(alert.Body, alert.Sender, address, &reason) == 0;
+                sent = SendAlertMail(alert.Body, alert.Sender, address,
+                                     i < alert.Held.size() ? alert.Held[i] : THeldAlerts{},
+                                     &reason) == 0;
             } catch (...) {
                 sent = false;
             }
@@ -711,7 +746,8 @@ bool TSyslogService::PasswordInClear() const {
 }
 
 int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view sender,
-                                      const std::string& address, std::string* reason) {
+                                      const std::string& address, const THeldAlerts& held,
+                                      std::string* reason) {
     TSMTPMail mail;
     // Registered so that a stop can abort the mail from the worker thread.
     struct ActiveMail {
@@ -740,6 +776,12 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
     mail.Body().push_back("");
     mail.Body().push_back(std::string(sender) + " said");
     mail.Body().push_back(std::string(body));
+    if (held.Count > 0) {
+        mail.Body().push_back("");
+        mail.Body().push_back(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
+                              FormatDateTimeText(held.First) + texts::kMailHeldLast +
+                              FormatDateTimeText(held.Last) + ")");
+    }
     const int32_t result = mail.SendMail();
     if (result != 0 && reason != nullptr) {
         if (result == -15) {

@@ -20,6 +20,7 @@
 #include "platform/MessageQueue.h"
 #include "platform/UdpSocket.h"
 #include "server/AlertMailer.h"
+#include "server/AlertThrottle.h"
 #include "server/InstanceCounters.h"
 #include "server/LogWriter.h"
 #include "util/MailTypes.h"
@@ -99,12 +100,23 @@ public:
     TLogRCode LogRCode = rcCRLF;
     std::string CnvCtrlCode;      // replaces each control byte of a message; empty drops them
     TKeywordList KeywordList;
+    // Storm guard (MAILINTERVAL, seconds; 0: every match is mailed). Set
+    // before the instance starts receiving; used on the thread that decides
+    // the mails.
+    TAlertThrottle MailThrottle;
     // Seconds between two statistics lines in the operation log; 0 writes
     // none, and no totals at the stop either.
     int32_t StatsInterval = 0;
 
     // Source of every timestamp and dated file name; tests put a fixed date here.
     TClock Clock = platform::LocalNow;
+    // Measures the storm guard's interval, immune to changes of the wall clock.
+    std::function<TAlertThrottle::TTimePoint()> SteadyClock = std::chrono::steady_clock::now;
+
+    // Where an operation-log line goes when its file cannot take it (a full
+    // disk, a refused path): the system log, so that the failure is seen
+    // somewhere. Called on the log writer's thread; none: only counted.
+    std::function<void(const std::string& text)> OperationLogFallback;
 
     // What the instance has done since its start; read from any thread.
     TInstanceCounters Counters;
@@ -171,12 +183,14 @@ public:
     std::string ConvertControlCodes(std::string_view text) const;
 
     // Queues one line for a received message in the LogType layout with the
-    // LogRCode line end. A failed write, a file locked through every attempt
-    // and a full queue are counted and reported by the writer.
+    // LogRCode line end. A failed write, a file locked through every attempt,
+    // a refused path (a symbolic link, a folder) and a full queue are counted
+    // and reported by the writer.
     void WriteReceivedLog(std::string_view message, std::string_view sender);
 
     // Safe from any thread: queues "date time detail message" and CR LF for
-    // the operation log. Throws only what the clock throws.
+    // the operation log; a line its file does not take goes to
+    // OperationLogFallback with the reason. Throws only what the clock throws.
     void WriteOperationLog(std::string_view message, std::string_view detail);
 
     // --- Keyword alerts ---
@@ -184,7 +198,10 @@ public:
     // Queues one alert mail to each address of the first keyword of
     // KeywordList found in the message, to go out once the lines queued
     // before it are written. The message is the received text before
-    // ConvertControlCodes.
+    // ConvertControlCodes. With the storm guard on, an address mailed for
+    // this keyword within the interval gets no mail: the match is counted
+    // (Counters.MailsHeld), the first one of an interval logged, and the next
+    // mail tells how many were held. Held matches take no room in the queue.
     void CheckKeywords(std::string_view message, std::string_view sender);
 
     // Mail thread: sends (or, when send is false or the stop gave up on it,
@@ -193,10 +210,12 @@ public:
     void DeliverAlert(const TAlertJob& alert, bool send);
 
     // Mail thread: one alert mail through the configured SMTP server; the
-    // SendMail result (0: delivered). A failure caused by TLS or a time-out
-    // leaves its operation-log line in *reason when reason is given.
+    // SendMail result (0: delivered). Matches held back before it (Count > 0)
+    // add a line. A failure caused by TLS or a time-out leaves its
+    // operation-log line in *reason when reason is given.
     int32_t SendAlertMail(std::string_view body, std::string_view sender,
-                          const std::string& address, std::string* reason = nullptr);
+                          const std::string& address, const THeldAlerts& held = THeldAlerts{},
+                          std::string* reason = nullptr);
 
     // The start-up warning when the SMTP password would cross the network
     // readable (AUTH without TLS to a server that is not this machine).

@@ -365,6 +365,9 @@ void TDService::HandleControl(int code) {
         bool result = true;
         if (code == platform::kControlStop) result = HandleStop();
         if (code == platform::kControlShutdown) HandleShutdown();
+        if (code > platform::kControlIgnoredSignal && OnIgnoredSignal) {
+            OnIgnoredSignal(code - platform::kControlIgnoredSignal);
+        }
         if (!result) SetState(saved);
     } catch (...) {
         std::string error = CurrentErrorText();

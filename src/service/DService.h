@@ -101,6 +101,9 @@ public:
     std::function<void(bool& Started)> OnStart;
     std::function<void(bool& Stopped)> OnStop;
     std::function<void()> OnShutdown;
+    // A signal the service ignores because the service manager owns its life
+    // (platform::kControlIgnoredSignal); gets the signal's number.
+    std::function<void(int signalNumber)> OnIgnoredSignal;
 
     // Main thread. Arguments without the program name; returns the process
     // exit status (1 for a failed install/remove or an application-mode run

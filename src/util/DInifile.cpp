@@ -24,7 +24,10 @@ bool BeginsWithKey(std::string_view line, std::string_view key) {
     return true;
 }
 
+thread_local TIniKeyLog* currentKeyLog = nullptr;
+
 const std::string* FindKeyLine(const TStringList& list, std::string_view key) {
+    TIniKeyLog::Note(key);
     for (const std::string& line : list) {
         if (BeginsWithKey(line, key)) return &line;
     }
@@ -104,6 +107,36 @@ TStringList SplitTextLines(std::string_view bytes) {
     return lines;
 }
 
+TIniKeyLog::TIniKeyLog() : outer_(currentKeyLog) { currentKeyLog = this; }
+
+TIniKeyLog::~TIniKeyLog() { currentKeyLog = outer_; }
+
+void TIniKeyLog::Note(std::string_view key) {
+    if (currentKeyLog != nullptr) currentKeyLog->keys_.emplace_back(key);
+}
+
+bool IniLineHasKey(std::string_view line, std::string_view key) { return BeginsWithKey(line, key); }
+
+bool ParseIniInteger(std::string_view value, int32_t& number) {
+    std::string digits;
+    for (char c : value) {
+        if (c != ' ' && c != '\t') digits += c;
+    }
+    const std::optional<int32_t> parsed = ParseInteger(digits);
+    if (parsed) number = *parsed;
+    return parsed.has_value();
+}
+
+TStringList SplitIniText(std::string_view bytes) {
+    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+    // UTF-16 puts a NUL beside every ASCII character, and a NUL ends the
+    // text: such a file would pass for an empty one and start the defaults.
+    const bool utf16 = bytes.size() >= 2 && (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF" ||
+                                             bytes[0] == '\0' || bytes[1] == '\0');
+    if (utf16) throw std::runtime_error("the text is UTF-16; save it as Shift_JIS");
+    return SplitTextLines(bytes);
+}
+
 bool LoadIniFile(TStringList* list, const std::string& path) {
     if (list == nullptr) return false;
     namespace fs = std::filesystem;
@@ -120,7 +153,11 @@ bool LoadIniFile(TStringList* list, const std::string& path) {
     if (!in) throw std::runtime_error("cannot open ini file " + path);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) throw std::runtime_error("error while reading ini file " + path);
-    *list = SplitTextLines(bytes);
+    try {
+        *list = SplitIniText(bytes);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error("cannot read ini file " + path + ": " + e.what());
+    }
     return true;
 }
 
@@ -136,18 +173,16 @@ std::string ReadIniStringDef(const TStringList& list, std::string_view key,
 
 int32_t ReadIniInteger(const TStringList& list, std::string_view key, int32_t defaultValue) {
     const std::string* line = FindKeyLine(list, key);
-    if (!line) return defaultValue;
-    std::string value;
-    for (size_t i = key.size(); i < line->size(); ++i) {
-        char c = (*line)[i];
-        if (c != ' ' && c != '\t') value += c;
-    }
-    return ParseInteger(value).value_or(defaultValue);
+    int32_t number = defaultValue;
+    if (!line || !ParseIniInteger(std::string_view(*line).substr(key.size()), number)) return defaultValue;
+    return number;
 }
 
 void ReadIniBlock(const TStringList& list, std::string_view startKey, std::string_view endKey,
                   TStringList& block) {
     block.clear();
+    TIniKeyLog::Note(startKey);
+    TIniKeyLog::Note(endKey);
     bool inside = false;
     for (const std::string& line : list) {
         if (BeginsWithKey(line, endKey)) break;

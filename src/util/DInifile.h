@@ -14,10 +14,38 @@ using TStringList = std::vector<std::string>;
 // Cuts bytes into lines at CR LF, lone CR and lone LF; a NUL ends the text.
 TStringList SplitTextLines(std::string_view bytes);
 
-// Replaces the list with the file's lines and returns true when the file
-// exists; false (list untouched) when it does not. A file that exists but
-// cannot be read throws std::runtime_error.
+// The lines of an ini file's bytes: a UTF-8 byte-order mark in front is
+// skipped (an editor's, not part of the first key). UTF-16 text, which would
+// read as nothing, throws std::runtime_error.
+TStringList SplitIniText(std::string_view bytes);
+
+// Replaces the list with the file's lines (SplitIniText) and returns true
+// when the file exists; false (list untouched) when it does not. A file that
+// exists but cannot be read throws std::runtime_error.
 bool LoadIniFile(TStringList* list, const std::string& path);
+
+// True when the line begins with the key (letter case aside).
+bool IniLineHasKey(std::string_view line, std::string_view key);
+
+// While one lives, every key the readers below look up on its thread is
+// noted in it, so that a caller can tell the lines that no key reads.
+class TIniKeyLog {
+public:
+    TIniKeyLog();
+    ~TIniKeyLog();
+    TIniKeyLog(const TIniKeyLog&) = delete;
+    TIniKeyLog& operator=(const TIniKeyLog&) = delete;
+    const std::vector<std::string>& Keys() const { return keys_; }
+    static void Note(std::string_view key);
+
+private:
+    std::vector<std::string> keys_;
+    TIniKeyLog* outer_;
+};
+
+// The number a value holds as ReadIniInteger reads it (blanks removed,
+// decimal or "$"/"0x" hex); false when it holds none.
+bool ParseIniInteger(std::string_view value, int32_t& number);
 
 std::string ReadIniString(const TStringList& list, std::string_view key);
 std::string ReadIniStringDef(const TStringList& list, std::string_view key,

@@ -81,5 +81,67 @@ TEST(ComposeMessage, NullSenderGivesEmptyBracketsAndDomain) {
     none.ComposeMessage(nullptr);  // nothing to write into: no crash
 }
 
+// Whatever a sender put into the message, the mail must be one that strict
+// servers take: 7-bit, no line over 998 bytes, CR and LF only as pairs, no
+// lone "." that would end the DATA early, and no header but its own.
+TEST(ComposeMessage, HostileBodiesGiveValidMail) {
+    std::string allBytes;
+    for (int b = 0; b < 256; ++b) allBytes += static_cast<char>(b);
+    const std::string utf8 = u8"ディスク障害あ,あ)(容量95%)";
+    struct Case {
+        const char* what;
+        std::string entry;
+        size_t wireLines;  // 0: not checked
+    } const cases[] = {
+        {"UTF-8 text", utf8, 1},
+        {"UTF-8 comma after a broken pair", u8"あ,", 1},
+        {"UTF-8 parenthesis after a broken pair", u8"あ)", 1},
+        {"lone lead byte at the end", "disk full \x82", 1},
+        {"32 KB of one line", std::string(32006, 'A'), 33},
+        {"every byte value", allBytes + allBytes, 0},
+        {"control bytes", std::string("a\0b\x1B$Bc\x0E\x0F\x7F\x01", 12), 1},
+        {"dots after folding", std::string(998, 'x') + ".\r\n.\r\n", 4},
+        {"header of its own", "x\r\nBcc: all@example.org\r\n\r\n.", 4},
+        {"half-width katakana", "\xB6\xDE\xB2\xBD\xB8", 1},
+    };
+    const std::regex ownHeader("^(From|To|Date|Subject|Mime-Version|Message-ID|Content-Type|"
+                               "Content-Transfer-Encoding|Priority): |^\t");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TSMTPMail mail;
+        mail.SetToAddress("a@b");
+        mail.SetMessageID("<id>");
+        mail.SetBody({c.entry});
+        mail.SetSubject(c.entry);
+        mail.SetFromName(c.entry);
+        std::string text;
+        mail.ComposeMessage(&text);
+        ASSERT_EQ(text.compare(text.size() - 2, 2, "\r\n"), 0);
+        size_t start = 0, pos, bodyLines = 0;
+        bool inBody = false;
+        while ((pos = text.find("\r\n", start)) != std::string::npos) {
+            const std::string line = text.substr(start, pos - start);
+            start = pos + 2;
+            EXPECT_LE(line.size(), inBody && line[0] == '.' ? 999u : 998u);
+            for (char b : line) ASSERT_TRUE(b > 0 && b != '\r' && b != '\n') << line;
+            if (!inBody && !line.empty()) {
+                EXPECT_TRUE(std::regex_search(line, ownHeader)) << line;
+            }
+            if (inBody) {
+                ++bodyLines;
+                EXPECT_NE(line, ".");
+                EXPECT_EQ(line.find_first_of('\x1B') == std::string::npos ||
+                              line.compare(line.rfind('\x1B'), 3, "\x1B(B") == 0,
+                          true)
+                    << "ends in kanji mode: " << line;
+            }
+            if (line.empty()) inBody = true;
+        }
+        if (c.wireLines != 0) {
+            EXPECT_EQ(bodyLines, c.wireLines);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -67,15 +67,25 @@ TEST_F(ConfigTest, MailTlsAndDeadlineKeys) {
 }
 
 TEST_F(ConfigTest, PortRules) {
-    struct Case { std::string value; int32_t first; int32_t second; };  // 0: slot empty
+    // 0: slot empty. A port that is no port is a start problem of both
+    // instances; they stay, so that their operation logs can say so.
+    struct Case { std::string value; int32_t first; int32_t second; bool problem; };
     const Case cases[] = {
-        {"\t-1 ", 0, 0}, {"1", 514, 514}, {"2", 2, 2}, {"65534", 65534, 65534},
-        {"65535", 514, 514}, {"5 140", 5140, 5140}, {"abc", 514, 0},
+        {"\t-1 ", 0, 0, false}, {"1", 514, 514, false}, {"2", 2, 2, false}, {"65534", 65534, 65534, false},
+        {"65535", 514, 514, false}, {"0", 514, 514, false}, {"5 140", 5140, 5140, false}, {"", 514, 0, false},
+        {"abc", 514, 514, true}, {"514 ;syslog", 514, 514, true}, {"65536", 514, 514, true},
+        {"-2", 514, 514, true}, {"$FFFFFFFF", 514, 514, true}, {"0xFFFFFFFF", 514, 514, true},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(Load("SYSLOGPORT=" + c.value + "\r\nSYSLOGPORT2=" + c.value + "\r\n"));
         EXPECT_EQ(Slot(1) ? Slot(1)->SysLogPort : 0, c.first) << "'" << c.value << "'";
         EXPECT_EQ(Slot(2) ? Slot(2)->SysLogPort : 0, c.second) << "'" << c.value << "'";
+        ASSERT_EQ(server.StartProblems.size(), c.problem ? 2u : 0u) << "'" << c.value << "'";
+        if (c.problem) {
+            EXPECT_EQ(server.StartProblems[0].Key, "SYSLOGPORT");
+            EXPECT_EQ(server.StartProblems[1].Key, "SYSLOGPORT2");
+            EXPECT_EQ(server.StartProblems[1].Value, c.value);
+        }
     }
 }
 
@@ -138,6 +148,16 @@ TEST_F(ConfigTest, MailSettingsAndKeywordsNeedBothServerAndRecipient) {
         EXPECT_EQ(MailSummary(Slot(1)), c.second) << c.first;
         ASSERT_NE(Slot(4), nullptr);
         EXPECT_EQ(MailSummary(Slot(4)), c.second) << c.first;
+    }
+}
+
+TEST_F(ConfigTest, MailIntervalIsOffUnlessAPositiveNumberIsGiven) {
+    const std::pair<std::string, int64_t> cases[] = {
+        {"", 0}, {"MAILINTERVAL=60\r\n", 60}, {"MAILINTERVAL=-5\r\n", 0}, {"MAILINTERVAL=soon\r\n", 0},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Load("MAILSERVER=smtp\r\nMAILTO=ops@x\r\n" + c.first));
+        EXPECT_EQ(Slot(1)->MailThrottle.IntervalSeconds(), c.second) << c.first;
     }
 }
 

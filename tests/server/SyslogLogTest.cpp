@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "SjisReference.h"
 #include "TestFiles.h"
+#include "platform/SystemError.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "server/SyslogServer.h"
@@ -104,8 +109,9 @@ TEST_F(SyslogLogTest, OperationLogAlwaysEndsInCrLf) {
                                          "\r\n2026/12/06 02:06:02.045 192.168.0.5 90 ReadCount Socket_Error\r\n");
 }
 
-// A full disk loses the line, but not silently: the operation log names the
-// sender and the error, and counts the line.
+// A device in a log's place takes no line (a full disk is proven end to
+// end), but not silently: the operation log names the path and the error,
+// and counts the line.
 TEST_F(SyslogLogTest, AFailedWriteIsReportedAndCounted) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     const std::string folder = service.LogsFolder;
@@ -117,9 +123,39 @@ TEST_F(SyslogLogTest, AFailedWriteIsReportedAndCounted) {
     EXPECT_EQ(service.Counters.Written.load(), 0u);
     EXPECT_EQ(service.Counters.DroppedWriteFailed.load(), 1u);
     EXPECT_EQ(test::ReadFile(folder + "Quorvel.log"),
-              "2026/12/06 02:06:02.045 h " + test::Sjis(u8"受信処理中に原因不明のエラーが発生 (28)") +
+              "2026/12/06 02:06:02.045  " +
+                  test::Sjis(u8"ログファイルへの書き込みを拒否しました (シンボリックリンク、フォルダまたは特殊ファイル): ") +
+                  "/dev/full (error " + std::to_string(EINVAL) + ": " + platform::SystemErrorText(EINVAL) + ")" +
                   "\r\n2026/12/06 02:06:02.045  " + test::Sjis(u8"ログファイルへの書き込みに失敗したメッセージ 1 件") +
                   "\r\n");
+}
+
+// A refused received-message log loses the line, counted and said once; an
+// operation-log line that its file does not take goes to the fallback (the
+// system log) with the reason, and the caller never sees an error.
+TEST_F(SyslogLogTest, WriteErrors) {
+    std::filesystem::create_directories(service.LogsFolder + "folder");
+    service.RecvLogName = service.SystemLogName = "folder";
+    // Shared with the fallback, which the writer may still call while the
+    // instance stops after the test.
+    auto lost = std::make_shared<std::vector<std::string>>();
+    service.OperationLogFallback = [lost](const std::string& text) { lost->push_back(text); };
+    const std::vector<std::string>& fallback = *lost;
+    EXPECT_NO_THROW(service.WriteReceivedLog("m", "h"));
+    ASSERT_TRUE(service.Flush());
+    EXPECT_NO_THROW(service.WriteReceivedLog("m", "h"));
+    EXPECT_NO_THROW(service.WriteOperationLog("lost line", "h"));
+    ASSERT_TRUE(service.Flush());
+    EXPECT_EQ(service.Counters.DroppedWriteFailed.load(), 2u);
+    // The refusal once, the line itself and the writer's count, each with
+    // the path and the reason.
+    ASSERT_EQ(fallback.size(), 3u);
+    for (const std::string& text : fallback) EXPECT_NE(text.find("folder (error "), std::string::npos) << text;
+    EXPECT_NE(fallback[0].find(test::Sjis(u8"ログファイルへの書き込みを拒否しました")), std::string::npos);
+    const std::string line = "2026/12/06 02:06:02.045 h lost line";
+    EXPECT_EQ(std::count_if(fallback.begin(), fallback.end(),
+                            [&line](const std::string& text) { return text.substr(text.size() - line.size()) == line; }),
+              1);
 }
 
 }  // namespace

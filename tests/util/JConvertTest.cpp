@@ -100,13 +100,101 @@ TEST(JConvertTest, SJIStoJISSwitchesModesOnlyAtChanges) {
     const std::pair<std::string, std::string> cases[] = {
         {"\x88\x9F\x8A\xBF", in + "\x30\x21\x34\x41" + out},
         {"\x82\xA0" "a\x82\xA0", in + "\x24\x22" + out + "a" + in + "\x24\x22" + out},
-        // Half-width katakana are single bytes and pass as they are.
-        {"\xB1\xB2\xB3\xDF", "\xB1\xB2\xB3\xDF"},
-        {"x\x00y"s, "x\x00y"s},
-        // A lead byte cut off at the end converts with a zero trail byte.
-        {"a\x82", "a" + in + "\x23\xE1" + out},
     };
     for (const auto& [sjis, jis] : cases) EXPECT_EQ(SJIStoJIS(sjis), jis);
+}
+
+// ISO-2022-JP is 7-bit text of the 94 x 94 grid: whatever cannot be written
+// so becomes the geta mark, and a byte that cannot be a trail byte is not
+// swallowed by the broken lead byte before it.
+TEST(JConvertTest, SJIStoJISGivesSevenBitTextForAnyInput) {
+    const std::string in = "\x1B$B", out = "\x1B(B", geta = "\x22\x2E";
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\x82", "a" + in + geta + out},                 // lead byte cut off at the end
+        {"\x82,", in + geta + out + ","},                   // trail arithmetic gave a CR
+        {"\x82)", in + geta + out + ")"},                   // ... and an LF
+        {"\x82\r\n", in + geta + out + "\r\n"},
+        {"\x85\x40\xF0\x40\xFC\xFC", in + geta + geta + geta + out},  // pairs that name no character
+        {"\x80\xA0\xFD\xFE\xFF", in + geta + geta + geta + geta + geta + out},
+        {"x\x00y\x1B$Bz\x0E\x0F"s, "x" + in + geta + out + "y" + in + geta + out + "$Bz" + in + geta + geta + out},
+        // Half-width katakana as their full-width letters, sound marks merged.
+        {"\xB1\xB2\xB3\xDF", in + "\x25\x22\x25\x24\x25\x26\x21\x2C" + out},
+        // ガパヴア゛: a mark after a letter that takes none stays a mark.
+        {"\xB6\xDE\xCA\xDF\xB3\xDE\xB1\xDE", in + "\x25\x2C\x25\x51\x25\x74\x25\x22\x21\x2B" + out},
+    };
+    for (const auto& [sjis, jis] : cases) EXPECT_EQ(SJIStoJIS(sjis), jis) << sjis;
+}
+
+// The cells that pass are exactly those the C library's CP932 maps to a
+// character of its own (not to the private use area) within the JIS grid.
+TEST(JConvertTest, AssignedPairsAreThoseCp932Maps) {
+    int assigned = 0;
+    for (int lead = 0x81; lead <= 0xFC; ++lead) {
+        if (!IsSJISLeadByte(static_cast<unsigned char>(lead))) continue;
+        for (int trail = 0x00; trail <= 0xFF; ++trail) {
+            const std::string sjis{static_cast<char>(lead), static_cast<char>(trail)};
+            bool mapped = false;
+            if (lead < 0xF0 && trail >= 0x40) {
+                try {
+                    const std::string utf8 = IconvConvert(sjis, "CP932", "UTF-8");
+                    // U+E000-U+F8FF is EE 80 80 - EF A3 BF in UTF-8.
+                    const bool privateUse = utf8.size() == 3 && ((utf8[0] == '\xEE') ||
+                                                                 (utf8[0] == '\xEF' && static_cast<unsigned char>(utf8[1]) <= 0xA3));
+                    mapped = utf8.size() >= 2 && !privateUse;
+                } catch (const std::runtime_error&) {
+                }
+            }
+            ASSERT_EQ(IsAssignedSJISPair(static_cast<uint8_t>(lead), static_cast<uint8_t>(trail)), mapped)
+                << std::hex << lead << ' ' << trail;
+            assigned += mapped;
+        }
+    }
+    EXPECT_GT(assigned, 7000);
+}
+
+// Every wire line within its limit, 7-bit, free of CR and LF, in ASCII mode
+// at its end, and the lines put back together read as the input.
+TEST(JConvertTest, SJIStoJISLinesFoldsAtCharactersAndClosesEscapes) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no ISO-2022-JP reference; the Linux build compares with iconv";
+#endif
+    const std::string kanji = Sjis(u8"障害");
+    std::string kanjiRun;
+    for (int i = 0; i < 3000; ++i) kanjiRun += kanji;
+    struct {
+        std::string text;
+        size_t limit;
+        size_t lines;
+    } const cases[] = {
+        {std::string(32006, 'x'), 998, 33},
+        {std::string(998, 'x'), 998, 1},
+        {std::string(999, 'x'), 998, 2},
+        {kanjiRun, 998, 13},
+        {"a" + kanji + "b" + kanji + kanji + "c", 12, 3},
+        {"a\r\nb\rc\nd\r\r", 998, 6},
+        {"", 998, 1},
+        // A broken lead byte before a line end: a line end, not a bare byte.
+        {"\x82\r\n\x82\n\x82\r", 998, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 20));
+        const std::vector<std::string> lines = SJIStoJISLines(c.text, c.limit);
+        EXPECT_EQ(lines.size(), c.lines);
+        std::string joined;
+        for (const std::string& line : lines) {
+            EXPECT_LE(line.size(), c.limit);
+            for (char b : line) ASSERT_TRUE(b > 0 && b != '\r' && b != '\n') << line;
+            const size_t lastEscape = line.rfind('\x1B');
+            if (lastEscape != std::string::npos) {
+                EXPECT_EQ(line.compare(lastEscape, 3, "\x1B(B"), 0) << line;
+            }
+            joined += IconvConvert(line, "ISO-2022-JP", "CP932");
+        }
+        std::string withoutLineEnds;
+        for (char b : c.text)
+            if (b != '\r' && b != '\n') withoutLineEnds += b == '\x82' ? std::string("\x81\xAC") : std::string(1, b);
+        EXPECT_EQ(joined, withoutLineEnds);
+    }
 }
 
 TEST(JConvertTest, EncodeMimeTextSplitsLongTextsAtLimit76) {
@@ -156,7 +244,7 @@ TEST(JConvertTest, EncodeMimeTextPiecesReassembleToTheText) {
     // A lead byte cut off at the very end must not drag in a byte past the text.
     const std::string truncated = std::string(50, 'x') + "\x82";
     const auto pieces = DecodeWords(EncodeMimeText(truncated, false, 76));
-    EXPECT_EQ(pieces.back(), std::string(15, 'x') + "\x1B$B\x23\xE1\x1B(B");
+    EXPECT_EQ(pieces.back(), std::string(15, 'x') + "\x1B$B\x22\x2E\x1B(B");
 }
 
 }  // namespace

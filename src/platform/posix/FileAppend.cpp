@@ -13,34 +13,62 @@ namespace quorvel::platform {
 
 namespace {
 
+// Log lines are nobody else's business: the owner writes, the group reads.
+constexpr mode_t kLogFileMode = 0640;
+
 AppendStatus Fail(AppendStatus status, int* errorCode, int error) {
     if (errorCode) *errorCode = error;
     return status;
+}
+
+// Answers that no later attempt can change. ELOOP is O_NOFOLLOW meeting a
+// symbolic link, which a service running as root must never write through.
+bool PermanentOpenError(int error) {
+    return error == ELOOP || error == EISDIR || error == ENAMETOOLONG || error == ENOTDIR || error == EACCES ||
+           error == EPERM || error == ENXIO || error == EROFS;
+}
+
+// The folder that holds the file is itself looked at without following a
+// link: O_NOFOLLOW covers the last part of the path only.
+int CheckFolderOf(const std::string& path) {
+    size_t cut = path.rfind('/');
+    while (cut != std::string::npos && cut > 0 && path[cut - 1] == '/') --cut;
+    if (cut == std::string::npos || cut == 0) return 0;
+    struct stat st {};
+    if (lstat(path.substr(0, cut).c_str(), &st) != 0) return errno;
+    if (S_ISLNK(st.st_mode)) return ELOOP;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 }  // namespace
 
 AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* errorCode) {
     if (errorCode) *errorCode = 0;
+    const int folderError = CheckFolderOf(path);
+    if (folderError == ENOENT) return Fail(AppendStatus::NoFolder, errorCode, folderError);
+    if (folderError != 0) return Fail(AppendStatus::Refused, errorCode, folderError);
     // No O_TRUNC: a file that another writer created between our look and our
     // open keeps its lines. O_NONBLOCK changes nothing for a regular file, but
     // a FIFO found at the path would otherwise block the open until a reader
-    // comes, and with it the thread that serves every instance; now it fails
-    // with ENXIO like any other file that cannot be opened.
+    // comes, and with it the thread that serves every instance.
     int fd;
     do {
-        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, kLogFileMode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        int error = errno;
-        return Fail(error == ENOENT ? AppendStatus::NoFolder : AppendStatus::OpenFailed, errorCode, error);
+        const int error = errno;
+        if (error == ENOENT) return Fail(AppendStatus::NoFolder, errorCode, error);
+        return Fail(PermanentOpenError(error) ? AppendStatus::Refused : AppendStatus::OpenFailed, errorCode, error);
     }
     // Closing the descriptor also drops the flock, so the lock lives exactly
     // as long as this owner.
     const UniqueFd file(fd);
 
-    // flock stands in for an exclusive sharing mode, which POSIX lacks; it is
-    // advisory, so only writers that take it too are kept out.
+    // flock stands in for an exclusive sharing mode, which POSIX lacks. It is
+    // advisory, and any opener may take it, readers too (so may fcntl's read
+    // locks, which block a write lock just the same): what keeps strangers
+    // from holding up the server is the file's mode and its folder's, which
+    // let nobody but the owner and the group open a log at all.
     int rc;
     do {
         rc = flock(fd, LOCK_EX | LOCK_NB);
@@ -50,14 +78,18 @@ AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* 
         return Fail(error == EWOULDBLOCK ? AppendStatus::Locked : AppendStatus::OpenFailed, errorCode, error);
     }
 
+    // Read under the lock: the length to go back to if the write fails.
     struct stat st {};
-    const bool knowSize = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fstat(fd, &st) != 0) return Fail(AppendStatus::OpenFailed, errorCode, errno);
+    // A device put in the log's place takes no log lines.
+    if (!S_ISREG(st.st_mode)) return Fail(AppendStatus::Refused, errorCode, EINVAL);
+
     const size_t done = WriteAll(fd, bytes);
     if (done < bytes.size()) {
         const int error = errno;
         // Take back the part already written, so that no half line stays
         // behind; we still hold the lock, so nobody appended after it.
-        if (knowSize && done > 0) {
+        if (done > 0) {
             while (ftruncate(fd, st.st_size) != 0 && errno == EINTR) {
             }
         }

@@ -169,7 +169,11 @@ public:
         // systemd stops a unit and shuts the system down with the same
         // SIGTERM, and telling the two apart would need a bus round trip
         // during shutdown: every SIGTERM is a stop request.
-        SignalRelay relay({SIGTERM}, [&handler](int) { handler(kControlStop); });
+        // A hang-up or a user signal would end the process by default, with
+        // no stop record; the service manager decides when a service ends.
+        SignalRelay relay({SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}, [&handler](int signal) {
+            handler(signal == SIGTERM ? kControlStop : kControlIgnoredSignal + signal);
+        });
         serviceMain();
         return 0;
     }
@@ -177,7 +181,9 @@ public:
     void RunApplication(const std::function<void()>& work, const ControlHandler& handler) override {
         // Every event is echoed to standard error in this mode.
         BrokenPipeIgnored brokenPipe;
-        SignalRelay relay({SIGINT, SIGTERM}, [&handler](int) { handler(kControlStop); });
+        // A closed terminal (SIGHUP) and the user signals, whose default
+        // action ends the process, stop it cleanly instead.
+        SignalRelay relay({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}, [&handler](int) { handler(kControlStop); });
         work();
     }
 

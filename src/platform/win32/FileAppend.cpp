@@ -40,6 +40,17 @@ AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* 
             case ERROR_SHARING_VIOLATION:
             case ERROR_LOCK_VIOLATION: return Fail(AppendStatus::Locked, errorCode, error);
             case ERROR_PATH_NOT_FOUND: return Fail(AppendStatus::NoFolder, errorCode, error);
+            // A name the system rejects stays rejected.
+            case ERROR_INVALID_NAME:
+            case ERROR_FILENAME_EXCED_RANGE:
+            case ERROR_DIRECTORY: return Fail(AppendStatus::Refused, errorCode, error);
+            case ERROR_ACCESS_DENIED: {
+                // A folder answers "access denied" too; unlike a file that is
+                // busy for a moment, it never takes a line.
+                const DWORD attributes = GetFileAttributesA(path.c_str());
+                const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+                return Fail(folder ? AppendStatus::Refused : AppendStatus::OpenFailed, errorCode, error);
+            }
             default: return Fail(AppendStatus::OpenFailed, errorCode, error);
         }
     }

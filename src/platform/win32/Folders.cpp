@@ -11,4 +11,8 @@ bool CreateFolder(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool RestrictFolderToGroup(const std::string&) { return false; }
+
+bool OthersMayRead(const std::string&) { return false; }
+
 }  // namespace quorvel::platform

@@ -1,0 +1,45 @@
+// The alert mail as it goes into DATA: whatever a received message holds, it
+// cannot end the DATA section early (RFC 5321 4.5.2) nor leave a bare line end.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "mail/DMail.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace quorvel;
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    // Subject, then body lines, separated by NUL bytes.
+    const size_t cut = input.find('\0');
+    // The subject comes from one ini line, which holds no line end.
+    std::string subject;
+    for (char c : input.substr(0, cut)) {
+        if (c != '\r' && c != '\n') subject += c;
+    }
+    input = cut == std::string_view::npos ? std::string_view() : input.substr(cut + 1);
+
+    TSMTPMail mail;
+    mail.SetClock([] { return platform::LocalTime{2026, 12, 6, 2, 6, 2, 0}; });
+    mail.SetFromAddress("alert@quorvel.example");
+    mail.SetToAddress("ops@example.com");
+    mail.SetSubject(subject);
+    mail.SetX_Mailer("Quorvel Service");
+    mail.Body().push_back("");
+    while (!input.empty()) {
+        const size_t end = input.find('\0');
+        mail.Body().emplace_back(input.substr(0, end));
+        input = end == std::string_view::npos ? std::string_view() : input.substr(end + 1);
+    }
+    std::string message;
+    mail.ComposeMessage(&message);
+    if (message.size() < 2 || message.compare(message.size() - 2, 2, "\r\n") != 0) std::abort();
+    for (size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
+        if (c == '\n' && (i == 0 || message[i - 1] != '\r')) std::abort();
+        if (c == '\r' && (i + 1 >= message.size() || message[i + 1] != '\n')) std::abort();
+    }
+    if (message.rfind(".\r\n", 0) == 0 || message.find("\r\n.\r\n") != std::string::npos) std::abort();
+    return 0;
+}

@@ -1,0 +1,165 @@
+#include "server/StartChecks.h"
+
+#include "platform/FileAppend.h"
+#include "platform/SystemError.h"
+#include "server/CheckTexts.h"
+#include "server/SyslogServer.h"
+#include "util/jconvert.h"
+
+namespace quorvel {
+
+namespace {
+
+// A value is shown in full up to this many bytes: a megabyte of name would
+// otherwise fill the journal.
+constexpr size_t kShownValueBytes = 200;
+
+// The instances beyond this number have no slot.
+constexpr int kLastInstance = 10;
+
+const char kBlockStartKey[] = "KEYWORDLISTSTART";
+const char kBlockEndKey[] = "KEYWORDLISTEND";
+
+std::string Shown(std::string_view value) {
+    if (value.size() <= kShownValueBytes) return std::string(value);
+    size_t end = 0;
+    while (end < kShownValueBytes) end += IsSJISLeadByte(static_cast<unsigned char>(value[end])) ? 2 : 1;
+    return std::string(value.substr(0, end)) + "... (" + std::to_string(value.size()) + " bytes)";
+}
+
+std::string WithLine(const char* note, std::string_view detail, size_t lineNumber) {
+    return std::string(note) + std::string(detail) + " (" + texts::kNoteLine + std::to_string(lineNumber) + ")";
+}
+
+bool IsComment(std::string_view line) {
+    return !line.empty() && (line[0] == ';' || line[0] == '#' || line[0] == '[' || line.substr(0, 2) == "//");
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+const char* Reason(TProblemKind kind) {
+    switch (kind) {
+        case TProblemKind::LogNameOutside: return texts::kReasonLogNameOutside;
+        case TProblemKind::LogCannotOpen: return texts::kReasonLogCannotOpen;
+        case TProblemKind::PortNotNumber: return texts::kReasonPortNotNumber;
+        case TProblemKind::PortRange: return texts::kReasonPortRange;
+    }
+    return "";
+}
+
+const char* ConsoleReason(TProblemKind kind) {
+    switch (kind) {
+        case TProblemKind::LogNameOutside:
+            return "a log name must name a file inside the logs folder (no absolute path, no \".\" or \"..\", "
+                   "no folder)";
+        case TProblemKind::LogCannotOpen: return "the log file cannot be opened for append";
+        case TProblemKind::PortNotNumber: return "the port is not a number";
+        case TProblemKind::PortRange: return "the port must be 1 to 65535 (-1: no instance)";
+    }
+    return "";
+}
+
+std::string ErrorSuffix(int error) {
+    if (error == 0) return {};
+    return " (error " + std::to_string(error) + ": " + platform::SystemErrorText(error) + ")";
+}
+
+}  // namespace
+
+std::string StartProblemText(const TStartProblem& problem) {
+    return texts::kCheckBadSetting + ("Syslog[" + std::to_string(problem.Instance) + "] ") + problem.Key + "=" +
+           Shown(problem.Value) + ": " + Reason(problem.Kind) + ErrorSuffix(problem.Error);
+}
+
+std::string StartProblemConsoleText(const TStartProblem& problem) {
+    return "instance " + std::to_string(problem.Instance) + " cannot start: " + problem.Key + "=" +
+           Shown(problem.Value) + ": " + ConsoleReason(problem.Kind) + ErrorSuffix(problem.Error);
+}
+
+std::string InstanceKeyName(const char* name, int instance) {
+    return instance == 1 ? std::string(name) : std::string(name) + std::to_string(instance);
+}
+
+bool LogNameStaysInside(std::string_view name) {
+    if (name.empty() || name[0] == '/' || name[0] == '\\') return false;
+    if (name.size() >= 2 && name[1] == ':') return false;  // a drive
+    size_t start = 0;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        // A trail byte may be a backslash, never a slash: the system splits
+        // at every slash, whatever byte comes before it.
+        if (i + 1 < name.size() && name[i + 1] != '/' && IsSJISLeadByte(static_cast<unsigned char>(name[i]))) {
+            ++i;
+            continue;
+        }
+        if (i < name.size() && name[i] != '/' && name[i] != '\\') continue;
+        const std::string_view part = name.substr(start, i - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        start = i + 1;
+    }
+    return true;
+}
+
+void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TStartProblem>& problems) {
+    const struct {
+        const char* key;
+        const std::string& pattern;
+    } files[] = {{"SYSLOGLOGNAME", service.SystemLogName}, {"RECVLOGNAME", service.RecvLogName}};
+    for (const auto& file : files) {
+        TStartProblem problem{instance, InstanceKeyName(file.key, instance), file.pattern,
+                              TProblemKind::LogNameOutside, 0};
+        if (!LogNameStaysInside(file.pattern)) {
+            problems.push_back(problem);
+            continue;
+        }
+        // Nothing is written: the open alone creates a missing file, with
+        // the rights every later line finds.
+        const std::string path = service.LogsFolder + service.ExpandLogFileName(file.pattern);
+        int code = 0;
+        switch (platform::AppendToFile(path, {}, &code)) {
+            case platform::AppendStatus::Written:
+            case platform::AppendStatus::Locked:
+                continue;
+            default:
+                break;
+        }
+        problem.Kind = TProblemKind::LogCannotOpen;
+        problem.Error = code;
+        problems.push_back(problem);
+    }
+}
+
+std::vector<std::string> IniLineNotes(const TStringList& lines, const std::vector<std::string>& keysRead) {
+    auto read = [&keysRead](std::string_view line) {
+        for (const std::string& key : keysRead) {
+            if (IniLineHasKey(line, key)) return true;
+        }
+        return false;
+    };
+    std::vector<std::string> notes;
+    size_t blockStart = 0;  // the line number of an open keyword block
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (blockStart != 0) {
+            if (IniLineHasKey(line, kBlockEndKey)) blockStart = 0;
+            continue;
+        }
+        if (IniLineHasKey(line, kBlockStartKey)) {
+            blockStart = i + 1;
+            continue;
+        }
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos || IsComment(line) || read(line)) continue;
+        const std::string_view key = std::string_view(line).substr(0, equals);
+        size_t digits = key.size();
+        while (digits > 0 && IsDigit(key[digits - 1])) --digits;
+        const std::string_view name = key.substr(0, digits);
+        const std::string_view number = key.substr(digits);
+        const bool instanceKey = !number.empty() && read(std::string(name) + "2=");
+        const bool pastTenth = instanceKey && (number.size() > 2 || std::stoi(std::string(number)) > kLastInstance);
+        notes.push_back(WithLine(pastTenth ? texts::kNoteInstancePastTenth : texts::kNoteUnknownKey, Shown(key), i + 1));
+    }
+    if (blockStart != 0) notes.push_back(WithLine(texts::kNoteKeywordBlockOpen, kBlockStartKey, blockStart));
+    return notes;
+}
+
+}  // namespace quorvel
