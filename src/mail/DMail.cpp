@@ -174,8 +174,27 @@ void TSMTPMail::Command(TSMTPState state, const std::string& text) {
     SendText(text, true);
 }
 
+namespace {
+
+// An EHLO reply line that names the STARTTLS extension (RFC 3207 4):
+// "250-STARTTLS" or "250 STARTTLS", keywords in any letter case.
+bool NamesStartTls(const std::string& line) {
+    static const char kKeyword[] = "STARTTLS";
+    if (line.size() < 4 + sizeof kKeyword - 1) return false;
+    for (std::size_t i = 0; i < sizeof kKeyword - 1; ++i) {
+        const char c = line[4 + i];
+        const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        if (upper != kKeyword[i]) return false;
+    }
+    const std::size_t end = 4 + sizeof kKeyword - 1;
+    return end == line.size() || line[end] == ' ';
+}
+
+}  // namespace
+
 void TSMTPMail::ConsumeReplyLine(std::string line, bool& result) {
     AddLog(line);
+    if (state_ == TSMTPState::Hello && NamesStartTls(line)) startTlsOffered_ = true;
     if (!line.empty() && (line[0] == '4' || line[0] == '5')) {
         result = false;
         errorReply_ = true;
@@ -191,6 +210,7 @@ void TSMTPMail::ConsumeReplyLine(std::string line, bool& result) {
         case TSMTPState::Connect: AddLog("Connected"); break;
         case TSMTPState::AuthLogin1: AddLog("Auth Login1"); break;
         case TSMTPState::AuthLogin2: AddLog("Auth Login2"); break;
+        case TSMTPState::StartTls: AddLog("StartTLS"); break;
         case TSMTPState::AuthCram1:
             AddLog("Auth CRAM1(CRAM-MD5)");
             challenge_ = line.size() > 3 ? line.substr(3) : std::string();
@@ -209,6 +229,7 @@ bool TSMTPMail::WaitReply() {
         case TSMTPState::EndOfData: AddLog("Wait to host type : Data2"); break;
         case TSMTPState::Quit: AddLog("Wait to host type : Quit"); break;
         case TSMTPState::Connect: AddLog("Wait to host type : Connect"); break;
+        case TSMTPState::StartTls: AddLog("Wait to host type : StartTLS"); break;
         default: break;
     }
     replyReceived_ = false;
@@ -239,15 +260,21 @@ bool TSMTPMail::WaitReply() {
             }
             if (pending_.size() > kMaxPendingReply) break;
             if (std::chrono::steady_clock::now() - start > budget) break;
+            if (DeadlineReached()) {
+                AddLog("Mail deadline reached");
+                break;
+            }
 
-            const int handle = SocketHandle();
-            if (handle == -1 || WaitReadableFor(handle, timeoutVal_) != 1) {
+            const long n = ReceiveSome(chunk.data(), chunk.size(), timeoutVal_);
+            if (n == kReceiveSilent) {
                 if (++silentPeriods > timeoutCount_) break;
                 continue;
             }
-            long n = platform::RecvSome(handle, chunk.data(), chunk.size());
             if (n < 0) {
-                AddLog("Socket Error " + std::to_string(platform::LastSocketError()));
+                // A TLS failure has been traced with its own text already.
+                if (!TlsActive()) {
+                    AddLog("Socket Error " + std::to_string(platform::LastSocketError()));
+                }
                 break;
             }
             if (n == 0) break;
@@ -261,9 +288,46 @@ bool TSMTPMail::WaitReply() {
     return false;
 }
 
+bool TSMTPMail::NegotiateTls() {
+    platform::TlsOptions options;
+    options.HostName = ServerName();
+    options.Verify = tlsVerify_;
+    options.CaFile = tlsCaFile_;
+    const int rc = StartTls(options, timeoutVal_);
+    if (rc == platform::kTlsOk) return true;
+    errorText_ = TlsErrorText();
+    return false;
+}
+
 int32_t TSMTPMail::RunTransaction() {
-    Command(TSMTPState::Hello, (startCommandType_ == 1 ? "EHLO " : "HELO ") + LocalHostName());
+    // STARTTLS is an extension, offered only in answer to EHLO.
+    const bool ehlo = startCommandType_ == 1 || tlsMode_ == ST_STARTTLS;
+    startTlsOffered_ = false;
+    Command(TSMTPState::Hello, (ehlo ? "EHLO " : "HELO ") + LocalHostName());
     if (!WaitReply()) return -1;
+
+    if (tlsMode_ == ST_STARTTLS) {
+        // Never a fall-back to plain text: a relay that does not offer TLS
+        // (or an attacker who stripped the offer) gets no password and no mail.
+        if (!startTlsOffered_) {
+            errorText_ = "STARTTLS not offered";
+            return -15;
+        }
+        Command(TSMTPState::StartTls, "STARTTLS");
+        if (!WaitReply()) {
+            errorText_ = "STARTTLS refused";
+            return -15;
+        }
+        // Bytes that came with the plain-text answer were never protected;
+        // taking them as replies inside the tunnel is the STARTTLS command
+        // injection of RFC 3207 6. The greeting that counts comes anew.
+        pending_.clear();
+        if (!NegotiateTls()) return -16;
+        // RFC 3207 4.2: everything learnt before the handshake is forgotten,
+        // so the client asks for the extensions again.
+        Command(TSMTPState::Hello, "EHLO " + LocalHostName());
+        if (!WaitReply()) return -1;
+    }
 
     bool authenticated = smtpAuthType_ == SA_NONE;
     if (smtpAuthType_ == SA_CRAMMD5) {
@@ -321,16 +385,40 @@ int32_t TSMTPMail::SendMail() {
 
     state_ = TSMTPState::Connect;
     pending_.clear();
+    errorText_.clear();
+    if (mailTimeout_ > 0) {
+        SetDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(mailTimeout_));
+    } else {
+        ClearDeadline();
+    }
+    SetConnectTimeout(timeoutVal_);
     AddLog("Connect Server");
     if (!Connect()) {
         AddLog("Resolve Time Out");
+        if (DeadlineReached() || WinsockError() == platform::kConnectTimedOut) {
+            errorText_ = "connect timed out";
+        }
+        ClearDeadline();
         return -11;
     }
-    int32_t result = WaitReply() ? RunTransaction() : -99;
+    int32_t result;
+    if (tlsMode_ == ST_IMPLICIT && !NegotiateTls()) {
+        result = -16;
+    } else {
+        result = WaitReply() ? RunTransaction() : -99;
+    }
 
-    Command(TSMTPState::Quit, "QUIT");
-    if (WaitReply()) AddLog("Disconnect Server");
+    // After a failed handshake the connection speaks neither plain text nor
+    // TLS: nothing more is sent on it.
+    if (result != -16) {
+        Command(TSMTPState::Quit, "QUIT");
+        if (WaitReply()) AddLog("Disconnect Server");
+    }
+    if (result != 0 && errorText_.empty() && DeadlineReached()) {
+        errorText_ = "mail deadline reached";
+    }
     Disconnect();
+    ClearDeadline();
     return result;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // One outgoing mail and the SMTP dialogue that delivers it: the header block
 // and ISO-2022-JP body, HELO/EHLO, AUTH CRAM-MD5 or LOGIN, MAIL, RCPT, DATA,
-// QUIT over plain TCP. One object is used by one thread; nothing is shared.
+// QUIT over plain TCP, STARTTLS or implicit TLS. One object is used by one
+// thread; nothing is shared.
 
 #include <cstdint>
 #include <string>
@@ -26,6 +27,22 @@ public:
     void SetTimeoutCount(int32_t count) { timeoutCount_ = count; }
     int32_t TimeoutVal() const { return timeoutVal_; }
     void SetTimeoutVal(int32_t seconds) { timeoutVal_ = seconds; }
+    // Seconds one SendMail may take in all, connect and QUIT included;
+    // 0 or less: no limit beyond the single waits.
+    int32_t MailTimeout() const { return mailTimeout_; }
+    void SetMailTimeout(int32_t seconds) { mailTimeout_ = seconds; }
+
+    TSMTPTlsMode TlsMode() const { return tlsMode_; }
+    void SetTlsMode(TSMTPTlsMode v) { tlsMode_ = v; }
+    // Check the server's certificate chain and name (ServerName).
+    bool TlsVerify() const { return tlsVerify_; }
+    void SetTlsVerify(bool v) { tlsVerify_ = v; }
+    // PEM file of the authorities to trust; empty: the system's store.
+    const std::string& TlsCaFile() const { return tlsCaFile_; }
+    void SetTlsCaFile(const std::string& v) { tlsCaFile_ = v; }
+    // Why the last SendMail failed when the cause was TLS or the deadline;
+    // empty otherwise.
+    const std::string& ErrorText() const { return errorText_; }
 
     const std::string& FromAddress() const { return fromAddress_; }
     void SetFromAddress(const std::string& v) { fromAddress_ = v; }
@@ -90,9 +107,10 @@ public:
     // Delivers the mail in one connection: 0 when the server accepted it;
     // -1 HELO/EHLO, -2 MAIL, -3 no recipient, -4 DATA, -5 message, -6 AUTH,
     // -11 connection, -12 no sender, -13 no recipient address,
-    // -14 no server, -99 greeting.
+    // -14 no server, -15 STARTTLS not offered or refused, -16 TLS handshake
+    // (certificate refused included), -99 greeting.
     int32_t SendMail();
-    // HELO/EHLO up to the acceptance of the message: 0 or -1 .. -6.
+    // HELO/EHLO up to the acceptance of the message: 0, -1 .. -6, -15, -16.
     int32_t RunTransaction();
     // Reads one whole reply; true when it accepts.
     bool WaitReply();
@@ -105,16 +123,26 @@ public:
 
 private:
     enum class TSMTPState {
-        Hello, Mail, Rcpt, Data, EndOfData, Quit, Connect, AuthLogin1, AuthLogin2, AuthCram1
+        Hello, Mail, Rcpt, Data, EndOfData, Quit, Connect, AuthLogin1, AuthLogin2, AuthCram1,
+        StartTls
     };
 
     void Command(TSMTPState state, const std::string& text);
     void ConsumeReplyLine(std::string line, bool& result);
     std::string GenerateMessageID(const platform::LocalTime& t) const;
     void AppendBody(std::string& out);
+    // The handshake on the open connection; false (ErrorText set) on failure.
+    bool NegotiateTls();
 
     int32_t timeoutCount_ = 4;
     int32_t timeoutVal_ = 30;
+    int32_t mailTimeout_ = 300;
+    TSMTPTlsMode tlsMode_ = ST_NONE;
+    bool tlsVerify_ = true;
+    std::string tlsCaFile_;
+    std::string errorText_;
+    // The last EHLO reply named the STARTTLS extension.
+    bool startTlsOffered_ = false;
     std::string fromAddress_;
     std::string fromName_;
     std::string toAddress_;

@@ -1,6 +1,7 @@
 #include "net/DBaseSocket.h"
 
 #include <algorithm>
+#include <climits>
 #include <exception>
 
 #include "net/NetTexts.h"
@@ -46,7 +47,27 @@ void SaveLines(const std::vector<std::string>& lines, const std::string& path) {
 TDBaseSocket::TDBaseSocket() = default;
 
 TDBaseSocket::~TDBaseSocket() {
+    if (tls_) tls_->Close();
     if (socketHandle_ != -1) platform::CloseTcpSocket(socketHandle_);
+}
+
+void TDBaseSocket::SetDeadline(TDeadline deadline) {
+    deadline_ = deadline;
+    hasDeadline_ = true;
+}
+
+bool TDBaseSocket::DeadlineReached() const {
+    return hasDeadline_ && std::chrono::steady_clock::now() >= deadline_;
+}
+
+int TDBaseSocket::BoundedWaitMs(int64_t waitMs) {
+    if (waitMs < 0) waitMs = 0;
+    if (hasDeadline_) {
+        const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 deadline_ - std::chrono::steady_clock::now()).count();
+        if (left < waitMs) waitMs = std::max<int64_t>(left, 0);
+    }
+    return waitMs > INT_MAX ? INT_MAX : static_cast<int>(waitMs);
 }
 
 void TDBaseSocket::SetClock(TClock clock) { clock_ = std::move(clock); }
@@ -117,7 +138,12 @@ void TDBaseSocket::Abort() {
 }
 
 bool TDBaseSocket::ConnectHost() {
-    int rc = platform::ConnectTcp(socketHandle_, peerAddress_, static_cast<uint16_t>(port_ & 0xFFFF));
+    // The system's own connect time-out is over two minutes on Linux (SYN
+    // retries) and 21 seconds on Windows; a server that drops SYNs must not
+    // hold a mail that long.
+    const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(connectTimeout_, 1)) * 1000);
+    const int rc = platform::ConnectTcpWithin(socketHandle_, peerAddress_,
+                                              static_cast<uint16_t>(port_ & 0xFFFF), waitMs, &aborted_);
     if (rc != 0) {
         winsockError_ = rc;
         connected_ = false;
@@ -148,6 +174,10 @@ bool TDBaseSocket::Connect() {
 }
 
 void TDBaseSocket::CloseSocket() {
+    if (tls_) {
+        tls_->Close();
+        tls_.reset();
+    }
     {
         std::lock_guard<std::mutex> lock(handleLock_);
         if (socketHandle_ == -1) return;
@@ -159,6 +189,46 @@ void TDBaseSocket::CloseSocket() {
 }
 
 void TDBaseSocket::Disconnect() { CloseSocket(); }
+
+int TDBaseSocket::StartTls(const platform::TlsOptions& options, int timeoutSeconds) {
+    tlsError_.clear();
+    if (socketHandle_ == -1) {
+        tlsError_ = "no connection";
+        return platform::kTlsFailed;
+    }
+    tls_ = std::make_unique<platform::TlsSession>();
+    // Abort's flag ends the session's waits too (a shutdown does not wake a
+    // waiter under Wine).
+    tls_->SetCancelFlag(&aborted_);
+    const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(timeoutSeconds, 1)) * 1000);
+    const int rc = tls_->Handshake(socketHandle_, options, waitMs);
+    if (rc != platform::kTlsOk) {
+        tlsError_ = tls_->ErrorText();
+        AddLog("TLS handshake error : " + tlsError_);
+        tls_.reset();
+    }
+    return rc;
+}
+
+long TDBaseSocket::ReceiveSome(char* buffer, std::size_t size, int waitSeconds) {
+    if (socketHandle_ == -1) return -1;
+    const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(waitSeconds, 0)) * 1000);
+    if (tls_) {
+        const long n = tls_->Read(buffer, size, waitMs);
+        if (n > 0) return n;
+        if (n == -platform::kTlsTimedOut) return kReceiveSilent;
+        if (n == -platform::kTlsClosed) return 0;
+        tlsError_ = tls_->ErrorText();
+        AddLog("TLS read error : " + tlsError_);
+        return -1;
+    }
+    // The plain wait counts whole seconds; round up so that a deadline a
+    // fraction of a second away still gets its wait.
+    const int ready = WaitReadableFor(socketHandle_, (waitMs + 999) / 1000);
+    if (ready < 0 && aborted_) return -1;
+    if (ready != 1) return kReceiveSilent;
+    return platform::RecvSome(socketHandle_, buffer, size);
+}
 
 int TDBaseSocket::WaitSliced(int handle, bool write, int seconds) {
     for (int left = std::max(seconds, 0);; --left) {
@@ -174,12 +244,24 @@ int TDBaseSocket::WaitReadableFor(int handle, int seconds) { return WaitSliced(h
 int TDBaseSocket::WaitWritableFor(int handle, int seconds) { return WaitSliced(handle, true, seconds); }
 
 bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
+    if (tls_) {
+        if (socketHandle_ == -1) return false;
+        // The same total as the plain path's attempts allow.
+        const int waitMs = BoundedWaitMs(int64_t{kSendWaitSeconds} * kSendAttempts * 1000);
+        const int rc = tls_->Write(data, size, waitMs);
+        if (rc != platform::kTlsOk) tlsError_ = tls_->ErrorText();
+        return rc == platform::kTlsOk;
+    }
     int failures = 0;
     std::size_t sent = 0;
     while (sent < size) {
         if (socketHandle_ == -1) return false;
         bool ok = false;
-        if (WaitWritableFor(socketHandle_, kSendWaitSeconds) == 1) {
+        const int waitMs = BoundedWaitMs(int64_t{kSendWaitSeconds} * 1000);
+        // Past the deadline one last try without waiting (QUIT still goes
+        // out when the socket takes it), then no more.
+        if (waitMs == 0 && failures > 0) return false;
+        if (WaitWritableFor(socketHandle_, (waitMs + 999) / 1000) == 1) {
             long n = platform::SendSome(socketHandle_, data + sent, size - sent);
             if (n > 0) {
                 // A short write is not a failure: the rest goes out next round.

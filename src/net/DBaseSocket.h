@@ -4,10 +4,12 @@
 // One object is used by one thread from creation to destruction; only Abort
 // may come from another.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <string>
@@ -15,15 +17,20 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/TlsSession.h"
 
 namespace quorvel {
 
 class TDBaseSocket {
 public:
     using TClock = std::function<platform::LocalTime()>;
+    using TDeadline = std::chrono::steady_clock::time_point;
     // Host name to IPv4 address (first octet most significant): 0, or the
     // resolver's error. Dotted literals never reach it.
     using TResolver = std::function<int(const std::string& name, uint32_t& address)>;
+
+    // ReceiveSome's answer when nothing arrived within the wait.
+    static constexpr long kReceiveSilent = -2;
 
     TDBaseSocket();
     // Closes a socket that is still open, e.g. after a refused connect.
@@ -46,6 +53,14 @@ public:
     int32_t DebugLevel() const { return debugLevel_; }
     void SetDebugLevel(int32_t level) { debugLevel_ = level; }
 
+    // Seconds a TCP connect may take before it counts as failed.
+    int32_t ConnectTimeout() const { return connectTimeout_; }
+    void SetConnectTimeout(int32_t seconds) { connectTimeout_ = seconds; }
+    // No connect, wait or send goes on past the deadline once one is set.
+    void SetDeadline(TDeadline deadline);
+    void ClearDeadline() { hasDeadline_ = false; }
+    bool DeadlineReached() const;
+
     bool Connected() const { return connected_; }
     // Error number of the last failed TCP connect.
     int32_t WinsockError() const { return winsockError_; }
@@ -64,11 +79,20 @@ public:
 
     bool Connect();
     void Disconnect();
-    // Safe from any thread: ends the connection and any wait on it at once,
-    // and makes every later connect fail, so that the owner's dialogue runs
-    // out quickly with a failure.
+    // Safe from any thread: ends the connection and any wait on it at once
+    // (TLS waits included), and makes every later connect fail, so that the
+    // owner's dialogue runs out quickly with a failure.
     void Abort();
     bool Aborted() const { return aborted_.load(); }
+    // The TLS handshake on the connected socket, within timeoutSeconds and
+    // the deadline; from then on every send and receive goes through it.
+    // kTlsOk or a platform::kTls... code, with TlsErrorText set.
+    int StartTls(const platform::TlsOptions& options, int timeoutSeconds);
+    bool TlsActive() const { return tls_ != nullptr && tls_->Established(); }
+    const std::string& TlsErrorText() const { return tlsError_; }
+    // Up to size bytes that arrive within waitSeconds (and the deadline):
+    // the count, 0 when the peer closed, kReceiveSilent, or -1 on an error.
+    long ReceiveSome(char* buffer, std::size_t size, int waitSeconds);
     // Failures are logged only.
     void SendText(std::string_view text, bool appendLineEnd);
     // Sends the whole buffer in chunks of 1401 bytes.
@@ -92,8 +116,10 @@ protected:
 
 private:
     // Sends every byte, each write after a wait for writability of at most
-    // 10 seconds; gives up after 11 failed waits or writes.
+    // 10 seconds; gives up after 11 failed waits or writes, or at the deadline.
     bool SendAll(const char* data, std::size_t size);
+    // waitMs cut to what is left before the deadline (0 when it has passed).
+    int BoundedWaitMs(int64_t waitMs);
     int WaitSliced(int handle, bool write, int seconds);
 
     std::string serverName_;
@@ -104,6 +130,11 @@ private:
     bool connected_ = false;
     int32_t winsockError_ = 0;
     int socketHandle_ = -1;
+    int32_t connectTimeout_ = 30;
+    bool hasDeadline_ = false;
+    TDeadline deadline_{};
+    std::unique_ptr<platform::TlsSession> tls_;
+    std::string tlsError_;
 
     uint32_t peerAddress_ = 0;  // first octet most significant
     std::FILE* logFile_ = nullptr;

@@ -4,6 +4,7 @@
 // interface reads the same over BSD sockets and Winsock. Safe from any thread;
 // one handle is used by one thread at a time.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,6 +29,15 @@ int CreateTcpSocket();
 
 // Blocking connect with the system's own time-out. 0 or the error number.
 int ConnectTcp(int handle, uint32_t address, uint16_t port);
+// Connect that gives up after timeoutMs with the system's time-out error
+// (kConnectTimedOut), or within a second of *cancel becoming true
+// (kConnectCancelled): neither closing nor shutting down a connecting socket
+// from another thread reliably ends the wait. The socket is blocking again
+// afterwards. 0 or the error number.
+int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs,
+                     const std::atomic<bool>* cancel = nullptr);
+extern const int kConnectTimedOut;
+extern const int kConnectCancelled;
 
 // 1 when ready, 0 on time-out, -1 when the wait itself failed. A socket with
 // a pending error or a hung-up peer counts as ready, as select reports it.

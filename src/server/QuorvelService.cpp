@@ -69,6 +69,10 @@ struct SharedSettings {
     TSMTPAuthType SMTPAuth;
     std::string SMTPAuthID;
     std::string SMTPAuthPass;
+    TSMTPTlsMode SMTPTls;
+    bool SMTPTlsVerify;
+    std::string SMTPTlsCaFile;
+    int32_t MailTimeout;
     TLogRCode RCode;
     std::string CnvCtrlCode;
     int32_t StatsInterval;
@@ -90,6 +94,14 @@ SharedSettings ReadShared(const TStringList& lines) {
     s.SMTPAuthPass = ReadIniString(lines, "SMTPAUTHPASS=");
     // The storm guard stays off unless asked for; a negative value is no interval.
     s.MailInterval = std::max(ReadIniInteger(lines, "MAILINTERVAL=", 0), 0);
+
+    const std::string tls = UpperSjis(ReadIniStringDef(lines, "SMTPTLS=", "NONE"));
+    s.SMTPTls = tls == "STARTTLS" ? ST_STARTTLS : tls == "TLS" ? ST_IMPLICIT : ST_NONE;
+    // Only an explicit 0 turns the certificate check off.
+    s.SMTPTlsVerify = ReadIniInteger(lines, "SMTPTLSVERIFY=", 1) != 0;
+    s.SMTPTlsCaFile = ReadIniString(lines, "SMTPTLSCAFILE=");
+    s.MailTimeout = ReadIniInteger(lines, "MAILTIMEOUT=", 300);
+    if (s.MailTimeout <= 0) s.MailTimeout = 300;
 
     const std::string rcode = UpperSjis(ReadIniStringDef(lines, "RCODE=", "CRLF"));
     s.RCode = rcode == "CR" ? rcCR : rcode == "LF" ? rcLF : rcCRLF;
@@ -201,6 +213,10 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
             service->MailServerSMTPAuth = shared.SMTPAuth;
             service->SMTPAuthID = shared.SMTPAuthID;
             service->SMTPAuthPass = shared.SMTPAuthPass;
+            service->MailTls = shared.SMTPTls;
+            service->MailTlsVerify = shared.SMTPTlsVerify;
+            service->MailTlsCaFile = shared.SMTPTlsCaFile;
+            service->MailTimeout = shared.MailTimeout;
             service->KeywordList = shared.Keywords;
             service->MailThrottle.SetInterval(shared.MailInterval);
         }

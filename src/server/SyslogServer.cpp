@@ -7,6 +7,7 @@
 
 #include "mail/DMail.h"
 #include "platform/SystemError.h"
+#include "platform/TcpSocket.h"
 #include "server/CheckTexts.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
@@ -236,6 +237,7 @@ bool TSyslogService::StartListening() {
     GrantedBuffer = 0;
     StartFailure.clear();
     ListeningOn.clear();
+    if (PasswordInClear()) WriteOperationLog(texts::kLogPlainPassword, "");
     bool result = true;
     const bool dual = AddrInfoLoaded();
     if (dual) {
@@ -707,10 +709,12 @@ void TSyslogService::DeliverAlert(const TAlertJob& alert, bool send) {
         const std::string& address = alert.Addresses[i];
         std::string line = MailServer + texts::kLogMailTo + address;
         bool sent = false;
+        std::string reason;
         if (send && !Mailer->Aborting()) {
             try {
                 sent = SendAlertMail(alert.Body, alert.Sender, address,
-                                     i < alert.Held.size() ? alert.Held[i] : THeldAlerts{}) == 0;
+                                     i < alert.Held.size() ? alert.Held[i] : THeldAlerts{},
+                                     &reason) == 0;
             } catch (...) {
                 sent = false;
             }
@@ -724,13 +728,26 @@ void TSyslogService::DeliverAlert(const TAlertJob& alert, bool send) {
         }
         try {
             WriteOperationLog(line, "");
+            if (!reason.empty()) WriteOperationLog(reason, "");
         } catch (...) {
         }
     }
 }
 
+bool TSyslogService::PasswordInClear() const {
+    if (MailServer.empty() || MailServerSMTPAuth == SA_NONE || MailTls != ST_NONE) return false;
+    uint32_t address = 0;
+    if (platform::ParseIPv4Literal(MailServer, address)) return (address >> 24) != 127;
+    // Names are not looked up at start (that could wait on a name server);
+    // only the loopback name itself counts as this machine.
+    std::string lower = MailServer;
+    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return lower != "localhost" && lower != "::1";
+}
+
 int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view sender,
-                                      const std::string& address, const THeldAlerts& held) {
+                                      const std::string& address, const THeldAlerts& held,
+                                      std::string* reason) {
     TSMTPMail mail;
     // Registered so that a stop can abort the mail from the worker thread.
     struct ActiveMail {
@@ -752,6 +769,10 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
     // refuse it after HELO.
     if (MailServerSMTPAuth != SA_NONE) mail.SetStartCommandType(1);
     mail.SetX_Mailer("Quorvel Service");
+    mail.SetTlsMode(MailTls);
+    mail.SetTlsVerify(MailTlsVerify);
+    mail.SetTlsCaFile(MailTlsCaFile);
+    mail.SetMailTimeout(MailTimeout);
     mail.Body().push_back("");
     mail.Body().push_back(std::string(sender) + " said");
     mail.Body().push_back(std::string(body));
@@ -761,7 +782,17 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
                               FormatDateTimeText(held.First) + texts::kMailHeldLast +
                               FormatDateTimeText(held.Last) + ")");
     }
-    return mail.SendMail();
+    const int32_t result = mail.SendMail();
+    if (result != 0 && reason != nullptr) {
+        if (result == -15) {
+            *reason = texts::kLogMailStartTlsMissing;
+        } else if (result == -16) {
+            *reason = texts::kLogMailTlsFailed + mail.ErrorText();
+        } else if (!mail.ErrorText().empty()) {
+            *reason = texts::kLogMailTimedOut + mail.ErrorText();
+        }
+    }
+    return result;
 }
 
 }  // namespace quorvel

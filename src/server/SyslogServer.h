@@ -93,6 +93,10 @@ public:
     std::string MailSubject = "Quorvel warning";
     std::string SMTPAuthID;
     std::string SMTPAuthPass;     // plain text, as written in the ini file
+    TSMTPTlsMode MailTls = ST_NONE;
+    bool MailTlsVerify = true;    // check the server's certificate and name
+    std::string MailTlsCaFile;    // empty: the system's trust store
+    int32_t MailTimeout = 300;    // seconds for one whole mail
     TLogRCode LogRCode = rcCRLF;
     std::string CnvCtrlCode;      // replaces each control byte of a message; empty drops them
     TKeywordList KeywordList;
@@ -207,9 +211,15 @@ public:
 
     // Mail thread: one alert mail through the configured SMTP server; the
     // SendMail result (0: delivered). Matches held back before it (Count > 0)
-    // add a line.
+    // add a line. A failure caused by TLS or a time-out leaves its
+    // operation-log line in *reason when reason is given.
     int32_t SendAlertMail(std::string_view body, std::string_view sender,
-                          const std::string& address, const THeldAlerts& held = THeldAlerts{});
+                          const std::string& address, const THeldAlerts& held = THeldAlerts{},
+                          std::string* reason = nullptr);
+
+    // The start-up warning when the SMTP password would cross the network
+    // readable (AUTH without TLS to a server that is not this machine).
+    bool PasswordInClear() const;
 
     // Where the first keyword of the list occurs in the message, or nullptr.
     // Only the text before the first NUL is searched, and an occurrence that

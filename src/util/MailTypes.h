@@ -6,4 +6,8 @@ namespace quorvel {
 // SMTP authentication methods: none, CRAM-MD5 (RFC 2195) or LOGIN.
 enum TSMTPAuthType { SA_NONE = 0, SA_CRAMMD5 = 1, SA_LOGIN = 2 };
 
+// TLS of the SMTP connection: none (plain text), STARTTLS after the first
+// EHLO (RFC 3207), or TLS from the first byte (implicit, RFC 8314 port 465).
+enum TSMTPTlsMode { ST_NONE = 0, ST_STARTTLS = 1, ST_IMPLICIT = 2 };
+
 }  // namespace quorvel

@@ -11,6 +11,7 @@
 
 #include "ScriptedServer.h"
 #include "mail/DMail.h"
+#include "platform/TcpSocket.h"
 
 namespace quorvel {
 namespace {
@@ -82,6 +83,24 @@ TEST(SmtpSession, ScriptedDialogues) {
         {"null sender", ScriptedServer::Replies({hi, ok, ok, ok, "354 go\r\n", ok, bye}),
          [](TSMTPMail& m) { m.SetFromAddress(""); }, 0,
          {"HELO", "MAIL FROM: <>", to, "DATA", "QUIT"}},
+        {"STARTTLS asked for but not offered: no AUTH, no fall-back to plain text",
+         ScriptedServer::Replies({hi, "250-mx\r\n250 AUTH LOGIN\r\n", bye}),
+         [](TSMTPMail& m) { m.SetTlsMode(ST_STARTTLS); m.SetSMTPAuthType(SA_LOGIN); m.SetSMTPAuthAccount("a"); },
+         -15, {"EHLO", "QUIT"}},
+        {"STARTTLS refused", ScriptedServer::Replies({hi, "250-mx\r\n250-starttls\r\n250 8BITMIME\r\n",
+                                                      "454 not now\r\n", bye}),
+         [](TSMTPMail& m) { m.SetTlsMode(ST_STARTTLS); }, -15, {"EHLO", "STARTTLS", "QUIT"}},
+        {"a failed handshake sends nothing more in plain text",
+         [&](ScriptedPeer& p) {
+             p.Send(hi);
+             p.ReadUntil("\r\n");
+             p.Send("250-mx\r\n250 STARTTLS\r\n");
+             p.ReadUntil("\r\n");
+             p.Send("220 go ahead\r\nnot a TLS record\r\n");
+             ScriptedPeer::Pause(300);
+             p.Close();
+         },
+         [](TSMTPMail& m) { m.SetTlsMode(ST_STARTTLS); }, -16, {"EHLO", "STARTTLS"}, false},
         {"CRAM-MD5 without a challenge sends no answer",
          ScriptedServer::Replies({hi, "250-mx\r\n250 AUTH CRAM-MD5\r\n", "334\r\n", bye}),
          [](TSMTPMail& m) { m.SetStartCommandType(1); m.SetSMTPAuthType(SA_CRAMMD5); },
@@ -124,6 +143,68 @@ TEST(SmtpSession, SilentOrTricklingServerGivesUpInTime) {
         server.Join();
         EXPECT_EQ(server.Received(), "QUIT\r\n");
     }
+}
+
+// The mail deadline bounds the whole dialogue whatever the single waits
+// allow, and a connect that is never answered ends after TimeoutVal.
+TEST(SmtpSession, MailDeadlineAndConnectTimeOut) {
+    const struct {
+        const char* name;
+        ScriptedServer::Script script;
+        int32_t result;
+        const char* error;
+    } cases[] = {
+        {"silent", [](ScriptedPeer& p) { p.ReadUntil("\r\n", 8); }, -99, "mail deadline reached"},
+        {"trickling", [](ScriptedPeer& p) {
+             for (int i = 0; i < 20; ++i, ScriptedPeer::Pause(300)) p.Send("2");
+         }, -99, "mail deadline reached"},
+        {"silent after EHLO", [](ScriptedPeer& p) {
+             p.Send("220 mx\r\n");
+             p.ReadUntil("\r\n", 8);
+         }, -1, "mail deadline reached"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(c.script);
+        Mail mail(server.Port());
+        mail.SetTimeoutVal(30);
+        mail.SetTimeoutCount(4);
+        mail.SetMailTimeout(2);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(mail.SendMail(), c.result);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_GE(seconds, 1.9);
+        EXPECT_LT(seconds, 3.5);
+        EXPECT_EQ(mail.ErrorText(), c.error);
+        server.Join();
+    }
+}
+
+TEST(SmtpSession, UnansweredConnectEndsAfterTimeoutVal) {
+    // A listener whose backlog is full drops further SYNs unanswered, as a
+    // filtering firewall would, without leaving the loopback interface.
+    uint16_t port = 0;
+    const int listener = test::ListenLoopback(port);
+    ASSERT_GE(listener, 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 12; ++i) {
+        const int s = platform::CreateTcpSocket();
+        platform::ConnectTcpWithin(s, 0x7F000001, port, 200);
+        fillers.push_back(s);
+    }
+    Mail mail(port);
+    mail.SetTimeoutVal(1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(mail.SendMail(), -11);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 2.5);
+    // Windows refuses at once where Linux stays silent; either way no wait
+    // of the system's own length.
+    if (mail.WinsockError() == platform::kConnectTimedOut) {
+        EXPECT_EQ(mail.ErrorText(), "connect timed out");
+    }
+    for (int s : fillers) platform::CloseTcpSocket(s);
+    platform::CloseTcpSocket(listener);
 }
 
 TEST(SmtpSession, AddressChecksComeFirstAndInOrder) {

@@ -45,6 +45,27 @@ TEST_F(ConfigTest, EmptyFileGivesOneDefaultInstanceWithoutMail) {
     EXPECT_EQ(Slot(1), nullptr);
 }
 
+// A misspelt or unreadable value keeps the safe side: no TLS is never
+// assumed to be TLS, and only an explicit 0 turns the certificate check off.
+TEST_F(ConfigTest, MailTlsAndDeadlineKeys) {
+    struct Case { std::string ini; TSMTPTlsMode tls; bool verify; std::string caFile; int32_t timeout; };
+    const Case cases[] = {
+        {"", ST_NONE, true, "", 300},
+        {"SMTPTLS=starttls\r\nSMTPTLSVERIFY=0\r\nMAILTIMEOUT=60\r\n", ST_STARTTLS, false, "", 60},
+        {"SMTPTLS=TLS\r\nSMTPTLSCAFILE=/etc/quorvel/ca.pem\r\nMAILTIMEOUT=0\r\n", ST_IMPLICIT, true,
+         "/etc/quorvel/ca.pem", 300},
+        {"SMTPTLS=SSL\r\nSMTPTLSVERIFY=no\r\nMAILTIMEOUT=-5\r\n", ST_NONE, true, "", 300},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Load("MAILSERVER=mx.example\r\nMAILTO=ops@example.org\r\n" + c.ini));
+        SCOPED_TRACE(c.ini);
+        EXPECT_EQ(Slot(1)->MailTls, c.tls);
+        EXPECT_EQ(Slot(1)->MailTlsVerify, c.verify);
+        EXPECT_EQ(Slot(1)->MailTlsCaFile, c.caFile);
+        EXPECT_EQ(Slot(1)->MailTimeout, c.timeout);
+    }
+}
+
 TEST_F(ConfigTest, PortRules) {
     // 0: slot empty. A port that is no port is a start problem of both
     // instances; they stay, so that their operation logs can say so.

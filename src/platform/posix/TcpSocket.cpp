@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -76,6 +77,54 @@ int ConnectTcp(int handle, uint32_t address, uint16_t port) {
         rc = connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     } while (rc != 0 && errno == EINTR);
     return rc == 0 ? 0 : errno;
+}
+
+const int kConnectTimedOut = ETIMEDOUT;
+const int kConnectCancelled = ECANCELED;
+
+int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs,
+                     const std::atomic<bool>* cancel) {
+    const int flags = fcntl(handle, F_GETFL);
+    if (flags < 0 || fcntl(handle, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    int error = 0;
+    if (connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        error = errno;
+        // EINTR leaves the connect going on in the background, as EINPROGRESS.
+        if (error == EINPROGRESS || error == EINTR) {
+            pollfd p{handle, POLLOUT, 0};
+            int rc = 0;
+            // In slices of a second, so that a cancel is seen in time.
+            for (int left = timeoutMs < 0 ? 0 : timeoutMs;;) {
+                if (cancel != nullptr && cancel->load()) break;
+                const int slice = left < 1000 ? left : 1000;
+                rc = poll(&p, 1, slice);
+                if (rc < 0 && errno == EINTR) continue;
+                left -= slice;
+                if (rc != 0 || left <= 0) break;
+            }
+            socklen_t len = sizeof error;
+            if (cancel != nullptr && cancel->load() && rc == 0) {
+                error = ECANCELED;
+            } else if (rc < 0) {
+                error = errno;
+            } else if (rc == 0) {
+                error = ETIMEDOUT;
+            } else if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+                error = errno;
+            } else if (error == ECONNRESET || error == EPIPE) {
+                // Connected, then reset before this look: the connect itself
+                // succeeded, as a blocking one reports it; the next transfer
+                // meets the reset.
+                error = 0;
+            }
+        }
+    }
+    if (fcntl(handle, F_SETFL, flags) != 0 && error == 0) error = errno;
+    return error;
 }
 
 int WaitReadable(int handle, int seconds) { return PollFor(handle, POLLIN, seconds); }

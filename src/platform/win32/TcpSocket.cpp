@@ -97,6 +97,55 @@ int ConnectTcp(int handle, uint32_t address, uint16_t port) {
     return WSAGetLastError();
 }
 
+const int kConnectTimedOut = WSAETIMEDOUT;
+const int kConnectCancelled = WSAECANCELLED;
+
+int ConnectTcpWithin(int handle, uint32_t address, uint16_t port, int timeoutMs,
+                     const std::atomic<bool>* cancel) {
+    const SOCKET s = ToSocket(handle);
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return WSAGetLastError();
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    int error = 0;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            int rc = 0;
+            // In slices of a second, so that a cancel is seen in time.
+            for (int left = timeoutMs < 0 ? 0 : timeoutMs;;) {
+                if (cancel != nullptr && cancel->load()) break;
+                const int slice = left < 1000 ? left : 1000;
+                // A refused connect shows in the exception set, not the write set.
+                fd_set writable, failed;
+                FD_ZERO(&writable);
+                FD_ZERO(&failed);
+                FD_SET(s, &writable);
+                FD_SET(s, &failed);
+                timeval tv{0, slice * 1000};
+                rc = select(0, nullptr, &writable, &failed, &tv);
+                left -= slice;
+                if (rc != 0 || left <= 0) break;
+            }
+            int len = sizeof error;
+            if (cancel != nullptr && cancel->load() && rc == 0) {
+                error = WSAECANCELLED;
+            } else if (rc == SOCKET_ERROR) {
+                error = WSAGetLastError();
+            } else if (rc == 0) {
+                error = WSAETIMEDOUT;
+            } else if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0) {
+                error = WSAGetLastError();
+            }
+        }
+    }
+    u_long blocking = 0;
+    if (ioctlsocket(s, FIONBIO, &blocking) != 0 && error == 0) error = WSAGetLastError();
+    return error;
+}
+
 int WaitReadable(int handle, int seconds) { return SelectFor(handle, false, seconds); }
 
 int WaitWritable(int handle, int seconds) { return SelectFor(handle, true, seconds); }
