@@ -156,3 +156,18 @@ class Quorvel:
 
     def __exit__(self, *exc):
         self.close()
+
+
+async def cram_md5_auth(server, serial, account, password):
+    """An aiosmtpd AUTH CRAM-MD5 handler body: challenges the client and
+    checks its digest against the account's password."""
+    import hashlib
+    import hmac
+    from aiosmtpd.smtp import MISSING, AuthResult, LoginPassword
+    challenge = b"<%d.%d@sink.test>" % (serial, time.time())
+    answer = await server.challenge_auth(challenge)
+    if answer is MISSING:
+        return AuthResult(success=False, handled=True)
+    user, _, digest = answer.partition(b" ")
+    ok = user == account and hmac.compare_digest(digest, hmac.new(password, challenge, hashlib.md5).hexdigest().encode())
+    return AuthResult(success=ok, handled=False, auth_data=LoginPassword(user, b""))

@@ -6,8 +6,6 @@ in the operation log."""
 import email
 import email.policy
 import email.utils
-import hashlib
-import hmac
 import logging
 import re
 import socket
@@ -15,9 +13,9 @@ import time
 import unittest
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import MISSING, AuthResult, LoginPassword
+from aiosmtpd.smtp import AuthResult
 
-from quorvel_e2e import Quorvel, entries, free_port, send, sjis
+from quorvel_e2e import Quorvel, cram_md5_auth, entries, free_port, send, sjis
 
 REFUSED = "refused@example.org"
 ACCOUNT, PASSWORD = b"alerts", b"s3cret-pass"
@@ -32,13 +30,7 @@ class Sink:
         self.log_path, self.logged_line, self.mails = None, logged_line, []
 
     async def auth_CRAM__MD5(self, server, args):
-        challenge = b"<%d.%d@sink.test>" % (len(self.mails), time.time())
-        answer = await server.challenge_auth(challenge)
-        if answer is MISSING:
-            return AuthResult(success=False, handled=True)
-        user, _, digest = answer.partition(b" ")
-        ok = user == ACCOUNT and hmac.compare_digest(digest, hmac.new(PASSWORD, challenge, hashlib.md5).hexdigest().encode())
-        return AuthResult(success=ok, handled=False, auth_data=LoginPassword(user, b""))
+        return await cram_md5_auth(server, len(self.mails), ACCOUNT, PASSWORD)
 
     async def handle_MAIL(self, server, session, envelope, address, options):
         with open(self.log_path, "rb") as f:
