@@ -4,9 +4,9 @@
 
 namespace quorvel::platform {
 
-LocalTime LocalNow() {
-    SYSTEMTIME st{};
-    GetLocalTime(&st);
+namespace {
+
+LocalTime FromSystemTime(const SYSTEMTIME& st, int millisecond) {
     LocalTime t;
     t.Year = st.wYear;
     t.Month = st.wMonth;
@@ -14,8 +14,17 @@ LocalTime LocalNow() {
     t.Hour = st.wHour;
     t.Minute = st.wMinute;
     t.Second = st.wSecond;
-    t.Millisecond = st.wMilliseconds;
+    t.Millisecond = millisecond;
     t.DayOfWeek = st.wDayOfWeek;
+    return t;
+}
+
+}  // namespace
+
+LocalTime LocalNow() {
+    SYSTEMTIME st{};
+    GetLocalTime(&st);
+    LocalTime t = FromSystemTime(st, st.wMilliseconds);
     // Windows counts the bias as UTC minus local time, and keeps the summer
     // shift apart from the zone's own bias.
     TIME_ZONE_INFORMATION tz{};
@@ -62,15 +71,7 @@ LocalTime ToLocalTime(const WallTime& at) {
     SYSTEMTIME utc{};
     SYSTEMTIME st{};
     if (!FileTimeToSystemTime(&ft, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &st)) return LocalNow();
-    LocalTime t;
-    t.Year = st.wYear;
-    t.Month = st.wMonth;
-    t.Day = st.wDay;
-    t.Hour = st.wHour;
-    t.Minute = st.wMinute;
-    t.Second = st.wSecond;
-    t.Millisecond = at.Millisecond;
-    t.DayOfWeek = st.wDayOfWeek;
+    LocalTime t = FromSystemTime(st, at.Millisecond);
     t.UtcOffsetMinutes = static_cast<int>(MinutesOf(st) - MinutesOf(utc));
     return t;
 }
