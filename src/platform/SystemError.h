@@ -6,7 +6,7 @@
 
 namespace quorvel::platform {
 
-int LastErrorCode();
+int LastSystemError();
 
 // The system's English text for an error code (errno, GetLastError or a
 // Winsock code), whatever the user's locale; "error <code>" when the

@@ -74,7 +74,7 @@ int CurrentErrorCode() {
     } catch (const std::system_error& e) {
         return e.code().value();
     } catch (...) {
-        return platform::LastErrorCode();
+        return platform::LastSystemError();
     }
 }
 
@@ -177,7 +177,7 @@ bool TSyslogService::OpenListener(const platform::BindAddress& address) {
         return false;
     }
     if (!Register(socket, ipv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6)) {
-        const int error = platform::LastErrorCode();
+        const int error = platform::LastSystemError();
         WriteOperationLog(std::string(ipv4 ? texts::kLogIPv4SelectFailed : texts::kLogIPv6SelectFailed) +
                               std::to_string(error) + ")",
                           "");
@@ -215,7 +215,7 @@ bool TSyslogService::StartIPv4Only() {
         return false;
     }
     if (!Register(socket, WM_SYSLOG_IPV4)) {
-        const int error = platform::LastErrorCode();
+        const int error = platform::LastSystemError();
         WriteOperationLog(texts::kLogSelectFailed + std::to_string(error) + ")", "");
         NoteFailure("cannot watch the socket of", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
         return false;

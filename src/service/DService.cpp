@@ -85,7 +85,7 @@ int CurrentErrorCode() {
     } catch (const std::system_error& e) {
         return e.code().value();
     } catch (...) {
-        return platform::LastErrorCode();
+        return platform::LastSystemError();
     }
 }
 
@@ -282,7 +282,7 @@ void TDService::RunWorker() {
     TServiceThread* worker = nullptr;
     try {
         std::unique_ptr<platform::MessageQueue> queue = Environment.NewQueue();
-        if (!queue) throw std::system_error(platform::LastErrorCode(), std::system_category());
+        if (!queue) throw std::system_error(platform::LastSystemError(), std::system_category());
         auto created = std::make_unique<TServiceThread>(*this, std::move(queue));
         worker = created.get();
         std::lock_guard<std::mutex> lock(WorkerLock);

@@ -5,7 +5,7 @@
 
 namespace quorvel::platform {
 
-int LastErrorCode() { return errno; }
+int LastSystemError() { return errno; }
 
 std::string SystemErrorText(int code) {
     // The program never calls setlocale: strerror answers in the C

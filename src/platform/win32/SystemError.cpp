@@ -4,7 +4,7 @@
 
 namespace quorvel::platform {
 
-int LastErrorCode() { return static_cast<int>(GetLastError()); }
+int LastSystemError() { return static_cast<int>(GetLastError()); }
 
 std::string SystemErrorText(int code) {
     // English where the system has it, else the system's default language.
