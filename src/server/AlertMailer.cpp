@@ -4,90 +4,90 @@
 
 namespace quorvel {
 
-TAlertMailer::TAlertMailer(TDeliver deliver) : Deliver(std::move(deliver)) {}
+TAlertMailer::TAlertMailer(TDeliver deliver) : deliver_(std::move(deliver)) {}
 
 TAlertMailer::~TAlertMailer() { Stop(); }
 
 bool TAlertMailer::Reserve() {
-    std::lock_guard<std::mutex> lock(Lock);
-    if (Reserved >= kQueueLimit) return false;
-    ++Reserved;
+    std::lock_guard<std::mutex> lock(lock_);
+    if (reserved_ >= kQueueLimit) return false;
+    ++reserved_;
     return true;
 }
 
 void TAlertMailer::Post(TAlertJob job) {
     {
-        std::unique_lock<std::mutex> lock(Lock);
-        if (!Stopped && !Stopping) {
+        std::unique_lock<std::mutex> lock(lock_);
+        if (!stopped_ && !stopping_) {
             // Started with the first mail: most instances never send one.
-            if (!Thread.joinable()) Thread = std::thread([this] { Run(); });
-            Jobs.push_back(std::move(job));
-            Wake.notify_one();
+            if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+            jobs_.push_back(std::move(job));
+            wake_.notify_one();
             return;
         }
     }
-    Deliver(job, false);
-    std::lock_guard<std::mutex> lock(Lock);
-    if (Reserved > 0) --Reserved;
-    if (Reserved == 0) Idle.notify_all();
+    deliver_(job, false);
+    std::lock_guard<std::mutex> lock(lock_);
+    if (reserved_ > 0) --reserved_;
+    if (reserved_ == 0) idle_.notify_all();
 }
 
 void TAlertMailer::SetActive(TDBaseSocket* connection) {
-    std::lock_guard<std::mutex> lock(Lock);
-    Active = connection;
+    std::lock_guard<std::mutex> lock(lock_);
+    active_ = connection;
     // A mail that starts after the stop gave up fails at its connect.
-    if (Active != nullptr && Stopping) Active->Abort();
+    if (active_ != nullptr && stopping_) active_->Abort();
 }
 
 bool TAlertMailer::Aborting() const {
-    std::lock_guard<std::mutex> lock(Lock);
-    return Stopping;
+    std::lock_guard<std::mutex> lock(lock_);
+    return stopping_;
 }
 
 bool TAlertMailer::WaitIdle(TTime deadline) {
-    std::unique_lock<std::mutex> lock(Lock);
-    return Idle.wait_until(lock, deadline, [this] { return Jobs.empty() && !Busy; });
+    std::unique_lock<std::mutex> lock(lock_);
+    return idle_.wait_until(lock, deadline, [this] { return jobs_.empty() && !busy_; });
 }
 
 void TAlertMailer::Stop() {
     {
-        std::lock_guard<std::mutex> lock(Lock);
-        if (Stopped) return;
-        Stopping = true;
-        if (Active != nullptr) Active->Abort();
-        Wake.notify_one();
+        std::lock_guard<std::mutex> lock(lock_);
+        if (stopped_) return;
+        stopping_ = true;
+        if (active_ != nullptr) active_->Abort();
+        wake_.notify_one();
     }
-    if (Thread.joinable()) Thread.join();
+    if (thread_.joinable()) thread_.join();
     std::deque<TAlertJob> left;
     {
-        std::lock_guard<std::mutex> lock(Lock);
-        Stopped = true;
-        left.swap(Jobs);
+        std::lock_guard<std::mutex> lock(lock_);
+        stopped_ = true;
+        left.swap(jobs_);
     }
-    for (const TAlertJob& job : left) Deliver(job, false);
-    std::lock_guard<std::mutex> lock(Lock);
-    Reserved = 0;
-    Idle.notify_all();
+    for (const TAlertJob& job : left) deliver_(job, false);
+    std::lock_guard<std::mutex> lock(lock_);
+    reserved_ = 0;
+    idle_.notify_all();
 }
 
 void TAlertMailer::Run() {
-    std::unique_lock<std::mutex> lock(Lock);
+    std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
-        Wake.wait(lock, [this] { return Stopping || !Jobs.empty(); });
-        if (Stopping) return;
-        TAlertJob job = std::move(Jobs.front());
-        Jobs.pop_front();
-        Busy = true;
+        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) return;
+        TAlertJob job = std::move(jobs_.front());
+        jobs_.pop_front();
+        busy_ = true;
         lock.unlock();
         try {
-            Deliver(job, true);
+            deliver_(job, true);
         } catch (...) {
-            // Deliver reports each mail itself; nothing may end the thread.
+            // deliver_ reports each mail itself; nothing may end the thread.
         }
         lock.lock();
-        Busy = false;
-        if (Reserved > 0) --Reserved;
-        if (Jobs.empty()) Idle.notify_all();
+        busy_ = false;
+        if (reserved_ > 0) --reserved_;
+        if (jobs_.empty()) idle_.notify_all();
     }
 }
 

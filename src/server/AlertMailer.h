@@ -69,17 +69,17 @@ public:
 private:
     void Run();
 
-    TDeliver Deliver;
-    mutable std::mutex Lock;
-    std::condition_variable Wake;
-    std::condition_variable Idle;
-    std::deque<TAlertJob> Jobs;
-    size_t Reserved = 0;  // jobs claimed and not yet finished
-    bool Busy = false;    // a job is under way
-    bool Stopping = false;
-    bool Stopped = false;
-    TDBaseSocket* Active = nullptr;
-    std::thread Thread;
+    TDeliver deliver_;
+    mutable std::mutex lock_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::deque<TAlertJob> jobs_;
+    size_t reserved_ = 0;  // jobs claimed and not yet finished
+    bool busy_ = false;    // a job is under way
+    bool stopping_ = false;
+    bool stopped_ = false;
+    TDBaseSocket* active_ = nullptr;
+    std::thread thread_;
 };
 
 }  // namespace quorvel

@@ -41,9 +41,9 @@ std::mutex& FileTurn() {
 }  // namespace
 
 TLogWriter::TLogWriter(TInstanceCounters& counters, TReport report, TForward forward)
-    : Counters(counters), Report(std::move(report)), Forward(std::move(forward)) {
-    Queues[qkReceived].Limit = kReceivedLimit;
-    Queues[qkOperation].Limit = kOperationLimit;
+    : counters_(counters), report_(std::move(report)), forward_(std::move(forward)) {
+    queues_[qkReceived].Limit = kReceivedLimit;
+    queues_[qkOperation].Limit = kOperationLimit;
 }
 
 TLogWriter::~TLogWriter() { Stop(steady_clock::now() + kDestructionGrace); }
@@ -58,27 +58,27 @@ std::unique_ptr<TLogWriter::TChunk> TLogWriter::NewChunk(TQueue& queue, const st
         chunk->Bytes.reserve(kChunkBytes);
     }
     chunk->Path = path;
-    ++Pending;
+    ++pending_;
     return chunk;
 }
 
 void TLogWriter::StartLocked() {
-    if (Thread.joinable()) return;
-    Stopping = false;
-    Thread = std::thread([this] { Run(); });
+    if (thread_.joinable()) return;
+    stopping_ = false;
+    thread_ = std::thread([this] { Run(); });
 }
 
 void TLogWriter::NotifyLocked() {
     // Only a sleeping writer needs the wake-up; a busy one comes back for
     // more by itself.
-    if (Waiting) Wake.notify_one();
+    if (waiting_) wake_.notify_one();
 }
 
 size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_view bytes, const uint32_t* ends,
                         size_t count, std::string_view sender) {
     if (count == 0) return 0;
-    std::lock_guard<std::mutex> lock(Lock);
-    TQueue& queue = Queues[kind];
+    std::lock_guard<std::mutex> lock(lock_);
+    TQueue& queue = queues_[kind];
     const size_t room = queue.Limit > queue.Bytes ? queue.Limit - queue.Bytes : 0;
     size_t fit = count;
     while (fit > 0 && ends[fit - 1] > room) --fit;
@@ -111,9 +111,9 @@ size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_vi
     }
     if (fit < count) {
         if (kind == qkReceived) {
-            TInstanceCounters::Add(Counters.DroppedQueue, count - fit);
+            TInstanceCounters::Add(counters_.DroppedQueue, count - fit);
         } else {
-            OperationDropped += count - fit;
+            operationDropped_ += count - fit;
         }
     }
     if (fit > 0) {
@@ -130,8 +130,8 @@ size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_vi
 bool TLogWriter::PushLine(TQueueKind kind, const std::string& path, std::string_view line, bool urgent) {
     const uint32_t end = static_cast<uint32_t>(line.size());
     if (!urgent) return Push(kind, path, line, &end, 1) == 1;
-    std::lock_guard<std::mutex> lock(Lock);
-    TQueue& queue = Queues[kind];
+    std::lock_guard<std::mutex> lock(lock_);
+    TQueue& queue = queues_[kind];
     queue.Chunks.push_back(NewChunk(queue, path));
     queue.Chunks.back()->Bytes.assign(line.data(), line.size());
     queue.Chunks.back()->Lines = 1;
@@ -145,8 +145,8 @@ bool TLogWriter::PushLine(TQueueKind kind, const std::string& path, std::string_
 }
 
 void TLogWriter::PushAlert(TAlertJob job) {
-    std::lock_guard<std::mutex> lock(Lock);
-    TQueue& queue = Queues[qkReceived];
+    std::lock_guard<std::mutex> lock(lock_);
+    TQueue& queue = queues_[qkReceived];
     // With nothing queued the alert still waits for the chunk being
     // written: it rides in a chunk of no lines.
     if (queue.Chunks.empty()) queue.Chunks.push_back(NewChunk(queue, std::string()));
@@ -159,21 +159,21 @@ void TLogWriter::PushAlert(TAlertJob job) {
 }
 
 bool TLogWriter::WaitIdle(TTime deadline) {
-    std::unique_lock<std::mutex> lock(Lock);
-    return Idle.wait_until(lock, deadline, [this] { return Pending == 0; });
+    std::unique_lock<std::mutex> lock(lock_);
+    return idle_.wait_until(lock, deadline, [this] { return pending_ == 0; });
 }
 
 void TLogWriter::Stop(TTime deadline) {
     {
-        std::lock_guard<std::mutex> lock(Lock);
-        if (!Thread.joinable()) return;
-        Stopping = true;
-        StopDeadline = deadline;
-        Wake.notify_one();
+        std::lock_guard<std::mutex> lock(lock_);
+        if (!thread_.joinable()) return;
+        stopping_ = true;
+        stopDeadline_ = deadline;
+        wake_.notify_one();
     }
-    Thread.join();
-    std::lock_guard<std::mutex> lock(Lock);
-    Thread = std::thread();
+    thread_.join();
+    std::lock_guard<std::mutex> lock(lock_);
+    thread_ = std::thread();
 }
 
 void TLogWriter::Finish(TQueue& queue) {
@@ -182,11 +182,11 @@ void TLogWriter::Finish(TQueue& queue) {
     chunk->Alerts.clear();
     for (TAlertJob& alert : alerts) {
         try {
-            Forward(std::move(alert));
+            forward_(std::move(alert));
         } catch (...) {
         }
     }
-    std::lock_guard<std::mutex> lock(Lock);
+    std::lock_guard<std::mutex> lock(lock_);
     if (queue.Spare.size() < kSpareChunks) {
         chunk->Bytes.clear();
         // A chunk that one huge line made large is not kept that large.
@@ -194,13 +194,13 @@ void TLogWriter::Finish(TQueue& queue) {
         chunk->Lines = 0;
         queue.Spare.push_back(std::move(chunk));
     }
-    if (--Pending == 0) Idle.notify_all();
+    if (--pending_ == 0) idle_.notify_all();
 }
 
 void TLogWriter::GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code) {
     const size_t lines = queue.Current->Lines;
     if (kind == qkOperation) {
-        OperationDropped += lines;
+        operationDropped_ += lines;
         if (!OperationLost) return;
         // The operation log is where failures are reported; lines it cannot
         // take (a full disk, above all) go to the system log instead.
@@ -226,7 +226,7 @@ void TLogWriter::GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code) {
             }
         }
     } else {
-        TInstanceCounters::Add(locked ? Counters.DroppedLocked : Counters.DroppedWriteFailed, lines);
+        TInstanceCounters::Add(locked ? counters_.DroppedLocked : counters_.DroppedWriteFailed, lines);
     }
 }
 
@@ -242,18 +242,18 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
     switch (status) {
         case platform::AppendStatus::Written:
             if (kind == qkReceived) {
-                TInstanceCounters::Add(Counters.Written, chunk.Lines);
-                RefusedPath.clear();
+                TInstanceCounters::Add(counters_.Written, chunk.Lines);
+                refusedPath_.clear();
             }
             return true;
         case platform::AppendStatus::Refused:
             // Said once per path rather than once per chunk: a link left in
             // logs/ would otherwise double the operation log.
             GiveUp(kind, queue, false, code);
-            if (kind == qkReceived && RefusedPath != chunk.Path) {
-                RefusedPath = chunk.Path;
+            if (kind == qkReceived && refusedPath_ != chunk.Path) {
+                refusedPath_ = chunk.Path;
                 try {
-                    Report(texts::kLogRefused + chunk.Path + ErrorDetail(code), "", false);
+                    report_(texts::kLogRefused + chunk.Path + ErrorDetail(code), "", false);
                 } catch (...) {
                 }
             }
@@ -262,7 +262,7 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
             GiveUp(kind, queue, false, code);
             if (kind == qkReceived) {
                 try {
-                    Report(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender, false);
+                    report_(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender, false);
                 } catch (...) {
                 }
             }
@@ -286,52 +286,52 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
 }
 
 void TLogWriter::ReportDrops(TTime now, bool always) {
-    if (!always && now < NextReport) return;
+    if (!always && now < nextReport_) return;
     TReported current;
-    current.Counters = Counters.Snapshot();
-    current.OperationDropped = OperationDropped.load();
+    current.Counters = counters_.Snapshot();
+    current.OperationDropped = operationDropped_.load();
     struct Line {
         const char* Text;
         uint64_t Now, Before;
         const char* Unit;
     } lines[] = {
-        {texts::kLogLostKernel, current.Counters.DroppedKernel, Reported.Counters.DroppedKernel, texts::kLogCountMessages},
-        {texts::kLogLostQueue, current.Counters.DroppedQueue, Reported.Counters.DroppedQueue, texts::kLogCountMessages},
-        {texts::kLogLostLocked, current.Counters.DroppedLocked, Reported.Counters.DroppedLocked, texts::kLogCountMessages},
-        {texts::kLogLostWriteFailed, current.Counters.DroppedWriteFailed, Reported.Counters.DroppedWriteFailed,
+        {texts::kLogLostKernel, current.Counters.DroppedKernel, reported_.Counters.DroppedKernel, texts::kLogCountMessages},
+        {texts::kLogLostQueue, current.Counters.DroppedQueue, reported_.Counters.DroppedQueue, texts::kLogCountMessages},
+        {texts::kLogLostLocked, current.Counters.DroppedLocked, reported_.Counters.DroppedLocked, texts::kLogCountMessages},
+        {texts::kLogLostWriteFailed, current.Counters.DroppedWriteFailed, reported_.Counters.DroppedWriteFailed,
          texts::kLogCountMessages},
-        {texts::kLogLostMails, current.Counters.MailsDroppedQueue, Reported.Counters.MailsDroppedQueue,
+        {texts::kLogLostMails, current.Counters.MailsDroppedQueue, reported_.Counters.MailsDroppedQueue,
          texts::kLogCountMails},
-        {texts::kLogLostOperation, current.OperationDropped, Reported.OperationDropped, texts::kLogCountLines},
+        {texts::kLogLostOperation, current.OperationDropped, reported_.OperationDropped, texts::kLogCountLines},
     };
     bool any = false;
     for (const Line& line : lines) {
         if (line.Now == line.Before) continue;
         any = true;
         try {
-            Report(std::string(line.Text) + std::to_string(line.Now - line.Before) + line.Unit, "", true);
+            report_(std::string(line.Text) + std::to_string(line.Now - line.Before) + line.Unit, "", true);
         } catch (...) {
         }
     }
     if (!any) return;
-    Reported = current;
-    NextReport = now + kReportInterval;
+    reported_ = current;
+    nextReport_ = now + kReportInterval;
 }
 
 void TLogWriter::Run() {
-    std::unique_lock<std::mutex> lock(Lock);
+    std::unique_lock<std::mutex> lock(lock_);
     size_t turn = 0;
     bool finalReport = false;
     for (;;) {
         const TTime now = steady_clock::now();
-        const bool lastChance = Stopping && now >= StopDeadline;
+        const bool lastChance = stopping_ && now >= stopDeadline_;
         TTime next = TTime::max();
         bool timedOnly = false;  // all that is left waits for a time, not for a push
-        for (TQueue& queue : Queues) {
+        for (TQueue& queue : queues_) {
             if (queue.Current || queue.Chunks.empty()) continue;
             // Soon after a write, a chunk that is still small waits to fill
             // up: fewer, larger appends cost less per line.
-            if (!Stopping && now < queue.NextWrite && queue.Chunks.size() == 1 &&
+            if (!stopping_ && now < queue.NextWrite && queue.Chunks.size() == 1 &&
                 queue.Chunks.front()->Bytes.size() < kChunkBytes / 2) {
                 next = std::min(next, queue.NextWrite);
                 timedOnly = true;
@@ -348,7 +348,7 @@ void TLogWriter::Run() {
         int ready = -1;
         for (size_t k = 0; k < 2; ++k) {
             const size_t index = (turn + k) % 2;
-            const TQueue& queue = Queues[index];
+            const TQueue& queue = queues_[index];
             if (!queue.Current) continue;
             if (lastChance || queue.RetryAt <= now) {
                 ready = static_cast<int>(index);
@@ -358,12 +358,12 @@ void TLogWriter::Run() {
             timedOnly = true;
         }
         // A stop reports once, at its end, whatever it gave up on.
-        const bool stopping = Stopping;
+        const bool stopping = stopping_;
         lock.unlock();
         if (!stopping) ReportDrops(now, false);
         if (ready >= 0) {
             turn = static_cast<size_t>(ready) + 1;
-            TQueue& queue = Queues[ready];
+            TQueue& queue = queues_[ready];
             if (Attempt(static_cast<TQueueKind>(ready), queue, now, lastChance)) {
                 queue.NextWrite = now + kWritePacing;
                 Finish(queue);
@@ -372,7 +372,7 @@ void TLogWriter::Run() {
             continue;
         }
         lock.lock();
-        if (Stopping && Pending == 0) {
+        if (stopping_ && pending_ == 0) {
             // What was lost in the last minute is reported before the end,
             // not a minute later; once, as those lines may be lost too.
             if (finalReport) return;
@@ -382,13 +382,13 @@ void TLogWriter::Run() {
             lock.lock();
             continue;
         }
-        if (Stopping) next = std::min(next, StopDeadline);
+        if (stopping_) next = std::min(next, stopDeadline_);
         next = std::min(next, now + kIdleTick);
         // A writer that sleeps until a retry or the end of a pause needs no
         // wake-up per push: pushes come often, and each would cost a switch.
-        Waiting = !timedOnly;
-        Wake.wait_until(lock, next);
-        Waiting = false;
+        waiting_ = !timedOnly;
+        wake_.wait_until(lock, next);
+        waiting_ = false;
     }
 }
 

@@ -109,9 +109,9 @@ private:
         uint64_t OperationDropped = 0;
     };
 
-    std::unique_ptr<TChunk> NewChunk(TQueue& queue, const std::string& path);  // Lock held
-    void StartLocked();                                                        // Lock held
-    void NotifyLocked();                                                       // Lock held
+    std::unique_ptr<TChunk> NewChunk(TQueue& queue, const std::string& path);  // lock_ held
+    void StartLocked();                                                        // lock_ held
+    void NotifyLocked();                                                       // lock_ held
     void Run();
     // One attempt at the queue's current chunk; true when it is finished.
     bool Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastChance);
@@ -120,26 +120,26 @@ private:
     void GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code);
     void ReportDrops(TTime now, bool always);
 
-    TInstanceCounters& Counters;
-    TReport Report;
-    TForward Forward;
+    TInstanceCounters& counters_;
+    TReport report_;
+    TForward forward_;
 
-    std::mutex Lock;
-    std::condition_variable Wake;
-    std::condition_variable Idle;
-    TQueue Queues[2];
-    size_t Pending = 0;  // chunks queued or current
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    TQueue queues_[2];
+    size_t pending_ = 0;  // chunks queued or current
     // Operation-log lines lost; received lines are in the counters.
-    std::atomic<uint64_t> OperationDropped{0};
-    bool Waiting = false;
-    bool Stopping = false;
-    TTime StopDeadline{};
-    std::thread Thread;
+    std::atomic<uint64_t> operationDropped_{0};
+    bool waiting_ = false;
+    bool stopping_ = false;
+    TTime stopDeadline_{};
+    std::thread thread_;
 
     // Writer thread only.
-    std::string RefusedPath;  // the received-log path last refused, reported once
-    TReported Reported;
-    TTime NextReport{};
+    std::string refusedPath_;  // the received-log path last refused, reported once
+    TReported reported_;
+    TTime nextReport_{};
 };
 
 }  // namespace quorvel

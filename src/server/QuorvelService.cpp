@@ -123,7 +123,7 @@ TSysLogServer::TSysLogServer(TLogEvent logEvent) : LogEvent(std::move(logEvent))
 // a lost line to LogEvent while they stop, and LogEvent is a member that
 // would otherwise be gone by then.
 TSysLogServer::~TSysLogServer() {
-    Timer.Stop();
+    timer_.Stop();
     for (auto& slot : Services) slot.reset();
 }
 
@@ -158,7 +158,7 @@ void TSysLogServer::LoadConfigText(std::string_view bytes, const std::string& lo
 }
 
 void TSysLogServer::ResetConfig() {
-    Timer.Stop();
+    timer_.Stop();
     for (auto& slot : Services) slot.reset();
     StartProblems.clear();
     ConfigNotes.clear();
@@ -307,7 +307,7 @@ void TSysLogServer::DoServiceStop(bool& Stopped) {
     if (StopServices()) {
         Stopped = true;
         if (LogEvent) LogEvent(texts::kEventServerStopped, platform::kEventSuccess, 0, texts::kEventIdServerStopped);
-        if (ReportActivity) ReportActivity(FormatStatusLine(StopTotals), true);
+        if (ReportActivity) ReportActivity(FormatStatusLine(stopTotals_), true);
     } else {
         Stopped = false;
         if (LogEvent) LogEvent(texts::kEventServerStopFailed, platform::kEventError, 0, texts::kEventIdServerStopFailed);
@@ -317,7 +317,7 @@ void TSysLogServer::DoServiceStop(bool& Stopped) {
 void TSysLogServer::DoServiceShutdown() { StopServices(); }
 
 bool TSysLogServer::StartServices() {
-    StopTotals = TCounterSnapshot{};
+    stopTotals_ = TCounterSnapshot{};
     switch (LoadAddrInfo(AddrInfoLoader)) {
         case -3:
             if (LogEvent) LogEvent(texts::kEventGetAddrInfoMissing, platform::kEventError, 0, texts::kEventIdGetAddrInfoMissing);
@@ -352,25 +352,25 @@ bool TSysLogServer::StartServices() {
 }
 
 void TSysLogServer::StartStatistics() {
-    Timer.Stop();
-    LastStatus.clear();
+    timer_.Stop();
+    lastStatus_.clear();
     if (ReportActivity) {
-        Timer.Add(StatusPeriod, [this] {
+        timer_.Add(StatusPeriod, [this] {
             // Offered only when it changed: an idle server wakes nobody.
             std::string status = FormatStatusLine(Totals());
-            if (status == LastStatus) return;
+            if (status == lastStatus_) return;
             ReportActivity(status, false);
-            LastStatus = std::move(status);
+            lastStatus_ = std::move(status);
         });
     }
     for (const auto& service : Services) {
         if (!service || service->StatsInterval <= 0) continue;
         TSyslogService* instance = service.get();
-        Timer.Add(std::chrono::seconds(service->StatsInterval), [instance] {
+        timer_.Add(std::chrono::seconds(service->StatsInterval), [instance] {
             instance->WriteOperationLog(FormatStatisticsLine(instance->Counters.Snapshot(), false), "");
         });
     }
-    Timer.Start();
+    timer_.Start();
 }
 
 TCounterSnapshot TSysLogServer::Totals() const {
@@ -383,7 +383,7 @@ TCounterSnapshot TSysLogServer::Totals() const {
 
 bool TSysLogServer::StopServices() {
     // Before any instance goes: the timer's jobs read them.
-    Timer.Stop();
+    timer_.Stop();
     try {
         // One deadline for all: instances that wait on a silent mail server
         // or a locked file wait side by side, not one after the other.
@@ -396,7 +396,7 @@ bool TSysLogServer::StopServices() {
             service->StopListening();
             // Counted once the instance has stopped, so the totals hold
             // everything it did.
-            StopTotals += service->Counters.Snapshot();
+            stopTotals_ += service->Counters.Snapshot();
             // Freed at once and the slot emptied with it: a stop that fails
             // further on and is asked again must not reach this one twice.
             service.reset();

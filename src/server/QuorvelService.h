@@ -86,7 +86,7 @@ public:
     TCounterSnapshot Totals() const;
     // The counters of the instances freed by the last StopServices, together.
     // Several calls after a failed stop add up.
-    const TCounterSnapshot& StoppedTotals() const { return StopTotals; }
+    const TCounterSnapshot& StoppedTotals() const { return stopTotals_; }
 
     TLogEvent LogEvent;
     TReportActivity ReportActivity;
@@ -105,10 +105,10 @@ private:
     // Fills the timer with the status job and each instance's statistics job.
     void StartStatistics();
 
-    TCounterSnapshot StopTotals;
-    std::string LastStatus;  // the statistics timer's thread only
+    TCounterSnapshot stopTotals_;
+    std::string lastStatus_;  // the statistics timer's thread only
     // Declared after Services: destroyed first, so no job outlives an instance.
-    TStatsTimer Timer;
+    TStatsTimer timer_;
 };
 
 }  // namespace quorvel

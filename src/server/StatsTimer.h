@@ -32,7 +32,7 @@ public:
     // Wakes the thread and waits for it; no job runs once this returns. The
     // job list is emptied, so the timer can be filled and started again.
     void Stop();
-    bool Running() const { return Thread.joinable(); }
+    bool Running() const { return thread_.joinable(); }
 
 private:
     struct TEntry {
@@ -43,11 +43,11 @@ private:
 
     void Run();
 
-    std::vector<TEntry> Jobs;
-    std::mutex Lock;
-    std::condition_variable Wake;
-    bool StopRequested = false;
-    std::thread Thread;
+    std::vector<TEntry> jobs_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stopRequested_ = false;
+    std::thread thread_;
 };
 
 }  // namespace quorvel

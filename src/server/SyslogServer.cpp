@@ -113,23 +113,23 @@ void UnloadAddrInfo() {
 bool AddrInfoLoaded() { return addrInfoLoaded; }
 
 TSyslogService::TSyslogService()
-    : Mailer(std::make_unique<TAlertMailer>([this](const TAlertJob& alert, bool send) { DeliverAlert(alert, send); })),
-      Writer(std::make_unique<TLogWriter>(
+    : mailer_(std::make_unique<TAlertMailer>([this](const TAlertJob& alert, bool send) { DeliverAlert(alert, send); })),
+      writer_(std::make_unique<TLogWriter>(
           Counters,
           [this](std::string_view text, std::string_view detail, bool urgent) { LogOperation(text, detail, urgent); },
-          [this](TAlertJob alert) { Mailer->Post(std::move(alert)); })) {
-    Writer->OperationLost = [this](const std::string& text) {
+          [this](TAlertJob alert) { mailer_->Post(std::move(alert)); })) {
+    writer_->OperationLost = [this](const std::string& text) {
         if (OperationLogFallback) OperationLogFallback(text);
     };
 }
 
-// The sockets close with OwnedSockets. The queue is not touched here: it may
+// The sockets close with ownedSockets_. The queue is not touched here: it may
 // already be gone (a failed start ends the worker before the server), and a
 // closed descriptor leaves the readiness set by itself. The threads end
 // before the members they use.
 TSyslogService::~TSyslogService() {
-    Mailer->Stop();
-    Writer->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+    mailer_->Stop();
+    writer_->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(2));
 }
 
 // ---- Listener sockets ----
@@ -168,7 +168,7 @@ bool TSyslogService::OpenListener(const platform::BindAddress& address) {
                     platform::SystemErrorText(error));
         return false;
     }
-    OwnedSockets.emplace_back(socket);
+    ownedSockets_.emplace_back(socket);
     (ipv4 ? Socket4 : Socket6) = socket;
     OpenedSocket(socket);
     if (const int error = platform::BindUdp(socket, address); error != 0) {
@@ -204,7 +204,7 @@ bool TSyslogService::StartIPv4Only() {
         NoteFailure("cannot open a UDP socket for", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
         return false;
     }
-    OwnedSockets.emplace_back(socket);
+    ownedSockets_.emplace_back(socket);
     Socket4 = socket;
     OpenedSocket(socket);
     WriteOperationLog(texts::kLogBindPort + std::to_string(SysLogPort), "");
@@ -226,15 +226,15 @@ bool TSyslogService::StartIPv4Only() {
 
 void TSyslogService::OpenedSocket(int socket) {
     const int granted = platform::SetReceiveBuffer(socket, kSocketReceiveBuffer);
-    if (granted > 0 && (GrantedBuffer == 0 || granted < GrantedBuffer)) GrantedBuffer = granted;
+    if (granted > 0 && (grantedBuffer_ == 0 || granted < grantedBuffer_)) grantedBuffer_ = granted;
     // Datagrams the system drops for want of room would otherwise leave no
     // trace at all.
-    if (platform::EnableDropCount(socket)) KernelDrops.emplace_back(socket, 0);
+    if (platform::EnableDropCount(socket)) kernelDrops_.emplace_back(socket, 0);
 }
 
 bool TSyslogService::StartListening() {
     NotifyWindow = platform::MessageQueue::Current();
-    GrantedBuffer = 0;
+    grantedBuffer_ = 0;
     StartFailure.clear();
     ListeningOn.clear();
     if (PasswordInClear()) WriteOperationLog(texts::kLogPlainPassword, "");
@@ -260,8 +260,8 @@ bool TSyslogService::StartListening() {
         result = StartIPv4Only();
     }
     if (result) {
-        if (GrantedBuffer > 0) {
-            WriteOperationLog(texts::kLogReceiveBufferSize + std::to_string(GrantedBuffer) + texts::kLogCountBytes, "");
+        if (grantedBuffer_ > 0) {
+            WriteOperationLog(texts::kLogReceiveBufferSize + std::to_string(grantedBuffer_) + texts::kLogCountBytes, "");
         }
         WriteOperationLog(texts::kLogServiceStarted, "");
         if (dual) WriteOperationLog(texts::kLogIPv6Enabled, "");
@@ -273,12 +273,12 @@ bool TSyslogService::StartListening() {
 
 bool TSyslogService::StopListening() {
     KeywordList.clear();
-    for (platform::UdpSocketHandle& socket : OwnedSockets) {
+    for (platform::UdpSocketHandle& socket : ownedSockets_) {
         if (NotifyWindow != nullptr) NotifyWindow->UnregisterSocket(socket.Get());
     }
     // Closed one by one: there is no process-wide socket clean-up to do it.
-    OwnedSockets.clear();
-    KernelDrops.clear();
+    ownedSockets_.clear();
+    kernelDrops_.clear();
     Socket4 = platform::kNoSocket;
     Socket6 = platform::kNoSocket;
     NotifyWindow = nullptr;
@@ -290,12 +290,12 @@ bool TSyslogService::StopListening() {
     // The lines queued go first, their alert mails while there is time; the
     // last seconds are kept for the lines those mails log.
     Flush(deadline - kStopWriteReserve);
-    Mailer->Stop();
+    mailer_->Stop();
     WriteOperationLog(texts::kLogServiceStopped, "");
     // The lines and mails are through (or given up) by now, so these are the
     // run's totals; queued while the writer still takes lines.
     if (StatsInterval > 0) WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true), "");
-    Writer->Stop(deadline);
+    writer_->Stop(deadline);
     return true;
 }
 
@@ -317,7 +317,7 @@ void TSyslogService::AppendSenderText(std::string& text, const platform::SenderA
 }
 
 bool TSyslogService::IsOwnSocket(int socket) const {
-    for (const platform::UdpSocketHandle& own : OwnedSockets) {
+    for (const platform::UdpSocketHandle& own : ownedSockets_) {
         if (own.Get() == socket) return true;
     }
     return false;
@@ -339,7 +339,7 @@ void TSyslogService::HandleSocketMessage(unsigned number, int64_t param1, int64_
 }
 
 void TSyslogService::NoteKernelDrops(int socket, uint32_t count) {
-    for (auto& entry : KernelDrops) {
+    for (auto& entry : kernelDrops_) {
         if (entry.first != socket) continue;
         // The system's figure is a running 32-bit count: the difference
         // survives its wrap.
@@ -351,17 +351,17 @@ void TSyslogService::NoteKernelDrops(int socket, uint32_t count) {
 }
 
 void TSyslogService::HandleRead(unsigned number, int socket) {
-    if (!ReceiveBuffers) {
+    if (!receiveBuffers_) {
         // Left uninitialised on purpose: a page counts only once a datagram
         // has touched it.
-        ReceiveBuffers.reset(new char[kReceiveBufferSize * platform::kMaxBatch]);
-        for (size_t i = 0; i < Slots.size(); ++i) {
-            Slots[i].Buffer = ReceiveBuffers.get() + i * kReceiveBufferSize;
-            Slots[i].Size = kReceiveBufferSize;
+        receiveBuffers_.reset(new char[kReceiveBufferSize * platform::kMaxBatch]);
+        for (size_t i = 0; i < slots_.size(); ++i) {
+            slots_[i].Buffer = receiveBuffers_.get() + i * kReceiveBufferSize;
+            slots_[i].Size = kReceiveBufferSize;
         }
     }
     const bool ipv6 = number == WM_SYSLOG_IPV6;
-    const platform::BatchResult batch = platform::ReceiveDatagrams(socket, Slots.data(), platform::kMaxBatch);
+    const platform::BatchResult batch = platform::ReceiveDatagrams(socket, slots_.data(), platform::kMaxBatch);
     if (batch.HaveDropCount) NoteKernelDrops(socket, batch.DropCount);
     if (batch.Filled == 0) {
         // A readiness report whose datagram was dropped on its checksum before
@@ -380,31 +380,31 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         } catch (...) {
         }
     };
-    BatchTime = platform::WallNow();
+    batchTime_ = platform::WallNow();
     struct EndOfBatch {
         platform::WallTime& Time;
         ~EndOfBatch() { Time = platform::WallTime{}; }
-    } endOfBatch{BatchTime};
+    } endOfBatch{batchTime_};
     for (int i = 0; i < batch.Filled; ++i) {
-        const platform::DatagramSlot& slot = Slots[static_cast<size_t>(i)];
-        if (!HaveLastSender || ipv6 != LastSenderIPv6 || slot.Sender.Family != LastSender.Family ||
-            slot.Sender.Bytes != LastSender.Bytes) {
-            RawSender.clear();
-            AppendSenderText(RawSender, slot.Sender, ipv6);
-            LineSender = RawSender;
-            if (AddressKind(RawSender) == akIPv6) {
+        const platform::DatagramSlot& slot = slots_[static_cast<size_t>(i)];
+        if (!haveLastSender_ || ipv6 != lastSenderIPv6_ || slot.Sender.Family != lastSender_.Family ||
+            slot.Sender.Bytes != lastSender_.Bytes) {
+            rawSender_.clear();
+            AppendSenderText(rawSender_, slot.Sender, ipv6);
+            lineSender_ = rawSender_;
+            if (AddressKind(rawSender_) == akIPv6) {
                 TIPv6Address address;
-                ParseIPv6Address(RawSender, address);
-                LineSender = FormatIPv6Address(address, false);
+                ParseIPv6Address(rawSender_, address);
+                lineSender_ = FormatIPv6Address(address, false);
             }
-            LastSender = slot.Sender;
-            LastSenderIPv6 = ipv6;
-            HaveLastSender = true;
+            lastSender_ = slot.Sender;
+            lastSenderIPv6_ = ipv6;
+            haveLastSender_ = true;
         }
         if (slot.Truncated) {
             TInstanceCounters::Add(Counters.Received);
             TInstanceCounters::Add(Counters.Oversized);
-            report(texts::kLogReadFailed, RawSender + " " + std::to_string(platform::MessageTooLongError()));
+            report(texts::kLogReadFailed, rawSender_ + " " + std::to_string(platform::MessageTooLongError()));
             continue;
         }
         // An empty datagram carries nothing to log: as if it never came.
@@ -412,9 +412,9 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         TInstanceCounters::Add(Counters.Received);
         const std::string_view message(slot.Buffer, static_cast<size_t>(slot.Count));
         try {
-            StageLine(message, LineSender, RawSender);
+            StageLine(message, lineSender_, rawSender_);
         } catch (...) {
-            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", rawSender_);
             // Counted with the lines that did not reach their file, so that
             // every datagram received is accounted for; after the line above,
             // so that the writer's count of it comes later.
@@ -423,9 +423,9 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         // A message whose line could not be built or written is still looked
         // at: a full disk must not silence its alert.
         try {
-            CheckKeywords(message, LineSender);
+            CheckKeywords(message, lineSender_);
         } catch (...) {
-            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", rawSender_);
         }
     }
     FlushStaged();
@@ -433,7 +433,7 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
     // are read: a short nap lets the next ones gather, so that the worker
     // wakes once per millisecond rather than once per datagram. Only with a
     // buffer that holds far more than a millisecond of any flood.
-    if (batch.Filled < platform::kMaxBatch && GrantedBuffer >= kSocketReceiveBuffer / 2) {
+    if (batch.Filled < platform::kMaxBatch && grantedBuffer_ >= kSocketReceiveBuffer / 2) {
         platform::SleepMilliseconds(1);
     }
 }
@@ -460,7 +460,7 @@ void TSyslogService::ProcessMessage(std::string_view message, std::string_view s
 bool TSyslogService::Flush(std::chrono::steady_clock::time_point deadline) {
     // The writer hands the alerts on, the mail thread logs their outcome,
     // and the writer writes that: idle in this order means nothing is left.
-    return Writer->WaitIdle(deadline) && Mailer->WaitIdle(deadline) && Writer->WaitIdle(deadline);
+    return writer_->WaitIdle(deadline) && mailer_->WaitIdle(deadline) && writer_->WaitIdle(deadline);
 }
 
 // ---- Log files ----
@@ -525,39 +525,39 @@ int TSyslogService::ReadStamp() {
     bool changed = false;
     if (system != nullptr && *system == &platform::LocalNow) {
         // The datagrams of one batch read came in together: one reading.
-        const platform::WallTime wall = BatchTime.Seconds != 0 ? BatchTime : platform::WallNow();
+        const platform::WallTime wall = batchTime_.Seconds != 0 ? batchTime_ : platform::WallNow();
         millisecond = wall.Millisecond;
-        if (wall.Seconds != Stamp.Second) {
-            Stamp.Local = platform::ToLocalTime(wall);
-            Stamp.Second = wall.Seconds;
+        if (wall.Seconds != stamp_.Second) {
+            stamp_.Local = platform::ToLocalTime(wall);
+            stamp_.Second = wall.Seconds;
             changed = true;
         }
     } else {
         const platform::LocalTime now = Clock();
         millisecond = now.Millisecond;
-        const platform::LocalTime& was = Stamp.Local;
-        if (Stamp.Second != LLONG_MIN || Stamp.Date.empty() || now.Year != was.Year || now.Month != was.Month ||
+        const platform::LocalTime& was = stamp_.Local;
+        if (stamp_.Second != LLONG_MIN || stamp_.Date.empty() || now.Year != was.Year || now.Month != was.Month ||
             now.Day != was.Day || now.Hour != was.Hour || now.Minute != was.Minute || now.Second != was.Second) {
-            Stamp.Local = now;
-            Stamp.Second = LLONG_MIN;
+            stamp_.Local = now;
+            stamp_.Second = LLONG_MIN;
             changed = true;
         }
     }
     if (changed) {
-        const platform::LocalTime& t = Stamp.Local;
-        Stamp.Date = DateText(t);
-        Stamp.Time = ZeroPad2(t.Hour) + ":" + ZeroPad2(t.Minute) + ":" + ZeroPad2(t.Second) + ".";
+        const platform::LocalTime& t = stamp_.Local;
+        stamp_.Date = DateText(t);
+        stamp_.Time = ZeroPad2(t.Hour) + ":" + ZeroPad2(t.Minute) + ":" + ZeroPad2(t.Second) + ".";
     }
     // The line's own clock reading names the file, so a line stamped just
     // before midnight never lands in the next day's file.
-    if (changed || Stamp.PathPattern != RecvLogName || Stamp.PathFolder != LogsFolder) {
+    if (changed || stamp_.PathPattern != RecvLogName || stamp_.PathFolder != LogsFolder) {
         std::string path;
-        BuildLogPath(path, RecvLogName, Stamp.Local);
-        Stamp.PathPattern = RecvLogName;
-        Stamp.PathFolder = LogsFolder;
-        if (path != Stamp.Path) {
-            Stamp.Path = std::move(path);
-            ++Stamp.PathGeneration;
+        BuildLogPath(path, RecvLogName, stamp_.Local);
+        stamp_.PathPattern = RecvLogName;
+        stamp_.PathFolder = LogsFolder;
+        if (path != stamp_.Path) {
+            stamp_.Path = std::move(path);
+            ++stamp_.PathGeneration;
         }
     }
     return millisecond;
@@ -566,21 +566,21 @@ int TSyslogService::ReadStamp() {
 void TSyslogService::StageLine(std::string_view message, std::string_view sender, std::string_view rawSender) {
     if (LogType != ltMeta && LogType != ltTab && LogType != ltComma) return;
     const int millisecond = ReadStamp();
-    if (StagedCount > 0 && (StagedCount == LineEnds.size() || StagedGeneration != Stamp.PathGeneration)) {
+    if (stagedCount_ > 0 && (stagedCount_ == lineEnds_.size() || stagedGeneration_ != stamp_.PathGeneration)) {
         FlushStaged();
     }
     // Built straight into the buffer of the lines staged, whose capacity
     // serves every later datagram: the message is copied once.
-    std::string& line = LineBuffer;
+    std::string& line = lineBuffer_;
     const size_t start = line.size();
     try {
         const char ms[3] = {static_cast<char>('0' + millisecond / 100 % 10), static_cast<char>('0' + millisecond / 10 % 10),
                             static_cast<char>('0' + millisecond % 10)};
         if (LogType == ltComma) {
             line += '"';
-            line += Stamp.Date;
+            line += stamp_.Date;
             line += "\",\"";
-            line += Stamp.Time;
+            line += stamp_.Time;
             line.append(ms, 3);
             line += "\",\"";
             line += sender;
@@ -589,9 +589,9 @@ void TSyslogService::StageLine(std::string_view message, std::string_view sender
             line += '"';
         } else {
             const char separator = LogType == ltTab ? '\t' : ' ';
-            line += Stamp.Date;
+            line += stamp_.Date;
             line += separator;
-            line += Stamp.Time;
+            line += stamp_.Time;
             line.append(ms, 3);
             line += separator;
             line += sender;
@@ -603,22 +603,22 @@ void TSyslogService::StageLine(std::string_view message, std::string_view sender
         line.resize(start);
         throw;
     }
-    if (StagedCount == 0) {
-        StagedGeneration = Stamp.PathGeneration;
-        StagedPath = Stamp.Path;
-        StagedSender.assign(rawSender.data(), rawSender.size());
+    if (stagedCount_ == 0) {
+        stagedGeneration_ = stamp_.PathGeneration;
+        stagedPath_ = stamp_.Path;
+        stagedSender_.assign(rawSender.data(), rawSender.size());
     }
-    LineEnds[StagedCount++] = static_cast<uint32_t>(line.size());
+    lineEnds_[stagedCount_++] = static_cast<uint32_t>(line.size());
 }
 
 void TSyslogService::FlushStaged() {
-    if (StagedCount == 0) return;
-    Writer->Push(TLogWriter::qkReceived, StagedPath, LineBuffer, LineEnds.data(), StagedCount, StagedSender);
-    LineBuffer.clear();
+    if (stagedCount_ == 0) return;
+    writer_->Push(TLogWriter::qkReceived, stagedPath_, lineBuffer_, lineEnds_.data(), stagedCount_, stagedSender_);
+    lineBuffer_.clear();
     // A buffer that one unusual line made large gives its memory back at
     // once: a burst of such lines would otherwise keep the process large.
-    ReleaseExcessCapacity(LineBuffer);
-    StagedCount = 0;
+    ReleaseExcessCapacity(lineBuffer_);
+    stagedCount_ = 0;
 }
 
 void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view sender) {
@@ -636,7 +636,7 @@ void TSyslogService::LogOperation(std::string_view message, std::string_view det
     line.append(detail).append(" ").append(message).append("\r\n");
     std::string path;
     BuildLogPath(path, SystemLogName, now);
-    Writer->PushLine(TLogWriter::qkOperation, path, line, urgent);
+    writer_->PushLine(TLogWriter::qkOperation, path, line, urgent);
 }
 
 namespace {
@@ -692,7 +692,7 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     } else {
         alert.Addresses = match->AddrList;
     }
-    if (!Mailer->Reserve()) {
+    if (!mailer_->Reserve()) {
         TInstanceCounters::Add(Counters.MailsDroppedQueue, alert.Addresses.size());
         return;
     }
@@ -701,7 +701,7 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     alert.Keyword = match->Keyword;
     // Behind the message's own line, which must be written first.
     FlushStaged();
-    Writer->PushAlert(std::move(alert));
+    writer_->PushAlert(std::move(alert));
 }
 
 void TSyslogService::DeliverAlert(const TAlertJob& alert, bool send) {
@@ -710,7 +710,7 @@ void TSyslogService::DeliverAlert(const TAlertJob& alert, bool send) {
         std::string line = MailServer + texts::kLogMailTo + address;
         bool sent = false;
         std::string reason;
-        if (send && !Mailer->Aborting()) {
+        if (send && !mailer_->Aborting()) {
             try {
                 sent = SendAlertMail(alert.Body, alert.Sender, address,
                                      i < alert.Held.size() ? alert.Held[i] : THeldAlerts{},
@@ -751,10 +751,10 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
     TSMTPMail mail;
     // Registered so that a stop can abort the mail from the worker thread.
     struct ActiveMail {
-        TAlertMailer& Mailer;
-        ActiveMail(TAlertMailer& mailer, TSMTPMail& mail) : Mailer(mailer) { Mailer.SetActive(&mail); }
-        ~ActiveMail() { Mailer.SetActive(nullptr); }
-    } active(*Mailer, mail);
+        TAlertMailer& mailer_;
+        ActiveMail(TAlertMailer& mailer, TSMTPMail& mail) : mailer_(mailer) { mailer_.SetActive(&mail); }
+        ~ActiveMail() { mailer_.SetActive(nullptr); }
+    } active(*mailer_, mail);
     mail.SetServerName(MailServer);
     mail.SetPort(MailServerPort);
     mail.SetFromAddress(MailFromAddress);

@@ -253,9 +253,9 @@ private:
 
     void OpenedSocket(int socket);
     void NoteKernelDrops(int socket, uint32_t count);
-    // The milliseconds of the line's clock reading; Stamp holds the rest.
+    // The milliseconds of the line's clock reading; stamp_ holds the rest.
     int ReadStamp();
-    // Builds the line in LineBuffer, after the lines already staged; they
+    // Builds the line in lineBuffer_, after the lines already staged; they
     // are queued first when the file changes.
     void StageLine(std::string_view message, std::string_view sender, std::string_view rawSender);
     void FlushStaged();
@@ -269,35 +269,35 @@ private:
 
     // Every socket the instance opened, so that all of them are closed even
     // when two addresses of one family were bound.
-    std::vector<platform::UdpSocketHandle> OwnedSockets;
+    std::vector<platform::UdpSocketHandle> ownedSockets_;
     // The system's drop count last seen on each socket.
-    std::vector<std::pair<int, uint32_t>> KernelDrops;
-    int GrantedBuffer = 0;  // the smallest receive buffer granted, 0 when unknown
+    std::vector<std::pair<int, uint32_t>> kernelDrops_;
+    int grantedBuffer_ = 0;  // the smallest receive buffer granted, 0 when unknown
 
     // kMaxBatch buffers of kReceiveBufferSize, left untouched until a
     // datagram fills them, and their slots.
-    std::unique_ptr<char[]> ReceiveBuffers;
-    std::array<platform::DatagramSlot, platform::kMaxBatch> Slots;
+    std::unique_ptr<char[]> receiveBuffers_;
+    std::array<platform::DatagramSlot, platform::kMaxBatch> slots_;
     // The sender of the datagram before, so that its texts are made once
     // per sender rather than once per datagram.
-    platform::SenderAddress LastSender;
-    bool LastSenderIPv6 = false;
-    bool HaveLastSender = false;
-    std::string RawSender;    // as read
-    std::string LineSender;   // as in the line (IPv6 shortened)
+    platform::SenderAddress lastSender_;
+    bool lastSenderIPv6_ = false;
+    bool haveLastSender_ = false;
+    std::string rawSender_;    // as read
+    std::string lineSender_;   // as in the line (IPv6 shortened)
 
-    TStamp Stamp;
-    platform::WallTime BatchTime;  // of the batch being handled; zero between batches
-    // Lines built and not yet handed to the writer: all for StagedPath.
-    std::string LineBuffer;
-    std::array<uint32_t, platform::kMaxBatch> LineEnds{};
-    size_t StagedCount = 0;
-    uint64_t StagedGeneration = 0;
-    std::string StagedPath;
-    std::string StagedSender;
+    TStamp stamp_;
+    platform::WallTime batchTime_;  // of the batch being handled; zero between batches
+    // Lines built and not yet handed to the writer: all for stagedPath_.
+    std::string lineBuffer_;
+    std::array<uint32_t, platform::kMaxBatch> lineEnds_{};
+    size_t stagedCount_ = 0;
+    uint64_t stagedGeneration_ = 0;
+    std::string stagedPath_;
+    std::string stagedSender_;
 
-    std::unique_ptr<TAlertMailer> Mailer;
-    std::unique_ptr<TLogWriter> Writer;
+    std::unique_ptr<TAlertMailer> mailer_;
+    std::unique_ptr<TLogWriter> writer_;
 };
 
 }  // namespace quorvel
