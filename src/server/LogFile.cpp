@@ -1,14 +1,9 @@
 #include "server/LogFile.h"
 
-#include "platform/Clock.h"
-#include "platform/FileAppend.h"
 #include "platform/Folders.h"
 #include "platform/Paths.h"
 
 namespace quorvel {
-
-TLogWriteError::TLogWriteError(const std::string& path, int code)
-    : std::runtime_error("cannot write to " + path + " (error " + std::to_string(code) + ")"), code_(code) {}
 
 namespace {
 
@@ -27,41 +22,6 @@ platform::AppendStatus AppendOnce(const std::string& path, std::string_view byte
     const std::string folder = FolderOf(path);
     if (folder.empty() || !platform::CreateFolder(folder)) return status;
     return platform::AppendToFile(path, bytes, errorCode);
-}
-
-bool AppendText(const std::string& path, std::string_view text, std::string_view lineEnd) {
-    // One write of the whole line, so that a line never mixes with another
-    // writer's. A caller that brings its line end along needs no copy.
-    std::string joined;
-    std::string_view line = text;
-    if (!lineEnd.empty()) {
-        joined.reserve(text.size() + lineEnd.size());
-        joined.append(text).append(lineEnd);
-        line = joined;
-    }
-
-    for (int attempt = 1; attempt <= kAppendAttempts; ++attempt) {
-        int code = 0;
-        switch (AppendOnce(path, line, &code)) {
-            case platform::AppendStatus::Written:
-                return true;
-            case platform::AppendStatus::WriteFailed:
-                throw TLogWriteError(path, code);
-            case platform::AppendStatus::Refused:
-                throw TLogRefusedError(path, code);
-            case platform::AppendStatus::NoFolder:
-                return false;
-            case platform::AppendStatus::Locked:
-            case platform::AppendStatus::OpenFailed:
-                break;
-        }
-        platform::SleepMilliseconds(kAppendRetryMilliseconds);
-    }
-    return false;
-}
-
-bool AppendLine(const std::string& path, std::string_view text) {
-    return AppendText(path, text, "\r\n");
 }
 
 }  // namespace quorvel

@@ -1,8 +1,7 @@
 #pragma once
-// Appending one line to a log file: the file is opened exclusively, appended
-// and closed for every line. Safe from any thread (each call opens its own file).
+// Appending to a log file: the file is opened exclusively, appended and
+// closed for every chunk. Safe from any thread (each call opens its own file).
 
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -14,37 +13,8 @@ namespace quorvel {
 constexpr int kAppendAttempts = 101;
 constexpr int kAppendRetryMilliseconds = 500;
 
-// The file was opened but the line could not be written (a full disk, for
-// example). The file keeps its former length where the system allows it.
-class TLogWriteError : public std::runtime_error {
-public:
-    TLogWriteError(const std::string& path, int code);
-    // The system's error number.
-    int Code() const { return code_; }
-
-private:
-    int code_;
-};
-
-// The path is no file the server writes to (a symbolic link, a folder, a
-// special file, a name the system rejects): nothing was written, and no
-// later attempt would change that.
-class TLogRefusedError : public TLogWriteError {
-public:
-    using TLogWriteError::TLogWriteError;
-};
-
 // One exclusive append of bytes without waiting; a missing folder is made
 // once and the append tried again. NoFolder when the folder cannot be made.
 platform::AppendStatus AppendOnce(const std::string& path, std::string_view bytes, int* errorCode = nullptr);
-
-// Appends text and CR LF. True when the whole line is in the file; false when
-// the file stayed locked by another process through every attempt, or its
-// folder could not be made. Throws TLogWriteError when the write itself fails
-// and TLogRefusedError, at once, when the path is refused.
-bool AppendLine(const std::string& path, std::string_view text);
-
-// The same with the given line end, which may be empty.
-bool AppendText(const std::string& path, std::string_view text, std::string_view lineEnd);
 
 }  // namespace quorvel

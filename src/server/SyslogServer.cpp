@@ -9,7 +9,6 @@
 #include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
 #include "server/CheckTexts.h"
-#include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Buffers.h"
@@ -63,14 +62,11 @@ std::string_view LineEnd(TLogRCode code) {
 // on the same worker thread.
 bool addrInfoLoaded = false;
 
-// The error code behind the exception being handled: the failed write's own
-// code when it carries one, else the thread's last system error. Call inside
-// a catch block only.
+// The error code behind the exception being handled: a system error's own
+// code, else the thread's last system error. Call inside a catch block only.
 int CurrentErrorCode() {
     try {
         throw;
-    } catch (const TLogWriteError& e) {
-        return e.Code();
     } catch (const std::system_error& e) {
         return e.code().value();
     } catch (...) {
