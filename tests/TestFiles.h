@@ -11,6 +11,7 @@
 
 namespace quorvel::test {
 
+// A fresh folder, removed with everything in it at the end of the scope.
 class TempFolder {
 public:
     TempFolder() {
@@ -20,27 +21,21 @@ public:
         while (!std::filesystem::create_directory(p));
         path_ = p.string() + platform::PathSeparator();
     }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
+    ~TempFolder() { std::filesystem::remove_all(path_, ignored_); }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
-    // Ends with the platform's folder separator.
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return path_; }  // ends with the separator
 
 private:
     std::string path_;
+    std::error_code ignored_;
 };
 
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+inline void WriteFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
-    out << in.rdbuf();
+    out << std::ifstream(path, std::ios::binary).rdbuf();
     return out.str();
 }
 

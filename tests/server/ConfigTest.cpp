@@ -1,11 +1,16 @@
+// Quorvel.ini through the real loader: the settings each instance gets, the
+// problems and notes it leaves for the start, and the log names accepted.
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "SjisReference.h"
-#include "server/QuorvelService.h"
 #include "TestFiles.h"
+#include "server/QuorvelService.h"
+#include "server/StartChecks.h"
 
 namespace quorvel {
 namespace {
@@ -14,31 +19,37 @@ using test::Sjis;
 
 class ConfigTest : public ::testing::Test {
 protected:
-    // Loads the ini bytes and returns LoadConfig's result.
     bool Load(const std::string& ini) {
         test::WriteFile(dir.path() + "Quorvel.ini", ini);
         return server.LoadConfig(dir.path());
     }
     TSyslogService* Slot(int n) { return server.Services[static_cast<size_t>(n - 1)].get(); }
     // Every mail setting and the number of keywords, joined by "|".
-    static std::string MailSummary(const TSyslogService* s) {
+    static std::string Mail(const TSyslogService* s) {
         return s->MailServer + "|" + std::to_string(s->MailServerPort) + "|" + s->MailFromAddress + "|" +
                s->MailToAddress + "|" + s->MailSubject + "|" + std::to_string(s->MailServerSMTPAuth) + "|" +
                s->SMTPAuthID + "|" + s->SMTPAuthPass + "|" + std::to_string(s->KeywordList.size());
+    }
+    // Layout, line end, authentication, TLS, deadline and intervals.
+    static std::string Settings(const TSyslogService* s) {
+        return std::to_string(s->LogType) + "|" + std::to_string(s->LogRCode) + "|" +
+               std::to_string(s->MailServerSMTPAuth) + "|" + std::to_string(s->MailTls) + "|" +
+               (s->MailTlsVerify ? "verify|" : "trust|") + s->MailTlsCaFile + "|" + std::to_string(s->MailTimeout) +
+               "|" + std::to_string(s->MailThrottle.IntervalSeconds()) + "|" + std::to_string(s->StatsInterval);
     }
 
     test::TempFolder dir;
     TSysLogServer server;
 };
 
+const char kDefaultMail[] = "127.0.0.1|25|||Quorvel warning|0|||0";
+
 TEST_F(ConfigTest, EmptyFileGivesOneDefaultInstanceWithoutMail) {
     EXPECT_FALSE(server.LoadConfig(dir.path()));  // no Quorvel.ini yet
     ASSERT_TRUE(Load(""));
-    TSyslogService* s = Slot(1);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->SysLogPort, 514);
-    // The default folder and log names are proven end to end.
-    EXPECT_EQ(MailSummary(s), "127.0.0.1|25|||Quorvel warning|0|||0");
+    ASSERT_NE(Slot(1), nullptr);
+    EXPECT_EQ(Slot(1)->SysLogPort, 514);
+    EXPECT_EQ(Mail(Slot(1)), kDefaultMail);
     for (int n = 2; n <= 10; ++n) EXPECT_EQ(Slot(n), nullptr) << n;
     std::filesystem::remove(dir.path() + "Quorvel.ini");
     EXPECT_FALSE(server.LoadConfig(dir.path()));
@@ -46,23 +57,27 @@ TEST_F(ConfigTest, EmptyFileGivesOneDefaultInstanceWithoutMail) {
 }
 
 // A misspelt or unreadable value keeps the safe side: no TLS is never
-// assumed to be TLS, and only an explicit 0 turns the certificate check off.
-TEST_F(ConfigTest, MailTlsAndDeadlineKeys) {
-    struct Case { std::string ini; TSMTPTlsMode tls; bool verify; std::string caFile; int32_t timeout; };
-    const Case cases[] = {
-        {"", ST_NONE, true, "", 300},
-        {"SMTPTLS=starttls\r\nSMTPTLSVERIFY=0\r\nMAILTIMEOUT=60\r\n", ST_STARTTLS, false, "", 60},
-        {"SMTPTLS=TLS\r\nSMTPTLSCAFILE=/etc/quorvel/ca.pem\r\nMAILTIMEOUT=0\r\n", ST_IMPLICIT, true,
-         "/etc/quorvel/ca.pem", 300},
-        {"SMTPTLS=SSL\r\nSMTPTLSVERIFY=no\r\nMAILTIMEOUT=-5\r\n", ST_NONE, true, "", 300},
+// assumed to be TLS, only an explicit 0 turns the certificate check off, and
+// an interval is off unless a positive number is given.
+TEST_F(ConfigTest, WordAndNumberValues) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "0|0|0|0|verify||300|0|0"},
+        {"LOGTYPE=csv", "2|0|0|0|verify||300|0|0"},
+        {"LOGTYPE=TAB\r\nRCODE=lf", "1|2|0|0|verify||300|0|0"},
+        {"LOGTYPE=text\r\nRCODE=CR\r\nSMTPAUTH=PLAIN", "0|1|0|0|verify||300|0|0"},
+        {"RCODE=crlf \r\nSMTPAUTH=cram-md5", "0|0|1|0|verify||300|0|0"},
+        {"SMTPTLS=starttls\r\nSMTPTLSVERIFY=0\r\nMAILTIMEOUT=60", "0|0|0|1|trust||60|0|0"},
+        {"SMTPTLS=TLS\r\nSMTPTLSCAFILE=/etc/ca.pem\r\nMAILTIMEOUT=0", "0|0|0|2|verify|/etc/ca.pem|300|0|0"},
+        {"SMTPTLS=SSL\r\nSMTPTLSVERIFY=no\r\nMAILTIMEOUT=-5", "0|0|0|0|verify||300|0|0"},
+        {"MAILINTERVAL=60\r\nSTATSINTERVAL=60", "0|0|0|0|verify||300|60|60"},
+        {"MAILINTERVAL=-5\r\nstatsinterval= 1 0", "0|0|0|0|verify||300|0|10"},
+        {"MAILINTERVAL=soon\r\nSTATSINTERVAL=-5", "0|0|0|0|verify||300|0|0"},
+        {"STATSINTERVAL=often", "0|0|0|0|verify||300|0|0"},
     };
     for (const auto& c : cases) {
-        ASSERT_TRUE(Load("MAILSERVER=mx.example\r\nMAILTO=ops@example.org\r\n" + c.ini));
-        SCOPED_TRACE(c.ini);
-        EXPECT_EQ(Slot(1)->MailTls, c.tls);
-        EXPECT_EQ(Slot(1)->MailTlsVerify, c.verify);
-        EXPECT_EQ(Slot(1)->MailTlsCaFile, c.caFile);
-        EXPECT_EQ(Slot(1)->MailTimeout, c.timeout);
+        ASSERT_TRUE(Load(std::string("MAILSERVER=m\r\nMAILTO=t\r\nSYSLOGPORT2=600\r\n") + c.first + "\r\n"));
+        EXPECT_EQ(Settings(Slot(1)), c.second) << c.first;
+        EXPECT_EQ(Slot(2)->StatsInterval, Slot(1)->StatsInterval) << c.first;
     }
 }
 
@@ -89,45 +104,20 @@ TEST_F(ConfigTest, PortRules) {
     }
 }
 
-TEST_F(ConfigTest, KeysMatchAtLineStartInAnyCaseAndTheFirstCounts) {
+// Line ends are CR LF, CR or LF; values are Shift_JIS.
+TEST_F(ConfigTest, KeysMatchAtLineStartInAnyCaseTheFirstCountsAndEachNumberIsItsOwnKey) {
     ASSERT_TRUE(Load(" SYSLOGPORT2=700\r\nSYSLOGPORT1=800\r\nsyslogport=600\r\nSYSLOGPORT=601\r\n"
-                     "SysLogPort3=900\r\nSERVERIPADDRESS3=127.0.0.2\r\nSYSLOGLOGNAME3=op3.log\r\n"));
-    ASSERT_NE(Slot(1), nullptr);
+                     "SysLogPort3=900\rSERVERIPADDRESS3=127.0.0.2\nSYSLOGLOGNAME3=op3.log\r\n"
+                     "LOGTYPE=tab\r\nCNVCTRLCODE=" + Sjis(u8"ホ") + "a\r\n"));
     EXPECT_EQ(Slot(1)->SysLogPort, 600);
     EXPECT_EQ(Slot(1)->ServerIPAddress, "");
+    EXPECT_EQ(Slot(1)->CnvCtrlCode, Sjis(u8"ホ") + "A");  // upper-casing leaves the trail byte of ホ ('z') alone
     EXPECT_EQ(Slot(2), nullptr);
     ASSERT_NE(Slot(3), nullptr);
     EXPECT_EQ(Slot(3)->SysLogPort, 900);
     EXPECT_EQ(Slot(3)->ServerIPAddress, "127.0.0.2");
     EXPECT_EQ(Slot(3)->SystemLogName, "op3.log");
-}
-
-// Line ends and a NUL are the ini reader's; the values here are Shift_JIS.
-TEST_F(ConfigTest, ShiftJisValuesAndNumberedKeys) {
-    ASSERT_TRUE(Load("LOGTYPE=tab\rCNVCTRLCODE=" + Sjis(u8"ホ") + "a\nSYSLOGPORT2=600\r\n"));
-    EXPECT_EQ(Slot(1)->LogType, ltTab);
-    // Upper-casing leaves the trail byte of ホ ('z') alone.
-    EXPECT_EQ(Slot(1)->CnvCtrlCode, Sjis(u8"ホ") + "A");
-    ASSERT_NE(Slot(2), nullptr);
-    EXPECT_EQ(Slot(2)->SysLogPort, 600);
-    EXPECT_EQ(Slot(2)->LogType, ltMeta);  // LOGTYPE2= is its own key
-}
-
-TEST_F(ConfigTest, WordValues) {
-    struct Case { std::string line; TLogType type; TLogRCode rcode; TSMTPAuthType auth; };
-    const std::string mail = "MAILSERVER=m\r\nMAILTO=t\r\n";
-    const Case cases[] = {
-        {"LOGTYPE=csv", ltComma, rcCRLF, SA_NONE}, {"LOGTYPE=TAB", ltTab, rcCRLF, SA_NONE},
-        {"LOGTYPE=text", ltMeta, rcCRLF, SA_NONE}, {"RCODE=lf", ltMeta, rcLF, SA_NONE},
-        {"RCODE=CR", ltMeta, rcCR, SA_NONE},       {"RCODE=crlf ", ltMeta, rcCRLF, SA_NONE},
-        {"SMTPAUTH=PLAIN", ltMeta, rcCRLF, SA_NONE},  // LOGIN and CRAM-MD5 work end to end
-    };
-    for (const auto& c : cases) {
-        ASSERT_TRUE(Load(mail + c.line + "\r\n"));
-        EXPECT_EQ(Slot(1)->LogType, c.type) << c.line;
-        EXPECT_EQ(Slot(1)->LogRCode, c.rcode) << c.line;
-        EXPECT_EQ(Slot(1)->MailServerSMTPAuth, c.auth) << c.line;
-    }
+    EXPECT_EQ(Slot(3)->LogType, ltMeta);
 }
 
 const char kMailIni[] =
@@ -137,54 +127,25 @@ const char kMailIni[] =
 
 TEST_F(ConfigTest, MailSettingsAndKeywordsNeedBothServerAndRecipient) {
     const std::string applied = "smtp|26|from@example.org|ops@x|Quorvel Warning|2|id| p w |3";
-    const std::string defaults = "127.0.0.1|25|||Quorvel warning|0|||0";
     const std::pair<std::string, std::string> cases[] = {
         {"MAILSERVER=smtp\r\nMAILTO=ops@x\r\n", applied},
-        {"MAILSERVER=smtp\r\nMAILTO=\r\nMAILTO=ops@x\r\n", defaults},
-        {"MAILTO=ops@x\r\n", defaults},
+        {"MAILSERVER=smtp\r\nMAILTO=\r\nMAILTO=ops@x\r\n", kDefaultMail},
+        {"MAILTO=ops@x\r\n", kDefaultMail},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(Load(c.first + kMailIni));
-        EXPECT_EQ(MailSummary(Slot(1)), c.second) << c.first;
+        EXPECT_EQ(Mail(Slot(1)), c.second) << c.first;
         ASSERT_NE(Slot(4), nullptr);
-        EXPECT_EQ(MailSummary(Slot(4)), c.second) << c.first;
+        EXPECT_EQ(Mail(Slot(4)), c.second) << c.first;
     }
-}
-
-TEST_F(ConfigTest, MailIntervalIsOffUnlessAPositiveNumberIsGiven) {
-    const std::pair<std::string, int64_t> cases[] = {
-        {"", 0}, {"MAILINTERVAL=60\r\n", 60}, {"MAILINTERVAL=-5\r\n", 0}, {"MAILINTERVAL=soon\r\n", 0},
-    };
-    for (const auto& c : cases) {
-        ASSERT_TRUE(Load("MAILSERVER=smtp\r\nMAILTO=ops@x\r\n" + c.first));
-        EXPECT_EQ(Slot(1)->MailThrottle.IntervalSeconds(), c.second) << c.first;
-    }
-}
-
-TEST_F(ConfigTest, KeywordBlockWithQuotedFieldsAndMailToFallback) {
     ASSERT_TRUE(Load("MAILSERVER=smtp\r\nMAILTO=ops@x\r\nMAILSUBJECT=\r\n" + std::string(kMailIni)));
     EXPECT_EQ(Slot(1)->MailSubject, "");
-    // The quoted keyword and the MAILTO fallback are proven end to end.
-    const TKeywordList& k = Slot(1)->KeywordList;
-    ASSERT_EQ(k.size(), 3u);
     // Unquoted, the second word becomes an address.
-    EXPECT_EQ(k[2].Keyword, "disk");
-    EXPECT_EQ(k[2].AddrList, TKeywordAddrList{"full"});
-
+    ASSERT_EQ(Slot(1)->KeywordList.size(), 3u);
+    EXPECT_EQ(Slot(1)->KeywordList[2].Keyword, "disk");
+    EXPECT_EQ(Slot(1)->KeywordList[2].AddrList, TKeywordAddrList{"full"});
     ASSERT_TRUE(Load("MAILSERVER=s\r\nMAILTO=t\r\nkeywordlistend\r\nKEYWORDLISTSTART\r\nerror\r\n"));
     EXPECT_TRUE(Slot(1)->KeywordList.empty());
-}
-
-TEST_F(ConfigTest, StatisticsIntervalIsOffUnlessPositive) {
-    const std::pair<const char*, int32_t> cases[] = {
-        {"", 0}, {"STATSINTERVAL=60\r\n", 60}, {"statsinterval= 1 0\r\n", 10},
-        {"STATSINTERVAL=-5\r\n", 0}, {"STATSINTERVAL=often\r\n", 0},
-    };
-    for (const auto& c : cases) {
-        ASSERT_TRUE(Load(std::string(c.first) + "SYSLOGPORT2=600\r\n"));
-        EXPECT_EQ(Slot(1)->StatsInterval, c.second) << c.first;
-        EXPECT_EQ(Slot(2)->StatsInterval, c.second) << c.first;
-    }
 }
 
 // A shipped configuration with mail switched on as its comments tell: the
@@ -202,41 +163,33 @@ std::string MailSwitchedOn(const std::string& file) {
     return ini;
 }
 
-// The configurations shipped (the repository's and the package's), through
-// the real loader: what their comments promise is what a user gets once mail
-// is switched on, and the examples do what their explanations say.
+// The configurations shipped (the repository's and the package's): what
+// their comments promise is what a user gets once mail is switched on, and
+// the examples do what their explanations say.
 TEST_F(ConfigTest, BundledConfigurationMailsOnlyWhatItsCommentsPromise) {
     for (const char* file : {"/config/Quorvel.ini", "/packaging/Quorvel.ini"}) {
-        SCOPED_TRACE(file);
         ASSERT_TRUE(Load(MailSwitchedOn(file)));
-        ASSERT_NE(Slot(1), nullptr);
-        EXPECT_EQ(Slot(1)->MailServer, "127.0.0.1");
-        EXPECT_EQ(Slot(1)->MailToAddress, "ops@example.org");
-        EXPECT_TRUE(Slot(1)->KeywordList.empty()) << "as shipped the block is empty";
-        EXPECT_EQ(Slot(1)->StatsInterval, 0);
+        EXPECT_EQ(Slot(1)->MailServer + "|" + Slot(1)->MailToAddress, "127.0.0.1|ops@example.org") << file;
+        EXPECT_TRUE(Slot(1)->KeywordList.empty()) << file << ": as shipped the block is empty";
+        EXPECT_EQ(Slot(1)->StatsInterval, 0) << file;
     }
-
     const std::string bundled = test::ReadFile(QUORVEL_SOURCE_DIR "/config/Quorvel.ini");
     const std::string eol = bundled.find("\r\n") != std::string::npos ? "\r\n" : "\n";
     const std::string withMail = MailSwitchedOn("/config/Quorvel.ini");
     const struct {
-        const char* example;
-        const char* keyword;
+        std::string example, keyword;
         TKeywordAddrList addresses;
     } examples[] = {
         {"error", "error", {"ops@example.org"}},
         {"\"disk full\" ops@example.org admin@example.org", "disk full", {"ops@example.org", "admin@example.org"}},
-        // What the comment warns of.
-        {";error", ";error", {"ops@example.org"}},
+        {";error", ";error", {"ops@example.org"}},  // what the comment warns of
     };
     const std::string blockStart = eol + "KEYWORDLISTSTART" + eol;
     ASSERT_NE(withMail.find(blockStart), std::string::npos);
     for (const auto& e : examples) {
         SCOPED_TRACE(e.example);
-        if (e.example[0] != ';') {
-            EXPECT_NE(bundled.find(eol + "; " + e.example + eol), std::string::npos)
-                << "the example stands in the comments";
-        }
+        const bool commented = bundled.find(eol + "; " + e.example + eol) != std::string::npos;
+        EXPECT_TRUE(commented || e.example[0] == ';') << "the example stands in the comments";
         std::string used = withMail;
         used.insert(used.find(blockStart) + blockStart.size(), e.example + eol);
         ASSERT_TRUE(Load(used));
@@ -244,6 +197,41 @@ TEST_F(ConfigTest, BundledConfigurationMailsOnlyWhatItsCommentsPromise) {
         EXPECT_EQ(Slot(1)->KeywordList[0].Keyword, e.keyword);
         EXPECT_EQ(Slot(1)->KeywordList[0].AddrList, e.addresses);
     }
+}
+
+TEST_F(ConfigTest, LinesThatChangeNothingAreNotedWithTheirLineNumber) {
+    const auto unknown = [](const std::string& key, int line) {
+        return Sjis(u8"設定ファイルの不明なキーを無視しました: ") + key + " (" + Sjis(u8"行 ") + std::to_string(line) + ")";
+    };
+    const struct {
+        std::string ini;
+        std::vector<std::string> notes;
+    } cases[] = {
+        // Comments, plain words and instance keys up to the tenth are fine.
+        {"SYSLOGPORT=5140\r\n; a = b\r\n# also\r\n\r\nplain words\r\nSYSLOGPORT2=600\r\nRECVLOGNAME10=x\r\n", {}},
+        {" SYSLOGPORT=2\r\nSYSLOGPORT1=3\r\nSMTPAUTHPASSWORD=secret\r\n",
+         {unknown(" SYSLOGPORT", 1), unknown("SYSLOGPORT1", 2), unknown("SMTPAUTHPASSWORD", 3)}},
+        {"keywordliststart\r\nerror=1\r\nKEYWORDLISTEND\r\nBOGUS=1\r\n", {unknown("BOGUS", 4)}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Load(c.ini));
+        EXPECT_EQ(server.ConfigNotes, c.notes) << c.ini;
+    }
+}
+
+TEST(StartChecks, LogNamesStayInsideTheLogsFolder) {
+    const struct {
+        std::string name;
+        bool inside;
+    } cases[] = {
+        {"Quorvel.log", true}, {"%y-%m-syslog.log", true}, {"sub/op.log", true}, {"a..b.log", true},
+        // ソ ends in the byte of a backslash: no separator, no ".." part.
+        {Sjis(u8"ソ") + "..", true}, {Sjis(u8"表") + "\\x.log", true}, {"a/..\x81", true}, {"..\x81/..", false},
+        {"", false}, {"/var/log/x.log", false}, {"\\\\server\\x.log", false}, {"C:x.log", false},
+        {"..", false}, {".", false}, {"../../x", false}, {"a/../../x", false}, {"a\\..\\x", false},
+        {"sub/", false}, {"a//b", false}, {"./x", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(LogNameStaysInside(c.name), c.inside) << c.name;
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// Listener sockets and reception over real loopback sockets, with the test
-// thread standing in for the worker: it owns the message queue the instances
-// register with and dispatches their notifications itself.
+// Reception over real loopback sockets, the test thread standing in for the
+// worker: it owns the message queue and dispatches the notifications itself.
 
 #include <gtest/gtest.h>
 
@@ -33,9 +32,9 @@ int GrantedBuffer() {
     return platform::SetReceiveBuffer(s.Get(), kSocketReceiveBuffer);
 }
 
-void SendTo(const std::string& node, uint16_t port, const std::string& payload) {
+void SendTo(uint16_t port, const std::string& payload) {
     std::vector<platform::BindAddress> to;
-    ASSERT_EQ(platform::ResolvePassive(node, std::to_string(port), to), 0);
+    ASSERT_EQ(platform::ResolvePassive("127.0.0.1", std::to_string(port), to), 0);
     platform::UdpSocketHandle s(platform::CreateUdpSocket(to.at(0).Family));
     ASSERT_EQ(platform::SendDatagram(s.Get(), to[0], payload.data(), payload.size()),
               static_cast<long>(payload.size()));
@@ -59,12 +58,8 @@ using Event = std::tuple<std::string, int, uint32_t>;  // text, type, ID
 class ListenerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        queue_ = platform::CreateMessageQueue();
         ASSERT_TRUE(queue_);
         queue_->AttachToCurrentThread();
-        server_ = std::make_unique<TSysLogServer>([this](const std::string& text, int type, int, uint32_t id) {
-            events_.emplace_back(text, type, id);
-        });
     }
     void TearDown() override {
         server_->StopServices();
@@ -91,9 +86,10 @@ protected:
     std::string Path(const std::string& name) const { return folder_.path() + name; }
 
     test::TempFolder folder_;
-    std::unique_ptr<platform::MessageQueue> queue_;
-    std::unique_ptr<TSysLogServer> server_;
+    std::unique_ptr<platform::MessageQueue> queue_ = platform::CreateMessageQueue();
     std::vector<Event> events_;
+    std::unique_ptr<TSysLogServer> server_ = std::make_unique<TSysLogServer>(
+        [this](const std::string& text, int type, int, uint32_t id) { events_.emplace_back(text, type, id); });
 };
 
 // Windows without getaddrinfo in ws2_32.dll: each lookup failure has its own
@@ -119,7 +115,7 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
 
         ASSERT_TRUE(server_->StartServices());
         EXPECT_EQ(events_, (std::vector<Event>{{Sjis(c.eventText), platform::kEventError, c.eventId}}));
-        SendTo("127.0.0.1", port, "<13>over IPv4 only");
+        SendTo(port, "<13>over IPv4 only");
         DispatchOne();
         ASSERT_TRUE(server_->StopServices());
 
@@ -172,7 +168,7 @@ TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode)
     const uint16_t port = FreePort();
     TSyslogService& service = AddInstance(0, port, "recv");
     ASSERT_TRUE(server_->StartServices());
-    SendTo("127.0.0.1", port, "first");
+    SendTo(port, "first");
 
     const int64_t closeEvent = 32;
     service.HandleSocketMessage(WM_SYSLOG_IPV4, service.Socket4, closeEvent);
@@ -191,7 +187,7 @@ TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode)
     EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
               (std::vector<std::string>{"127.0.0.1 " + Sjis(u8"受信処理中に原因不明のエラーが発生 (28)"),
                                         " " + Sjis(u8"ログファイルへの書き込みに失敗したメッセージ 1 件")}));
-    SendTo("127.0.0.1", port, "second");
+    SendTo(port, "second");
     DispatchOne();
     ASSERT_TRUE(service.Flush());
     EXPECT_EQ(Entries(Path("recv-recv.log")), std::vector<std::string>{"127.0.0.1 second"});
@@ -208,13 +204,12 @@ TEST_F(ListenerTest, ABatchAcrossTheMonthEndGoesToBothMonthsFiles) {
     service.Clock = [&reads] {
         return ++reads <= 2 ? platform::LocalTime{2026, 1, 31, 23, 59, 59, 999} : platform::LocalTime{2026, 2, 1};
     };
-    for (const char* message : {"one", "two", "three"}) SendTo("127.0.0.1", port, message);
+    for (const char* message : {"one", "two", "three"}) SendTo(port, message);
     while (reads < 3) DispatchOne();
     ASSERT_TRUE(service.Flush());
     EXPECT_EQ(test::ReadFile(Path("2026-01.log")),
               "2026/01/31 23:59:59.999 127.0.0.1 one\r\n2026/01/31 23:59:59.999 127.0.0.1 two\r\n");
     EXPECT_EQ(test::ReadFile(Path("2026-02.log")), "2026/02/01 00:00:00.000 127.0.0.1 three\r\n");
-    server_->StopServices();
 }
 
 }  // namespace
