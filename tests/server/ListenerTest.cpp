@@ -4,16 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <tuple>
 #include <vector>
 
-#include "TestFiles.h"
 #include "SjisReference.h"
+#include "TestFiles.h"
 #include "platform/LoopbackUdp.h"
+#include "platform/Clock.h"
 #include "platform/MessageQueue.h"
 #include "platform/SystemLog.h"
 #include "platform/UdpSocket.h"
@@ -23,67 +26,47 @@ namespace quorvel {
 namespace {
 
 using test::Sjis;
-
-uint16_t FreePort() { return test::LoopbackUdp().Port; }
-
-// What the system grants a listener that asks for the server's buffer.
-int GrantedBuffer() {
-    platform::UdpSocketHandle s(platform::CreateUdpSocket(platform::kFamilyIPv4));
-    return platform::SetReceiveBuffer(s.Get(), kSocketReceiveBuffer);
-}
+using Lines = std::vector<std::string>;
+using Event = std::tuple<std::string, int, uint32_t>;  // text, type, ID
 
 void SendTo(uint16_t port, const std::string& payload) {
     std::vector<platform::BindAddress> to;
     ASSERT_EQ(platform::ResolvePassive("127.0.0.1", std::to_string(port), to), 0);
     platform::UdpSocketHandle s(platform::CreateUdpSocket(to.at(0).Family));
-    ASSERT_EQ(platform::SendDatagram(s.Get(), to[0], payload.data(), payload.size()),
-              static_cast<long>(payload.size()));
+    ASSERT_EQ(platform::SendDatagram(s.Get(), to[0], payload.data(), payload.size()), long(payload.size()));
 }
-
-// The lines of a log file without their date and time.
-std::vector<std::string> Entries(const std::string& path) {
-    std::vector<std::string> out;
-    const std::string text = test::ReadFile(path);
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find("\r\n", at);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(at + 24, end - at - 24));
-        at = end + 2;
-    }
-    return out;
-}
-
-using Event = std::tuple<std::string, int, uint32_t>;  // text, type, ID
 
 class ListenerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(queue_);
-        queue_->AttachToCurrentThread();
-    }
+    void SetUp() override { queue_->AttachToCurrentThread(); }
     void TearDown() override {
         server_->StopServices();
         queue_->DetachFromCurrentThread();
     }
-
-    TSyslogService& AddInstance(int slot, uint16_t port, const std::string& name) {
-        auto service = std::make_unique<TSyslogService>();
+    TSyslogService& AddInstance(int slot, const std::string& name, uint16_t port = test::LoopbackUdp().Port) {
+        auto& service = server_->Services[static_cast<size_t>(slot)] = std::make_unique<TSyslogService>();
         service->SysLogPort = port;
         service->LogsFolder = folder_.path();
         service->SystemLogName = name + ".log";
         service->RecvLogName = name + "-recv.log";
-        server_->Services[static_cast<size_t>(slot)] = std::move(service);
-        return *server_->Services[static_cast<size_t>(slot)];
+        return *service;
     }
-
     // Delivers the next notification as the worker's message loop does.
     void DispatchOne() {
         platform::QueueMessage message;
         ASSERT_EQ(queue_->GetMessage(message), 1);
         queue_->DispatchMessage(message);
     }
-
-    std::string Path(const std::string& name) const { return folder_.path() + name; }
+    // The lines of a log file without their date and time.
+    Lines Entries(const std::string& name) const {
+        Lines out;
+        const std::string text = test::ReadFile(folder_.path() + name);
+        for (size_t at = 0, end = 0; at < text.size(); at = end + 2) {
+            end = std::min(text.find("\r\n", at), text.size());
+            out.push_back(text.substr(at + 24, end - at - 24));
+        }
+        return out;
+    }
 
     test::TempFolder folder_;
     std::unique_ptr<platform::MessageQueue> queue_ = platform::CreateMessageQueue();
@@ -96,11 +79,9 @@ protected:
 // event, the start goes on and binds one IPv4 socket on every local address,
 // whatever the bind address says.
 TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
-    const struct {
-        int loaderResult;
-        const char* eventText;
-        uint32_t eventId;
-    } cases[] = {
+    platform::UdpSocketHandle probe(platform::CreateUdpSocket(platform::kFamilyIPv4));
+    const int granted = platform::SetReceiveBuffer(probe.Get(), kSocketReceiveBuffer);
+    const struct { int loaderResult; const char* eventText; uint32_t eventId; } cases[] = {
         {-1, u8"ws2_32.dll がロードできません。", 10},
         {-2, u8"FreeAddrInfo() が見つかりません。", 11},
         {-3, u8"GetAddrInfo() が見つかりません。", 12},
@@ -108,73 +89,62 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.eventId);
         events_.clear();
-        const uint16_t port = FreePort();
         const std::string name = "v4only" + std::to_string(c.eventId);
-        AddInstance(0, port, name).ServerIPAddress = "::1";
+        TSyslogService& service = AddInstance(0, name);
+        service.ServerIPAddress = "::1";
+        const std::string port = std::to_string(service.SysLogPort);
         server_->AddrInfoLoader = [&c] { return c.loaderResult; };
-
         ASSERT_TRUE(server_->StartServices());
         EXPECT_EQ(events_, (std::vector<Event>{{Sjis(c.eventText), platform::kEventError, c.eventId}}));
-        SendTo(port, "<13>over IPv4 only");
+        SendTo(service.SysLogPort, "<13>over IPv4 only");
         DispatchOne();
         ASSERT_TRUE(server_->StopServices());
-
-        EXPECT_EQ(Entries(Path(name + "-recv.log")), std::vector<std::string>{"127.0.0.1 <13>over IPv4 only"});
-        EXPECT_EQ(Entries(Path(name + ".log")),
-                  (std::vector<std::string>{" " + Sjis(u8"Bind 処理開始 (IPv4 Only)"),
-                                            " Bind port is " + std::to_string(port),
-                                            " " + Sjis(u8"受信バッファサイズ ") + std::to_string(GrantedBuffer()) +
-                                                Sjis(u8" バイト"),
-                                            " " + Sjis(u8"Quorvel サービスを開始しました。"),
-                                            " " + Sjis(u8"Quorvel サービスを停止しました")}));
+        EXPECT_EQ(Entries(name + "-recv.log"), Lines{"127.0.0.1 <13>over IPv4 only"});
+        EXPECT_EQ(Entries(name + ".log"),
+                  (Lines{" " + Sjis(u8"Bind 処理開始 (IPv4 Only)"), " Bind port is " + port,
+                         " " + Sjis(u8"受信バッファサイズ ") + std::to_string(granted) + Sjis(u8" バイト"),
+                         " " + Sjis(u8"Quorvel サービスを開始しました。"), " " + Sjis(u8"Quorvel サービスを停止しました")}));
     }
 }
 
 // A stop that fails partway is asked again by the host: the instance already
 // freed must not be stopped (or even touched) a second time.
 TEST_F(ListenerTest, AStopThatFailedPartwayIsFinishedWithoutTouchingFreedInstances) {
-    AddInstance(0, FreePort(), "first");
-    TSyslogService& third = AddInstance(2, FreePort(), "third");
+    AddInstance(0, "first");
     int failures = 0;
-    third.Clock = [&failures] {
+    AddInstance(2, "third").Clock = [&failures] {
         if (failures-- > 0) throw std::runtime_error("clock failed");
         return platform::LocalNow();
     };
     ASSERT_TRUE(server_->StartServices());
     events_.clear();
-
     failures = 1;
     bool stopped = true;
     server_->DoServiceStop(stopped);
     EXPECT_FALSE(stopped);
     EXPECT_EQ(server_->Services[0], nullptr);
     EXPECT_NE(server_->Services[2], nullptr);
-
     server_->DoServiceStop(stopped);
     EXPECT_TRUE(stopped);
     for (const auto& slot : server_->Services) EXPECT_EQ(slot, nullptr);
-    EXPECT_EQ(events_, (std::vector<Event>{
-                           {Sjis(u8"Quorvel  Server の停止中にエラーが発生しました"), platform::kEventError, 4},
-                           {Sjis(u8"Quorvel Server が停止しました"), platform::kEventSuccess, 2},
-                       }));
+    EXPECT_EQ(events_, (std::vector<Event>{{Sjis(u8"Quorvel  Server の停止中にエラーが発生しました"), platform::kEventError, 4},
+                                           {Sjis(u8"Quorvel Server が停止しました"), platform::kEventSuccess, 2}}));
     const std::string stopLine = " " + Sjis(u8"Quorvel サービスを停止しました");
     for (const char* name : {"first.log", "third.log"}) {
-        auto lines = Entries(Path(name));
+        const Lines lines = Entries(name);
         EXPECT_EQ(std::count(lines.begin(), lines.end(), stopLine), 1) << name;
     }
 }
 
 TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode) {
-    const uint16_t port = FreePort();
-    TSyslogService& service = AddInstance(0, port, "recv");
+    TSyslogService& service = AddInstance(0, "recv");
     ASSERT_TRUE(server_->StartServices());
-    SendTo(port, "first");
-
+    SendTo(service.SysLogPort, "first");
     const int64_t closeEvent = 32;
-    service.HandleSocketMessage(WM_SYSLOG_IPV4, service.Socket4, closeEvent);
     const unsigned otherMessage = 1025;
+    service.HandleSocketMessage(WM_SYSLOG_IPV4, service.Socket4, closeEvent);
     service.HandleSocketMessage(otherMessage, service.Socket4, platform::kSocketRead);
-    EXPECT_EQ(test::ReadFile(Path("recv-recv.log")), "") << "nothing is read without a read event";
+    EXPECT_EQ(test::ReadFile(folder_.path() + "recv-recv.log"), "") << "nothing is read without a read event";
 
     int failures = 1;
     service.Clock = [&failures] {
@@ -183,33 +153,67 @@ TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode)
     };
     DispatchOne();
     ASSERT_TRUE(service.Flush());
-    const std::vector<std::string> log = Entries(Path("recv.log"));
-    EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
-              (std::vector<std::string>{"127.0.0.1 " + Sjis(u8"受信処理中に原因不明のエラーが発生 (28)"),
-                                        " " + Sjis(u8"ログファイルへの書き込みに失敗したメッセージ 1 件")}));
-    SendTo(port, "second");
+    const Lines log = Entries("recv.log");
+    EXPECT_EQ(Lines(log.end() - 2, log.end()), (Lines{"127.0.0.1 " + Sjis(u8"受信処理中に原因不明のエラーが発生 (28)"),
+                                                      " " + Sjis(u8"ログファイルへの書き込みに失敗したメッセージ 1 件")}));
+    SendTo(service.SysLogPort, "second");
     DispatchOne();
     ASSERT_TRUE(service.Flush());
-    EXPECT_EQ(Entries(Path("recv-recv.log")), std::vector<std::string>{"127.0.0.1 second"});
+    EXPECT_EQ(Entries("recv-recv.log"), Lines{"127.0.0.1 second"});
 }
 
 // Datagrams read together still go by their own clock readings: a batch that
 // spans the end of a month is split between the two months' files.
 TEST_F(ListenerTest, ABatchAcrossTheMonthEndGoesToBothMonthsFiles) {
-    const uint16_t port = FreePort();
-    TSyslogService& service = AddInstance(0, port, "dated");
+    TSyslogService& service = AddInstance(0, "dated");
     service.RecvLogName = "%y-%m.log";
     ASSERT_TRUE(server_->StartServices());
     int reads = 0;
     service.Clock = [&reads] {
         return ++reads <= 2 ? platform::LocalTime{2026, 1, 31, 23, 59, 59, 999} : platform::LocalTime{2026, 2, 1};
     };
-    for (const char* message : {"one", "two", "three"}) SendTo(port, message);
+    for (const char* message : {"one", "two", "three"}) SendTo(service.SysLogPort, message);
     while (reads < 3) DispatchOne();
     ASSERT_TRUE(service.Flush());
-    EXPECT_EQ(test::ReadFile(Path("2026-01.log")),
+    EXPECT_EQ(test::ReadFile(folder_.path() + "2026-01.log"),
               "2026/01/31 23:59:59.999 127.0.0.1 one\r\n2026/01/31 23:59:59.999 127.0.0.1 two\r\n");
-    EXPECT_EQ(test::ReadFile(Path("2026-02.log")), "2026/02/01 00:00:00.000 127.0.0.1 three\r\n");
+    EXPECT_EQ(test::ReadFile(folder_.path() + "2026-02.log"), "2026/02/01 00:00:00.000 127.0.0.1 three\r\n");
+}
+
+// Counters set by hand: the live line sums the instances and is offered once
+// per change, each operation log gets its own figures, nothing comes after
+// the stop.
+TEST_F(ListenerTest, LiveStatusSumsTheInstancesOnceAndEachLogGetsItsOwnFigures) {
+    server_->StatusPeriod = std::chrono::milliseconds(30);
+    std::mutex lock;
+    Lines live, final;
+    server_->ReportActivity = [&](const std::string& text, bool atStop) {
+        std::lock_guard<std::mutex> guard(lock);
+        (atStop ? final : live).push_back(text);
+    };
+    AddInstance(0, "first").StatsInterval = 1;
+    AddInstance(2, "third");
+    ASSERT_TRUE(server_->StartServices());
+    for (size_t slot : {0, 2}) TInstanceCounters::Add(server_->Services[slot]->Counters.Received, 5 + slot);
+    TInstanceCounters::Add(server_->Services[2]->Counters.DroppedQueue);
+    const auto logHas = [&](const char* name, const char* utf8) {
+        return test::ReadFile(folder_.path() + name).find(Sjis(utf8)) != std::string::npos;
+    };
+    for (int i = 0; i < 6000 && !logHas("first.log", u8"統計: 受信 5 件、"); ++i) platform::SleepMilliseconds(10);
+    platform::SleepMilliseconds(100);
+    TInstanceCounters::Add(server_->Services[0]->Counters.MailsSent);
+    bool stopped = false;
+    server_->DoServiceStop(stopped);
+    ASSERT_TRUE(stopped);
+    const size_t offered = live.size();
+    platform::SleepMilliseconds(100);
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(live.size(), offered) << "nothing after the stop";
+    EXPECT_EQ(std::count(live.begin(), live.end(), "received 12; written 0; dropped 1 (queue full 1); mails 0 sent, 0 failed"), 1)
+        << "an unchanged line is offered once";
+    EXPECT_EQ(final, Lines{"received 12; written 0; dropped 1 (queue full 1); mails 1 sent, 0 failed"});
+    EXPECT_TRUE(logHas("first.log", u8"停止時の統計: 受信 5 件、"));
+    EXPECT_FALSE(logHas("third.log", u8"統計"));
 }
 
 }  // namespace

@@ -1,24 +1,16 @@
 // The counters as people read them: the status line of the service manager
 // and the console, the statistics lines of the operation log, and the timer
-// that writes them while the server serves, on counters set by hand.
+// that writes them while the server serves.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "SjisReference.h"
-#include "TestFiles.h"
-#include "platform/LoopbackUdp.h"
-#include "platform/MessageQueue.h"
-#include "server/QuorvelService.h"
 #include "server/Statistics.h"
 #include "server/StatsTimer.h"
 
@@ -42,10 +34,7 @@ TEST(StatisticsTest, StatusLineShowsTheUnusualOnlyWhenItHappenedAndSumsAddEveryC
     queueOnly.Received = 1204311, queueOnly.Written = 1203311, queueOnly.DroppedQueue = 1000, queueOnly.MailsSent = 3;
     TCounterSnapshot twice = Distinct();
     twice += Distinct();
-    const struct {
-        TCounterSnapshot counters;
-        const char* line;
-    } cases[] = {
+    const struct { TCounterSnapshot counters; const char* line; } cases[] = {
         {TCounterSnapshot{}, "received 0; written 0; dropped 0; mails 0 sent, 0 failed"},
         {queueOnly, "received 1,204,311; written 1,203,311; dropped 1,000 (queue full 1,000); mails 3 sent, 0 failed"},
         {Distinct(),
@@ -78,21 +67,17 @@ TEST(StatisticsTest, TimerRunsEachJobAtItsPeriodAndNothingAfterStop) {
     std::atomic<int> fast{0}, slow{0}, failing{0};
     timer.Add(20ms, [&] { ++fast; });
     timer.Add(200ms, [&] { ++slow; });
-    timer.Add(20ms, [&] {
-        ++failing;
-        throw std::runtime_error("a job that fails");
-    });
+    timer.Add(20ms, [&] { ++failing, throw std::runtime_error("a job that fails"); });
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(timer.Start());
     std::this_thread::sleep_for(500ms);
     timer.Stop();
     const auto elapsed = std::chrono::steady_clock::now() - started;
     const int fastRuns = fast, slowRuns = slow;
-    EXPECT_GE(fastRuns, 1);
+    EXPECT_GE(fastRuns, 2);
     EXPECT_LE(fastRuns, static_cast<int>(elapsed / 20ms));
     EXPECT_LE(slowRuns, static_cast<int>(elapsed / 200ms));
-    EXPECT_GE(failing.load(), 1) << "a failing job keeps its turns";
-    EXPECT_GE(failing.load() + 1, fastRuns);
+    EXPECT_GE(failing.load(), 2) << "a failing job keeps its turns";
     std::this_thread::sleep_for(60ms);
     EXPECT_EQ(fast.load(), fastRuns);
     EXPECT_FALSE(timer.Running());
@@ -104,53 +89,6 @@ TEST(StatisticsTest, TimerRunsEachJobAtItsPeriodAndNothingAfterStop) {
     const auto stopAt = std::chrono::steady_clock::now();
     timer.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 30min);
-}
-
-// Two instances whose counters are set by hand, the test thread as worker:
-// the live line sums them and is offered once per change, each operation
-// log gets its own figures, and nothing is offered after the stop.
-TEST(ServerStatisticsTest, LiveStatusSumsTheInstancesOnceAndEachLogGetsItsOwnFigures) {
-    test::TempFolder dir;
-    std::unique_ptr<platform::MessageQueue> queue = platform::CreateMessageQueue();
-    queue->AttachToCurrentThread();
-    TSysLogServer server;
-    server.StatusPeriod = 30ms;
-    std::mutex lock;
-    std::vector<std::string> live, final;
-    server.ReportActivity = [&](const std::string& text, bool atStop) {
-        std::lock_guard<std::mutex> guard(lock);
-        (atStop ? final : live).push_back(text);
-    };
-    for (size_t slot : {0, 2}) {
-        TSyslogService& s = *(server.Services[slot] = std::make_unique<TSyslogService>());
-        s.SysLogPort = test::LoopbackUdp().Port;
-        s.ServerIPAddress = "127.0.0.1";
-        s.LogsFolder = dir.path();
-        s.SystemLogName = std::to_string(slot) + ".log";
-        s.StatsInterval = slot == 0 ? 1 : 0;
-    }
-    ASSERT_TRUE(server.StartServices());
-    for (size_t slot : {0, 2}) TInstanceCounters::Add(server.Services[slot]->Counters.Received, 5 + slot);
-    TInstanceCounters::Add(server.Services[2]->Counters.DroppedQueue);
-    const std::string both = "received 12; written 0; dropped 1 (queue full 1); mails 0 sent, 0 failed";
-    const auto logHas = [&](const char* name, const char* utf8) {
-        return test::ReadFile(dir.path() + name).find(Sjis(utf8)) != std::string::npos;
-    };
-    for (int i = 0; i < 6000 && !logHas("0.log", u8"統計: 受信 5 件、"); ++i) std::this_thread::sleep_for(10ms);
-    std::this_thread::sleep_for(100ms);
-    TInstanceCounters::Add(server.Services[0]->Counters.MailsSent);
-    bool stopped = false;
-    server.DoServiceStop(stopped);
-    ASSERT_TRUE(stopped);
-    queue->DetachFromCurrentThread();
-    const size_t offered = live.size();
-    std::this_thread::sleep_for(100ms);
-    std::lock_guard<std::mutex> guard(lock);
-    EXPECT_EQ(live.size(), offered) << "nothing after the stop";
-    EXPECT_EQ(std::count(live.begin(), live.end(), both), 1) << "an unchanged line is offered once";
-    EXPECT_EQ(final, std::vector<std::string>{"received 12; written 0; dropped 1 (queue full 1); mails 1 sent, 0 failed"});
-    EXPECT_TRUE(logHas("0.log", u8"停止時の統計: 受信 5 件、"));
-    EXPECT_FALSE(logHas("2.log", u8"統計"));
 }
 
 }  // namespace

@@ -89,14 +89,8 @@ TEST(IniAccess, APasswordInAFileOthersMayReadIsWarnedAbout) {
     test::TempFolder dir;
     TSysLogServer server;
     const std::string warning = Sjis(u8"SMTPAUTHPASS を含む設定ファイルを他のユーザーが読めます: ") + dir.path() + "Quorvel.ini";
-    const struct {
-        std::string ini;
-        mode_t mode;
-        bool warned;
-    } cases[] = {
-        {"SMTPAUTHPASS=secret\r\n", 0644, true},
-        {"SMTPAUTHPASS=secret\r\n", 0640, false},
-        {"SMTPAUTHID=user\r\n", 0644, false},
+    const struct { std::string ini; mode_t mode; bool warned; } cases[] = {
+        {"SMTPAUTHPASS=secret\r\n", 0644, true}, {"SMTPAUTHPASS=secret\r\n", 0640, false}, {"SMTPAUTHID=user\r\n", 0644, false},
     };
     for (const auto& c : cases) {
         test::WriteFile(dir.path() + "Quorvel.ini", c.ini);
