@@ -69,6 +69,9 @@ protected:
     }
 
     test::TempFolder folder_;
+    // Counts or counts down the readings of a test's clock. A member: the
+    // clock is read again while the fixture stops the instances.
+    int clockCalls_ = 0;
     std::unique_ptr<platform::MessageQueue> queue_ = platform::CreateMessageQueue();
     std::vector<Event> events_;
     std::unique_ptr<TSysLogServer> server_ = std::make_unique<TSysLogServer>(
@@ -93,7 +96,7 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
         TSyslogService& service = AddInstance(0, name);
         service.ServerIPAddress = "::1";
         const std::string port = std::to_string(service.SysLogPort);
-        server_->AddrInfoLoader = [&c] { return c.loaderResult; };
+        server_->AddrInfoLoader = [result = c.loaderResult] { return result; };
         ASSERT_TRUE(server_->StartServices());
         EXPECT_EQ(events_, (std::vector<Event>{{Sjis(c.eventText), platform::kEventError, c.eventId}}));
         SendTo(service.SysLogPort, "<13>over IPv4 only");
@@ -111,14 +114,13 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
 // freed must not be stopped (or even touched) a second time.
 TEST_F(ListenerTest, AStopThatFailedPartwayIsFinishedWithoutTouchingFreedInstances) {
     AddInstance(0, "first");
-    int failures = 0;
-    AddInstance(2, "third").Clock = [&failures] {
-        if (failures-- > 0) throw std::runtime_error("clock failed");
+    AddInstance(2, "third").Clock = [this] {
+        if (clockCalls_-- > 0) throw std::runtime_error("clock failed");
         return platform::LocalNow();
     };
     ASSERT_TRUE(server_->StartServices());
     events_.clear();
-    failures = 1;
+    clockCalls_ = 1;
     bool stopped = true;
     server_->DoServiceStop(stopped);
     EXPECT_FALSE(stopped);
@@ -146,9 +148,9 @@ TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode)
     service.HandleSocketMessage(otherMessage, service.Socket4, platform::kSocketRead);
     EXPECT_EQ(test::ReadFile(folder_.path() + "recv-recv.log"), "") << "nothing is read without a read event";
 
-    int failures = 1;
-    service.Clock = [&failures] {
-        if (failures-- > 0) throw std::system_error(28, std::generic_category());
+    clockCalls_ = 1;
+    service.Clock = [this] {
+        if (clockCalls_-- > 0) throw std::system_error(28, std::generic_category());
         return platform::LocalNow();
     };
     DispatchOne();
@@ -168,12 +170,11 @@ TEST_F(ListenerTest, ABatchAcrossTheMonthEndGoesToBothMonthsFiles) {
     TSyslogService& service = AddInstance(0, "dated");
     service.RecvLogName = "%y-%m.log";
     ASSERT_TRUE(server_->StartServices());
-    int reads = 0;
-    service.Clock = [&reads] {
-        return ++reads <= 2 ? platform::LocalTime{2026, 1, 31, 23, 59, 59, 999} : platform::LocalTime{2026, 2, 1};
+    service.Clock = [this] {
+        return ++clockCalls_ <= 2 ? platform::LocalTime{2026, 1, 31, 23, 59, 59, 999} : platform::LocalTime{2026, 2, 1};
     };
     for (const char* message : {"one", "two", "three"}) SendTo(service.SysLogPort, message);
-    while (reads < 3) DispatchOne();
+    while (clockCalls_ < 3) DispatchOne();
     ASSERT_TRUE(service.Flush());
     EXPECT_EQ(test::ReadFile(folder_.path() + "2026-01.log"),
               "2026/01/31 23:59:59.999 127.0.0.1 one\r\n2026/01/31 23:59:59.999 127.0.0.1 two\r\n");
@@ -185,11 +186,12 @@ TEST_F(ListenerTest, ABatchAcrossTheMonthEndGoesToBothMonthsFiles) {
 // the stop.
 TEST_F(ListenerTest, LiveStatusSumsTheInstancesOnceAndEachLogGetsItsOwnFigures) {
     server_->StatusPeriod = std::chrono::milliseconds(30);
-    std::mutex lock;
-    Lines live, final;
-    server_->ReportActivity = [&](const std::string& text, bool atStop) {
-        std::lock_guard<std::mutex> guard(lock);
-        (atStop ? final : live).push_back(text);
+    // Shared with the timer's thread, which may outlive the test body.
+    struct Reports { std::mutex lock; Lines live, final; };
+    const auto reports = std::make_shared<Reports>();
+    server_->ReportActivity = [reports](const std::string& text, bool atStop) {
+        std::lock_guard<std::mutex> guard(reports->lock);
+        (atStop ? reports->final : reports->live).push_back(text);
     };
     AddInstance(0, "first").StatsInterval = 1;
     AddInstance(2, "third");
@@ -205,13 +207,16 @@ TEST_F(ListenerTest, LiveStatusSumsTheInstancesOnceAndEachLogGetsItsOwnFigures) 
     bool stopped = false;
     server_->DoServiceStop(stopped);
     ASSERT_TRUE(stopped);
+    std::unique_lock<std::mutex> guard(reports->lock);
+    const Lines& live = reports->live;
     const size_t offered = live.size();
+    guard.unlock();
     platform::SleepMilliseconds(100);
-    std::lock_guard<std::mutex> guard(lock);
+    guard.lock();
     EXPECT_EQ(live.size(), offered) << "nothing after the stop";
     EXPECT_EQ(std::count(live.begin(), live.end(), "received 12; written 0; dropped 1 (queue full 1); mails 0 sent, 0 failed"), 1)
         << "an unchanged line is offered once";
-    EXPECT_EQ(final, Lines{"received 12; written 0; dropped 1 (queue full 1); mails 1 sent, 0 failed"});
+    EXPECT_EQ(reports->final, Lines{"received 12; written 0; dropped 1 (queue full 1); mails 1 sent, 0 failed"});
     EXPECT_TRUE(logHas("first.log", u8"停止時の統計: 受信 5 件、"));
     EXPECT_FALSE(logHas("third.log", u8"統計"));
 }

@@ -62,9 +62,9 @@ TEST(StatisticsTest, StatisticsLineNamesEveryCounterInTheOperationLogsJapanese) 
 // Bounds from the elapsed time only: a loaded machine may run a job late but
 // never early, and never twice for one tick.
 TEST(StatisticsTest, TimerRunsEachJobAtItsPeriodAndNothingAfterStop) {
+    std::atomic<int> fast{0}, slow{0}, failing{0};  // outlive the timer's thread
     TStatsTimer timer;
     EXPECT_FALSE(timer.Start()) << "nothing to run";
-    std::atomic<int> fast{0}, slow{0}, failing{0};
     timer.Add(20ms, [&] { ++fast; });
     timer.Add(200ms, [&] { ++slow; });
     timer.Add(20ms, [&] { ++failing, throw std::runtime_error("a job that fails"); });
