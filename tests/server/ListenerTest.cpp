@@ -40,7 +40,7 @@ class ListenerTest : public ::testing::Test {
 protected:
     void SetUp() override { queue_->AttachToCurrentThread(); }
     void TearDown() override {
-        server_->StopServices();
+        server_->DoServiceShutdown();
         queue_->DetachFromCurrentThread();
     }
     TSyslogService& AddInstance(int slot, const std::string& name, uint16_t port = test::LoopbackUdp().Port) {

@@ -147,6 +147,17 @@ TEST(AlertMail, PasswordInClearOnlyToAnotherMachineWithoutTls) {
     }
 }
 
+// An alert handed over after the stop is reported as not sent, not lost.
+TEST(AlertMail, AJobPostedAfterTheStopIsReportedNotSent) {
+    std::vector<bool> sends;
+    TAlertMailer mailer([&sends](const TAlertJob&, bool send) { sends.push_back(send); });
+    mailer.Stop();
+    ASSERT_TRUE(mailer.Reserve());
+    mailer.Post(TAlertJob{});
+    EXPECT_EQ(sends, std::vector<bool>{false});
+    EXPECT_TRUE(mailer.WaitIdle(std::chrono::steady_clock::now()));
+}
+
 platform::LocalTime Wall(int second) { return platform::LocalTime{2026, 12, 7, 10, 0, second, 0}; }
 const TAlertThrottle::TTimePoint t0{};
 
