@@ -281,7 +281,7 @@ bool TSMTPMail::WaitReply() {
             pending_.append(chunk.data(), static_cast<std::size_t>(n));
         }
     } catch (const std::exception&) {
-        AddLog(mailtext::kWaitException + std::to_string(platform::LastSocketError()));
+        AddLog(texts::kWaitException + std::to_string(platform::LastSocketError()));
     }
     // The reply never ended: what was read of it is no use to the next wait.
     pending_.clear();

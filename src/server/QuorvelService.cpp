@@ -6,7 +6,6 @@
 #include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
-#include "server/CheckTexts.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/DCSVList.h"

@@ -8,7 +8,6 @@
 #include "mail/DMail.h"
 #include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
-#include "server/CheckTexts.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"

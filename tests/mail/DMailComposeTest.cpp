@@ -4,9 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "SjisReference.h"
 #include "mail/DMail.h"
-#include "mail/MailTexts.h"
 
 namespace quorvel {
 namespace {
@@ -23,10 +21,6 @@ std::vector<std::string> Lines(TSMTPMail& mail) {
     }
     EXPECT_EQ(start, text.size()) << "message does not end with CR LF";
     return out;
-}
-
-TEST(MailTexts, MatchCp932OfTheirJapaneseOriginals) {
-    EXPECT_EQ(test::Sjis(u8"応答待機の間に例外が発生 : "), mailtext::kWaitException);
 }
 
 // The recipient's server removes one leading dot of every line
