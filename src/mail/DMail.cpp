@@ -182,9 +182,7 @@ bool NamesStartTls(const std::string& line) {
     static const char kKeyword[] = "STARTTLS";
     if (line.size() < 4 + sizeof kKeyword - 1) return false;
     for (std::size_t i = 0; i < sizeof kKeyword - 1; ++i) {
-        const char c = line[4 + i];
-        const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-        if (upper != kKeyword[i]) return false;
+        if (UpperAscii(line[4 + i]) != kKeyword[i]) return false;
     }
     const std::size_t end = 4 + sizeof kKeyword - 1;
     return end == line.size() || line[end] == ' ';

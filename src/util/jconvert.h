@@ -8,12 +8,9 @@
 #include <utility>
 #include <vector>
 
-namespace quorvel {
+#include "util/Chars.h"
 
-// Code page 932 lead bytes: 0x81-0x9F and 0xE0-0xFC. No locale is consulted.
-inline bool IsSJISLeadByte(unsigned char c) {
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
+namespace quorvel {
 
 std::string EncodeBase64(std::string_view bytes);
 std::string DecodeBase64(std::string_view text);
