@@ -10,7 +10,7 @@
 
 namespace quorvel::test {
 
-inline std::string IconvConvert(std::string_view in, const char* from, const char* to) {
+inline std::string ReferenceConvert(std::string_view in, const char* from, const char* to) {
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open failed");
     std::string out(in.size() * 4 + 16, '\0');
@@ -27,6 +27,6 @@ inline std::string IconvConvert(std::string_view in, const char* from, const cha
 }
 
 // UTF-8 source text -> the Shift_JIS bytes the system must write.
-inline std::string Sjis(std::string_view utf8) { return IconvConvert(utf8, "UTF-8", "CP932"); }
+inline std::string Sjis(std::string_view utf8) { return ReferenceConvert(utf8, "UTF-8", "CP932"); }
 
 }  // namespace quorvel::test

@@ -12,7 +12,7 @@
 
 namespace quorvel::test {
 
-inline std::string IconvConvert(std::string_view in, const char* from, const char* to) {
+inline std::string ReferenceConvert(std::string_view in, const char* from, const char* to) {
     const auto page = [](std::string_view name) -> UINT {
         if (name == "UTF-8") return CP_UTF8;
         if (name == "CP932") return 932;
@@ -31,6 +31,6 @@ inline std::string IconvConvert(std::string_view in, const char* from, const cha
 }
 
 // UTF-8 source text -> the Shift_JIS bytes the system must write.
-inline std::string Sjis(std::string_view utf8) { return IconvConvert(utf8, "UTF-8", "CP932"); }
+inline std::string Sjis(std::string_view utf8) { return ReferenceConvert(utf8, "UTF-8", "CP932"); }
 
 }  // namespace quorvel::test
