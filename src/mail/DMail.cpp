@@ -90,7 +90,7 @@ void TSMTPMail::ComposeMessage(std::string* buffer) {
     AddLine(out, "To: <" + toAddress_ + ">");
     const platform::LocalTime dateTime = Now();
     AddLine(out, "Date: " + FormatMailDate(FormatUtcOffset(dateTime.UtcOffsetMinutes), dateTime));
-    if (!subject_.empty()) AddLine(out, "Subject: " + EncodeMimeText(subject_, false, kHeaderLimit));
+    if (!subject_.empty()) AddLine(out, "Subject: " + EncodeMimeText(subject_, kHeaderLimit));
     AddLine(out, "Mime-Version: 1.0");
     AddLine(out, "Message-ID: " + (messageID_.empty() ? GenerateMessageID(Now()) : messageID_));
     AddLine(out, "Content-Type: text/plain;\r\n\tcharset=\"iso-2022-jp\"");

@@ -32,10 +32,10 @@ std::vector<std::string> SJIStoJISLines(std::string_view sjis, size_t maxBytes);
 
 // One encoded word of the whole text when it holds anything but printable
 // ASCII and TAB (a Japanese text, half-width katakana, a stray 8-bit or
-// control byte); otherwise the text, quoted when asked.
-std::string EncodeMimeWord(std::string_view text, bool quote);
+// control byte); otherwise the text as it is.
+std::string EncodeMimeWord(std::string_view text);
 // As EncodeMimeWord, or several encoded words joined by CR LF TAB when the
 // text is too long for limit.
-std::string EncodeMimeText(std::string_view text, bool quote, int limit);
+std::string EncodeMimeText(std::string_view text, int limit);
 
 }  // namespace quorvel
