@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "util/jconvert.h"
 
 namespace quorvel {
@@ -27,13 +25,12 @@ std::string Alphabet(size_t length) {
 TEST(DHashTest, MatchesPublishedAndToolDigests) {
     const struct {
         std::string message;
-        const char* md5;  // nullptr where the source publishes only the other digest
-        const char* sha1;
+        const char *md5, *sha1;
     } cases[] = {
-        // From the RFC 1321 A.5 suite and the FIPS 180 / RFC 3174 vectors.
+        // RFC 1321 A.5 and FIPS 180 / RFC 3174 vectors (md5sum gave the MD5 of the 56-letter one).
         {"", "d41d8cd98f00b204e9800998ecf8427e", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72", "a9993e364706816aba3e25717850c26c9cd0d89d"},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", nullptr,
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "8215ef0796a20bcaaae116d3876c664a",
          "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
         {std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21", "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
         // md5sum / sha1sum of printf 'a\0b': an embedded NUL is part of the message.
@@ -46,12 +43,8 @@ TEST(DHashTest, MatchesPublishedAndToolDigests) {
         {Alphabet(120), "62af9b597a9f55e16ab2b897387fc052", "23a58eee587aa1f50d19a969ab36a3fe3e88c393"},
     };
     for (const auto& c : cases) {
-        if (c.md5) {
-            EXPECT_EQ((HexOf<TDMD5, TMD5Digest>(c.message)), c.md5) << c.message.size();
-        }
-        if (c.sha1) {
-            EXPECT_EQ((HexOf<TDSHA1, TSHA1Digest>(c.message)), c.sha1) << c.message.size();
-        }
+        EXPECT_EQ((HexOf<TDMD5, TMD5Digest>(c.message)), c.md5) << c.message.size();
+        EXPECT_EQ((HexOf<TDSHA1, TSHA1Digest>(c.message)), c.sha1) << c.message.size();
     }
 }
 

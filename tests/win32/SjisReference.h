@@ -1,8 +1,6 @@
 #pragma once
-// Independent Shift_JIS reference for tests of the Windows build: the
-// system's code page 932 table, never the system's own conversion code.
-// It knows UTF-8 and CP932 only; the ISO-2022-JP comparisons run against
-// iconv in the Linux build.
+// Independent Shift_JIS reference for tests of the Windows build: Windows'
+// code page 932 table, never the system's own conversion code.
 
 #include <windows.h>
 
@@ -12,6 +10,8 @@
 
 namespace quorvel::test {
 
+// The text in another code page; UTF-8 and CP932 only (the ISO-2022-JP
+// comparisons run against iconv in the Linux build). Throws where Windows fails.
 inline std::string ReferenceConvert(std::string_view in, const char* from, const char* to) {
     const auto page = [](std::string_view name) -> UINT {
         if (name == "UTF-8") return CP_UTF8;
@@ -22,8 +22,8 @@ inline std::string ReferenceConvert(std::string_view in, const char* from, const
     if (in.empty()) return {};
     const int n = static_cast<int>(in.size());
     std::wstring wide(in.size(), L'\0');
-    const int w = MultiByteToWideChar(src, MB_ERR_INVALID_CHARS, in.data(), n, wide.data(), n);
     std::string out(in.size() * 3, '\0');
+    const int w = MultiByteToWideChar(src, MB_ERR_INVALID_CHARS, in.data(), n, wide.data(), n);
     const int m = w > 0 ? WideCharToMultiByte(dst, 0, wide.data(), w, out.data(), n * 3, nullptr, nullptr) : 0;
     if (m <= 0) throw std::runtime_error("not representable");
     out.resize(static_cast<size_t>(m));
