@@ -27,7 +27,8 @@ inline constexpr char kTextResumeException[] =
 inline constexpr char kTextStopException[] =
     "\x83\x54\x81\x5B\x83\x72\x83\x58\x82\xCC\x92\xE2\x8E\x7E\x8E\x9E\x82\xC9\x97\xE1\x8A\x4F"
     "\x82\xAA\x94\xAD\x90\xB6\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
-// FormatText fills %0:s with the action below, %1:s with the error text.
+// FormatText fills %0:s with the action below and %1:s with the error text,
+// then %d with the control code and %s with the error text.
 // "サービス失敗 %0:s: %1:s"
 inline constexpr char kFormatServiceFailure[] =
     "\x83\x54\x81\x5B\x83\x72\x83\x58\x8E\xB8\x94\x73 %0:s: %1:s";
