@@ -108,6 +108,13 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
                          " " + Sjis(u8"受信バッファサイズ ") + std::to_string(granted) + Sjis(u8" バイト"),
                          " " + Sjis(u8"Quorvel サービスを開始しました。"), " " + Sjis(u8"Quorvel サービスを停止しました")}));
     }
+    // A port another socket holds fails the start, and says where.
+    const test::LoopbackUdp holder;
+    TSyslogService& taken = AddInstance(0, "taken", holder.Port);
+    taken.ServerIPAddress = "127.0.0.1";
+    EXPECT_FALSE(server_->StartServices());
+    EXPECT_EQ(taken.StartFailure.rfind("cannot bind to 127.0.0.1 port " + std::to_string(holder.Port) + " (IPv4): ", 0), 0u)
+        << taken.StartFailure;
 }
 
 // A stop that fails partway is asked again by the host: the instance already

@@ -113,6 +113,11 @@ TEST_F(SyslogServiceTest, WriteErrors) {
     EXPECT_NE(fallback->at(0).find(Sjis(u8"ログファイルへの書き込みを拒否しました")), std::string::npos);
     EXPECT_EQ(std::count_if(fallback->begin(), fallback->end(),
                             [](const std::string& t) { return t.find(" h lost line") != std::string::npos; }), 1);
+    // A logs folder that cannot be made (its parent is missing too): counted too.
+    service.LogsFolder = dir.path() + "a/b/";
+    service.WriteReceivedLog("m", "h");
+    ASSERT_TRUE(service.Flush());
+    EXPECT_EQ(service.Counters.DroppedWriteFailed.load(), 3u);
 }
 
 TEST(KeywordMatch, FirstInListOrderOutsideTrailBytesAndBeforeTheFirstNul) {
