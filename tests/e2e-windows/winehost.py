@@ -6,7 +6,14 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
+
+# The helpers of the Linux scenarios read logs, send datagrams and serve mail alike here.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from quorvel_e2e import sjis  # noqa: E402
+
+EXE = os.environ.get("QUORVEL_EXE", "quorvel.exe")
 
 WINE = os.environ.get("QUORVEL_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
@@ -69,6 +76,16 @@ class WinePrefix:
         self.trace.flush()
         with open(self.trace_path, "rb") as f:
             return f.read().decode("latin-1")
+
+
+def make_app(folder, ini_lines):
+    """A fresh folder holding quorvel.exe and its Quorvel.ini (Shift_JIS, CR LF)."""
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    shutil.copy(EXE, os.path.join(folder, "quorvel.exe"))
+    with open(os.path.join(folder, "Quorvel.ini"), "wb") as f:
+        f.write(b"".join(sjis(line) + b"\r\n" for line in ini_lines))
+    return os.path.join(folder, "quorvel.exe")
 
 
 _REPORT = re.compile(r"ReportEventA \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x([0-9a-f]{4}),0x([0-9a-f]{8}),")
