@@ -10,11 +10,10 @@ import subprocess
 import unittest
 
 import winehost
-from quorvel_e2e import ACCOUNT, PASSWORD, Relay, Sink, entries, free_port, mail_ini, mail_line, send, smtp_server, wait_until
-from test_mail_tls import NO_STARTTLS, TLS_FAILED, Certificates, mail_lines
+from quorvel_e2e import entries, free_port, mail_ini, send, wait_until
+from test_mail_tls import CASES, Certificates, check, mail_lines, serve
 
 WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(winehost.EXE)), "e2e-windows-tls"))
-AUTH = ["SMTPAUTHID=alerts", "SMTPAUTHPASS=" + PASSWORD.decode()]
 
 
 class WindowsMailTlsTest(unittest.TestCase):
@@ -57,42 +56,11 @@ class WindowsMailTlsTest(unittest.TestCase):
             proc.wait()
 
     def test_schannel_delivers_and_refuses_as_the_openssl_build(self):
-        cases = [
-            # name, server kind, settings, reason of a refusal
-            ("STARTTLS, private authority, AUTH LOGIN", {}, ["SMTPTLS=STARTTLS", "SMTPTLSCAFILE={CA}", "SMTPAUTH=LOGIN"]
-             + AUTH, None),
-            ("implicit TLS, private authority, CRAM-MD5", dict(implicit=True),
-             ["SMTPTLS=TLS", "SMTPTLSCAFILE={CA}", "SMTPAUTH=CRAM-MD5"] + AUTH, None),
-            ("the server asks for a client certificate", dict(implicit=True, ask=True),
-             ["SMTPTLS=TLS", "SMTPTLSCAFILE={CA}"], None),
-            ("certificate for other names", dict(cert="wrongname"), ["SMTPTLS=STARTTLS", "SMTPTLSCAFILE={CA}"],
-             TLS_FAILED),
-            ("certificate of an authority not trusted", dict(cert="stranger", implicit=True),
-             ["SMTPTLS=TLS", "SMTPTLSCAFILE={CA}"], TLS_FAILED),
-            ("private authority, system trust store only", dict(implicit=True), ["SMTPTLS=TLS"], TLS_FAILED),
-            ("verification off accepts it", dict(cert="stranger", implicit=True), ["SMTPTLS=TLS", "SMTPTLSVERIFY=0"],
-             None),
-            ("STARTTLS required but not offered", dict(plain=True), ["SMTPTLS=STARTTLS", "SMTPAUTH=LOGIN"] + AUTH,
-             NO_STARTTLS),
-        ]
-        for n, (name, kind, settings, reason) in enumerate(cases):
-            with self.subTest(name):
-                sink = Sink()
-                tls = None if kind.get("plain") else self.certs.context(kind.get("cert", "server"), kind.get("ask"))
-                relay = Relay(self, smtp_server(self, sink, tls, kind.get("implicit", False)).port)
-                mail = self.run_alert(os.path.join(WORK, "app%d" % n), relay.port, settings, 2 if reason else 1)
-                if reason:
-                    self.assertEqual(mail[0], mail_line("ops@example.org"))
-                    self.assertTrue(mail[1].startswith(b" " + reason), mail[1])
-                    self.assertEqual(sink.mails, [])
-                else:
-                    self.assertEqual(mail, [mail_line("ops@example.org", "error")])
-                    self.assertEqual([(m["to"], m["tls"]) for m in sink.mails], [(["ops@example.org"], True)])
-                    self.assertIn(sink.mails[0]["version"], ("TLSv1.2", "TLSv1.3"))
-                    if "SMTPAUTHID=alerts" in settings:
-                        self.assertEqual(sink.mails[0]["auth"].login, ACCOUNT)
-                        self.assertEqual(sink.auth_over_tls, [True])
-                self.assertNotIn(PASSWORD, relay.client_bytes())
+        for n, case in enumerate(CASES):
+            with self.subTest(case[0]):
+                sink, relay = serve(self, self.certs, case[1])
+                lines = self.run_alert(os.path.join(WORK, "app%d" % n), relay.port, case[2], 2 if case[3] else 1)
+                check(self, case, sink, relay, lines)
 
 
 if __name__ == "__main__":

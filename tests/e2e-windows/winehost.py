@@ -27,20 +27,18 @@ class WinePrefix:
         self.folder = folder
         self.prefix = os.path.join(folder, "prefix")
         self.trace_path = os.path.join(folder, "wine-trace.log")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG=TRACE,
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG=TRACE, WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("DISPLAY", None)
         self.trace = None
 
     def start(self):
         shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(self.folder)
-        quiet = dict(self.env, WINEDEBUG="-all")
         # Output to files or nowhere, never to pipes: Wine's lingering
         # processes would hold a pipe open long after the command ended.
-        subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics",
-                        "/d", "null", "/f"], env=quiet, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=300, check=True)
+        subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f"],
+                       env=dict(self.env, WINEDEBUG="-all"), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, timeout=300, check=True)
         self._server(["-k"])
         self._server(["-w"])
         # Boot again with the trace on: the system processes started now keep
@@ -48,12 +46,12 @@ class WinePrefix:
         # they start later.
         self._server(["-p"])
         self.trace = open(self.trace_path, "wb")
-        subprocess.run([WINE, "sc", "query", "eventlog"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=self.trace, stdin=subprocess.DEVNULL, timeout=300)
+        subprocess.run([WINE, "sc", "query", "eventlog"], env=self.env, stdout=subprocess.DEVNULL, stderr=self.trace,
+                       stdin=subprocess.DEVNULL, timeout=300)
 
     def _server(self, args):
-        subprocess.run([WINESERVER] + args, env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=60)
+        subprocess.run([WINESERVER] + args, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, timeout=60)
 
     def stop(self):
         self._server(["-k"])
@@ -63,11 +61,9 @@ class WinePrefix:
     def run(self, args, timeout=120):
         """Runs a Windows program; returns (exit code, stdout bytes, stderr bytes)."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            p = subprocess.run([WINE] + args, env=self.env, stdout=out, stderr=err,
-                               stdin=subprocess.DEVNULL, timeout=timeout)
-            out.seek(0)
-            err.seek(0)
-            return p.returncode, out.read(), err.read()
+            p = subprocess.run([WINE] + args, env=self.env, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                               timeout=timeout)
+            return p.returncode, out.seek(0) or out.read(), err.seek(0) or err.read()
 
     def windows_path(self, unix_path):
         return "Z:" + unix_path.replace("/", "\\")

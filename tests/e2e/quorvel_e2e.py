@@ -42,17 +42,12 @@ def mail_line(address, keyword=None):
 def free_port():
     """A UDP port free on both IPv4 and IPv6 loopback."""
     while True:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as v4:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as v4, socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as v6:
             v4.bind(("0.0.0.0", 0))
-            port = v4.getsockname()[1]
-            try:
-                with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as v6:
-                    # IPv6 only, as the server's own socket.
-                    v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-                    v6.bind(("::", port))
-                return port
-            except OSError:
-                continue
+            v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)  # as the server's own socket
+            with contextlib.suppress(OSError):
+                v6.bind(("::", v4.getsockname()[1]))
+                return v4.getsockname()[1]
 
 
 def wait_until(condition, timeout=10):
@@ -73,10 +68,8 @@ def send(payloads, port, host="127.0.0.1"):
 def entries(data):
     """The lines of a log file (CR LF ends) without their date and time."""
     lines = data.split(b"\r\n")
-    assert lines[-1] == b"", "the file ends with a whole line"
-    for line in lines[:-1]:
-        assert STAMP.match(line), line
-    return [line[24:] for line in lines[:-1]]
+    assert lines.pop() == b"" and all(STAMP.match(l) for l in lines), data[-200:]
+    return [line[24:] for line in lines]
 
 
 class DatagramSink:
@@ -99,10 +92,6 @@ class DatagramSink:
         """The journal entries so far as field dictionaries."""
         return [dict(l.split("=", 1) for l in e.splitlines() if "=" in l) for e in self.receive_all(timeout)]
 
-    def close(self):
-        self.sock.close()
-
-
 class Quorvel:
     """One run of quorvel in a folder of its own."""
 
@@ -120,9 +109,8 @@ class Quorvel:
         self.notify = self.proc = self.err = None
 
     def env(self, **extra):
-        env = dict(os.environ, QUORVEL_JOURNAL_SOCKET=self.journal.path)
-        env.pop("NOTIFY_SOCKET", None)
-        return dict(env, **extra)
+        env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+        return dict(env, QUORVEL_JOURNAL_SOCKET=self.journal.path, **extra)
 
     def start(self, words=("-RUN",), **env_extra):
         """Runs quorvel with the command words, standard error into a file."""
@@ -184,6 +172,7 @@ class Quorvel:
             return f.read()
 
     def log(self, name="Quorvel.log"):
+        """The lines of a log without their date and time."""
         return entries(self.read(name))
 
     def wait_for_lines(self, name, count, timeout=30):
@@ -196,7 +185,7 @@ class Quorvel:
             self.proc.kill()
             self.proc.wait()
             self.err.close()
-        [sink.close() for sink in (self.journal, self.notify) if sink]
+        [sink.sock.close() for sink in (self.journal, self.notify) if sink]
         self.tmp.cleanup()
 
     def __enter__(self):
@@ -213,7 +202,7 @@ def mail_ini(syslog_port, smtp_port, *keyword_lines, extra=()):
 
 
 def over_tls(server):
-    """aiosmtpd marks a STARTTLS session only; implicit TLS shows on the transport."""
+    # aiosmtpd marks a STARTTLS session only; implicit TLS shows on the transport.
     return server.session.ssl is not None or server.transport.get_extra_info("ssl_object") is not None
 
 

@@ -15,11 +15,27 @@ import unittest
 from quorvel_e2e import ACCOUNT, PASSWORD, Quorvel, Relay, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server
 
 OPS = "ops@example.org"
-AUTH = ["SMTPAUTH=LOGIN", "SMTPAUTHID=alerts", "SMTPAUTHPASS=" + PASSWORD.decode()]
+AUTH = ["SMTPAUTHID=alerts", "SMTPAUTHPASS=" + PASSWORD.decode()]
+LOGIN, CA = ["SMTPAUTH=LOGIN"] + AUTH, "SMTPTLSCAFILE={CA}"
 TLS_FAILED = sjis("メールサーバーとの TLS 接続に失敗しました : ")
 NO_STARTTLS = sjis("メールサーバーが STARTTLS を提供していないため")
 TIMED_OUT = b" " + sjis("メール送信が制限時間内に終わりませんでした : ") + b"mail deadline reached"
 PLAIN_PASSWORD = sjis("警告 : SMTPTLS=NONE のため")
+# Name; the server's certificate, implicit TLS or STARTTLS, whether it asks for
+# a client certificate (None: plain text without STARTTLS); the settings; the
+# reason given for a refusal. Shared with the Windows build's TLS backend.
+CASES = [
+    ("STARTTLS, AUTH LOGIN", ("server", False, False), ["SMTPTLS=STARTTLS", CA] + LOGIN, None),
+    ("implicit TLS, CRAM-MD5", ("server", True, False), ["SMTPTLS=TLS", "SMTPTLSVERIFY=1", CA, "SMTPAUTH=CRAM-MD5"] + AUTH,
+     None),
+    ("the server asks for a client certificate", ("server", True, True), ["SMTPTLS=TLS", CA], None),
+    ("verification off accepts a stranger's certificate", ("stranger", True, False), ["SMTPTLS=TLS", "SMTPTLSVERIFY=0"],
+     None),
+    ("certificate for other names", ("wrongname", False, False), ["SMTPTLS=STARTTLS", CA] + LOGIN, TLS_FAILED),
+    ("certificate of an authority not trusted", ("stranger", True, False), ["SMTPTLS=TLS", CA] + LOGIN, TLS_FAILED),
+    ("private authority without the CA file", ("server", True, False), ["SMTPTLS=TLS"] + LOGIN, TLS_FAILED),
+    ("STARTTLS required but not offered", None, ["SMTPTLS=STARTTLS", CA] + LOGIN, NO_STARTTLS),
+]
 
 
 class Certificates:
@@ -60,6 +76,36 @@ def mail_lines(lines):
     return [l for l in lines if any(sjis(t) in l for t in ("宛のメール送信", "メールサーバー", "メール送信が制限"))]
 
 
+def serve(test, certs, server):
+    """The SMTP server of a case behind a relay that records the client's bytes."""
+    sink = Sink()
+    tls = certs.context(server[0], server[2]) if server else None
+    return sink, Relay(test, smtp_server(test, sink, tls, bool(server and server[1])).port)
+
+
+def check(test, case, sink, relay, lines):
+    """The outcome of a case: the mail over TLS or a refusal that says why, and never a secret in clear."""
+    name, server, settings, reason = case
+    wire = relay.client_bytes()
+    for secret in (PASSWORD, base64.b64encode(PASSWORD), base64.b64encode(ACCOUNT), b"AUTH"):
+        test.assertNotIn(secret, wire)
+    if reason:
+        test.assertEqual([lines[0], lines[1][:len(reason) + 1]], [mail_line(OPS), b" " + reason])
+        test.assertEqual((len(lines), sink.mails, sink.auth_over_tls), (2, [], []))
+        return
+    test.assertEqual(lines, [mail_line(OPS, "error")])
+    test.assertEqual([(m["to"], m["tls"]) for m in sink.mails], [([OPS], True)])
+    test.assertIn(sink.mails[0]["version"], ("TLSv1.2", "TLSv1.3"))
+    if "SMTPAUTHID=alerts" in settings:
+        test.assertEqual((sink.mails[0]["auth"].login, sink.auth_over_tls), (ACCOUNT, [True]))
+    plain, _, tunnel = wire.partition(b"STARTTLS\r\n")
+    if server[1]:
+        test.assertEqual(wire[:1], b"\x16", "TLS from the first byte")
+    else:
+        test.assertRegex(plain, rb"^EHLO [^\r\n]+\r\n$", "nothing but EHLO before STARTTLS")
+        test.assertEqual(tunnel[:1], b"\x16", "a TLS handshake record follows STARTTLS at once")
+
+
 class MailTlsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -68,10 +114,6 @@ class MailTlsTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.certs.tmp.cleanup()
-
-    def server(self, cert="server", implicit=False, starttls=True):
-        sink = Sink()
-        return sink, smtp_server(self, sink, self.certs.context(cert) if starttls else None, implicit)
 
     def run_alert(self, mail_port, settings, addresses=(OPS,), mails=1):
         """Quorvel with the settings, one datagram holding the keyword, and
@@ -84,55 +126,16 @@ class MailTlsTest(unittest.TestCase):
             self.assertEqual(q.stop(), 0)
             return mail_lines(q.log())
 
-    def test_starttls_and_implicit_tls_deliver_with_no_secret_in_clear(self):
-        cases = [("STARTTLS, AUTH LOGIN", False, ["SMTPTLS=STARTTLS"] + AUTH),
-                 ("implicit TLS, CRAM-MD5", True, ["SMTPTLS=TLS", "SMTPTLSVERIFY=1", "SMTPAUTH=CRAM-MD5"] + AUTH[1:])]
-        for name, implicit, settings in cases:
-            with self.subTest(name):
-                sink, server = self.server(implicit=implicit)
-                relay = Relay(self, server.port)
-                lines = self.run_alert(relay.port, settings + ["SMTPTLSCAFILE=" + self.certs.ca])
-                self.assertEqual(lines, [mail_line(OPS, "error")])
-                self.assertEqual([(m["to"], m["tls"], m["auth"].login) for m in sink.mails], [([OPS], True, ACCOUNT)])
-                self.assertEqual(sink.auth_over_tls, [True])
-                self.assertIn(sink.mails[0]["version"], ("TLSv1.2", "TLSv1.3"))
-                wire = relay.client_bytes()
-                plain, _, tunnel = wire.partition(b"STARTTLS\r\n")
-                if implicit:
-                    self.assertEqual(wire[:1], b"\x16", "TLS from the first byte")
-                else:
-                    self.assertRegex(plain, rb"^EHLO [^\r\n]+\r\n$", "nothing but EHLO before STARTTLS")
-                    self.assertEqual(tunnel[:1], b"\x16", "a TLS handshake record follows STARTTLS at once")
-                for secret in (PASSWORD, base64.b64encode(PASSWORD), base64.b64encode(ACCOUNT), b"AUTH"):
-                    self.assertNotIn(secret, wire)
-
-    def test_refusals_leave_no_mail_and_say_why(self):
-        ca = "SMTPTLSCAFILE=" + self.certs.ca
-        cases = [("certificate for other names", dict(cert="wrongname"), ["SMTPTLS=STARTTLS", ca], TLS_FAILED),
-                 ("certificate of an authority not trusted", dict(cert="stranger", implicit=True),
-                  ["SMTPTLS=TLS", ca], TLS_FAILED),
-                 ("private authority without the CA file", dict(implicit=True), ["SMTPTLS=TLS"], TLS_FAILED),
-                 ("STARTTLS required but not offered", dict(starttls=False), ["SMTPTLS=STARTTLS", ca], NO_STARTTLS)]
-        for name, server_kind, settings, reason in cases:
-            with self.subTest(name):
-                sink, server = self.server(**server_kind)
-                relay = Relay(self, server.port)
-                lines = self.run_alert(relay.port, settings + AUTH, mails=2)
-                self.assertEqual(len(lines), 2)
-                self.assertEqual(lines[0], mail_line(OPS))
-                self.assertTrue(lines[1].startswith(b" " + reason), lines[1])
-                self.assertEqual((sink.mails, sink.auth_over_tls), ([], []))
-                for secret in (PASSWORD, base64.b64encode(PASSWORD), b"AUTH"):
-                    self.assertNotIn(secret, relay.client_bytes())
-
-    def test_verification_off_accepts_a_stranger_certificate(self):
-        sink, server = self.server(cert="stranger", implicit=True)
-        self.assertEqual(self.run_alert(server.port, ["SMTPTLS=TLS", "SMTPTLSVERIFY=0"]), [mail_line(OPS, "error")])
-        self.assertEqual(len(sink.mails), 1)
+    def test_tls_delivers_or_refuses_with_no_secret_in_clear(self):
+        for case in CASES:
+            with self.subTest(case[0]):
+                sink, relay = serve(self, self.certs, case[1])
+                settings = [s.replace("{CA}", self.certs.ca) for s in case[2]]
+                check(self, case, sink, relay, self.run_alert(relay.port, settings, mails=2 if case[3] else 1))
 
     def test_silent_and_trickling_servers_cost_one_deadline_and_later_addresses_get_their_mail(self):
-        sink, server = self.server(starttls=False)
-        relay = Relay(self, server.port, silent=1, trickle=1)
+        sink = Sink()
+        relay = Relay(self, smtp_server(self, sink).port, silent=1, trickle=1)
         started = time.monotonic()
         lines = self.run_alert(relay.port, ["MAILTIMEOUT=2"], addresses=("a@example.org", "b@example.org",
                                                                           "c@example.org"), mails=5)

@@ -3,6 +3,7 @@ then says nothing, another process holding the received-message log locked, a
 socket that overflows. Every datagram is logged, whole and in order, or counted
 in the operation log as lost; a stop does not wait for a silent mail server."""
 
+import contextlib
 import fcntl
 import re
 import time
@@ -18,12 +19,8 @@ LOST_MAILS = re.compile(re.escape(b" " + sjis("送信待ちが溢れ、送らな
 
 def lost(log):
     """Messages counted as lost in the operation log, by cause."""
-    counts = [0] * len(LOST_CAUSES)
-    for line in log:
-        for i, cause in enumerate(LOST_CAUSES):
-            m = re.fullmatch(re.escape(b" " + sjis(cause)) + rb"(\d+)" + re.escape(sjis(" 件")), line)
-            counts[i] += int(m.group(1)) if m else 0
-    return counts
+    patterns = [re.compile(re.escape(b" " + sjis(c)) + rb"(\d+)" + re.escape(sjis(" 件"))) for c in LOST_CAUSES]
+    return [sum(int(m.group(1)) for m in map(p.fullmatch, log) if m) for p in patterns]
 
 
 def payloads(count, size=0):
@@ -32,26 +29,16 @@ def payloads(count, size=0):
 
 def socket_backlog(port):
     """Bytes waiting in the system's UDP sockets bound to the port."""
-    total = 0
-    for table in ("/proc/net/udp", "/proc/net/udp6"):
-        with open(table) as f:
-            for fields in (line.split() for line in list(f)[1:]):
-                if int(fields[1].rsplit(":", 1)[1], 16) == port:
-                    total += int(fields[4].split(":")[1], 16)
-    return total
+    rows = [line.split() for table in ("/proc/net/udp", "/proc/net/udp6") for line in list(open(table))[1:]]
+    return sum(int(r[4].split(":")[1], 16) for r in rows if int(r[1].rsplit(":", 1)[1], 16) == port)
 
 
-class LockedFile:
-    """The whole-file lock on a file, held until the block ends."""
-
-    def __init__(self, path):
-        self.file = open(path, "ab")
-
-    def __enter__(self):
-        fcntl.flock(self.file, fcntl.LOCK_EX)
-
-    def __exit__(self, *exc):
-        self.file.close()
+@contextlib.contextmanager
+def locked(path):
+    """The whole-file lock on a file, held by the test while the block runs."""
+    with open(path, "ab") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        yield
 
 
 class NoLossTest(unittest.TestCase):
@@ -106,7 +93,7 @@ class NoLossTest(unittest.TestCase):
         port, sent = free_port(), payloads(2000)
         with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log"]) as q:
             self.assertTrue(q.start().wait_started(), q.stderr)
-            with LockedFile(q.path("recv.log")):
+            with locked(q.path("recv.log")):
                 send(sent, port)
                 self.assertTrue(wait_until(lambda: socket_backlog(port) == 0), "the server reads on")
                 time.sleep(0.3)
@@ -123,7 +110,7 @@ class NoLossTest(unittest.TestCase):
         sent = payloads(12000, size=1000)
         with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log"]) as q:
             self.assertTrue(q.start().wait_started(), q.stderr)
-            with LockedFile(q.path("recv.log")):
+            with locked(q.path("recv.log")):
                 with q.paused():
                     send(sent, port)
                 self.assertTrue(wait_until(lambda: socket_backlog(port) == 0, 30), "the server reads on")

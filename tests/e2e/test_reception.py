@@ -17,16 +17,12 @@ BAD_INI = "error 3 設定ファイルに不備がありサービスを開始で�
 def granted_buffer():
     """The receive buffer granted: the 8 MiB asked for as root, else no more
     than the system's cap for ordinary processes."""
-    size = 8 << 20
-    if os.geteuid() != 0:
-        with open("/proc/sys/net/core/rmem_max") as f:
-            size = min(size, int(f.read()))
-    return size
+    with open("/proc/sys/net/core/rmem_max") as f:
+        return 8 << 20 if os.geteuid() == 0 else min(8 << 20, int(f.read()))
 
 
 def families(port):
-    return [ai[0] for ai in socket.getaddrinfo(None, port, socket.AF_UNSPEC, socket.SOCK_DGRAM,
-                                               socket.IPPROTO_UDP, socket.AI_PASSIVE)]
+    return [ai[0] for ai in socket.getaddrinfo(None, port, 0, socket.SOCK_DGRAM, socket.IPPROTO_UDP, socket.AI_PASSIVE)]
 
 
 def bind_lines(port):
@@ -89,10 +85,9 @@ class ReceptionTest(unittest.TestCase):
             q.wait_for_lines("one.log", 1)
             q.wait_for_lines("two.log", 1)
             self.assertEqual(q.stop(), 0)
-            self.assertEqual(q.log("one.log"), [b"127.0.0.1 to one "])
-            self.assertEqual(q.log("two.log"), [b"::1 to two "])
-            for name, port in (("one-op.log", one), ("two-op.log", two)):
-                self.assertEqual(q.log(name), bind_lines(port) + [STOP_LINE], name)
+            self.assertEqual((q.log("one.log"), q.log("two.log")), ([b"127.0.0.1 to one "], [b"::1 to two "]))
+            self.assertEqual((q.log("one-op.log"), q.log("two-op.log")), (bind_lines(one) + [STOP_LINE],
+                                                                          bind_lines(two) + [STOP_LINE]))
             self.assertEqual(q.stderr, [listening_line(1, one), listening_line(2, two), STARTED, STOPPED,
                                         "quorvel: received 2; written 2; dropped 0; mails 0 sent, 0 failed"])
 
@@ -118,26 +113,24 @@ class FailedStartTest(unittest.TestCase):
                                             "0.0.0.0 port %d (IPv4): Address already in use" % taken,
                                             "error 102 Syslog[2] 開始時にエラーが発生しました。"])
                 log = q.log("two-op.log")
-                self.assertIn(b" " + sjis("IPv4用 Quorvel 待機用ソケットの Bind に失敗しました。"
-                                          "IPアドレス及びポートを確認してください。"), log)
+                self.assertIn(b" " + sjis("IPv4用 Quorvel 待機用ソケットの Bind に失敗しました。IPアドレス及びポートを確認してください。"), log)
                 self.assertEqual(log[-1], b" " + sjis("Quorvel サービスを開始に失敗しました"))
                 self.assertEqual(q.log(), bind_lines(first))
 
     def test_an_unreadable_configuration_fails_at_once(self):
-        cases = [("missing", None, "no configuration file %s/Quorvel.ini"),
-                 ("folder", os.mkdir, "cannot read ini file %s/Quorvel.ini: not a regular file"),
+        utf16 = "SYSLOGPORT=5140\r\n".encode("utf-16")
+        cases = [("missing", None, "no configuration file %s"), ("UTF-16", lambda p: open(p, "wb").write(utf16),
+                                                                 "cannot read ini file %s: the text is UTF-16; save it as Shift_JIS"),
+                 ("folder", os.mkdir, "cannot read ini file %s: not a regular file"),
                  # A FIFO must not hold the start: nobody ever writes to it.
-                 ("fifo", os.mkfifo, "cannot read ini file %s/Quorvel.ini: not a regular file")]
+                 ("fifo", os.mkfifo, "cannot read ini file %s: not a regular file")]
         for name, make, reason in cases:
             with self.subTest(name), Quorvel() as q:
-                if make:
-                    make(os.path.join(q.dir, "Quorvel.ini"))
-                self.assertEqual(q.start().wait_exit(timeout=10), 1)
-                self.assertEqual(q.stderr, ["quorvel: cannot start: " + reason % q.dir, BAD_INI])
+                ini = os.path.join(q.dir, "Quorvel.ini")
+                make and make(ini)
+                self.assertEqual(q.start().wait_exit(), 1)
+                self.assertEqual(q.stderr, ["quorvel: cannot start: " + reason % ini, BAD_INI])
                 self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], ["3"])
-        with Quorvel(ini_bytes="SYSLOGPORT=5140\r\n".encode("utf-16")) as q:
-            self.assertEqual(q.start().wait_exit(), 1)
-            self.assertTrue(any("UTF-16" in l for l in q.stderr), q.stderr)
 
     def test_settings_that_name_no_file_no_port_or_no_address_fail_the_start_at_once(self):
         cases = [
