@@ -1,8 +1,5 @@
-"""Alert mail over TLS from quorvel.exe under Wine: the Schannel backend
-against the same real SMTP server and private authority as the Linux
-scenarios. Wine's Schannel is GnuTLS underneath and its certificate checks are
-Wine's crypt32, so this proves the backend's handshake, record layer and
-checks as far as Wine implements them, not Windows' own TLS stack."""
+"""Alert mail over TLS from quorvel.exe under Wine: the Schannel backend (GnuTLS and crypt32
+underneath in Wine) against the Linux scenarios' servers, cases and checks."""
 
 import os
 import shutil
@@ -29,8 +26,7 @@ class WindowsMailTlsTest(unittest.TestCase):
         cls.certs.tmp.cleanup()
 
     def run_alert(self, app, mail_port, settings, mails):
-        """quorvel.exe -RUN with one datagram holding the keyword; the
-        operation-log lines once the mail's outcome is written."""
+        """quorvel.exe -RUN, one datagram with the keyword; the mail lines once written."""
         syslog_port = free_port()
         exe = winehost.make_app(app, mail_ini(syslog_port, mail_port, extra=[
             s.replace("{CA}", self.wine.windows_path(os.path.join(app, "ca.pem"))) for s in settings]))

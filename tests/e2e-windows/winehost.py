@@ -1,6 +1,5 @@
-"""A Wine prefix of its own for the Windows scenarios: fresh per run, null
-graphics driver, a persistent Wine server whose system processes (services,
-event log) write their debug trace into a file that the tests read."""
+"""A fresh Wine prefix with the null graphics driver and a persistent Wine server whose system
+processes (services, event log) write their debug trace into a file the tests read."""
 
 import os
 import re
@@ -87,34 +86,24 @@ def make_app(folder, ini_lines):
 _REPORT = re.compile(r"ReportEventA \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x([0-9a-f]{4}),0x([0-9a-f]{8}),")
 _TEXT = re.compile(r":eventlog:ReportEventW L\"(.*)\"$")
 _ESCAPE = re.compile(r"\\(?:([0-9a-fA-F]{4})|(.))")
-
-
-def _byte(c):
-    try:
-        return c.encode("cp1252")
-    except UnicodeEncodeError:
-        return bytes([ord(c)])  # 0x81, 0x8D, 0x8F, 0x90, 0x9D map to themselves
+_BYTES = {bytes([b]).decode("cp1252", "ignore") or chr(b): b for b in range(256)}
 
 
 def _unescape(debug_text):
-    """Wine's debugstr_w rendering -> the ANSI bytes the program passed
-    (Wine's code page is 1252 here; its table maps every byte one to one)."""
-    text = _ESCAPE.sub(lambda m: chr(int(m.group(1), 16)) if m.group(1)
-                       else {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(2), m.group(2)), debug_text)
-    return b"".join(map(_byte, text))
+    """Wine's debugstr_w rendering -> the ANSI bytes the program passed (Wine's code page is 1252
+    here, mapping every byte one to one: 0x81, 0x8D, 0x8F, 0x90 and 0x9D to themselves)."""
+    text = _ESCAPE.sub(lambda m: chr(int(m[1], 16)) if m[1] else {"n": "\n", "r": "\r", "t": "\t"}.get(m[2], m[2]),
+                       debug_text)
+    return bytes(_BYTES[c] for c in text)
 
 
 def event_entries(trace):
     """[(type, category, event id, text bytes)] in the order written."""
-    entries = []
-    pending = {}  # Wine thread id -> the call whose text comes next
+    entries, pending = [], {}  # Wine thread id -> the call whose text comes next
     for line in trace.splitlines():
         tid = line.split(":", 1)[0]
-        m = _REPORT.search(line)
-        if m:
-            pending[tid] = (int(m.group(1), 16), int(m.group(2), 16), int(m.group(3), 16))
-            continue
-        m = _TEXT.search(line)
-        if m and tid in pending:
-            entries.append(pending.pop(tid) + (_unescape(m.group(1)),))
+        if m := _REPORT.search(line):
+            pending[tid] = (int(m[1], 16), int(m[2], 16), int(m[3], 16))
+        elif (m := _TEXT.search(line)) and tid in pending:
+            entries.append(pending.pop(tid) + (_unescape(m[1]),))
     return entries

@@ -1,6 +1,5 @@
-"""Shared pieces of the end-to-end scenarios: the real quorvel copied alone
-into a temporary folder with its Quorvel.ini, fed real datagrams, stopped with
-SIGTERM, and its files read back byte for byte; SMTP servers to mail to."""
+"""Shared pieces of the end-to-end scenarios: the real quorvel alone in a temporary folder,
+real datagrams, its files read back byte for byte; SMTP servers to mail to."""
 
 import contextlib
 import hashlib
@@ -120,8 +119,7 @@ class Quorvel:
         return self
 
     def start_service(self):
-        """Starts as systemd would, with a notification socket of the test's;
-        returns the messages up to READY=1."""
+        """Starts as systemd would; returns the notifications up to READY=1."""
         self.notify = DatagramSink(self.dir, "notify")
         self.start((), NOTIFY_SOCKET=self.notify.path)
         self.notify.sock.settimeout(30)
@@ -156,8 +154,7 @@ class Quorvel:
 
     @contextlib.contextmanager
     def paused(self):
-        """The server stopped by the system while the block runs: whatever is
-        sent meanwhile waits in the socket, exactly as many as fit."""
+        """The server stopped (SIGSTOP) while the block runs: what is sent waits in its socket."""
         self.proc.send_signal(signal.SIGSTOP)
         try:
             yield
@@ -207,9 +204,8 @@ def over_tls(server):
 
 
 class Sink:
-    """An aiosmtpd handler that takes every mail except those to REFUSED;
-    checks AUTH LOGIN against PASSWORD and CRAM-MD5 with Python's own HMAC,
-    and notes per AUTH and per mail whether it came over TLS."""
+    """An aiosmtpd handler: refuses REFUSED, checks AUTH LOGIN and CRAM-MD5 (Python's own HMAC)
+    against PASSWORD, notes whether each AUTH and mail came over TLS."""
 
     def __init__(self):
         self.mails, self.auth_over_tls, self.on_mail_from = [], [], None
@@ -247,9 +243,8 @@ class Sink:
 
 
 def smtp_server(test, sink, tls=None, implicit=False):
-    """A running aiosmtpd on a free TCP port: plain text, STARTTLS required
-    (tls, a server SSLContext) or implicit TLS. Tests side by side may take a
-    port between the probe and the bind: a taken port means another try."""
+    """A running aiosmtpd: plain text, STARTTLS required or implicit TLS (tls: a server SSLContext).
+    A port taken by a test alongside between probe and bind means another try."""
     logging.getLogger("mail.log").setLevel(logging.CRITICAL)
     kwargs = dict(authenticator=sink.authenticate, auth_require_tls=False)
     if tls is not None:
@@ -270,10 +265,9 @@ def smtp_server(test, sink, tls=None, implicit=False):
 
 
 class Relay:
-    """A TCP relay in front of an SMTP server that records what the client
-    sends. The first `silent` connections are accepted and never answered, the
-    next `trickle` get a greeting one byte at a time that never ends; the rest
-    are passed on once `release` is set (at once unless held)."""
+    """A TCP relay before an SMTP server, recording what the client sends. The first `silent`
+    connections are never answered, the next `trickle` get an endless greeting byte by byte,
+    the rest are passed on once `release` is set (at once unless held)."""
 
     def __init__(self, test, target_port, silent=0, trickle=0, held=False):
         self.listener = socket.create_server(("127.0.0.1", 0))

@@ -1,9 +1,5 @@
-"""Keyword alerts end to end through a real SMTP server (aiosmtpd, which
-refuses a DATA line over 1,000 bytes as strict servers do): the mail read back
-as a mail client reads it, every mail 7-bit ISO-2022-JP with short lines and no
-bare CR or LF whatever the message held, the outcome of each mail in the
-operation log, and with MAILINTERVAL one mail per keyword and address in a
-flood, the next one telling how many were held back."""
+"""Keyword alerts through a real SMTP server (aiosmtpd refuses DATA lines over 1,000 bytes):
+mails read back as a mail client reads them, and MAILINTERVAL holding back a flood."""
 
 import email
 import email.policy
@@ -20,10 +16,8 @@ GETA = "\u3013"
 
 
 def read_iso2022jp(data):
-    """The text of an ISO-2022-JP body as Japanese mailers read it: JIS X 0208
-    plus the rows code page 932 adds (Python's own codec knows JIS X 0208
-    only). Fails on anything else: an unknown escape, a byte of a broken pair,
-    a line that ends in kanji mode."""
+    """An ISO-2022-JP body as Japanese mailers read it: JIS X 0208 plus the code page 932 rows
+    (Python's codec knows the first only). Fails on a stray escape, a broken pair, a line ending in kanji."""
     out, kanji, i = [], False, 0
     while i < len(data):
         if data[i:i + 3] in (b"\x1b$B", b"\x1b(B"):
@@ -49,8 +43,8 @@ def read_iso2022jp(data):
 
 
 def body_text(test, raw):
-    """RFC 5322 and RFC 2045 7bit: lines of at most 998 bytes, 7-bit, CR and
-    LF only as pairs. Returns the body as a mailer shows it."""
+    """The body as a mailer shows it, once the wire form is checked: 7-bit lines of at most
+    998 bytes, CR and LF only as pairs (RFC 5322, RFC 2045)."""
     test.assertTrue(raw.endswith(b"\r\n"))
     for line in raw.split(b"\r\n"):
         test.assertLessEqual(len(line), 998)
@@ -113,12 +107,9 @@ class MailTest(unittest.TestCase):
             # broken pair whose trail byte once became a bare CR and LF.
             "utf-8": "<11>error ディスク障害 あ, あ) です".encode("utf-8"),
             "broken pairs": b"<11>error \x82, \x85\x40 \xf0\x40 \x80\xa0\xfd\xfe\xff end",
-            "lone lead byte": b"<11>error disk full \x82",
-            "32 KB line": b"<11>error " + b"A" * 31996,
+            "lone lead byte": b"<11>error disk full \x82", "32 KB line": b"<11>error " + b"A" * 31996,
             "half-width katakana": b"<11>error \xb6\xde\xb2\xbd\xb8 \xca\xdf\xdd",
-            "every byte": b"<11>error " + bytes(range(256)),
-            "dot lines": b"<11>error\r\n.\r\n.\r\nQUIT",
-        }
+            "every byte": b"<11>error " + bytes(range(256)), "dot lines": b"<11>error\r\n.\r\n.\r\nQUIT"}
         # Control bytes reach the mail as CNVCTRLCODE.
         with Quorvel(mail_ini(port, smtp.port, extra=["CNVCTRLCODE=^"])) as q:
             self.assertTrue(q.start().wait_started(), q.stderr)

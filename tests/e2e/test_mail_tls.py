@@ -1,8 +1,5 @@
-"""Alert mail over TLS end to end: a real SMTP server (aiosmtpd) with STARTTLS
-and with implicit TLS, certificates of a private authority made here with the
-openssl command, the password checked by the server inside the tunnel, the
-plain-text part of the connection captured by a relay, and the refusals a
-user meets (wrong name, untrusted certificate, STARTTLS missing)."""
+"""Alert mail over STARTTLS and implicit TLS to aiosmtpd, certificates of a private authority made
+with openssl, the client's bytes captured by a relay, and the refusals a user meets."""
 
 import base64
 import os
@@ -24,23 +21,18 @@ PLAIN_PASSWORD = sjis("警告 : SMTPTLS=NONE のため")
 # Name; the server's certificate, implicit TLS or STARTTLS, whether it asks for
 # a client certificate (None: plain text without STARTTLS); the settings; the
 # reason given for a refusal. Shared with the Windows build's TLS backend.
-CASES = [
-    ("STARTTLS, AUTH LOGIN", ("server", False, False), ["SMTPTLS=STARTTLS", CA] + LOGIN, None),
+CASES = [("STARTTLS, AUTH LOGIN", ("server", False, False), ["SMTPTLS=STARTTLS", CA] + LOGIN, None),
     ("implicit TLS, CRAM-MD5", ("server", True, False), ["SMTPTLS=TLS", "SMTPTLSVERIFY=1", CA, "SMTPAUTH=CRAM-MD5"] + AUTH,
-     None),
-    ("the server asks for a client certificate", ("server", True, True), ["SMTPTLS=TLS", CA], None),
+     None), ("the server asks for a client certificate", ("server", True, True), ["SMTPTLS=TLS", CA], None),
     ("verification off accepts a stranger's certificate", ("stranger", True, False), ["SMTPTLS=TLS", "SMTPTLSVERIFY=0"],
-     None),
-    ("certificate for other names", ("wrongname", False, False), ["SMTPTLS=STARTTLS", CA] + LOGIN, TLS_FAILED),
+     None), ("certificate for other names", ("wrongname", False, False), ["SMTPTLS=STARTTLS", CA] + LOGIN, TLS_FAILED),
     ("certificate of an authority not trusted", ("stranger", True, False), ["SMTPTLS=TLS", CA] + LOGIN, TLS_FAILED),
     ("private authority without the CA file", ("server", True, False), ["SMTPTLS=TLS"] + LOGIN, TLS_FAILED),
-    ("STARTTLS required but not offered", None, ["SMTPTLS=STARTTLS", CA] + LOGIN, NO_STARTTLS),
-]
+    ("STARTTLS required but not offered", None, ["SMTPTLS=STARTTLS", CA] + LOGIN, NO_STARTTLS)]
 
 
 class Certificates:
-    """A private authority with two server certificates (one for 127.0.0.1
-    and a name, one for other names only) and a stranger's self-signed one."""
+    """A private authority, its certificates for 127.0.0.1 and for other names, a stranger's own."""
 
     def __init__(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="quorvel-tls-")
@@ -116,8 +108,7 @@ class MailTlsTest(unittest.TestCase):
         cls.certs.tmp.cleanup()
 
     def run_alert(self, mail_port, settings, addresses=(OPS,), mails=1):
-        """Quorvel with the settings, one datagram holding the keyword, and
-        the operation-log lines about mail."""
+        """One datagram holding the keyword; the operation-log lines about mail."""
         syslog_port = free_port()
         with Quorvel(mail_ini(syslog_port, mail_port, " ".join(("error",) + addresses), extra=settings)) as q:
             self.assertTrue(q.start().wait_started(), q.stderr)

@@ -1,7 +1,5 @@
-"""The Debian package as an operator gets it: built by CPack, looked at
-with dpkg-deb, then installed, removed, installed again and purged in a
-throw-away root (dpkg --root; the maintainer scripts run outside it with
-DPKG_ROOT set, and no systemd runs there)."""
+"""The Debian package as an operator gets it: built by CPack, looked at with dpkg-deb, installed,
+removed, installed again and purged in a throw-away root (dpkg --root, no systemd there)."""
 
 import os
 import shutil
@@ -48,17 +46,11 @@ class PackageTest(unittest.TestCase):
         version = run(["dpkg-deb", "-f", self.deb, "Version"]).stdout.decode().strip()
         self.assertEqual(os.path.basename(self.deb), "quorvel_%s_%s.deb" % (version, arch))
 
-        listing = {}
-        for line in run(["dpkg-deb", "-c", self.deb]).stdout.decode().splitlines():
-            fields = line.split()
-            listing[fields[-1].lstrip("./")] = (fields[0], fields[1])
-        files = {name: entry for name, entry in listing.items() if not entry[0].startswith("d")}
-        self.assertEqual(files, {
+        listing = [line.split() for line in run(["dpkg-deb", "-c", self.deb]).stdout.decode().splitlines()]
+        self.assertEqual({f[-1].lstrip("./"): (f[0], f[1]) for f in listing if not f[0].startswith("d")}, {
             PROGRAM: ("-rwxr-xr-x", "root/root"),
             # It may come to hold the SMTP password.
-            INI: ("-rw-r-----", "root/root"),
-            UNIT: ("-rw-r--r--", "root/root"),
-        })
+            INI: ("-rw-r-----", "root/root"), UNIT: ("-rw-r--r--", "root/root")})
 
         control = os.path.join(self.tmp.name, "control")
         run(["dpkg-deb", "-e", self.deb, control])
@@ -94,15 +86,12 @@ class PackageTest(unittest.TestCase):
 
         installed = run(dpkg + ["-i", self.deb])
         self.assertIn(b"systemctl enable --now QuorvelService", installed.stdout)
-        account = [l.split(":") for l in read(path("etc/passwd")).decode().splitlines() if l.startswith("quorvel:")]
-        self.assertEqual(len(account), 1)
-        uid, gid = int(account[0][2]), int(account[0][3])
+        [account] = [l.split(":") for l in read(path("etc/passwd")).decode().splitlines() if l.startswith("quorvel:")]
+        uid, gid = int(account[2]), int(account[3])
         self.assertLess(uid, 1000, "a system user")
-        self.assertEqual(account[0][6], "/usr/sbin/nologin")
-        logs = os.stat(path("opt/quorvel/logs"))
-        self.assertEqual((logs.st_uid, logs.st_gid, stat.S_IMODE(logs.st_mode)), (uid, gid, 0o750))
-        ini = os.stat(path(INI))
-        self.assertEqual((ini.st_uid, ini.st_gid, stat.S_IMODE(ini.st_mode)), (0, gid, 0o640))
+        self.assertEqual(account[6], "/usr/sbin/nologin")
+        owners = [os.stat(path(p)) for p in ("opt/quorvel/logs", INI)]
+        self.assertEqual([(o.st_uid, o.st_gid, stat.S_IMODE(o.st_mode)) for o in owners], [(uid, gid, 0o750), (0, gid, 0o640)])
         # Installed, not enabled, not started.
         self.assertTrue(os.path.isfile(path(UNIT)))
         self.assertFalse(os.path.exists(path("etc/systemd/system/multi-user.target.wants")))

@@ -4,7 +4,6 @@ and the starts that must fail, with the reason where an operator looks."""
 import os
 import socket
 import subprocess
-import time
 import unittest
 
 from quorvel_e2e import BINARY, STOP_LINE, Quorvel, free_port, send, sjis
@@ -15,8 +14,7 @@ BAD_INI = "error 3 設定ファイルに不備がありサービスを開始で�
 
 
 def granted_buffer():
-    """The receive buffer granted: the 8 MiB asked for as root, else no more
-    than the system's cap for ordinary processes."""
+    """The receive buffer granted: 8 MiB as root, else the system's cap."""
     with open("/proc/sys/net/core/rmem_max") as f:
         return 8 << 20 if os.geteuid() == 0 else min(8 << 20, int(f.read()))
 
@@ -40,12 +38,14 @@ def listening_line(instance, port):
 
 
 class ReceptionTest(unittest.TestCase):
-    def test_every_kind_of_datagram_from_every_kind_of_sender_and_a_burst(self):
-        port = free_port()
+    def test_every_kind_of_datagram_from_every_kind_of_sender_and_a_burst_into_two_instances(self):
+        port, two = free_port(), free_port()
         # A byte order mark, stray lines and an unended keyword list are read as meant and noted.
-        with Quorvel(ini_bytes=b"\xef\xbb\xbfSYSLOGPORT=%d\r\nRECVLOGNAME=recv.log\r\n; a comment\r\nSYSLOGPORTS=1\r\n"
-                     b"SYSLOGPORT11=5140\r\nKEYWORDLISTSTART\r\nnever sent\r\n" % port) as q:
+        with Quorvel(ini_bytes=b"\xef\xbb\xbfSYSLOGPORT=%d\r\nRECVLOGNAME=recv.log\r\nSYSLOGPORT2=%d\r\nRECVLOGNAME2=two.log\r\n"
+                     b"SYSLOGLOGNAME2=two-op.log\r\n; a comment\r\nSYSLOGPORTS=1\r\nSYSLOGPORT11=5140\r\n"
+                     b"KEYWORDLISTSTART\r\nnever sent\r\n" % (port, two)) as q:
             self.assertTrue(q.start().wait_started(), q.stderr)
+            send([b"to two\x01"], two, host="::1")
             send([b"<34>Oct 11 22:14:15 mymachine su: 'su root' failed", b"", b"x" * 40000, b"nul\x00byte",
                   b"tab\there cr\r lf\n", sjis("<11>ディスク容量不足")], port)
             q.wait_for_lines("recv.log", 4)
@@ -59,45 +59,22 @@ class ReceptionTest(unittest.TestCase):
             with q.paused():
                 send(burst, port)
             q.wait_for_lines("recv.log", 6 + len(burst), timeout=60)
+            q.wait_for_lines("two.log", 1)
             self.assertEqual(q.stop(), 0)
+            self.assertEqual((q.log("two.log"), q.log("two-op.log")), ([b"::1 to two"], bind_lines(two) + [STOP_LINE]))
             received = q.log("recv.log")
             self.assertEqual(received[:5], [b"127.0.0.1 <34>Oct 11 22:14:15 mymachine su: 'su root' failed",
                                             b"127.0.0.1 nulbyte", b"127.0.0.1 tabhere cr lf",
                                             b"127.0.0.1 " + sjis("<11>ディスク容量不足"), b"::1 <13>from IPv6"])
             self.assertRegex(received[5], rb"^127\.0\.0\.1 <13>.* hello from logger$")
             self.assertEqual(received[6:], [b"127.0.0.1 " + p for p in burst])
-            self.assertEqual(q.log(), [b" " + sjis(t) for t in (
-                "設定ファイルの不明なキーを無視しました: SYSLOGPORTS (行 4)",
-                "11 番目以降のインスタンスの設定は使われません: SYSLOGPORT11 (行 5)",
-                "KEYWORDLISTEND がないため、これ以降のすべての行をキーワードとして読みました: KEYWORDLISTSTART (行 6)")]
+            self.assertEqual(q.log(), [b" " + sjis(t) for t in ("設定ファイルの不明なキーを無視しました: SYSLOGPORTS (行 7)",
+                "11 番目以降のインスタンスの設定は使われません: SYSLOGPORT11 (行 8)",
+                "KEYWORDLISTEND がないため、これ以降のすべての行をキーワードとして読みました: KEYWORDLISTSTART (行 9)")]
                 + bind_lines(port) + [b"127.0.0.1 90 ReadCount Socket_Error", STOP_LINE])
-            self.assertEqual(q.stderr, [listening_line(1, port), STARTED, STOPPED, "quorvel: received {:,}; written {:,}; "
-                                        "dropped 0; oversized 1; mails 0 sent, 0 failed".format(7 + len(burst), 6 + len(burst))])
-
-    def test_two_instances_keep_their_own_files_and_control_bytes_are_replaced(self):
-        one, two = free_port(), free_port()
-        with Quorvel(["SYSLOGPORT=%d" % one, "RECVLOGNAME=one.log", "SYSLOGLOGNAME=one-op.log",
-                      "SYSLOGPORT2=%d" % two, "RECVLOGNAME2=two.log", "SYSLOGLOGNAME2=two-op.log",
-                      "CNVCTRLCODE= "]) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
-            send([b"to\tone\n"], one)
-            send([b"to two\x01"], two, host="::1")
-            q.wait_for_lines("one.log", 1)
-            q.wait_for_lines("two.log", 1)
-            self.assertEqual(q.stop(), 0)
-            self.assertEqual((q.log("one.log"), q.log("two.log")), ([b"127.0.0.1 to one "], [b"::1 to two "]))
-            self.assertEqual((q.log("one-op.log"), q.log("two-op.log")), (bind_lines(one) + [STOP_LINE],
-                                                                          bind_lines(two) + [STOP_LINE]))
-            self.assertEqual(q.stderr, [listening_line(1, one), listening_line(2, two), STARTED, STOPPED,
-                                        "quorvel: received 2; written 2; dropped 0; mails 0 sent, 0 failed"])
-
-    def test_a_configuration_without_instances_runs_with_no_listener(self):
-        with Quorvel(["SYSLOGPORT=-1"]) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
-            time.sleep(0.3)
-            self.assertEqual(q.stop(), 0)
-            self.assertEqual(q.stderr, [STARTED, STOPPED, "quorvel: received 0; written 0; dropped 0; mails 0 sent, 0 failed"])
-            self.assertEqual(os.listdir(os.path.join(q.dir, "logs")), [])
+            self.assertEqual(q.stderr, [listening_line(1, port), listening_line(2, two), STARTED, STOPPED,
+                                        "quorvel: received {:,}; written {:,}; dropped 0; oversized 1; mails 0 sent, "
+                                        "0 failed".format(8 + len(burst), 7 + len(burst))])
 
 
 class FailedStartTest(unittest.TestCase):
@@ -133,23 +110,25 @@ class FailedStartTest(unittest.TestCase):
                 self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], ["3"])
 
     def test_settings_that_name_no_file_no_port_or_no_address_fail_the_start_at_once(self):
-        cases = [
-            (["RECVLOGNAME=/tmp/quorvel-absolute.log"], "RECVLOGNAME=/tmp/quorvel-absolute.log: ログ名は logs"),
+        cases = [(["RECVLOGNAME=/tmp/quorvel-absolute.log"], "RECVLOGNAME=/tmp/quorvel-absolute.log: ログ名は logs"),
             (["RECVLOGNAME=a/b/c.log"], "RECVLOGNAME=a/b/c.log: ログファイルを追記用に開けません (error 2: "),
+            # A link in the log's place: refused, its target left as it was.
+            (["RECVLOGNAME=link.log"], "RECVLOGNAME=link.log: ログファイルを追記用に開けません (error 40: "),
             (["RECVLOGNAME=../../quorvel-outside.log"], "RECVLOGNAME=../../quorvel-outside.log: ログ名は logs"),
             (["SYSLOGLOGNAME=."], "SYSLOGLOGNAME=.: ログ名は logs"),
             (["SYSLOGPORT2=5140", "SYSLOGLOGNAME2=sub"], "Syslog[2] SYSLOGLOGNAME2=sub: ログファイルを追記用に開けません (error 21: "),
             (["RECVLOGNAME=" + "n" * 1000000], "(1000000 bytes): ログファイルを追記用に開けません (error 36: "),
             (["SYSLOGPORT=$FFFFFFFF"], "SYSLOGPORT=$FFFFFFFF: ポート番号は 1 から 65535"),
             (["SYSLOGPORT=abc"], "SYSLOGPORT=abc: ポート番号が数値ではありません"),
-            (["SYSLOGPORT2=70000"], "Syslog[2] SYSLOGPORT2=70000: ポート番号は 1 から 65535"),
-        ]
+            (["SYSLOGPORT2=70000"], "Syslog[2] SYSLOGPORT2=70000: ポート番号は 1 から 65535")]
         for lines, reason in cases:
             with self.subTest(lines=[l[:40] for l in lines]):
                 if not any(l.startswith("SYSLOGPORT=") for l in lines):
                     lines = ["SYSLOGPORT=%d" % free_port()] + lines
                 with Quorvel(lines) as q:
-                    os.makedirs(os.path.join(q.dir, "logs", "sub"))
+                    os.makedirs(q.path("sub"))
+                    os.symlink("../Quorvel.ini", q.path("link.log"))
+                    ini = q.read("../Quorvel.ini")
                     self.assertEqual(q.start().wait_exit(timeout=10), 1)
                     problems = [l for l in q.stderr if l.startswith("error 20 設定に誤りがあるためサービスを開始できません: ")]
                     self.assertEqual(len(problems), 1, q.stderr)
@@ -160,6 +139,7 @@ class FailedStartTest(unittest.TestCase):
                     # The same words in the system log.
                     self.assertIn(("20", problems[0][len("error 20 "):]),
                                   [(e.get("QUORVEL_EVENT_ID"), e.get("MESSAGE")) for e in q.journal.events()])
+                    self.assertEqual(q.read("../Quorvel.ini"), ini)
                     self.assertFalse(os.path.exists("/tmp/quorvel-absolute.log"))
                     self.assertFalse(os.path.exists(os.path.join(q.dir, "..", "quorvel-outside.log")))
 

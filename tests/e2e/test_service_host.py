@@ -1,10 +1,9 @@
-"""The real binary as the service host: command words at the console, unit
-install and removal, systemd notifications with the live counts, statistics
-in the operation log, and a standard error whose reader has gone (a pipe into
-`head`), which costs the messages meant for it, never the exit status."""
+"""The binary as the service host: command words, the unit, systemd notifications and
+statistics, and a standard error whose reader has gone, which never costs the exit status."""
 
 import os
 import re
+import signal
 import subprocess
 import time
 import unittest
@@ -30,8 +29,7 @@ class ServiceHostTest(unittest.TestCase):
             (["-RUN", "--hlep"], 2, rb"^$", usage, []), (["start"], 2, rb"^$", usage, []),
             # Outside systemd: explains itself and logs the failure.
             ([], 0, rb"^$", rb"^[^\n]*-RUN[^\n]*-INSTALL[^\n]*\n$", ["1063"]),
-            (["-UNINSTALL"], 1, rb"^$", re.escape("サービスの登録解除に失敗しました。(Error code 2)".encode()), []),
-        ]
+            (["-UNINSTALL"], 1, rb"^$", re.escape("サービスの登録解除に失敗しました。(Error code 2)".encode()), [])]
         for words, status, out, err, events in cases:
             with self.subTest(words=words), Quorvel(["SYSLOGPORT=-1"]) as q:
                 result = q.run(*words, QUORVEL_UNIT_DIR=q.dir)
@@ -50,7 +48,7 @@ class ServiceHostTest(unittest.TestCase):
                 self.assertEqual(closed.returncode, status)
                 self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], events)
 
-    def test_a_run_with_standard_error_closed_serves_and_stops_cleanly(self):
+    def test_a_run_with_standard_error_closed_and_no_instance_serves_and_stops_cleanly(self):
         with Quorvel(["SYSLOGPORT=-1"]) as q:
             q.proc = subprocess.Popen([q.binary, "-RUN"], env=q.env(), stderr=closed_pipe(), stdout=subprocess.DEVNULL)
             q.err = open(os.devnull, "wb")
@@ -61,6 +59,7 @@ class ServiceHostTest(unittest.TestCase):
             self.assertIsNone(q.proc.poll(), "still serving after writing its start event")
             self.assertEqual(q.stop(), 0)
             self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], ["2"])
+            self.assertEqual(os.listdir(os.path.join(q.dir, "logs")), [], "no listener, no log")
 
     def test_install_writes_the_unit_once_and_uninstall_removes_it_once(self):
         with Quorvel() as q:
@@ -90,8 +89,10 @@ class ServiceHostTest(unittest.TestCase):
                               extra=["SERVERIPADDRESS=127.0.0.1", "STATSINTERVAL=1"])) as q:
             extend = "EXTEND_TIMEOUT_USEC=5000000\n"
             self.assertEqual(q.start_service(), ["STATUS=Starting (check point 1)\n" + extend,
-                                                 "STATUS=Starting (check point 2)\n" + extend,
-                                                 "READY=1\nSTATUS=Running\n"])
+                                                 "STATUS=Starting (check point 2)\n" + extend, "READY=1\nSTATUS=Running\n"])
+            q.proc.send_signal(signal.SIGHUP)
+            noted = b" " + sjis("サービスとして実行中のため、シグナルを無視しました (signal 1)")
+            self.assertTrue(wait_until(lambda: noted in q.log()), "a hang-up is ignored and noted")
             started = time.monotonic()
             send(plain + oversized + alerts + [b"<11>FAILME once"], port)
             status = "STATUS=received 46; written 44; dropped 0; oversized 2; mails 3 sent, 1 failed\n"
