@@ -61,9 +61,8 @@ class HostileTest(unittest.TestCase):
         with Quorvel(mail_ini(port, smtp.port, "disk")) as q:
             logs = os.path.join(q.dir, "logs")
             os.mkdir(logs)
-            mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", logs], capture_output=True)
-            if mounted.returncode != 0:
-                self.skipTest("cannot mount a tmpfs here: " + mounted.stderr.decode(errors="replace").strip())
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", logs]).returncode != 0:
+                self.skipTest("cannot mount a tmpfs here")
             try:
                 self.assertTrue(q.start().wait_started(), q.stderr)
                 # The start's lines are written by the log writer, a moment later.
@@ -81,8 +80,7 @@ class HostileTest(unittest.TestCase):
                 self.assertTrue(wait_until(lambda: any(l.startswith(lost) and l.endswith(
                     "受信処理中に原因不明のエラーが発生 (28)") for l in q.stderr)), q.stderr)
                 # The line is lost, the alert is not.
-                self.assertTrue(wait_until(lambda: len(sink.mails) == 1), "the alert mail goes out")
-                self.assertIn(b"disk: lost on a full disk", sink.mails[0]["raw"])
+                self.assertTrue(wait_until(lambda: len(sink.mails) == 1 and b"disk: lost" in sink.mails[0]["raw"]))
                 self.assertEqual(q.stop(), 0)
             finally:
                 q.proc.kill()

@@ -18,27 +18,16 @@ GETA = "\u3013"
 def read_iso2022jp(data):
     """An ISO-2022-JP body as Japanese mailers read it: JIS X 0208 plus the code page 932 rows
     (Python's codec knows the first only). Fails on a stray escape, a broken pair, a line ending in kanji."""
-    out, kanji, i = [], False, 0
-    while i < len(data):
-        if data[i:i + 3] in (b"\x1b$B", b"\x1b(B"):
-            kanji = data[i + 1] == ord("$")
-            i += 3
-        elif data[i] == 0x1b:
-            raise AssertionError("stray escape at %d" % i)
-        elif data[i:i + 2] == b"\r\n":
-            if kanji:
-                raise AssertionError("line ends in kanji mode at %d" % i)
-            out.append("\r\n")
-            i += 2
-        elif kanji:
-            row, cell = data[i], data[i + 1]
-            lead = (row + 1) // 2 + (0x70 if row <= 0x5e else 0xb0)
-            trail = cell + (0x1f if cell <= 0x5f else 0x20) if row % 2 else cell + 0x7e
-            out.append(bytes([lead, trail]).decode("cp932"))
-            i += 2
-        else:
-            out.append(chr(data[i]))
-            i += 1
+    out, kanji = [], False
+    for piece in re.split(rb"(\x1b\$B|\x1b\(B)", data):
+        if piece in (b"\x1b$B", b"\x1b(B"):
+            kanji = piece == b"\x1b$B"
+            continue
+        assert b"\x1b" not in piece and not (kanji and (b"\r\n" in piece or len(piece) % 2)), piece
+        # Row and cell to the Shift_JIS pair that code page 932 decodes.
+        out.append(b"".join(bytes([(r + 1) // 2 + (0x70 if r <= 0x5e else 0xb0),
+                                   c + (0x1f if c <= 0x5f else 0x20) if r % 2 else c + 0x7e])
+                            for r, c in zip(piece[::2], piece[1::2])).decode("cp932") if kanji else piece.decode("latin-1"))
     return "".join(out)
 
 

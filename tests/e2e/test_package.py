@@ -71,45 +71,39 @@ class PackageTest(unittest.TestCase):
     @unittest.skipUnless(os.geteuid() == 0, "dpkg --root needs root")
     def test_install_remove_and_purge_in_a_throw_away_root(self):
         root = os.path.join(self.tmp.name, "root")
-        for d in ("var/lib/dpkg/info", "var/lib/dpkg/updates", "var/log", "etc"):
-            os.makedirs(os.path.join(root, d))
-        for name, text in (("var/lib/dpkg/status", ""), ("etc/passwd", "root:x:0:0:root:/root:/bin/sh\n"),
-                           ("etc/group", "root:x:0:\n"), ("etc/shadow", "root:*:19000:0:99999:7:::\n"),
-                           ("etc/gshadow", "root:*::\n")):
-            write(os.path.join(root, name), text.encode())
-        # The root holds no libc6 or passwd package: their files are the host's.
-        dpkg = ["dpkg", "--root=" + root, "--force-script-chrootless", "--force-depends",
-                "--log=" + os.path.join(root, "var/log/dpkg.log")]
 
         def path(name):
             return os.path.join(root, name)
+        [os.makedirs(path(d)) for d in ("var/lib/dpkg/info", "var/lib/dpkg/updates", "var/log", "etc")]
+        for name, text in (("var/lib/dpkg/status", ""), ("etc/passwd", "root:x:0:0:root:/root:/bin/sh\n"),
+                           ("etc/group", "root:x:0:\n"), ("etc/shadow", "root:*:19000:0:99999:7:::\n"),
+                           ("etc/gshadow", "root:*::\n")):
+            write(path(name), text.encode())
+        # The root holds no libc6 or passwd package: their files are the host's.
+        dpkg = ["dpkg", "--root=" + root, "--force-script-chrootless", "--force-depends", "--log=" + path("var/log/dpkg.log")]
 
         installed = run(dpkg + ["-i", self.deb])
         self.assertIn(b"systemctl enable --now QuorvelService", installed.stdout)
         [account] = [l.split(":") for l in read(path("etc/passwd")).decode().splitlines() if l.startswith("quorvel:")]
         uid, gid = int(account[2]), int(account[3])
-        self.assertLess(uid, 1000, "a system user")
-        self.assertEqual(account[6], "/usr/sbin/nologin")
+        self.assertEqual((uid < 1000, account[6]), (True, "/usr/sbin/nologin"), "a system user who cannot log in")
         owners = [os.stat(path(p)) for p in ("opt/quorvel/logs", INI)]
         self.assertEqual([(o.st_uid, o.st_gid, stat.S_IMODE(o.st_mode)) for o in owners], [(uid, gid, 0o750), (0, gid, 0o640)])
         # Installed, not enabled, not started.
-        self.assertTrue(os.path.isfile(path(UNIT)))
-        self.assertFalse(os.path.exists(path("etc/systemd/system/multi-user.target.wants")))
+        wanted = path("etc/systemd/system/multi-user.target.wants")
+        self.assertEqual((os.path.isfile(path(UNIT)), os.path.exists(wanted)), (True, False))
 
         # The operator's edits and the service's logs.
         edited = read(path(INI)) + b"SYSLOGPORT2=5141\r\n"
         write(path(INI), edited)
         write(path("opt/quorvel/logs/Quorvel.log"), b"kept\r\n")
-        os.makedirs(path("etc/systemd/system/multi-user.target.wants"))
-        os.symlink("/lib/systemd/system/QuorvelService.service",
-                   path("etc/systemd/system/multi-user.target.wants/QuorvelService.service"))
+        os.makedirs(wanted)
+        os.symlink("/" + UNIT, os.path.join(wanted, "QuorvelService.service"))
 
         run(dpkg + ["-r", "quorvel"])
         self.assertFalse(os.path.exists(path(PROGRAM)) or os.path.exists(path(UNIT)))
-        self.assertFalse(os.path.lexists(path("etc/systemd/system/multi-user.target.wants/QuorvelService.service")),
-                         "removal disables the service")
-        self.assertEqual(read(path(INI)), edited)
-        self.assertEqual(read(path("opt/quorvel/logs/Quorvel.log")), b"kept\r\n")
+        self.assertFalse(os.path.lexists(os.path.join(wanted, "QuorvelService.service")), "removal disables the service")
+        self.assertEqual((read(path(INI)), read(path("opt/quorvel/logs/Quorvel.log"))), (edited, b"kept\r\n"))
 
         # Installed again: the edited ini stays as the operator left it.
         run(dpkg + ["-i", self.deb])

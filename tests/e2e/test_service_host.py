@@ -82,19 +82,18 @@ class ServiceHostTest(unittest.TestCase):
     def test_a_service_reports_its_states_and_exact_figures(self):
         sink = Sink()
         smtp, port = smtp_server(self, sink), free_port()
-        plain = [b"<13>plain %d" % i for i in range(40)]
-        alerts = [b"<11>ALERT disk %d" % i for i in range(3)]
-        oversized = [b"x" * 40000, b"y" * 32770]
+        load = ([b"<13>plain %d" % i for i in range(40)] + [b"x" * 40000, b"y" * 32770]
+                + [b"<11>ALERT disk %d" % i for i in range(3)] + [b"<11>FAILME once"])
         with Quorvel(mail_ini(port, smtp.port, "ALERT", "FAILME " + REFUSED,
                               extra=["SERVERIPADDRESS=127.0.0.1", "STATSINTERVAL=1"])) as q:
             extend = "EXTEND_TIMEOUT_USEC=5000000\n"
             self.assertEqual(q.start_service(), ["STATUS=Starting (check point 1)\n" + extend,
                                                  "STATUS=Starting (check point 2)\n" + extend, "READY=1\nSTATUS=Running\n"])
             q.proc.send_signal(signal.SIGHUP)
-            noted = b" " + sjis("サービスとして実行中のため、シグナルを無視しました (signal 1)")
-            self.assertTrue(wait_until(lambda: noted in q.log()), "a hang-up is ignored and noted")
+            self.assertTrue(wait_until(lambda: b" " + sjis("サービスとして実行中のため、シグナルを無視しました (signal 1)")
+                                       in q.log()), "a hang-up is ignored and noted")
             started = time.monotonic()
-            send(plain + oversized + alerts + [b"<11>FAILME once"], port)
+            send(load, port)
             status = "STATUS=received 46; written 44; dropped 0; oversized 2; mails 3 sent, 1 failed\n"
             seen = []
             wait_until(lambda: seen.extend(q.notify.receive_all(0.2)) or status in seen, 20)
@@ -105,11 +104,10 @@ class ServiceHostTest(unittest.TestCase):
             self.assertEqual(q.stop(), 0)
             elapsed = time.monotonic() - started
             self.assertEqual(q.notify.receive_all()[-2:], ["STOPPING=1\nSTATUS=Stopping\n" + extend, "STATUS=Stopped\n"])
-            lines = q.log()
-        self.assertEqual(lines[-2:], [STOP_LINE, b" " + sjis("停止時の統計: " + body)])
-        # About one line a second while running.
-        ticks = [l for l in lines if l.startswith(b" " + sjis("統計: "))]
-        self.assertTrue(1 <= len(ticks) <= elapsed + 1, (len(ticks), elapsed))
+            self.assertEqual(q.log()[-2:], [STOP_LINE, b" " + sjis("停止時の統計: " + body)])
+            # About one line a second while running.
+            ticks = sum(l.startswith(b" " + sjis("統計: ")) for l in q.log())
+            self.assertTrue(1 <= ticks <= elapsed + 1, (ticks, elapsed))
 
 
 if __name__ == "__main__":
