@@ -7,7 +7,7 @@ import subprocess
 import unittest
 
 import winehost
-from quorvel_e2e import entries, free_port, mail_ini, send, wait_until
+from quorvel_e2e import free_port, mail_ini, send, wait_until
 from test_mail_tls import CASES, Certificates, check, mail_lines, serve
 
 WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(winehost.EXE)), "e2e-windows-tls"))
@@ -17,13 +17,13 @@ class WindowsMailTlsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.certs = Certificates()
+        cls.addClassCleanup(cls.certs.tmp.cleanup)
         cls.wine = winehost.WinePrefix(os.path.join(WORK, "wine"))
         cls.wine.start()
 
     @classmethod
     def tearDownClass(cls):
         cls.wine.stop()
-        cls.certs.tmp.cleanup()
 
     def run_alert(self, app, mail_port, settings, mails):
         """quorvel.exe -RUN, one datagram with the keyword; the mail lines once written."""
@@ -32,21 +32,15 @@ class WindowsMailTlsTest(unittest.TestCase):
             s.replace("{CA}", self.wine.windows_path(os.path.join(app, "ca.pem"))) for s in settings]))
         shutil.copy(self.certs.ca, os.path.join(app, "ca.pem"))
         log = os.path.join(app, "logs", "Quorvel.log")
-
-        def lines():
-            if not os.path.exists(log):
-                return []
-            with open(log, "rb") as f:
-                return entries(f.read())
         with open(os.path.join(app, "out"), "wb") as out:
             proc = subprocess.Popen([winehost.WINE, exe, "-RUN"], cwd=app, stdout=out, stderr=subprocess.STDOUT,
                                     env=dict(self.wine.env, WINEDEBUG="-all", QUORVEL_HOSTNAME="quorvel.test"),
                                     stdin=subprocess.DEVNULL)
         try:
-            self.assertTrue(wait_until(lambda: len(lines()) >= 7, 60), "quorvel.exe did not start")
+            self.assertTrue(wait_until(lambda: len(winehost.log_lines(log)) >= 7, 60), "quorvel.exe did not start")
             send([b"<11>an error"], syslog_port)
-            self.assertTrue(wait_until(lambda: len(mail_lines(lines())) >= mails, 60), lines())
-            return mail_lines(lines())
+            self.assertTrue(wait_until(lambda: len(mail_lines(winehost.log_lines(log))) >= mails, 60), winehost.log_lines(log))
+            return mail_lines(winehost.log_lines(log))
         finally:
             proc.kill()
             proc.wait()

@@ -8,18 +8,13 @@ import time
 import unittest
 
 import winehost
-from quorvel_e2e import Relay, Sink, entries, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
+from quorvel_e2e import Relay, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
 
 WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(winehost.EXE)), "e2e-windows"))
 SERVICE = "QuorvelService"
 KEY = r"HKLM\System\CurrentControlSet\Services" + "\\" + SERVICE
 SERVER_STARTED = (0, 0, 1, sjis("Quorvel Server が開始しました"))
 SERVER_STOPPED = (0, 0, 2, sjis("Quorvel Server が停止しました"))
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 class WindowsServiceTest(unittest.TestCase):
@@ -41,11 +36,8 @@ class WindowsServiceTest(unittest.TestCase):
         return self.wine.run(["sc", "query", SERVICE])[1].decode("latin-1")
 
     def wait_for_lines(self, pattern, count):
-        def lines():
-            names = glob.glob(pattern)
-            return len(names) == 1 and read(names[0]).count(b"\r\n") >= count
-        self.assertTrue(wait_until(lines, 30), pattern)
-        return entries(read(glob.glob(pattern)[0]))
+        self.assertTrue(wait_until(lambda: len(winehost.log_lines(pattern)) >= count, 30), pattern)
+        return winehost.log_lines(pattern)
 
     def install(self, app, ini_lines):
         exe = self.wine.windows_path(winehost.make_app(app, ini_lines))
@@ -104,7 +96,7 @@ class WindowsServiceTest(unittest.TestCase):
         totals = ("停止時の統計: 受信 6 件、書き込み 5 件、破棄 0 件 (受信バッファ溢れ 0、キュー満杯 0、ロック待ち超過 0、"
                   "書き込み失敗 0)、サイズ超過 1 件、キーワード一致 1 件、メール送信 0 件、メール送信失敗 1 件、メール破棄 0 件、"
                   "メール抑止 0 件")
-        self.assertEqual(entries(read(os.path.join(app, "logs", "Quorvel.log"))), [
+        self.assertEqual(winehost.log_lines(os.path.join(app, "logs", "Quorvel.log")), [
             b" " + sjis("Bind 処理開始 (IPv4/IPv6)"), b" Bind port is %d" % port] + operation[2:4] + [
             b" " + sjis("受信バッファサイズ 8388608 バイト"), b" " + sjis("Quorvel サービスを開始しました。"),
             b" " + sjis("IPv6を有効にしました。"), b"127.0.0.1 10040 ReadCount Socket_Error", mail_line("ops@example.org"),

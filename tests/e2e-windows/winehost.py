@@ -1,6 +1,7 @@
 """A fresh Wine prefix with the null graphics driver and a persistent Wine server whose system
 processes (services, event log) write their debug trace into a file the tests read."""
 
+import glob
 import os
 import re
 import shutil
@@ -10,7 +11,7 @@ import tempfile
 
 # The helpers of the Linux scenarios read logs, send datagrams and serve mail alike here.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from quorvel_e2e import sjis  # noqa: E402
+from quorvel_e2e import entries, sjis  # noqa: E402
 
 EXE = os.environ.get("QUORVEL_EXE", "quorvel.exe")
 
@@ -81,6 +82,16 @@ def make_app(folder, ini_lines):
     with open(os.path.join(folder, "Quorvel.ini"), "wb") as f:
         f.write(b"".join(sjis(line) + b"\r\n" for line in ini_lines))
     return os.path.join(folder, "quorvel.exe")
+
+
+def log_lines(pattern):
+    """The whole lines so far of the one log file whose name matches, without date and time."""
+    names = glob.glob(pattern)
+    if len(names) != 1:
+        return []
+    with open(names[0], "rb") as f:
+        data = f.read()
+    return entries(data[:data.rfind(b"\r\n") + 2])
 
 
 _REPORT = re.compile(r"ReportEventA \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x([0-9a-f]{4}),0x([0-9a-f]{8}),")

@@ -91,7 +91,8 @@ class DatagramSink:
         """The journal entries so far as field dictionaries."""
         return [dict(l.split("=", 1) for l in e.splitlines() if "=" in l) for e in self.receive_all(timeout)]
 
-class Quorvel:
+
+class Quorvel(contextlib.AbstractContextManager):
     """One run of quorvel in a folder of its own."""
 
     def __init__(self, ini_lines=None, ini_bytes=None):
@@ -184,9 +185,6 @@ class Quorvel:
             self.err.close()
         [sink.sock.close() for sink in (self.journal, self.notify) if sink]
         self.tmp.cleanup()
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, *exc):
         self.close()
@@ -292,7 +290,7 @@ class Relay:
                 threading.Thread(target=self.serve, args=(client, n > self.silent + self.trickle), daemon=True).start()
 
     def serve(self, client, passed_on):
-        try:
+        with contextlib.suppress(OSError):
             if not passed_on:
                 for _ in range(60):
                     client.sendall(b"2")
@@ -302,21 +300,16 @@ class Relay:
             upstream = socket.create_connection(("127.0.0.1", self.target_port))
             self.open.append(upstream)
             self.captured.append([])
-            threading.Thread(target=self.pump, args=(upstream, client, None), daemon=True).start()
+            threading.Thread(target=self.pump, args=(upstream, client, []), daemon=True).start()
             self.pump(client, upstream, self.captured[-1])
-        except OSError:
-            pass
 
     @staticmethod
     def pump(src, dst, record):
-        try:
+        with contextlib.suppress(OSError):
             while data := src.recv(65536):
-                if record is not None:
-                    record.append(data)
+                record.append(data)
                 dst.sendall(data)
             dst.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
 
     def client_bytes(self, index=0):
         return b"".join(self.captured[index])
@@ -324,5 +317,4 @@ class Relay:
     def close(self):
         self.release.set()
         self.listener.close()
-        for s in self.open:
-            s.close()
+        [s.close() for s in self.open]

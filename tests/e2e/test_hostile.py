@@ -102,24 +102,17 @@ class HostileTest(unittest.TestCase):
         with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log", "CNVCTRLCODE=" + "x" * 4096]) as q:
             self.assertTrue(q.start().wait_started(), q.stderr)
 
-            def rss_kb():
+            def rss_kb_after(payloads):
+                send(payloads, port)
+                # Until a burst has left the queue, a line after it is dropped too: sent until written.
+                mark = b"after %d" % len(payloads)
+                assert wait_until(lambda: send([mark], port) or time.sleep(0.5) or q.read("recv.log").endswith(mark + b"\r\n"), 60)
                 with open("/proc/%d/status" % q.proc.pid) as f:
                     return int(next(l for l in f if l.startswith("VmRSS:")).split()[1])
-
-            send([b"small"], port)
-            q.wait_for_lines("recv.log", 1)
-            before = rss_kb()
+            before = rss_kb_after([])
             # Each line is 128 MB; whether it fits the write queue or is
             # dropped and counted there, its buffers must not stay.
-            send([b"\x01" * 32768] * 3, port)
-
-            def through():
-                # Until the burst has left the queue, a line after it is dropped too.
-                send([b"after the burst"], port)
-                time.sleep(0.5)
-                return q.read("recv.log").endswith(b" after the burst\r\n")
-            self.assertTrue(wait_until(through, 60))
-            after = rss_kb()
+            after = rss_kb_after([b"\x01" * 32768] * 3)
             self.assertLess(after, before + 16 * 1024, "RSS %d kB before, %d kB after the burst" % (before, after))
             self.assertEqual(q.stop(), 0)
 

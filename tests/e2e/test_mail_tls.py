@@ -45,11 +45,10 @@ class Certificates:
                 "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
         for name, san in (("server", "IP:127.0.0.1,DNS:mail.quorvel.test"),
                           ("wrongname", "IP:127.0.0.9,DNS:other.quorvel.test")):
-            openssl("req", *key[:3], "-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name)
-            with open(os.path.join(d, name + ".ext"), "w") as f:
-                f.write("subjectAltName=%s\nextendedKeyUsage=serverAuth\n" % san)
+            openssl("req", *key[:3], "-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name,
+                    "-addext", "subjectAltName=" + san, "-addext", "extendedKeyUsage=serverAuth")
             openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-                    "-out", name + ".pem", "-days", "2", "-extfile", name + ".ext")
+                    "-out", name + ".pem", "-days", "2", "-copy_extensions", "copy")
         openssl("req", "-x509", *key, "-keyout", "stranger.key", "-out", "stranger.pem", "-subj", "/CN=127.0.0.1",
                 "-addext", "subjectAltName=IP:127.0.0.1")
         self.ca = os.path.join(d, "ca.pem")
@@ -102,10 +101,7 @@ class MailTlsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.certs = Certificates()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.certs.tmp.cleanup()
+        cls.addClassCleanup(cls.certs.tmp.cleanup)
 
     def run_alert(self, mail_port, settings, addresses=(OPS,), mails=1):
         """One datagram holding the keyword; the operation-log lines about mail."""

@@ -53,7 +53,7 @@ class ServiceHostTest(unittest.TestCase):
             q.proc = subprocess.Popen([q.binary, "-RUN"], env=q.env(), stderr=closed_pipe(), stdout=subprocess.DEVNULL)
             q.err = open(os.devnull, "wb")
             # The start event follows its echo to standard error.
-            q.journal.sock.settimeout(10)
+            q.journal.sock.settimeout(30)
             self.assertIn("QUORVEL_EVENT_ID=1\n", q.journal.sock.recv(65536).decode())
             time.sleep(0.2)
             self.assertIsNone(q.proc.poll(), "still serving after writing its start event")
