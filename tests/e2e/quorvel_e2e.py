@@ -49,7 +49,7 @@ def free_port():
                 return v4.getsockname()[1]
 
 
-def wait_until(condition, timeout=10):
+def wait_until(condition, timeout=30):
     """Polls condition until it holds (True) or the time is up (False)."""
     deadline = time.monotonic() + timeout
     while not condition():
