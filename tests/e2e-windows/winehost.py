@@ -3,6 +3,7 @@ processes (services, event log) write their debug trace into a file the tests re
 
 import glob
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -70,8 +71,7 @@ class WinePrefix:
 
     def trace_text(self):
         self.trace.flush()
-        with open(self.trace_path, "rb") as f:
-            return f.read().decode("latin-1")
+        return pathlib.Path(self.trace_path).read_bytes().decode("latin-1")
 
 
 def make_app(folder, ini_lines):
@@ -79,8 +79,7 @@ def make_app(folder, ini_lines):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     shutil.copy(EXE, os.path.join(folder, "quorvel.exe"))
-    with open(os.path.join(folder, "Quorvel.ini"), "wb") as f:
-        f.write(b"".join(sjis(line) + b"\r\n" for line in ini_lines))
+    pathlib.Path(folder, "Quorvel.ini").write_bytes(b"".join(sjis(line) + b"\r\n" for line in ini_lines))
     return os.path.join(folder, "quorvel.exe")
 
 
@@ -89,8 +88,7 @@ def log_lines(pattern):
     names = glob.glob(pattern)
     if len(names) != 1:
         return []
-    with open(names[0], "rb") as f:
-        data = f.read()
+    data = pathlib.Path(names[0]).read_bytes()
     return entries(data[:data.rfind(b"\r\n") + 2])
 
 

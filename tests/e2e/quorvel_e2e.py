@@ -6,6 +6,7 @@ import hashlib
 import hmac
 import logging
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -102,8 +103,7 @@ class Quorvel(contextlib.AbstractContextManager):
         if ini_lines is not None:
             ini_bytes = b"".join(sjis(l) + b"\r\n" for l in ini_lines)
         if ini_bytes is not None:
-            with open(os.path.join(self.dir, "Quorvel.ini"), "wb") as f:
-                f.write(ini_bytes)
+            pathlib.Path(self.dir, "Quorvel.ini").write_bytes(ini_bytes)
         # Event entries go to a socket of the test's instead of the journal.
         self.journal = DatagramSink(self.dir, "journal")
         self.notify = self.proc = self.err = None
@@ -135,9 +135,8 @@ class Quorvel(contextlib.AbstractContextManager):
 
     @property
     def stderr(self):
-        """The console lines so far ("success 1 ...", "error 3 ...")."""
-        with open(os.path.join(self.dir, "stderr"), "rb") as f:
-            return f.read().decode("utf-8", "replace").splitlines()  # a line may be half written
+        """The console lines so far ("success 1 ...", "error 3 ..."), the last maybe half written."""
+        return pathlib.Path(self.dir, "stderr").read_bytes().decode("utf-8", "replace").splitlines()
 
     def wait_started(self, timeout=30):
         """True when the server reported a successful start (event 1)."""
@@ -166,8 +165,7 @@ class Quorvel(contextlib.AbstractContextManager):
         return os.path.join(self.dir, "logs", name)
 
     def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
+        return pathlib.Path(self.path(name)).read_bytes()
 
     def log(self, name="Quorvel.log"):
         """The lines of a log without their date and time."""

@@ -3,6 +3,7 @@ every datagram is logged whole and in order or counted as lost; a stop does not 
 
 import contextlib
 import fcntl
+import pathlib
 import re
 import time
 import unittest
@@ -27,7 +28,7 @@ def payloads(count, size=0):
 
 def socket_backlog(port):
     """Bytes waiting in the system's UDP sockets bound to the port."""
-    rows = [line.split() for table in ("/proc/net/udp", "/proc/net/udp6") for line in list(open(table))[1:]]
+    rows = [line.split() for table in ("/proc/net/udp", "/proc/net/udp6") for line in pathlib.Path(table).read_text().splitlines()[1:]]
     return sum(int(r[4].split(":")[1], 16) for r in rows if int(r[1].rsplit(":", 1)[1], 16) == port)
 
 

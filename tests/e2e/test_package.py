@@ -2,6 +2,7 @@
 removed, installed again and purged in a throw-away root (dpkg --root, no systemd there)."""
 
 import os
+import pathlib
 import shutil
 import stat
 import subprocess
@@ -13,13 +14,7 @@ PROGRAM, INI, UNIT = "opt/quorvel/quorvel", "opt/quorvel/Quorvel.ini", "lib/syst
 
 
 def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
+    return pathlib.Path(path).read_bytes()
 
 
 def run(args, **kw):
@@ -78,7 +73,7 @@ class PackageTest(unittest.TestCase):
         for name, text in (("var/lib/dpkg/status", ""), ("etc/passwd", "root:x:0:0:root:/root:/bin/sh\n"),
                            ("etc/group", "root:x:0:\n"), ("etc/shadow", "root:*:19000:0:99999:7:::\n"),
                            ("etc/gshadow", "root:*::\n")):
-            write(path(name), text.encode())
+            pathlib.Path(path(name)).write_bytes(text.encode())
         # The root holds no libc6 or passwd package: their files are the host's.
         dpkg = ["dpkg", "--root=" + root, "--force-script-chrootless", "--force-depends", "--log=" + path("var/log/dpkg.log")]
 
@@ -95,8 +90,8 @@ class PackageTest(unittest.TestCase):
 
         # The operator's edits and the service's logs.
         edited = read(path(INI)) + b"SYSLOGPORT2=5141\r\n"
-        write(path(INI), edited)
-        write(path("opt/quorvel/logs/Quorvel.log"), b"kept\r\n")
+        pathlib.Path(path(INI)).write_bytes(edited)
+        pathlib.Path(path("opt/quorvel/logs/Quorvel.log")).write_bytes(b"kept\r\n")
         os.makedirs(wanted)
         os.symlink("/" + UNIT, os.path.join(wanted, "QuorvelService.service"))
 

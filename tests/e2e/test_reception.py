@@ -2,6 +2,7 @@
 and the starts that must fail, with the reason where an operator looks."""
 
 import os
+import pathlib
 import re
 import socket
 import subprocess
@@ -97,7 +98,7 @@ class FailedStartTest(unittest.TestCase):
 
     def test_an_unreadable_configuration_fails_at_once(self):
         cases = [("missing", None, "no configuration file %s"),
-                 ("UTF-16", lambda p: open(p, "wb").write("SYSLOGPORT=5140\r\n".encode("utf-16")),
+                 ("UTF-16", lambda p: pathlib.Path(p).write_bytes("SYSLOGPORT=5140\r\n".encode("utf-16")),
                   "cannot read ini file %s: the text is UTF-16; save it as Shift_JIS"),
                  ("folder", os.mkdir, "cannot read ini file %s: not a regular file"),
                  # A FIFO must not hold the start: nobody ever writes to it.

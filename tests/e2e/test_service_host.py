@@ -1,7 +1,9 @@
 """The binary as the service host: command words, the unit, systemd notifications and
 statistics, and a standard error whose reader has gone, which never costs the exit status."""
 
+import contextlib
 import os
+import pathlib
 import re
 import signal
 import subprocess
@@ -13,10 +15,12 @@ from quorvel_e2e import REFUSED, STOP_LINE, Quorvel, Sink, free_port, mail_ini, 
 UNIT = "QuorvelService.service"
 
 
+@contextlib.contextmanager
 def closed_pipe():
     read_end, write_end = os.pipe()
     os.close(read_end)
-    return write_end
+    yield write_end
+    os.close(write_end)
 
 
 class ServiceHostTest(unittest.TestCase):
@@ -43,14 +47,16 @@ class ServiceHostTest(unittest.TestCase):
                 # Nothing was started: no logs folder, no unit written.
                 self.assertEqual(sorted(os.listdir(q.dir)), ["Quorvel.ini", "journal", "quorvel"])
                 # With standard error closed, the same status and events.
-                closed = subprocess.run([q.binary, *words], env=q.env(QUORVEL_UNIT_DIR=q.dir), stderr=closed_pipe(),
-                                        stdout=subprocess.DEVNULL, timeout=30)
+                with closed_pipe() as stderr:
+                    closed = subprocess.run([q.binary, *words], env=q.env(QUORVEL_UNIT_DIR=q.dir), stderr=stderr,
+                                            stdout=subprocess.DEVNULL, timeout=30)
                 self.assertEqual(closed.returncode, status)
                 self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], events)
 
     def test_a_run_with_standard_error_closed_and_no_instance_serves_and_stops_cleanly(self):
         with Quorvel(["SYSLOGPORT=-1"]) as q:
-            q.proc = subprocess.Popen([q.binary, "-RUN"], env=q.env(), stderr=closed_pipe(), stdout=subprocess.DEVNULL)
+            with closed_pipe() as stderr:
+                q.proc = subprocess.Popen([q.binary, "-RUN"], env=q.env(), stderr=stderr, stdout=subprocess.DEVNULL)
             q.err = open(os.devnull, "wb")
             # The start event follows its echo to standard error.
             q.journal.sock.settimeout(30)
@@ -66,16 +72,14 @@ class ServiceHostTest(unittest.TestCase):
             unit = os.path.join(q.dir, UNIT)
             first = q.run("/install", "-SILENT", QUORVEL_UNIT_DIR=q.dir)
             self.assertEqual(first.returncode, 0, first.stderr)
-            with open(unit, encoding="utf-8") as f:
-                lines = f.read().splitlines()
+            lines = pathlib.Path(unit).read_text().splitlines()
             self.assertTrue({"Type=notify", 'ExecStart="%s"' % os.path.realpath(q.binary), "WantedBy=multi-user.target",
                              "Restart=on-failure"} <= set(lines), lines)
             self.assertEqual([l[:28] for l in lines if l.startswith("Description=")], ["Description=Quorvel  Service"])
             second = q.run("-INSTALL", QUORVEL_UNIT_DIR=q.dir)
             self.assertEqual(second.returncode, 1)
             self.assertIn("サービスの登録に失敗しました。(Error code 17)", second.stderr.decode())
-            with open(unit, encoding="utf-8") as f:
-                self.assertEqual(f.read().splitlines(), lines, "an existing unit is left untouched")
+            self.assertEqual(pathlib.Path(unit).read_text().splitlines(), lines, "an existing unit is left untouched")
             self.assertEqual(q.run("-uninstall", QUORVEL_UNIT_DIR=q.dir).returncode, 0)
             self.assertFalse(os.path.exists(unit))
 
