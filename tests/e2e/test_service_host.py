@@ -90,13 +90,12 @@ class ServiceHostTest(unittest.TestCase):
                 + [b"<11>ALERT disk %d" % i for i in range(3)] + [b"<11>FAILME once"])
         with Quorvel(mail_ini(port, smtp.port, "ALERT", "FAILME " + REFUSED,
                               extra=["SERVERIPADDRESS=127.0.0.1", "STATSINTERVAL=1"])) as q:
-            extend = "EXTEND_TIMEOUT_USEC=5000000\n"
+            extend, started = "EXTEND_TIMEOUT_USEC=5000000\n", time.monotonic()
             self.assertEqual(q.start_service(), ["STATUS=Starting (check point 1)\n" + extend,
                                                  "STATUS=Starting (check point 2)\n" + extend, "READY=1\nSTATUS=Running\n"])
             q.proc.send_signal(signal.SIGHUP)
             self.assertTrue(wait_until(lambda: b" " + sjis("サービスとして実行中のため、シグナルを無視しました (signal 1)")
                                        in q.log()), "a hang-up is ignored and noted")
-            started = time.monotonic()
             send(load, port)
             status = "STATUS=received 46; written 44; dropped 0; oversized 2; mails 3 sent, 1 failed\n"
             seen = []
