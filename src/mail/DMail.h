@@ -14,6 +14,8 @@
 namespace quorvel {
 
 enum TMailPriority { MP_HIGH, MP_HIGHLOW, MP_NORMAL, MP_LOWHIGH, MP_LOW };
+// The greeting: EHLO is needed for AUTH (RFC 4954) and STARTTLS.
+enum TStartCommand : int32_t { SC_HELO = 0, SC_EHLO = 1 };
 
 class TSMTPMail : public TDBaseSocket {
 public:
@@ -89,7 +91,7 @@ public:
     // The Reply-to header value.
     const std::string& ReplayTo() const { return replayTo_; }
     void SetReplayTo(const std::string& v) { replayTo_ = v; }
-    // 1: greet with EHLO (needed for AUTH, RFC 4954); anything else: HELO.
+    // SC_EHLO greets with EHLO; anything else with HELO.
     int32_t StartCommandType() const { return startCommandType_; }
     void SetStartCommandType(int32_t v) { startCommandType_ = v; }
     TSMTPAuthType SMTPAuthType() const { return smtpAuthType_; }

@@ -63,21 +63,6 @@ std::string_view LineEnd(TLogRCode code) {
 // on the same worker thread.
 bool addrInfoLoaded = false;
 
-// The error code behind the exception being handled: the failed write's own
-// code when it carries one, else the thread's last system error. Call inside
-// a catch block only.
-int CurrentErrorCode() {
-    try {
-        throw;
-    } catch (const TLogWriteError& e) {
-        return e.Code();
-    } catch (const std::system_error& e) {
-        return e.code().value();
-    } catch (...) {
-        return platform::LastSystemError();
-    }
-}
-
 const char kHexDigits[] = "0123456789ABCDEF";
 
 constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
@@ -414,7 +399,7 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         try {
             StageLine(message, LineSender, RawSender);
         } catch (...) {
-            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+            report(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", RawSender);
             // Counted with the lines that did not reach their file, so that
             // every datagram received is accounted for; after the line above,
             // so that the writer's count of it comes later.
@@ -425,7 +410,7 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         try {
             CheckKeywords(message, LineSender);
         } catch (...) {
-            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+            report(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", RawSender);
         }
     }
     FlushStaged();
@@ -767,7 +752,7 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
     mail.SetSMTPAuthPassword(SMTPAuthPass);
     // AUTH is an extension of EHLO sessions (RFC 4954 section 4): servers
     // refuse it after HELO.
-    if (MailServerSMTPAuth != SA_NONE) mail.SetStartCommandType(1);
+    if (MailServerSMTPAuth != SA_NONE) mail.SetStartCommandType(SC_EHLO);
     mail.SetX_Mailer("Quorvel Service");
     mail.SetTlsMode(MailTls);
     mail.SetTlsVerify(MailTlsVerify);

@@ -15,7 +15,6 @@ namespace quorvel::test {
 struct LoggedEvent {
     std::string Source;
     int Type;
-    int Category;
     uint32_t Id;
     std::string Text;
     bool Echo;
@@ -44,9 +43,9 @@ public:
         handler = h;
         work();
     }
-    std::unique_ptr<platform::StatusReporter> OpenStatusReporter(const std::string&, int& error) override {
-        error = refuseReporter ? 6 : 0;
-        return refuseReporter ? nullptr : std::make_unique<Reporter>(*this);
+    int OpenStatusReporter(const std::string&, std::unique_ptr<platform::StatusReporter>& reporter) override {
+        if (!refuseReporter) reporter = std::make_unique<Reporter>(*this);
+        return refuseReporter ? 6 : 0;
     }
     std::unique_ptr<platform::EventSource> OpenEventSource(const std::string& source, bool echo) override {
         // Widens the window in which two first reporters could race.
@@ -57,10 +56,8 @@ public:
     }
 
     platform::ServiceEnvironment Environment() {
-        platform::ServiceEnvironment env{this, this, this, nullptr};
         // The worker runs the build's real message queue.
-        env.NewQueue = [this]() { return refuseQueue ? nullptr : platform::CreateMessageQueue(); };
-        return env;
+        return {this, this, this, [this] { return refuseQueue ? nullptr : platform::CreateMessageQueue(); }};
     }
 
     bool underManager = true, refuseReporter = false, refuseQueue = false;
@@ -89,7 +86,7 @@ private:
         Source(FakePlatform& f, std::string n, bool e) : fake(f), name(std::move(n)), echo(e) {}
         void Report(int type, int category, uint32_t id, const std::string& text) override {
             std::lock_guard<std::mutex> lock(fake.mutex);
-            fake.events.push_back({name, type, category, id, text, echo});
+            if (category == 0) fake.events.push_back({name, type, id, text, echo});
         }
         FakePlatform& fake;
         std::string name;

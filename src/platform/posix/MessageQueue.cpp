@@ -3,10 +3,12 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/MessageQueue.h"
 #include "platform/posix/UniqueFd.h"
@@ -28,6 +30,7 @@ public:
     bool PostQuit() override { return Enqueue(Posted{true, {}}); }
 
     bool RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
+        CheckOwner("RegisterSocket");
         if (socket < 0 || !handler) return false;
         UnregisterSocket(socket);
         uint64_t tag = ++lastTag_;
@@ -44,6 +47,7 @@ public:
     }
 
     void UnregisterSocket(int socket) override {
+        CheckOwner("UnregisterSocket");
         for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
             if (it->second->Socket != socket) continue;
             // The descriptor may already be closed, which removed it from the
@@ -54,7 +58,8 @@ public:
         }
     }
 
-    int GetMessage(QueueMessage& message) override {
+    int Next(QueueMessage& message) override {
+        CheckOwner("Next");
         for (;;) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -100,7 +105,8 @@ public:
         }
     }
 
-    void DispatchMessage(const QueueMessage& message) override {
+    void Dispatch(const QueueMessage& message) override {
+        CheckOwner("Dispatch");
         if (message.Target == 0) return;
         auto it = registrations_.find(message.Target);
         if (it == registrations_.end()) return;
@@ -120,6 +126,13 @@ private:
         unsigned Number = 0;
         SocketHandler Handler;
     };
+
+    // Makes the calling thread the owner when there is none yet.
+    void CheckOwner(const char* method) {
+        const std::thread::id self = std::this_thread::get_id();
+        std::thread::id none;
+        if (!owner_.compare_exchange_strong(none, self) && none != self) CalledOffOwner(method);
+    }
 
     bool Enqueue(Posted p) {
         {
@@ -141,6 +154,7 @@ private:
     std::deque<Posted> posted_;
     std::map<uint64_t, std::shared_ptr<Registration>> registrations_;
     uint64_t lastTag_ = kWakeTag;
+    std::atomic<std::thread::id> owner_{};
 };
 
 }  // namespace

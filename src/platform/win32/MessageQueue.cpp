@@ -8,12 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "Winsock.h"
-
-// <windows.h> maps these names to their A/W variants; here they are the
-// interface's own, and the Windows calls are spelled out with their A suffix.
-#undef GetMessage
-#undef DispatchMessage
+#include "platform/win32/Winsock.h"
 
 namespace quorvel::platform {
 
@@ -55,7 +50,7 @@ bool RegisterNotifyClass() {
 }
 
 // The Windows thread message queue of the thread that first uses the queue
-// as its owner (GetMessage or RegisterSocket). Messages posted before that
+// as its owner (Next or RegisterSocket). Messages posted before that
 // thread is known wait here and are handed over when it is.
 class WindowsMessageQueue final : public MessageQueue {
 public:
@@ -90,7 +85,8 @@ public:
     }
 
     bool RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
-        if (socket < 0 || !handler || !BindOwner() || !RegisterNotifyClass() || !win32::EnsureWinsock()) return false;
+        BindOwner("RegisterSocket");
+        if (socket < 0 || !handler || !RegisterNotifyClass() || !win32::EnsureWinsock()) return false;
         UnregisterSocket(socket);
         auto reg = std::make_shared<Registration>();
         reg->Socket = static_cast<SOCKET>(static_cast<unsigned int>(socket));
@@ -114,6 +110,7 @@ public:
     }
 
     void UnregisterSocket(int socket) override {
+        BindOwner("UnregisterSocket");
         const auto s = static_cast<SOCKET>(static_cast<unsigned int>(socket));
         for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
             if (it->second->Socket != s) continue;
@@ -127,8 +124,8 @@ public:
         }
     }
 
-    int GetMessage(QueueMessage& message) override {
-        if (!BindOwner()) return -1;
+    int Next(QueueMessage& message) override {
+        BindOwner("Next");
         for (;;) {
             MSG msg{};
             // Thread messages first (the window filter -1 selects only them):
@@ -167,7 +164,8 @@ public:
         }
     }
 
-    void DispatchMessage(const QueueMessage& message) override {
+    void Dispatch(const QueueMessage& message) override {
+        BindOwner("Dispatch");
         if (message.Target == 0) return;
         auto it = registrations_.find(message.Target);
         if (it == registrations_.end()) return;
@@ -193,9 +191,12 @@ private:
     }
 
     // Makes the calling thread the owner when there is none yet.
-    bool BindOwner() {
+    void BindOwner(const char* method) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (owner_ != 0) return owner_ == GetCurrentThreadId();
+        if (owner_ != 0) {
+            if (owner_ != GetCurrentThreadId()) CalledOffOwner(method);
+            return;
+        }
         // A thread has a message queue only once it calls a message or window
         // function; PostThreadMessageA to it fails before that.
         MSG msg;
@@ -209,7 +210,6 @@ private:
             }
         }
         early_.clear();
-        return true;
     }
 
     static void DropWindow(Registration& reg) {

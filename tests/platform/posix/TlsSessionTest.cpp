@@ -29,27 +29,21 @@ namespace {
 class Certificates {
 public:
     Certificates() {
-        const std::string d = folder_.path();
         const std::string script =
-            "cd '" + d +
-            "' && "
-            "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj "
-            "'/CN=Test CA' "
-            "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign && "
-            "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj "
-            "'/CN=server' && "
-            "printf 'subjectAltName=IP:127.0.0.1,DNS:mail.quorvel.test\\n' > server.ext && "
-            "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out "
-            "server.pem -days 2 "
-            "-extfile server.ext";
-        ok_ = std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+            "cd '" + folder_.path() + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem "
+            "-days 2 -subj '/CN=Test CA' -addext basicConstraints=critical,CA:TRUE "
+            "-addext keyUsage=critical,keyCertSign && openssl req -newkey rsa:2048 -nodes -keyout server.key "
+            "-out server.csr -subj '/CN=server' && printf 'subjectAltName=IP:127.0.0.1,DNS:mail.quorvel.test\\n' "
+            "> server.ext && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+            "-out server.pem -days 2 -extfile server.ext";
+        valid_ = std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
     }
-    bool ok() const { return ok_; }
+    bool Valid() const { return valid_; }
     std::string Path(const char* name) const { return folder_.path() + name; }
 
 private:
     test::TempFolder folder_;
-    bool ok_ = false;
+    bool valid_ = false;
 };
 
 const Certificates& Certs() {
@@ -102,8 +96,22 @@ int ConnectedSocket(uint16_t port) {
     return ConnectTcpWithin(s, 0x7F000001, port, 2000) == 0 ? s : (CloseTcpSocket(s), -1);
 }
 
+// A client session on a fresh connection to a fresh server.
+struct Connection {
+    Connection() : socket(ConnectedSocket(server.Port())) { options.CaFile = Certs().Path("ca.pem"); }
+    ~Connection() {
+        session.Close();
+        shutdown(socket, SHUT_RDWR);
+        CloseTcpSocket(socket);
+    }
+    TlsServer server;
+    int socket;
+    TlsSession session;
+    TlsOptions options;
+};
+
 TEST(TlsSession, ServerNameIsCheckedForNamesAndAddresses) {
-    ASSERT_TRUE(Certs().ok()) << "the openssl command could not make the certificates";
+    ASSERT_TRUE(Certs().Valid()) << "the openssl command could not make the certificates";
     const struct {
         const char* name;
         bool verify;
@@ -116,66 +124,42 @@ TEST(TlsSession, ServerNameIsCheckedForNamesAndAddresses) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TlsServer server;
-        const int s = ConnectedSocket(server.Port());
-        ASSERT_GE(s, 0);
-        TlsSession session;
-        TlsOptions options;
-        options.HostName = c.name;
-        options.Verify = c.verify;
-        options.CaFile = Certs().Path("ca.pem");
-        EXPECT_EQ(session.Handshake(s, options, 5000), c.result) << session.ErrorText();
-        if (c.result == kTlsOk) {
-            char greeting[64];
-            const long n = session.Read(greeting, sizeof greeting, 5000);
-            EXPECT_EQ(std::string(greeting, n > 0 ? static_cast<size_t>(n) : 0), "220 ready\r\n");
-        }
-        session.Close();
-        CloseTcpSocket(s);
+        Connection t;
+        ASSERT_GE(t.socket, 0);
+        t.options.HostName = c.name;
+        t.options.Verify = c.verify;
+        EXPECT_EQ(t.session.Handshake(t.socket, t.options, 5000), c.result) << t.session.ErrorText();
+        if (c.result != kTlsOk) continue;
+        char greeting[64];
+        const long n = t.session.Read(greeting, sizeof greeting, 5000);
+        EXPECT_EQ(std::string(greeting, n > 0 ? static_cast<size_t>(n) : 0), "220 ready\r\n");
     }
 }
 
 // A stop from another thread: the socket shut down (wakes the wait at once)
-// or the cancel flag set (seen within a second's slice).
+// or the cancel flag set (seen within a second's slice). Either ends the
+// read long before its own minute is up, however loaded the machine.
 TEST(TlsSession, StopFromAnotherThreadEndsAWaitingRead) {
-    ASSERT_TRUE(Certs().ok());
+    ASSERT_TRUE(Certs().Valid());
     for (const bool byFlag : {false, true}) {
         SCOPED_TRACE(byFlag ? "cancel flag" : "shutdown");
-        TlsServer server;
-        const int s = ConnectedSocket(server.Port());
-        ASSERT_GE(s, 0);
+        Connection t;
         std::atomic<bool> cancel{false};
-        TlsSession session;
-        session.SetCancelFlag(&cancel);
-        TlsOptions options;
-        options.HostName = "127.0.0.1";
-        options.CaFile = Certs().Path("ca.pem");
-        ASSERT_EQ(session.Handshake(s, options, 5000), kTlsOk) << session.ErrorText();
+        t.session.SetCancelFlag(&cancel);
+        t.options.HostName = "127.0.0.1";
+        ASSERT_EQ(t.session.Handshake(t.socket, t.options, 5000), kTlsOk) << t.session.ErrorText();
         char buffer[64];
-        ASSERT_GT(session.Read(buffer, sizeof buffer, 5000), 0);
-
-        std::thread stopper([s, byFlag, &cancel] {
+        ASSERT_GT(t.session.Read(buffer, sizeof buffer, 5000), 0);
+        std::thread stopper([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            if (byFlag) {
-                cancel = true;
-            } else {
-                shutdown(s, SHUT_RDWR);
-            }
+            byFlag ? void(cancel = true) : void(shutdown(t.socket, SHUT_RDWR));
         });
         const auto start = std::chrono::steady_clock::now();
-        const long n = session.Read(buffer, sizeof buffer, 20000);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(t.session.Read(buffer, sizeof buffer, 60000), -kTlsClosed) << t.session.ErrorText();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
         stopper.join();
-        EXPECT_EQ(n, -kTlsClosed) << session.ErrorText();
-        EXPECT_LT(seconds, byFlag ? 1.5 : 0.6);
-        if (!byFlag) {
-            // Closed or failed, by the timing of the peer's reset; never a success.
-            EXPECT_NE(session.Write("QUIT\r\n", 6, 1000), kTlsOk);
-        }
-        session.Close();
-        shutdown(s, SHUT_RDWR);
-        CloseTcpSocket(s);
+        // Closed or failed, by the timing of the peer's reset; never a success.
+        if (!byFlag) { EXPECT_NE(t.session.Write("QUIT\r\n", 6, 1000), kTlsOk); }
     }
 }
 
