@@ -9,15 +9,13 @@
 
 namespace quorvel::platform {
 
-// Service states as the Windows service manager numbers them.
+// Service states as the Windows service manager numbers them; the service
+// accepts no pause, so it never enters the other three.
 enum ServiceStateCode {
     kServiceStopped = 1,
     kServiceStartPending = 2,
     kServiceStopPending = 3,
     kServiceRunning = 4,
-    kServiceContinuePending = 5,
-    kServicePausePending = 6,
-    kServicePaused = 7,
 };
 
 // Control codes delivered to the control handler.

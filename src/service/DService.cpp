@@ -48,23 +48,11 @@ bool HasWord(const std::vector<std::string>& arguments, TCommandWord word) {
     return false;
 }
 
-int PlatformState(TServiceState state) {
-    switch (state) {
-        case ssStopped: return platform::kServiceStopped;
-        case ssStartPending: return platform::kServiceStartPending;
-        case ssStopPending: return platform::kServiceStopPending;
-        case ssRunning: return platform::kServiceRunning;
-        case ssContinuePending: return platform::kServiceContinuePending;
-        case ssPausePending: return platform::kServicePausePending;
-        case ssPaused: return platform::kServicePaused;
-    }
-    return platform::kServiceStopped;
-}
+// The service manager's code of each TServiceState, in its order.
+constexpr int kPlatformStates[] = {platform::kServiceStopped, platform::kServiceStartPending,
+                                   platform::kServiceStopPending, platform::kServiceRunning};
 
-bool IsPending(TServiceState state) {
-    return state == ssStartPending || state == ssStopPending || state == ssContinuePending ||
-           state == ssPausePending;
-}
+bool IsPending(TServiceState state) { return state == ssStartPending || state == ssStopPending; }
 
 // The text of the exception being handled; call inside a catch block only.
 std::string CurrentErrorText() {
@@ -309,7 +297,7 @@ void TDService::SendStatus() {
     if (!statusReporter_) return;
     TServiceState state = state_.load();
     platform::ServiceStatus status;
-    status.CurrentState = PlatformState(state);
+    status.CurrentState = kPlatformStates[state];
     status.ControlsAccepted = state == ssStartPending ? 0 : kControlsStopShutdown;
     status.CheckPoint = IsPending(state) && state == lastReportedState_ ? lastCheckPoint_ + 1 : 0;
     status.WaitHint = kWaitHintMs;
@@ -345,8 +333,6 @@ void TDService::MessageLoop() {
 }
 
 void TDService::HandleControl(int code) {
-    static const char* const kControlNames[] = {kActionStop, kActionPause, kActionContinue, kActionInterrogate,
-                                                kActionShutdown};
     TServiceState saved = state_.load();
     try {
         bool result = true;
@@ -359,9 +345,12 @@ void TDService::HandleControl(int code) {
     } catch (...) {
         std::string error = CurrentErrorText();
         if (code != platform::kControlShutdown) SetState(saved);
-        std::string text = code >= 1 && code <= 5
-                               ? ServiceFailureText(kControlNames[code - 1], error)
-                               : FormatText(kFormatCustomFailure, {std::to_string(code), error});
+        // Only a stop, a shutdown and the ignored signals run code that may fail.
+        const char* action = code == platform::kControlStop       ? kActionStop
+                             : code == platform::kControlShutdown ? kActionShutdown
+                                                                  : nullptr;
+        std::string text = action != nullptr ? ServiceFailureText(action, error)
+                                             : FormatText(kFormatCustomFailure, {std::to_string(code), error});
         LogEvent(text, platform::kEventError, 0, 0);
     }
 }

@@ -21,9 +21,6 @@ enum TServiceState : uint8_t {
     ssStartPending,
     ssStopPending,
     ssRunning,
-    ssContinuePending,
-    ssPausePending,
-    ssPaused,
 };
 
 // Thread message carrying a control request; the first parameter is the code.

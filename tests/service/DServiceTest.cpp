@@ -94,10 +94,11 @@ TEST(DServiceTest, FailuresBecomeEventsAndTheServiceStillEnds) {
         std::string text;
         int id;  // -1: the system's own error code
     } cases[] = {
-        {"start", Sjis(u8"サービス失敗 開始: no config"), 0},
+        {"start", Sjis(u8"サービス失敗 開始: unknown exception"), 0},
         {"run", Sjis(u8"サービス失敗 実行: bad read"), 0},
         {"stop", Sjis(u8"サービスの停止時に例外が発生しました"), 5},
         {"shutdown", Sjis(u8"サービス失敗 シャットダウン: disk gone"), 0},
+        {"signal", Sjis(u8"サービスに対するカスタムメッセージ (129) は失敗しました：hang-up"), 0},
         {"reporter", Sjis(u8"サービスの登録に失敗しました"), 6},
         {"queue", Sjis(u8"サービスの作成時に例外が発生しました"), -1},
     };
@@ -109,15 +110,18 @@ TEST(DServiceTest, FailuresBecomeEventsAndTheServiceStillEnds) {
         TDService service(fake.Environment());
         service.ServiceName = "QuorvelService";
         service.OnStart = [&](bool&) {
-            if (c.failing == "start") throw std::runtime_error("no config");
-            if (c.failing == "stop") fake.handler(1);
-            if (c.failing == "shutdown") fake.handler(5);
+            if (c.failing == "start") throw 42;
+            if (c.failing == "signal") fake.handler(platform::kControlIgnoredSignal + 1);
+            if (c.failing != "run") fake.handler(c.failing == "shutdown" ? platform::kControlShutdown : platform::kControlStop);
             platform::MessageQueue::Current()->RegisterSocket(readable.Fd(), 1228, [&](unsigned, int64_t, int64_t) {
                 if (c.failing == "run") throw std::runtime_error("bad read");
             });
         };
-        service.OnStop = [](bool&) { throw std::system_error(5, std::system_category()); };
+        service.OnStop = [&](bool&) {
+            if (c.failing == "stop") throw std::system_error(5, std::system_category());
+        };
         service.OnShutdown = [] { throw std::runtime_error("disk gone"); };
+        service.OnIgnoredSignal = [](int) { throw std::runtime_error("hang-up"); };
         EXPECT_EQ(service.RunCommandLine({}), 0);
         const int id = c.id >= 0 ? c.id : fake.queueError;
         EXPECT_EQ(fake.events, Words{"QuorvelService 1/0/" + std::to_string(id) + " " + c.text});

@@ -97,9 +97,6 @@ const char* StateWord(int state) {
         case kServiceStartPending: return "Starting";
         case kServiceStopPending: return "Stopping";
         case kServiceRunning: return "Running";
-        case kServiceContinuePending: return "Continuing";
-        case kServicePausePending: return "Pausing";
-        case kServicePaused: return "Paused";
         default: return "Unknown state";
     }
 }
@@ -119,8 +116,7 @@ public:
         text += StateWord(status.CurrentState);
         if (status.CheckPoint > 0) text += " (check point " + std::to_string(status.CheckPoint) + ")";
         text += "\n";
-        bool pending = status.CurrentState == kServiceStartPending || status.CurrentState == kServiceStopPending ||
-                       status.CurrentState == kServiceContinuePending || status.CurrentState == kServicePausePending;
+        bool pending = status.CurrentState == kServiceStartPending || status.CurrentState == kServiceStopPending;
         if (pending && status.WaitHint > 0) {
             text += "EXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(status.WaitHint) * 1000) + "\n";
         }

@@ -112,7 +112,7 @@ TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
         {"mail.quorvel.test", true, kTlsOk, kShutdown}, {"MAIL.Quorvel.Test", true, kTlsOk, kNone},
         {"127.0.0.1", true, kTlsOk, kFlag},             {"other.quorvel.test", true, kTlsUntrusted, kNone},
         {"quorvel.test", true, kTlsUntrusted, kNone},  {"127.0.0.2", true, kTlsUntrusted, kNone},
-        {"other.quorvel.test", false, kTlsOk, kNone},
+        {"other.quorvel.test", false, kTlsOk, kNone},   {"", true, kTlsFailed, kNone},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -128,8 +128,10 @@ TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
         options.CaFile = Certs().Path("ca.pem");
         EXPECT_EQ(session.Handshake(s, options, 5000), c.result) << session.ErrorText();
         char buffer[64];
-        const long n = c.result == kTlsOk ? session.Read(buffer, sizeof buffer, 5000) : 0;
+        // Without a session nothing is read or written.
+        const long n = session.Read(buffer, sizeof buffer, 5000);
         EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), c.result == kTlsOk ? "220 ready\r\n" : "");
+        if (c.result != kTlsOk) { EXPECT_EQ(session.Write("QUIT\r\n", 6, 1000), kTlsFailed); }
         std::thread stopper([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             c.stop == kFlag ? void(cancel = true) : void(shutdown(s, SHUT_RDWR));

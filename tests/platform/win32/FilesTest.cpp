@@ -26,7 +26,7 @@ TEST(Win32FilesTest, AnyOtherOpenerKeepsTheFileLockedAndAMissingFolderIsToldApar
         HANDLE other = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(other, INVALID_HANDLE_VALUE);
         const int code = AppendToFile(path, "lost\r\n");
-        EXPECT_EQ(code, ERROR_SHARING_VIOLATION) << share;
+        EXPECT_EQ(code, int{ERROR_SHARING_VIOLATION}) << share;
         EXPECT_EQ(AppendFailureOf(code), AppendFailure::Locked) << share;
         CloseHandle(other);
     }
@@ -37,9 +37,9 @@ TEST(Win32FilesTest, AnyOtherOpenerKeepsTheFileLockedAndAMissingFolderIsToldApar
     EXPECT_EQ(AppendFailureOf(missing), AppendFailure::NoFolder) << missing;
     EXPECT_EQ(CreateFolder(dir.path() + "sub"), 0);
     EXPECT_EQ(CreateFolder(dir.path() + "sub"), 0);  // already there
-    EXPECT_EQ(AppendToFile(dir.path() + "sub", "x"), ERROR_DIRECTORY);  // a folder never takes a line
-    EXPECT_EQ(CreateFolder(dir.path() + "none\\deeper"), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(CreateFolder(path), ERROR_ALREADY_EXISTS);  // a file, not a folder
+    EXPECT_EQ(AppendToFile(dir.path() + "sub", "x"), int{ERROR_DIRECTORY});  // a folder never takes a line
+    EXPECT_EQ(CreateFolder(dir.path() + "none\\deeper"), int{ERROR_PATH_NOT_FOUND});
+    EXPECT_EQ(CreateFolder(path), int{ERROR_ALREADY_EXISTS});  // a file, not a folder
 }
 
 TEST(Win32ClockTest, LocalTimeMinusOffsetIsUtc) {
@@ -58,7 +58,7 @@ TEST(Win32ClockTest, LocalTimeMinusOffsetIsUtc) {
     EXPECT_LE(std::llabs(utc - static_cast<long long>(std::time(nullptr))), 2) << "offset " << t.UtcOffsetMinutes;
     EXPECT_EQ(t.DayOfWeek, parts.tm_wday);
     EXPECT_TRUE(t.Millisecond >= 0 && t.Millisecond < 1000) << t.Millisecond;
-    if (const char* expect = std::getenv("QUORVEL_EXPECT_UTC_OFFSET")) EXPECT_EQ(t.UtcOffsetMinutes, std::atoi(expect));
+    if (const char* expect = std::getenv("QUORVEL_EXPECT_UTC_OFFSET")) { EXPECT_EQ(t.UtcOffsetMinutes, std::atoi(expect)); }
 }
 
 }  // namespace
