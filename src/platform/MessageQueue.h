@@ -32,14 +32,17 @@ class MessageQueue {
 public:
     virtual ~MessageQueue() = default;
 
-    // Safe from any thread. False when the queue cannot take the message.
-    virtual bool Post(unsigned number, int64_t param1, int64_t param2) = 0;
-    // Safe from any thread. Makes Next report the end of the loop.
-    virtual bool PostQuit() = 0;
+    // Safe from any thread. 0, or the system's error code when the queue
+    // cannot take the message.
+    virtual int Post(unsigned number, int64_t param1, int64_t param2) = 0;
+    // Safe from any thread. Makes Next report the end of the loop; 0 or the
+    // system's error code.
+    virtual int PostQuit() = 0;
 
     // Owning thread only. Level-triggered: while datagrams stay queued on the
-    // socket, each Next may deliver another notification for it.
-    virtual bool RegisterSocket(int socket, unsigned number, SocketHandler handler) = 0;
+    // socket, each Next may deliver another notification for it. 0 or the
+    // system's error code.
+    virtual int RegisterSocket(int socket, unsigned number, SocketHandler handler) = 0;
     // Owning thread only; safe inside a dispatch, even the socket's own: the
     // handler is never called again once this returns.
     virtual void UnregisterSocket(int socket) = 0;

@@ -119,8 +119,9 @@ TSyslogService::~TSyslogService() {
 
 // ---- Listener sockets ----
 
-bool TSyslogService::Register(int socket, unsigned number) {
-    if (NotifyWindow == nullptr) return false;
+// 0, the system's error code, or -1 on a thread without a queue.
+int TSyslogService::Register(int socket, unsigned number) {
+    if (NotifyWindow == nullptr) return -1;
     return NotifyWindow->RegisterSocket(
         socket, number, [this](unsigned n, int64_t p1, int64_t p2) { HandleSocketMessage(n, p1, p2); });
 }
@@ -161,8 +162,7 @@ bool TSyslogService::OpenListener(const platform::BindAddress& address) {
         NoteFailure("cannot bind to", platform::BindAddressText(address), family, platform::SystemErrorText(error));
         return false;
     }
-    if (!Register(socket, ipv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6)) {
-        const int error = platform::LastSystemError();
+    if (const int error = Register(socket, ipv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6); error != 0) {
         WriteOperationLog(std::string(ipv4 ? texts::kLogIPv4SelectFailed : texts::kLogIPv6SelectFailed) +
                               std::to_string(error) + ")",
                           "");
@@ -199,8 +199,7 @@ bool TSyslogService::StartIPv4Only() {
         NoteFailure("cannot bind to", addressText, platform::kFamilyIPv4, platform::SystemErrorText(bindError));
         return false;
     }
-    if (!Register(socket, WM_SYSLOG_IPV4)) {
-        const int error = platform::LastSystemError();
+    if (const int error = Register(socket, WM_SYSLOG_IPV4); error != 0) {
         WriteOperationLog(texts::kLogSelectFailed + std::to_string(error) + ")", "");
         NoteFailure("cannot watch the socket of", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
         return false;

@@ -129,7 +129,7 @@ void TServiceThread::WaitFor() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool TServiceThread::PostControl(int code) { return queue_->Post(CM_SERVICE_CONTROL, code, 0); }
+int TServiceThread::PostControl(int code) { return queue_->Post(CM_SERVICE_CONTROL, code, 0); }
 
 void TServiceThread::Execute() {
     queue_->AttachToCurrentThread();

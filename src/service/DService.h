@@ -61,8 +61,8 @@ public:
     // Waits until the thread has ended (returns at once when it never ran).
     void WaitFor();
 
-    // Safe from any thread.
-    bool PostControl(int code);
+    // Safe from any thread. 0 or the system's error code.
+    int PostControl(int code);
     // Worker thread only.
     platform::MessageQueue& Queue() { return *queue_; }
 

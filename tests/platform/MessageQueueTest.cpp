@@ -30,7 +30,7 @@ TEST(MessageQueueTest, MessagesFromOtherThreadsArriveInOrderEvenBeforeTheWorkerR
     // The host makes the queue on one thread and runs it on the worker: a
     // control request may come before the worker has ever waited.
     auto queue = CreateMessageQueue();
-    ASSERT_TRUE(queue->Post(1025, -1, 0));
+    ASSERT_EQ(queue->Post(1025, -1, 0), 0);
     std::vector<QueueMessage> got;
     std::thread worker([&] { Pump(*queue, &got); });
     for (int i = 0; i < 100; ++i) queue->Post(1025, i, 0);

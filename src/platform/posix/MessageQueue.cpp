@@ -23,27 +23,28 @@ class EpollMessageQueue final : public MessageQueue {
 public:
     EpollMessageQueue(UniqueFd epoll, UniqueFd wake) : epoll_(std::move(epoll)), wake_(std::move(wake)) {}
 
-    bool Post(unsigned number, int64_t param1, int64_t param2) override {
+    int Post(unsigned number, int64_t param1, int64_t param2) override {
         return Enqueue(Posted{false, QueueMessage{number, param1, param2, 0}});
     }
 
-    bool PostQuit() override { return Enqueue(Posted{true, {}}); }
+    int PostQuit() override { return Enqueue(Posted{true, {}}); }
 
-    bool RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
+    int RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
         CheckOwner("RegisterSocket");
-        if (socket < 0 || !handler) return false;
+        if (socket < 0) return EBADF;
+        if (!handler) return EINVAL;
         UnregisterSocket(socket);
         uint64_t tag = ++lastTag_;
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = tag;
-        if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, socket, &ev) != 0) return false;
+        if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, socket, &ev) != 0) return errno;
         auto reg = std::make_shared<Registration>();
         reg->Socket = socket;
         reg->Number = number;
         reg->Handler = std::move(handler);
         registrations_[tag] = std::move(reg);
-        return true;
+        return 0;
     }
 
     void UnregisterSocket(int socket) override {
@@ -134,17 +135,17 @@ private:
         if (!owner_.compare_exchange_strong(none, self) && none != self) CalledOffOwner(method);
     }
 
-    bool Enqueue(Posted p) {
+    int Enqueue(Posted p) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             posted_.push_back(p);
         }
         uint64_t one = 1;
         for (;;) {
-            if (::write(wake_.Get(), &one, sizeof one) == sizeof one) return true;
+            if (::write(wake_.Get(), &one, sizeof one) == sizeof one) return 0;
             // EAGAIN means the counter is already huge: the loop is awake anyway.
-            if (errno == EAGAIN) return true;
-            if (errno != EINTR) return false;
+            if (errno == EAGAIN) return 0;
+            if (errno != EINTR) return errno;
         }
     }
 

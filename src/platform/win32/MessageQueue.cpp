@@ -38,15 +38,17 @@ LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-bool RegisterNotifyClass() {
-    static const bool registered = [] {
+// 0, or the system's error code of the one attempt.
+int RegisterNotifyClass() {
+    static const int error = [] {
         WNDCLASSA wc{};
         wc.lpfnWndProc = NotifyWindowProc;
         wc.hInstance = GetModuleHandleA(nullptr);
         wc.lpszClassName = kNotifyClass;
-        return RegisterClassA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+        const DWORD code = RegisterClassA(&wc) != 0 ? 0 : GetLastError();
+        return code == ERROR_CLASS_ALREADY_EXISTS ? 0 : static_cast<int>(code);
     }();
-    return registered;
+    return error;
 }
 
 // The Windows thread message queue of the thread that first uses the queue
@@ -66,27 +68,30 @@ public:
         }
     }
 
-    bool Post(unsigned number, int64_t param1, int64_t param2) override {
+    int Post(unsigned number, int64_t param1, int64_t param2) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (owner_ == 0) {
             early_.push_back(Early{false, number, param1, param2});
-            return true;
+            return 0;
         }
-        return PostThreadMessageA(owner_, number, static_cast<WPARAM>(param1), static_cast<LPARAM>(param2)) != 0;
+        return PostTo(owner_, number, static_cast<WPARAM>(param1), static_cast<LPARAM>(param2));
     }
 
-    bool PostQuit() override {
+    int PostQuit() override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (owner_ == 0) {
             early_.push_back(Early{true, 0, 0, 0});
-            return true;
+            return 0;
         }
-        return PostThreadMessageA(owner_, WM_QUIT, 0, 0) != 0;
+        return PostTo(owner_, WM_QUIT, 0, 0);
     }
 
-    bool RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
+    int RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
         BindOwner("RegisterSocket");
-        if (socket < 0 || !handler || !RegisterNotifyClass() || !win32::EnsureWinsock()) return false;
+        if (socket < 0) return WSAENOTSOCK;
+        if (!handler) return ERROR_INVALID_PARAMETER;
+        if (const int error = RegisterNotifyClass()) return error;
+        if (!win32::EnsureWinsock()) return WSANOTINITIALISED;
         UnregisterSocket(socket);
         auto reg = std::make_shared<Registration>();
         reg->Socket = static_cast<SOCKET>(static_cast<unsigned int>(socket));
@@ -96,17 +101,16 @@ public:
         // plain hidden window is what every Windows version delivers to.
         reg->Window = CreateWindowExA(0, kNotifyClass, kNotifyClass, WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr,
                                       nullptr, GetModuleHandleA(nullptr), nullptr);
-        if (reg->Window == nullptr) return false;
+        if (reg->Window == nullptr) return static_cast<int>(GetLastError());
         auto* slot = new std::shared_ptr<Registration>(reg);
         SetWindowLongPtrA(reg->Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(slot));
         if (WSAAsyncSelect(reg->Socket, reg->Window, number, FD_READ) != 0) {
             const int error = WSAGetLastError();
             DropWindow(*reg);
-            SetLastError(static_cast<DWORD>(error));
-            return false;
+            return error;
         }
         registrations_[reinterpret_cast<uint64_t>(reg->Window)] = std::move(reg);
-        return true;
+        return 0;
     }
 
     void UnregisterSocket(int socket) override {
@@ -210,6 +214,10 @@ private:
             }
         }
         early_.clear();
+    }
+
+    static int PostTo(DWORD thread, UINT number, WPARAM param1, LPARAM param2) {
+        return PostThreadMessageA(thread, number, param1, param2) ? 0 : static_cast<int>(GetLastError());
     }
 
     static void DropWindow(Registration& reg) {
