@@ -129,21 +129,6 @@ TEST(DServiceTest, FailuresBecomeEventsAndTheServiceStillEnds) {
     }
 }
 
-TEST(DServiceTest, ApplicationModeStopsOnTheWorker) {
-    FakePlatform fake;
-    TDService service(fake.Environment());
-    std::thread::id startThread, stopThread;
-    service.OnStart = [&](bool&) {
-        startThread = std::this_thread::get_id();
-        fake.handler(1);
-    };
-    service.OnStop = [&](bool&) { stopThread = std::this_thread::get_id(); };
-    EXPECT_EQ(service.RunCommandLine({"-RUN"}), 0);
-    EXPECT_EQ(stopThread, startThread);
-    EXPECT_NE(stopThread, std::this_thread::get_id());
-    EXPECT_TRUE(fake.reports.empty());
-}
-
 // What the server is doing shows beside "running" in the service manager,
 // never over the states of a start or a stop.
 TEST(DServiceTest, ActivityShowsOnlyWhileTheServiceRuns) {

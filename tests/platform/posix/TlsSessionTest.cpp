@@ -25,37 +25,19 @@ namespace quorvel::platform {
 namespace {
 
 // A private authority and one server certificate for 127.0.0.1 and
-// mail.quorvel.test, made once with the openssl command.
-class Certificates {
-public:
-    Certificates() {
-        const std::string script =
-            "cd '" + folder_.path() + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem "
-            "-days 2 -subj '/CN=Test CA' -addext basicConstraints=critical,CA:TRUE "
-            "-addext keyUsage=critical,keyCertSign && openssl req -newkey rsa:2048 -nodes -keyout server.key "
-            "-out server.csr -subj '/CN=server' && printf 'subjectAltName=IP:127.0.0.1,DNS:mail.quorvel.test\\n' "
-            "> server.ext && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-            "-out server.pem -days 2 -extfile server.ext";
-        valid_ = std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
-    }
-    bool Valid() const { return valid_; }
-    std::string Path(const char* name) const { return folder_.path() + name; }
-
-private:
-    test::TempFolder folder_;
-    bool valid_ = false;
-};
-
-const Certificates& Certs() {
-    static Certificates certs;
-    return certs;
-}
+// mail.quorvel.test, made with the openssl command.
+const char kMakeCertificates[] =
+    "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj '/CN=Test CA' "
+    "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign && "
+    "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=server' && "
+    "printf 'subjectAltName=IP:127.0.0.1,DNS:mail.quorvel.test\\n' > server.ext && openssl x509 -req "
+    "-in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile server.ext";
 
 // One TLS connection served on a loopback port: the handshake, then the
 // greeting, then silence until the client goes.
 class TlsServer {
 public:
-    TlsServer() : listener_(test::ListenLoopback(port_)) {
+    explicit TlsServer(std::string certs) : certs_(std::move(certs)), listener_(test::ListenLoopback(port_)) {
         thread_ = std::thread([this] { Serve(); });
     }
     ~TlsServer() {
@@ -67,8 +49,8 @@ public:
 private:
     void Serve() {
         SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-        SSL_CTX_use_certificate_chain_file(ctx, Certs().Path("server.pem").c_str());
-        SSL_CTX_use_PrivateKey_file(ctx, Certs().Path("server.key").c_str(), SSL_FILETYPE_PEM);
+        SSL_CTX_use_certificate_chain_file(ctx, (certs_ + "server.pem").c_str());
+        SSL_CTX_use_PrivateKey_file(ctx, (certs_ + "server.key").c_str(), SSL_FILETYPE_PEM);
         if (WaitReadable(listener_, 10) == 1) {
             const int fd = test::AcceptClient(listener_);
             SSL* ssl = SSL_new(ctx);
@@ -86,6 +68,7 @@ private:
         ERR_clear_error();
     }
 
+    std::string certs_;
     uint16_t port_ = 0;
     int listener_;
     std::thread thread_;
@@ -101,7 +84,8 @@ int ConnectedSocket(uint16_t port) {
 // once) or the cancel flag set (seen within a second's slice), either long
 // before the read's own minute is up, however loaded the machine.
 TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
-    ASSERT_TRUE(Certs().Valid()) << "the openssl command could not make the certificates";
+    const test::TempFolder certs;
+    ASSERT_EQ(std::system(("cd '" + certs.path() + "' && (" + kMakeCertificates + ") >/dev/null 2>&1").c_str()), 0);
     enum Stop { kNone, kShutdown, kFlag };
     const struct {
         const char* name;
@@ -116,7 +100,7 @@ TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TlsServer server;
+        TlsServer server(certs.path());
         const int s = ConnectedSocket(server.Port());
         ASSERT_GE(s, 0);
         std::atomic<bool> cancel{false};
@@ -125,7 +109,7 @@ TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
         TlsOptions options;
         options.HostName = c.name;
         options.Verify = c.verify;
-        options.CaFile = Certs().Path("ca.pem");
+        options.CaFile = certs.path() + "ca.pem";
         EXPECT_EQ(session.Handshake(s, options, 5000), c.result) << session.ErrorText();
         char buffer[64];
         // Without a session nothing is read or written.
