@@ -24,10 +24,11 @@ struct QueueMessage {
 // Called on the owning thread for one socket notification.
 using SocketHandler = std::function<void(unsigned number, int64_t param1, int64_t param2)>;
 
-// The owning thread is the first one to call a method marked "owning thread
-// only"; such a call from any other thread is a programming error and ends
-// the process with a message on standard error, as a broken contract must
-// not pass unseen into a loop that two threads then share.
+// The owning thread is the first one to call Next, Dispatch, RegisterSocket
+// or UnregisterSocket; a call of one of them from any other thread is a
+// programming error and ends the process with a message on standard error,
+// as a broken contract must not pass unseen into a loop that two threads
+// then share.
 class MessageQueue {
 public:
     virtual ~MessageQueue() = default;
@@ -48,8 +49,9 @@ public:
     virtual void UnregisterSocket(int socket) = 0;
 
     // Owning thread only. Waits for the next message: 1 = a message,
-    // 0 = quit, -1 = the queue failed. Posted messages come before socket
-    // notifications so that a stop request is not starved by a flood.
+    // 0 = quit, -1 = the queue failed (LastSystemError() says why). Posted
+    // messages come before socket notifications so that a stop request is
+    // not starved by a flood.
     virtual int Next(QueueMessage& message) = 0;
     // Owning thread only. Calls the socket handler of a socket message; does
     // nothing for thread messages or registrations that are gone.
@@ -68,7 +70,8 @@ protected:
     [[noreturn]] static void CalledOffOwner(const char* method);
 };
 
-// Null when the system refuses the descriptors the queue needs.
+// Null when the system refuses the descriptors the queue needs
+// (LastSystemError() says why).
 std::unique_ptr<MessageQueue> CreateMessageQueue();
 
 }  // namespace quorvel::platform

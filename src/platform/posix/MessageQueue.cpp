@@ -128,7 +128,8 @@ private:
         SocketHandler Handler;
     };
 
-    // Makes the calling thread the owner when there is none yet.
+    // Makes the calling thread the owner when there is none yet; ends the
+    // process when another thread is.
     void CheckOwner(const char* method) {
         const std::thread::id self = std::this_thread::get_id();
         std::thread::id none;

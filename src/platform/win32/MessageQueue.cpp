@@ -52,7 +52,7 @@ int RegisterNotifyClass() {
 }
 
 // The Windows thread message queue of the thread that first uses the queue
-// as its owner (Next or RegisterSocket). Messages posted before that
+// as its owner (see MessageQueue). Messages posted before that
 // thread is known wait here and are handed over when it is.
 class WindowsMessageQueue final : public MessageQueue {
 public:
@@ -194,7 +194,8 @@ private:
         return owner_;
     }
 
-    // Makes the calling thread the owner when there is none yet.
+    // Makes the calling thread the owner when there is none yet; ends the
+    // process when another thread is.
     void BindOwner(const char* method) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (owner_ != 0) {

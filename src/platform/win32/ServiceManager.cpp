@@ -27,11 +27,11 @@ private:
     SC_HANDLE h_;
 };
 
-// Windows NT 4 has no ChangeServiceConfig2A: look it up rather than link it,
-// and install without a description where it is missing.
 // The longest description the service manager keeps.
 constexpr size_t kDescriptionBytes = 254;
 
+// Windows NT 4 has no ChangeServiceConfig2A: look it up rather than link it,
+// and install without a description where it is missing.
 using ChangeServiceConfig2Fn = BOOL(WINAPI*)(SC_HANDLE, DWORD, LPVOID);
 
 void SetDescription(SC_HANDLE service, const std::string& description) {
