@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 #include "SjisReference.h"
@@ -92,11 +91,11 @@ TEST(DServiceTest, FailuresBecomeEventsAndTheServiceStillEnds) {
     const struct {
         std::string failing;
         std::string text;
-        int id;  // -1: the system's own error code
+        int id;  // -1: the system error the failure left behind
     } cases[] = {
         {"start", Sjis(u8"サービス失敗 開始: unknown exception"), 0},
         {"run", Sjis(u8"サービス失敗 実行: bad read"), 0},
-        {"stop", Sjis(u8"サービスの停止時に例外が発生しました"), 5},
+        {"stop", Sjis(u8"サービスの停止時に例外が発生しました"), -1},
         {"shutdown", Sjis(u8"サービス失敗 シャットダウン: disk gone"), 0},
         {"signal", Sjis(u8"サービスに対するカスタムメッセージ (129) は失敗しました：hang-up"), 0},
         {"reporter", Sjis(u8"サービスの登録に失敗しました"), 6},
@@ -118,12 +117,14 @@ TEST(DServiceTest, FailuresBecomeEventsAndTheServiceStillEnds) {
             });
         };
         service.OnStop = [&](bool&) {
-            if (c.failing == "stop") throw std::system_error(5, std::system_category());
+            if (c.failing != "stop") return;
+            fake.LeaveSystemError();
+            throw std::runtime_error("no system error of its own");
         };
         service.OnShutdown = [] { throw std::runtime_error("disk gone"); };
         service.OnIgnoredSignal = [](int) { throw std::runtime_error("hang-up"); };
         EXPECT_EQ(service.RunCommandLine({}), 0);
-        const int id = c.id >= 0 ? c.id : fake.queueError;
+        const int id = c.id >= 0 ? c.id : fake.lastError;
         EXPECT_EQ(fake.events, Words{"QuorvelService 1/0/" + std::to_string(id) + " " + c.text});
         if (!fake.reports.empty()) { EXPECT_EQ(fake.reports.back().CurrentState, platform::kServiceStopped); }
     }

@@ -53,13 +53,16 @@ public:
         // leaves a system error behind, as the system's refusal would.
         return {this, this, this, [this]() -> std::unique_ptr<platform::MessageQueue> {
                     if (!refuseQueue) return platform::CreateMessageQueue();
-                    queueError = platform::CreateFolder("");
+                    LeaveSystemError();
                     return nullptr;
                 }};
     }
+    // Sets the thread's last system error by a call that fails; lastError
+    // keeps its code.
+    void LeaveSystemError() { lastError = platform::CreateFolder(""); }
 
     bool underManager = true, refuseReporter = false, refuseQueue = false;
-    int queueError = 0;
+    int lastError = 0;
     std::string mode = "none";
     platform::ControlHandler handler;
     std::mutex mutex;
