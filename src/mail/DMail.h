@@ -13,7 +13,6 @@
 
 namespace quorvel {
 
-enum TMailPriority { MP_HIGH, MP_HIGHLOW, MP_NORMAL, MP_LOWHIGH, MP_LOW };
 // The greeting: EHLO is needed for AUTH (RFC 4954) and STARTTLS.
 enum TStartCommand : int32_t { SC_HELO = 0, SC_EHLO = 1 };
 
@@ -48,12 +47,8 @@ public:
 
     const std::string& FromAddress() const { return fromAddress_; }
     void SetFromAddress(const std::string& v) { fromAddress_ = v; }
-    const std::string& FromName() const { return fromName_; }
-    void SetFromName(const std::string& v) { fromName_ = v; }
     const std::string& ToAddress() const { return toAddress_; }
     void SetToAddress(const std::string& v) { toAddress_ = v; }
-    const std::string& ToName() const { return toName_; }
-    void SetToName(const std::string& v) { toName_ = v; }
     // Shift_JIS; encoded by ComposeMessage, so hand it over unencoded.
     const std::string& Subject() const { return subject_; }
     void SetSubject(const std::string& v) { subject_ = v; }
@@ -66,31 +61,12 @@ public:
     TLines& cc() { return cc_; }
     const TLines& cc() const { return cc_; }
     void SetCc(const TLines& lines) { cc_ = lines; }
-    // Held only: neither the message nor the envelope uses it.
-    TLines& bcc() { return bcc_; }
-    const TLines& bcc() const { return bcc_; }
-    void SetBcc(const TLines& lines) { bcc_ = lines; }
-    // Extra header lines, written as they stand.
-    TLines& Header() { return header_; }
-    const TLines& Header() const { return header_; }
-    void SetHeader(const TLines& lines) { header_ = lines; }
 
     // Complete Message-ID value; empty means generate one.
     const std::string& MessageID() const { return messageID_; }
     void SetMessageID(const std::string& v) { messageID_ = v; }
     const std::string& X_Mailer() const { return xMailer_; }
     void SetX_Mailer(const std::string& v) { xMailer_ = v; }
-    const std::string& Content_Type() const { return contentType_; }
-    void SetContent_Type(const std::string& v) { contentType_ = v; }
-    const std::string& Content_Encoding() const { return contentEncoding_; }
-    void SetContent_Encoding(const std::string& v) { contentEncoding_ = v; }
-    const std::string& MimeVersion() const { return mimeVersion_; }
-    void SetMimeVersion(const std::string& v) { mimeVersion_ = v; }
-    bool SJIStoJISConvert() const { return sjisToJisConvert_; }
-    void SetSJIStoJISConvert(bool v) { sjisToJisConvert_ = v; }
-    // The Reply-to header value.
-    const std::string& ReplayTo() const { return replayTo_; }
-    void SetReplayTo(const std::string& v) { replayTo_ = v; }
     // SC_EHLO greets with EHLO; anything else with HELO.
     int32_t StartCommandType() const { return startCommandType_; }
     void SetStartCommandType(int32_t v) { startCommandType_ = v; }
@@ -103,8 +79,6 @@ public:
     // An empty FromAddress is sent as the null sender.
     bool NullFromAddress() const { return nullFromAddress_; }
     void SetNullFromAddress(bool v) { nullFromAddress_ = v; }
-    TMailPriority Priority() const { return priority_; }
-    void SetPriority(TMailPriority v) { priority_ = v; }
 
     // Delivers the mail in one connection: 0 when the server accepted it;
     // -1 HELO/EHLO, -2 MAIL, -3 no recipient, -4 DATA, -5 message, -6 AUTH,
@@ -121,7 +95,6 @@ public:
 
     // Appends header block, empty line and body; nothing without a buffer.
     void ComposeMessage(std::string* buffer);
-    std::string PriorityText() const;
 
 private:
     enum class TSMTPState {
@@ -146,27 +119,17 @@ private:
     // The last EHLO reply named the STARTTLS extension.
     bool startTlsOffered_ = false;
     std::string fromAddress_;
-    std::string fromName_;
     std::string toAddress_;
-    std::string toName_;
     std::string subject_;
     TLines body_;
     TLines cc_;
-    TLines bcc_;
     std::string messageID_;
-    TLines header_;
     std::string xMailer_;
-    std::string contentType_ = "text/plain;\r\n\tcharset=\"iso-2022-jp\"";
-    std::string contentEncoding_ = "7bit";
-    std::string mimeVersion_ = "1.0";
-    bool sjisToJisConvert_ = true;
-    std::string replayTo_;
     int32_t startCommandType_ = 0;
     TSMTPAuthType smtpAuthType_ = SA_NONE;
     std::string smtpAuthAccount_;
     std::string smtpAuthPassword_;
     bool nullFromAddress_ = true;
-    TMailPriority priority_ = MP_NORMAL;
 
     TSMTPState state_ = TSMTPState::Connect;
     bool replyReceived_ = false;

@@ -280,14 +280,14 @@ void TDBaseSocket::SendText(std::string_view text, bool appendLineEnd) {
         std::string buffer(text);
         if (appendLineEnd) buffer += "\r\n";
         if (socketHandle_ == -1) {
-            AddLog(nettext::kClosedBeforeSend);
+            AddLog(texts::kClosedBeforeSend);
             connected_ = false;
             return;
         }
-        if (!SendAll(buffer.data(), buffer.size()) || socketHandle_ == -1) AddLog(nettext::kMaybeClosed);
+        if (!SendAll(buffer.data(), buffer.size()) || socketHandle_ == -1) AddLog(texts::kMaybeClosed);
     } catch (const std::exception&) {
         AddLog("Send to client error : " + std::to_string(platform::LastSocketError()));
-        AddLog(nettext::kMaybeClosed);
+        AddLog(texts::kMaybeClosed);
     }
 }
 
@@ -307,7 +307,7 @@ bool TDBaseSocket::SendStream(const std::string& stream) {
             }
         }
     } catch (const std::exception&) {
-        AddLog(nettext::kStreamSendException + std::to_string(platform::LastSocketError()));
+        AddLog(texts::kStreamSendException + std::to_string(platform::LastSocketError()));
     }
     return result;
 }

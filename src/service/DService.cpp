@@ -95,7 +95,7 @@ std::string FormatText(const std::string& format, const std::vector<std::string>
 }
 
 std::string ServiceFailureText(const char* action, const std::string& error) {
-    return FormatText(kFormatServiceFailure, {action, error});
+    return FormatText(texts::kFormatServiceFailure, {action, error});
 }
 
 }  // namespace
@@ -140,14 +140,14 @@ void TServiceThread::Execute() {
         if (service_.OnStart) service_.OnStart(started);
     } catch (...) {
         started = false;
-        service_.LogEvent(ServiceFailureText(kActionStart, CurrentErrorText()), platform::kEventError, 0, 0);
+        service_.LogEvent(ServiceFailureText(texts::kActionStart, CurrentErrorText()), platform::kEventError, 0, 0);
     }
     if (started) {
         try {
             service_.SetState(ssRunning);
             service_.MessageLoop();
         } catch (...) {
-            service_.LogEvent(ServiceFailureText(kActionRun, CurrentErrorText()), platform::kEventError, 0, 0);
+            service_.LogEvent(ServiceFailureText(texts::kActionRun, CurrentErrorText()), platform::kEventError, 0, 0);
         }
     }
     queue_->DetachFromCurrentThread();
@@ -203,14 +203,14 @@ int TDService::RunCommandLine(const std::vector<std::string>& arguments) {
     }
     appMode_ = false;
     int error = environment_.Control->RunDispatcher(ServiceName, [this] { ServiceMain(); }, handler);
-    if (error != 0) LogEvent(kTextStartFailed, platform::kEventError, 0, static_cast<uint32_t>(error));
+    if (error != 0) LogEvent(texts::kTextStartFailed, platform::kEventError, 0, static_cast<uint32_t>(error));
     return 0;
 }
 
 int TDService::RegisterService(bool install, bool /*silent*/) {
     int error = install ? InstallService() : RemoveService();
     if (error == 0) return 0;
-    std::string text = install ? kTextInstallFailedPrefix : kTextRemoveFailedPrefix;
+    std::string text = install ? texts::kTextInstallFailedPrefix : texts::kTextRemoveFailedPrefix;
     text += std::to_string(error) + ")";
     environment_.Manager->ShowError(DisplayName, text);
     return 1;
@@ -219,7 +219,10 @@ int TDService::RegisterService(bool install, bool /*silent*/) {
 std::string TDService::EntryDescription(const std::string& description) {
     size_t end = 0;
     while (end < description.size()) {
-        size_t width = IsSJISLeadByte(static_cast<unsigned char>(description[end])) && end + 1 < description.size() ? 2 : 1;
+        size_t width = IsSJISLeadByte(static_cast<unsigned char>(description[end])) &&
+                               end + 1 < description.size()
+                           ? 2
+                           : 1;
         if (end + width > kDescriptionBytes) break;
         end += width;
     }
@@ -243,7 +246,7 @@ void TDService::ServiceMain() {
     std::unique_ptr<platform::StatusReporter> reporter;
     const int error = environment_.Control->OpenStatusReporter(ServiceName, reporter);
     if (error != 0) {
-        LogEvent(kTextRegisterFailed, platform::kEventError, 0, static_cast<uint32_t>(error));
+        LogEvent(texts::kTextRegisterFailed, platform::kEventError, 0, static_cast<uint32_t>(error));
         return;
     }
     {
@@ -264,13 +267,15 @@ void TDService::RunWorker() {
         std::lock_guard<std::mutex> lock(workerLock_);
         worker_ = std::move(created);
     } catch (...) {
-        LogEvent(kTextCreateException, platform::kEventError, 0, static_cast<uint32_t>(platform::CurrentExceptionCode()));
+        LogEvent(texts::kTextCreateException, platform::kEventError, 0,
+                 static_cast<uint32_t>(platform::CurrentExceptionCode()));
     }
     if (worker) {
         try {
             worker->Resume();
         } catch (...) {
-            LogEvent(kTextResumeException, platform::kEventError, 0, static_cast<uint32_t>(platform::CurrentExceptionCode()));
+            LogEvent(texts::kTextResumeException, platform::kEventError, 0,
+                     static_cast<uint32_t>(platform::CurrentExceptionCode()));
         }
         worker->WaitFor();
     }
@@ -346,11 +351,11 @@ void TDService::HandleControl(int code) {
         std::string error = CurrentErrorText();
         if (code != platform::kControlShutdown) SetState(saved);
         // Only a stop, a shutdown and the ignored signals run code that may fail.
-        const char* action = code == platform::kControlStop       ? kActionStop
-                             : code == platform::kControlShutdown ? kActionShutdown
+        const char* action = code == platform::kControlStop       ? texts::kActionStop
+                             : code == platform::kControlShutdown ? texts::kActionShutdown
                                                                   : nullptr;
         std::string text = action != nullptr ? ServiceFailureText(action, error)
-                                             : FormatText(kFormatCustomFailure, {std::to_string(code), error});
+                                             : FormatText(texts::kFormatCustomFailure, {std::to_string(code), error});
         LogEvent(text, platform::kEventError, 0, 0);
     }
 }
@@ -365,7 +370,8 @@ bool TDService::HandleStop() {
             quit_ = true;
         }
     } catch (...) {
-        LogEvent(kTextStopException, platform::kEventError, 0, static_cast<uint32_t>(platform::CurrentExceptionCode()));
+        LogEvent(texts::kTextStopException, platform::kEventError, 0,
+                 static_cast<uint32_t>(platform::CurrentExceptionCode()));
         // The answer stands as it was when the hook failed. A stop still
         // agreed to must really end the worker: otherwise the service would
         // stay reported as stop pending while it goes on serving.

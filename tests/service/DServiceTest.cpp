@@ -111,7 +111,9 @@ TEST(DServiceTest, FailuresBecomeEventsAndTheServiceStillEnds) {
         service.OnStart = [&](bool&) {
             if (c.failing == "start") throw 42;
             if (c.failing == "signal") fake.handler(platform::kControlIgnoredSignal + 1);
-            if (c.failing != "run") fake.handler(c.failing == "shutdown" ? platform::kControlShutdown : platform::kControlStop);
+            if (c.failing != "run")
+                fake.handler(c.failing == "shutdown" ? platform::kControlShutdown
+                                                     : platform::kControlStop);
             platform::MessageQueue::Current()->RegisterSocket(readable.Fd(), 1228, [&](unsigned, int64_t, int64_t) {
                 if (c.failing == "run") throw std::runtime_error("bad read");
             });

@@ -30,9 +30,9 @@ public:
 };
 
 TEST(NetTexts, MatchCp932OfTheirJapaneseOriginals) {
-    EXPECT_EQ(test::Sjis(u8"送信前に接続が破棄されました。"), nettext::kClosedBeforeSend);
-    EXPECT_EQ(test::Sjis(u8"接続が破棄されている可能性があります。"), nettext::kMaybeClosed);
-    EXPECT_EQ(test::Sjis(u8" コマンドに対する応答の送信中に例外が発生 : "), nettext::kStreamSendException);
+    EXPECT_EQ(test::Sjis(u8"送信前に接続が破棄されました。"), texts::kClosedBeforeSend);
+    EXPECT_EQ(test::Sjis(u8"接続が破棄されている可能性があります。"), texts::kMaybeClosed);
+    EXPECT_EQ(test::Sjis(u8" コマンドに対する応答の送信中に例外が発生 : "), texts::kStreamSendException);
 }
 
 // Names resolve through a stand-in: a test asks no name service and needs
@@ -116,7 +116,7 @@ TEST(DBaseSocket, WritingToAResetPeerNeitherKillsNorHangs) {
     EXPECT_FALSE(s.SendStream(std::string(5000, 'x')));
     std::string log;
     for (const auto& line : s.log) log += line + "\n";
-    EXPECT_NE(log.find(nettext::kMaybeClosed), std::string::npos) << log;
+    EXPECT_NE(log.find(texts::kMaybeClosed), std::string::npos) << log;
     EXPECT_NE(log.find("Sendstream client error : "), std::string::npos) << log;
 }
 

@@ -43,9 +43,13 @@ TEST(ServiceManagerTest, UnitCarriesEveryProgramPathSystemdCanStartAndRefusesThe
         {"with blank", "with blank", "root"},
         {"100%", "100%%", "no-such-account-here"},
         {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE6\x97\xA5\xE6\x9C\xAC", ""},  // UTF-8 stays as it is
-        {"\x83\x54\x81\x5B", "\\x83T\\x81[", ""},                     // Shift_JIS is not UTF-8
+        {"\x83\x54\x81\x5B", "\\x83T\\x81[", ""},                      // Shift_JIS is not UTF-8
         {"\xED\xA0\x80", "\\xed\\xa0\\x80", ""},                       // a UTF-16 surrogate
-        {"a\"b", nullptr, ""}, {"a'b", nullptr, ""}, {"a\\b", nullptr, ""}, {"a\nb", nullptr, ""}, {"a\tb", nullptr, ""},
+        {"a\"b", nullptr, ""},
+        {"a'b", nullptr, ""},
+        {"a\\b", nullptr, ""},
+        {"a\nb", nullptr, ""},
+        {"a\tb", nullptr, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.folder);
@@ -87,11 +91,14 @@ TEST(ServiceManagerTest, PackagedUnitIsTheInstalledOneAndSystemdRatesItConfined)
     EXPECT_EQ(SystemdUnitText(entry, true), packaged);
     const test::TempFolder temp;
     const std::string path = temp.path() + "QuorvelService.service", out = temp.path() + "security.txt";
-    for (const std::string& unit : {packaged, SystemdUnitText(entry, false),
-                                    SystemdUnitText({"QuorvelService", "Q", "", "/home/op/quorvel", "/home/op/logs", ""},
-                                                    false)}) {
+    for (const std::string& unit :
+         {packaged, SystemdUnitText(entry, false),
+          SystemdUnitText({"QuorvelService", "Q", "", "/home/op/quorvel", "/home/op/logs", ""},
+                          false)}) {
         test::WriteFile(path, unit);
-        ASSERT_EQ(Shell("systemd-analyze security --offline=true " + path + " >" + out + " 2>&1"), 0) << test::ReadFile(out);
+        ASSERT_EQ(Shell("systemd-analyze security --offline=true " + path + " >" + out + " 2>&1"),
+                  0)
+            << test::ReadFile(out);
         const std::string report = test::ReadFile(out), label = "Overall exposure level for QuorvelService.service: ";
         const size_t at = report.find(label);
         ASSERT_NE(at, std::string::npos) << report;

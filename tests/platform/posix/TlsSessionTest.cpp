@@ -121,7 +121,10 @@ TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
             c.stop == kFlag ? void(cancel = true) : void(shutdown(s, SHUT_RDWR));
         });
         const auto start = std::chrono::steady_clock::now();
-        if (c.stop != kNone) { EXPECT_EQ(session.Read(buffer, sizeof buffer, 60000), -kTlsClosed) << session.ErrorText(); }
+        if (c.stop != kNone) {
+            EXPECT_EQ(session.Read(buffer, sizeof buffer, 60000), -kTlsClosed)
+                << session.ErrorText();
+        }
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
         stopper.join();
         // Closed or failed, by the timing of the peer's reset; never a success.

@@ -58,7 +58,9 @@ TEST(Win32ClockTest, LocalTimeMinusOffsetIsUtc) {
     EXPECT_LE(std::llabs(utc - static_cast<long long>(std::time(nullptr))), 2) << "offset " << t.UtcOffsetMinutes;
     EXPECT_EQ(t.DayOfWeek, parts.tm_wday);
     EXPECT_TRUE(t.Millisecond >= 0 && t.Millisecond < 1000) << t.Millisecond;
-    if (const char* expect = std::getenv("QUORVEL_EXPECT_UTC_OFFSET")) { EXPECT_EQ(t.UtcOffsetMinutes, std::atoi(expect)); }
+    if (const char* expect = std::getenv("QUORVEL_EXPECT_UTC_OFFSET")) {
+        EXPECT_EQ(t.UtcOffsetMinutes, std::atoi(expect));
+    }
 }
 
 }  // namespace
