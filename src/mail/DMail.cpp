@@ -241,7 +241,7 @@ bool TSMTPMail::NegotiateTls() {
 
 int32_t TSMTPMail::RunTransaction() {
     // STARTTLS is an extension, offered only in answer to EHLO.
-    const bool ehlo = startCommandType_ == 1 || tlsMode_ == ST_STARTTLS;
+    const bool ehlo = startCommandType_ == SC_EHLO || tlsMode_ == ST_STARTTLS;
     startTlsOffered_ = false;
     Command(TSMTPState::Hello, (ehlo ? "EHLO " : "HELO ") + LocalHostName());
     if (!WaitReply()) return -1;

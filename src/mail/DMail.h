@@ -13,6 +13,9 @@
 
 namespace quorvel {
 
+// The greeting: EHLO is needed for AUTH (RFC 4954) and STARTTLS.
+enum TStartCommand : int32_t { SC_HELO = 0, SC_EHLO = 1 };
+
 class TSMTPMail : public TDBaseSocket {
 public:
     using TLines = std::vector<std::string>;
@@ -64,7 +67,7 @@ public:
     void SetMessageID(const std::string& v) { messageID_ = v; }
     const std::string& X_Mailer() const { return xMailer_; }
     void SetX_Mailer(const std::string& v) { xMailer_ = v; }
-    // 1: greet with EHLO (needed for AUTH, RFC 4954); anything else: HELO.
+    // SC_EHLO greets with EHLO; anything else with HELO.
     int32_t StartCommandType() const { return startCommandType_; }
     void SetStartCommandType(int32_t v) { startCommandType_ = v; }
     TSMTPAuthType SMTPAuthType() const { return smtpAuthType_; }

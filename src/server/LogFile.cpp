@@ -14,14 +14,14 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-platform::AppendStatus AppendOnce(const std::string& path, std::string_view bytes, int* errorCode) {
-    const platform::AppendStatus status = platform::AppendToFile(path, bytes, errorCode);
-    if (status != platform::AppendStatus::NoFolder) return status;
+int AppendOnce(const std::string& path, std::string_view bytes) {
+    const int code = platform::AppendToFile(path, bytes);
+    if (code == 0 || platform::AppendFailureOf(code) != platform::AppendFailure::NoFolder) return code;
     // A removed logs folder is made again at once: waiting would only hold
     // the lines back and lose them anyway.
     const std::string folder = FolderOf(path);
-    if (folder.empty() || !platform::CreateFolder(folder)) return status;
-    return platform::AppendToFile(path, bytes, errorCode);
+    if (folder.empty() || platform::CreateFolder(folder) != 0) return code;
+    return platform::AppendToFile(path, bytes);
 }
 
 }  // namespace quorvel

@@ -14,7 +14,8 @@ constexpr int kAppendAttempts = 101;
 constexpr int kAppendRetryMilliseconds = 500;
 
 // One exclusive append of bytes without waiting; a missing folder is made
-// once and the append tried again. NoFolder when the folder cannot be made.
-platform::AppendStatus AppendOnce(const std::string& path, std::string_view bytes, int* errorCode = nullptr);
+// once and the append tried again. 0, or the system's error code of the
+// append (NoFolder when the folder cannot be made).
+int AppendOnce(const std::string& path, std::string_view bytes);
 
 }  // namespace quorvel

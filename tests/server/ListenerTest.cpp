@@ -54,8 +54,8 @@ protected:
     // Delivers the next notification as the worker's message loop does.
     void DispatchOne() {
         platform::QueueMessage message;
-        ASSERT_EQ(queue_->GetMessage(message), 1);
-        queue_->DispatchMessage(message);
+        ASSERT_EQ(queue_->Next(message), 1);
+        queue_->Dispatch(message);
     }
     // The lines of a log file without their date and time.
     Lines Entries(const std::string& name) const {

@@ -72,9 +72,8 @@ TEST(LogFileTest, FailedWriteLeavesNoHalfLine) {
         signal(SIGXFSZ, SIG_IGN);
         rlimit limit{20, 20};
         setrlimit(RLIMIT_FSIZE, &limit);
-        int code = 0;
-        const bool failed = AppendOnce(path, std::string(100, 'x') + "\r\n", &code) == platform::AppendStatus::WriteFailed;
-        _exit(failed && code == EFBIG ? 0 : 1);
+        const int code = AppendOnce(path, std::string(100, 'x') + "\r\n");
+        _exit(code == EFBIG && platform::AppendFailureOf(code) == platform::AppendFailure::WriteFailed ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);
