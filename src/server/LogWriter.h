@@ -62,7 +62,7 @@ public:
     TLogWriter(const TLogWriter&) = delete;
     TLogWriter& operator=(const TLogWriter&) = delete;
 
-    // queues_ whole lines for the file at path. bytes holds them back to back;
+    // Queues whole lines for the file at path. bytes holds them back to back;
     // ends[i] is the offset just after line i. Lines that do not fit are
     // dropped from the back and counted. sender names the first line in a
     // report of a failed write. Returns the number of lines queued.
