@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "LoopbackListener.h"
@@ -18,19 +19,20 @@
 
 namespace quorvel::test {
 
+inline void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
 class ScriptedPeer {
 public:
-    explicit ScriptedPeer(int fd) : fd_(fd) {}
-    ~ScriptedPeer() { platform::CloseTcpSocket(fd_); }
+    explicit ScriptedPeer(platform::SocketHandle socket) : socket_(std::move(socket)) {}
 
-    void Send(std::string_view bytes) {
-        for (long n; !bytes.empty() && (n = platform::SendSome(fd_, bytes.data(), bytes.size())) > 0;)
+    // False once the client has gone.
+    bool Send(std::string_view bytes) {
+        for (long n; !bytes.empty() && (n = platform::SendSome(socket_.Get(), bytes.data(), bytes.size())) > 0;)
             bytes.remove_prefix(static_cast<size_t>(n));
+        return bytes.empty();
     }
-    static void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-    // Reads past the next `end` (CR LF, or CR LF . CR LF after DATA); false
-    // when the client closed or stayed silent for the time-out.
+    // Reads past the next `end`; false when the client closed or stayed
+    // silent for the time-out.
     bool ReadUntil(std::string_view end, int timeoutSeconds = 10) {
         size_t pos;
         while ((pos = buffer_.find(end)) == std::string::npos)
@@ -45,27 +47,26 @@ public:
     }
     // An abortive close: the client's next writes meet a reset.
     void Reset() {
-        ResetConnection(fd_);
-        fd_ = -1;
+        SetAbortiveClose(socket_.Get());
+        socket_.Reset();
     }
-    // The server's side ends: the client reads end of stream, and what it
-    // still sends is recorded.
-    void Close() { ShutdownSending(fd_); }
+    // The client reads end of stream; what it still sends is recorded.
+    void Close() { ShutdownSending(socket_.Get()); }
 
     std::string received;
 
 private:
     bool Fill(int timeoutSeconds) {
         char chunk[65536];
-        const long n = fd_ < 0 || platform::WaitReadable(fd_, timeoutSeconds) != 1
-                           ? 0 : platform::RecvSome(fd_, chunk, sizeof chunk);
+        if (platform::WaitReadable(socket_.Get(), timeoutSeconds) != platform::kWaitReady) return false;
+        const long n = platform::RecvSome(socket_.Get(), chunk, sizeof chunk);
         if (n <= 0) return false;
         buffer_.append(chunk, static_cast<size_t>(n));
         received.append(chunk, static_cast<size_t>(n));
         return true;
     }
 
-    int fd_;
+    platform::SocketHandle socket_;
     std::string buffer_;
 };
 
@@ -73,37 +74,34 @@ class ScriptedServer {
 public:
     using Script = std::function<void(ScriptedPeer&)>;
 
-    explicit ScriptedServer(Script script) : listen_(ListenLoopback(port_)) {
+    explicit ScriptedServer(Script script) : listener_(ListenLoopback(port_)) {
         thread_ = std::thread([this, script] { Run(script); });
     }
     ~ScriptedServer() { Join(); }
 
     uint16_t Port() const { return port_; }
+    // A port nobody listens on once the probe is gone.
+    static uint16_t ClosedPort() { return ScriptedServer([](ScriptedPeer&) {}).Port(); }
     // Waits for the script to end; then Received() is complete.
     void Join() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
-        platform::CloseTcpSocket(listen_);
-        listen_ = -1;
+        listener_.Reset();
     }
-    bool Accepted() const { return accepted_; }
     const std::string& Received() const { return received_; }
 
-    // A script that answers the greeting and every command in turn with the
-    // next reply; "\x01" inside a reply flushes and pauses 300 ms, so one
-    // reply arrives in several reads. After a 354 reply the DATA content is
-    // read up to its end marker.
+    // Answers the greeting and every command in turn with the next reply;
+    // "\x01" inside a reply flushes and pauses 300 ms, so one reply arrives
+    // in several reads. After a 354 reply the DATA content is read whole.
     static Script Replies(std::vector<std::string> replies) {
         return [replies](ScriptedPeer& peer) {
             for (size_t i = 0; i < replies.size(); ++i) {
                 const bool data = i > 0 && replies[i - 1].rfind("354", 0) == 0;
                 if (i > 0 && !peer.ReadUntil(data ? "\r\n.\r\n" : "\r\n")) return;
                 std::string_view r = replies[i];
-                size_t cut;
-                while ((cut = r.find('\x01')) != std::string_view::npos) {
+                for (size_t cut; (cut = r.find('\x01')) != std::string_view::npos; r.remove_prefix(cut + 1)) {
                     peer.Send(r.substr(0, cut));
-                    ScriptedPeer::Pause(300);
-                    r.remove_prefix(cut + 1);
+                    Pause(300);
                 }
                 peer.Send(r);
             }
@@ -112,30 +110,20 @@ public:
 
 private:
     void Run(const Script& script) {
-        int fd = -1;
         // Look in short steps so a test whose client never connects ends.
-        while (fd < 0 && listen_ >= 0) {
-            if (platform::WaitReadable(listen_, 0) == 1) {
-                fd = AcceptClient(listen_);
-            } else if (stop_) {
-                return;
-            } else {
-                ScriptedPeer::Pause(20);
-            }
+        while (platform::WaitReadable(listener_.Get(), 0) != platform::kWaitReady) {
+            if (stop_) return;
+            Pause(20);
         }
-        if (fd < 0) return;
-        accepted_ = true;
-        ScriptedPeer peer(fd);
+        ScriptedPeer peer(AcceptClient(listener_.Get()));
         script(peer);
-        // Keep what the client sends after the script, e.g. its QUIT.
-        peer.Drain(3);
+        peer.Drain(3);  // what the client sends after the script, e.g. its QUIT
         received_ = peer.received;
     }
 
     uint16_t port_ = 0;
-    int listen_;
+    platform::SocketHandle listener_;
     std::atomic<bool> stop_{false};
-    std::atomic<bool> accepted_{false};
     std::string received_;
     std::thread thread_;
 };

@@ -14,6 +14,24 @@
 namespace quorvel {
 
 enum TMailPriority { MP_HIGH, MP_HIGHLOW, MP_NORMAL, MP_LOWHIGH, MP_LOW };
+enum TSMTPStartCommand { SC_HELO, SC_EHLO };
+
+// SendMail's results: 0 when the server accepted the mail, else the step
+// that failed.
+inline constexpr int32_t kMailSent = 0;
+inline constexpr int32_t kMailHelloRefused = -1;
+inline constexpr int32_t kMailFromRefused = -2;
+inline constexpr int32_t kMailRecipientRefused = -3;
+inline constexpr int32_t kMailDataRefused = -4;
+inline constexpr int32_t kMailMessageRefused = -5;
+inline constexpr int32_t kMailAuthFailed = -6;
+inline constexpr int32_t kMailNoConnection = -11;
+inline constexpr int32_t kMailNoSender = -12;
+inline constexpr int32_t kMailNoRecipient = -13;
+inline constexpr int32_t kMailNoServer = -14;
+inline constexpr int32_t kMailStartTlsFailed = -15;  // not offered or refused
+inline constexpr int32_t kMailTlsFailed = -16;       // the handshake, a refused certificate included
+inline constexpr int32_t kMailGreetingRefused = -99;
 
 class TSMTPMail : public TDBaseSocket {
 public:
@@ -60,14 +78,6 @@ public:
     TLines& Body() { return body_; }
     const TLines& Body() const { return body_; }
     void SetBody(const TLines& lines);
-    // Further envelope recipients; no header names them.
-    TLines& cc() { return cc_; }
-    const TLines& cc() const { return cc_; }
-    void SetCc(const TLines& lines) { cc_ = lines; }
-    // Held only: neither the message nor the envelope uses it.
-    TLines& bcc() { return bcc_; }
-    const TLines& bcc() const { return bcc_; }
-    void SetBcc(const TLines& lines) { bcc_ = lines; }
     // Extra header lines, written as they stand.
     TLines& Header() { return header_; }
     const TLines& Header() const { return header_; }
@@ -89,9 +99,9 @@ public:
     // The Reply-to header value.
     const std::string& ReplayTo() const { return replayTo_; }
     void SetReplayTo(const std::string& v) { replayTo_ = v; }
-    // 1: greet with EHLO (needed for AUTH, RFC 4954); anything else: HELO.
-    int32_t StartCommandType() const { return startCommandType_; }
-    void SetStartCommandType(int32_t v) { startCommandType_ = v; }
+    // EHLO is needed for AUTH (RFC 4954); STARTTLS greets with it anyway.
+    TSMTPStartCommand StartCommandType() const { return startCommandType_; }
+    void SetStartCommandType(TSMTPStartCommand v) { startCommandType_ = v; }
     TSMTPAuthType SMTPAuthType() const { return smtpAuthType_; }
     void SetSMTPAuthType(TSMTPAuthType v) { smtpAuthType_ = v; }
     const std::string& SMTPAuthAccount() const { return smtpAuthAccount_; }
@@ -104,16 +114,8 @@ public:
     TMailPriority Priority() const { return priority_; }
     void SetPriority(TMailPriority v) { priority_ = v; }
 
-    // Delivers the mail in one connection: 0 when the server accepted it;
-    // -1 HELO/EHLO, -2 MAIL, -3 no recipient, -4 DATA, -5 message, -6 AUTH,
-    // -11 connection, -12 no sender, -13 no recipient address,
-    // -14 no server, -15 STARTTLS not offered or refused, -16 TLS handshake
-    // (certificate refused included), -99 greeting.
+    // Delivers the mail in one connection: kMailSent or a kMail... failure.
     int32_t SendMail();
-    // HELO/EHLO up to the acceptance of the message: 0, -1 .. -6, -15, -16.
-    int32_t RunTransaction();
-    // Reads one whole reply; true when it accepts.
-    bool WaitReply();
     // This machine's name for HELO/EHLO.
     std::string LocalHostName() const;
 
@@ -127,6 +129,10 @@ private:
         StartTls
     };
 
+    // HELO/EHLO up to the acceptance of the message.
+    int32_t RunTransaction();
+    // Reads one whole reply; true when it accepts.
+    bool WaitReply();
     void Command(TSMTPState state, const std::string& text);
     void ConsumeReplyLine(std::string line, bool& result);
     std::string GenerateMessageID(const platform::LocalTime& t) const;
@@ -149,8 +155,6 @@ private:
     std::string toName_;
     std::string subject_;
     TLines body_;
-    TLines cc_;
-    TLines bcc_;
     std::string messageID_;
     TLines header_;
     std::string xMailer_;
@@ -159,7 +163,7 @@ private:
     std::string mimeVersion_ = "1.0";
     bool sjisToJisConvert_ = true;
     std::string replayTo_;
-    int32_t startCommandType_ = 0;
+    TSMTPStartCommand startCommandType_ = SC_HELO;
     TSMTPAuthType smtpAuthType_ = SA_NONE;
     std::string smtpAuthAccount_;
     std::string smtpAuthPassword_;

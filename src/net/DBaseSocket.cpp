@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "net/NetTexts.h"
+#include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
 #include "util/DString.h"
 
@@ -48,7 +49,6 @@ TDBaseSocket::TDBaseSocket() = default;
 
 TDBaseSocket::~TDBaseSocket() {
     if (tls_) tls_->Close();
-    if (socketHandle_ != -1) platform::CloseTcpSocket(socketHandle_);
 }
 
 void TDBaseSocket::SetDeadline(TDeadline deadline) {
@@ -100,10 +100,6 @@ void TDBaseSocket::AddLog(std::string_view message) {
 
 void TDBaseSocket::ResetState() {
     peerAddress_ = 0;
-    {
-        std::lock_guard<std::mutex> lock(handleLock_);
-        socketHandle_ = -1;
-    }
     connected_ = false;
 }
 
@@ -113,8 +109,7 @@ bool TDBaseSocket::ResolveHost() {
         peerAddress_ = address;
         return true;
     }
-    const int rc = resolver_ ? resolver_(serverName_, address) : platform::ResolveIPv4(serverName_, address);
-    if (rc != 0) return false;
+    if (platform::ResolveIPv4(serverName_, address) != 0) return false;
     if (debugLevel_ >= 3) {
         AddLog("ResolveHost : " + std::to_string(address >> 24) + "." +
                std::to_string((address >> 16) & 0xFF) + "." + std::to_string((address >> 8) & 0xFF) +
@@ -126,15 +121,13 @@ bool TDBaseSocket::ResolveHost() {
 
 bool TDBaseSocket::CreateSocket() {
     std::lock_guard<std::mutex> lock(handleLock_);
-    if (aborted_) return false;
-    socketHandle_ = platform::CreateTcpSocket();
-    return socketHandle_ != -1;
+    return !aborted_ && platform::CreateTcpSocket(socket_) == 0;
 }
 
 void TDBaseSocket::Abort() {
     std::lock_guard<std::mutex> lock(handleLock_);
     aborted_ = true;
-    if (socketHandle_ != -1) platform::ShutdownTcpSocket(socketHandle_);
+    if (socket_.Valid()) platform::ShutdownTcpSocket(socket_.Get());
 }
 
 bool TDBaseSocket::ConnectHost() {
@@ -142,7 +135,7 @@ bool TDBaseSocket::ConnectHost() {
     // retries) and 21 seconds on Windows; a server that drops SYNs must not
     // hold a mail that long.
     const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(connectTimeout_, 1)) * 1000);
-    const int rc = platform::ConnectTcpWithin(socketHandle_, peerAddress_,
+    const int rc = platform::ConnectTcpWithin(socket_.Get(), peerAddress_,
                                               static_cast<uint16_t>(port_ & 0xFFFF), waitMs, &aborted_);
     if (rc != 0) {
         winsockError_ = rc;
@@ -154,8 +147,6 @@ bool TDBaseSocket::ConnectHost() {
 }
 
 bool TDBaseSocket::Connect() {
-    // A socket left open by an earlier failed connect would be forgotten by
-    // ResetState; release it first.
     CloseSocket();
     ResetState();
     if (!ResolveHost()) {
@@ -180,9 +171,8 @@ void TDBaseSocket::CloseSocket() {
     }
     {
         std::lock_guard<std::mutex> lock(handleLock_);
-        if (socketHandle_ == -1) return;
-        platform::CloseTcpSocket(socketHandle_);
-        socketHandle_ = -1;
+        if (!socket_.Valid()) return;
+        socket_.Reset();
     }
     connected_ = false;
     if (debugLevel_ == 3) AddLog("Socket Close.");
@@ -192,7 +182,7 @@ void TDBaseSocket::Disconnect() { CloseSocket(); }
 
 int TDBaseSocket::StartTls(const platform::TlsOptions& options, int timeoutSeconds) {
     tlsError_.clear();
-    if (socketHandle_ == -1) {
+    if (!socket_.Valid()) {
         tlsError_ = "no connection";
         return platform::kTlsFailed;
     }
@@ -201,7 +191,7 @@ int TDBaseSocket::StartTls(const platform::TlsOptions& options, int timeoutSecon
     // waiter under Wine).
     tls_->SetCancelFlag(&aborted_);
     const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(timeoutSeconds, 1)) * 1000);
-    const int rc = tls_->Handshake(socketHandle_, options, waitMs);
+    const int rc = tls_->Handshake(socket_.Get(), options, waitMs);
     if (rc != platform::kTlsOk) {
         tlsError_ = tls_->ErrorText();
         AddLog("TLS handshake error : " + tlsError_);
@@ -211,7 +201,7 @@ int TDBaseSocket::StartTls(const platform::TlsOptions& options, int timeoutSecon
 }
 
 long TDBaseSocket::ReceiveSome(char* buffer, std::size_t size, int waitSeconds) {
-    if (socketHandle_ == -1) return -1;
+    if (!socket_.Valid()) return kReceiveFailed;
     const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(waitSeconds, 0)) * 1000);
     if (tls_) {
         const long n = tls_->Read(buffer, size, waitMs);
@@ -220,22 +210,22 @@ long TDBaseSocket::ReceiveSome(char* buffer, std::size_t size, int waitSeconds) 
         if (n == -platform::kTlsClosed) return 0;
         tlsError_ = tls_->ErrorText();
         AddLog("TLS read error : " + tlsError_);
-        return -1;
+        return kReceiveFailed;
     }
     // The plain wait counts whole seconds; round up so that a deadline a
     // fraction of a second away still gets its wait.
-    const int ready = WaitReadableFor(socketHandle_, (waitMs + 999) / 1000);
-    if (ready < 0 && aborted_) return -1;
-    if (ready != 1) return kReceiveSilent;
-    return platform::RecvSome(socketHandle_, buffer, size);
+    const int ready = WaitReadableFor(socket_.Get(), (waitMs + 999) / 1000);
+    if (ready == platform::kWaitFailed && aborted_) return kReceiveFailed;
+    if (ready != platform::kWaitReady) return kReceiveSilent;
+    return platform::RecvSome(socket_.Get(), buffer, size);
 }
 
 int TDBaseSocket::WaitSliced(int handle, bool write, int seconds) {
     for (int left = std::max(seconds, 0);; --left) {
-        if (aborted_) return -1;
+        if (aborted_) return platform::kWaitFailed;
         const int slice = left > 0 ? 1 : 0;
         const int rc = write ? platform::WaitWritable(handle, slice) : platform::WaitReadable(handle, slice);
-        if (rc != 0 || left <= 1) return aborted_ ? -1 : rc;
+        if (rc != platform::kWaitTimedOut || left <= 1) return aborted_ ? platform::kWaitFailed : rc;
     }
 }
 
@@ -245,7 +235,7 @@ int TDBaseSocket::WaitWritableFor(int handle, int seconds) { return WaitSliced(h
 
 bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
     if (tls_) {
-        if (socketHandle_ == -1) return false;
+        if (!socket_.Valid()) return false;
         // The same total as the plain path's attempts allow.
         const int waitMs = BoundedWaitMs(int64_t{kSendWaitSeconds} * kSendAttempts * 1000);
         const int rc = tls_->Write(data, size, waitMs);
@@ -255,14 +245,14 @@ bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
     int failures = 0;
     std::size_t sent = 0;
     while (sent < size) {
-        if (socketHandle_ == -1) return false;
+        if (!socket_.Valid()) return false;
         bool ok = false;
         const int waitMs = BoundedWaitMs(int64_t{kSendWaitSeconds} * 1000);
         // Past the deadline one last try without waiting (QUIT still goes
         // out when the socket takes it), then no more.
         if (waitMs == 0 && failures > 0) return false;
-        if (WaitWritableFor(socketHandle_, (waitMs + 999) / 1000) == 1) {
-            long n = platform::SendSome(socketHandle_, data + sent, size - sent);
+        if (WaitWritableFor(socket_.Get(), (waitMs + 999) / 1000) == platform::kWaitReady) {
+            const long n = platform::SendSome(socket_.Get(), data + sent, size - sent);
             if (n > 0) {
                 // A short write is not a failure: the rest goes out next round.
                 sent += static_cast<std::size_t>(n);
@@ -279,14 +269,14 @@ void TDBaseSocket::SendText(std::string_view text, bool appendLineEnd) {
         if (debugLevel_ >= 2) AddLog(text);
         std::string buffer(text);
         if (appendLineEnd) buffer += "\r\n";
-        if (socketHandle_ == -1) {
+        if (!socket_.Valid()) {
             AddLog(nettext::kClosedBeforeSend);
             connected_ = false;
             return;
         }
-        if (!SendAll(buffer.data(), buffer.size()) || socketHandle_ == -1) AddLog(nettext::kMaybeClosed);
+        if (!SendAll(buffer.data(), buffer.size())) AddLog(nettext::kMaybeClosed);
     } catch (const std::exception&) {
-        AddLog("Send to client error : " + std::to_string(platform::LastSocketError()));
+        AddLog("Send to client error : " + std::to_string(platform::LastSystemError()));
         AddLog(nettext::kMaybeClosed);
     }
 }
@@ -295,19 +285,19 @@ bool TDBaseSocket::SendStream(const std::string& stream) {
     bool result = true;
     try {
         for (std::size_t pos = 0; pos < stream.size(); pos += kStreamChunk) {
-            if (socketHandle_ == -1) {
+            if (!socket_.Valid()) {
                 connected_ = false;
                 break;
             }
             std::size_t count = std::min(kStreamChunk, stream.size() - pos);
             if (!SendAll(stream.data() + pos, count)) {
-                AddLog("Sendstream client error : " + std::to_string(platform::LastSocketError()));
+                AddLog("Sendstream client error : " + std::to_string(platform::LastSystemError()));
                 result = false;
                 break;
             }
         }
     } catch (const std::exception&) {
-        AddLog(nettext::kStreamSendException + std::to_string(platform::LastSocketError()));
+        AddLog(nettext::kStreamSendException + std::to_string(platform::LastSystemError()));
     }
     return result;
 }

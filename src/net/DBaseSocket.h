@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/SocketHandle.h"
 #include "platform/TlsSession.h"
 
 namespace quorvel {
@@ -25,15 +26,14 @@ class TDBaseSocket {
 public:
     using TClock = std::function<platform::LocalTime()>;
     using TDeadline = std::chrono::steady_clock::time_point;
-    // Host name to IPv4 address (first octet most significant): 0, or the
-    // resolver's error. Dotted literals never reach it.
-    using TResolver = std::function<int(const std::string& name, uint32_t& address)>;
 
-    // ReceiveSome's answer when nothing arrived within the wait.
+    // ReceiveSome's answers when no bytes came: nothing within the wait, or
+    // a failure.
     static constexpr long kReceiveSilent = -2;
+    static constexpr long kReceiveFailed = platform::kTransferFailed;
 
     TDBaseSocket();
-    // Closes a socket that is still open, e.g. after a refused connect.
+    // Ends a TLS session that is still open; the socket closes with its owner.
     virtual ~TDBaseSocket();
     TDBaseSocket(const TDBaseSocket&) = delete;
     TDBaseSocket& operator=(const TDBaseSocket&) = delete;
@@ -62,10 +62,10 @@ public:
     bool DeadlineReached() const;
 
     bool Connected() const { return connected_; }
-    // Error number of the last failed TCP connect.
+    // Error code of the last failed TCP connect.
     int32_t WinsockError() const { return winsockError_; }
-    // -1 when there is no socket.
-    int SocketHandle() const { return socketHandle_; }
+    // platform::kNoSocket when there is no socket.
+    int SocketHandle() const { return socket_.Get(); }
 
     // Log sinks, not owned; the file sink wins when both are set. With none
     // attached AddLog writes nothing.
@@ -74,8 +74,6 @@ public:
 
     // Source of the local time for log stamps (and mail dates in TSMTPMail).
     void SetClock(TClock clock);
-    // Where host names are looked up; the system's resolver unless set.
-    void SetResolver(TResolver resolver) { resolver_ = std::move(resolver); }
 
     bool Connect();
     void Disconnect();
@@ -91,7 +89,7 @@ public:
     bool TlsActive() const { return tls_ != nullptr && tls_->Established(); }
     const std::string& TlsErrorText() const { return tlsError_; }
     // Up to size bytes that arrive within waitSeconds (and the deadline):
-    // the count, 0 when the peer closed, kReceiveSilent, or -1 on an error.
+    // the count, 0 when the peer closed, kReceiveSilent or kReceiveFailed.
     long ReceiveSome(char* buffer, std::size_t size, int waitSeconds);
     // Failures are logged only.
     void SendText(std::string_view text, bool appendLineEnd);
@@ -110,7 +108,7 @@ protected:
 
     // platform::WaitReadable / WaitWritable in slices of a second, so that
     // Abort ends the wait even where shutting the socket down does not wake
-    // a waiting thread (Wine): -1 once aborted.
+    // a waiting thread (Wine): platform::kWaitFailed once aborted.
     int WaitReadableFor(int handle, int seconds);
     int WaitWritableFor(int handle, int seconds);
 
@@ -129,7 +127,7 @@ private:
     int32_t debugLevel_ = 0;
     bool connected_ = false;
     int32_t winsockError_ = 0;
-    int socketHandle_ = -1;
+    platform::SocketHandle socket_;
     int32_t connectTimeout_ = 30;
     bool hasDeadline_ = false;
     TDeadline deadline_{};
@@ -140,8 +138,7 @@ private:
     std::FILE* logFile_ = nullptr;
     std::vector<std::string>* logList_ = nullptr;
     TClock clock_;
-    TResolver resolver_;
-    // Guards socketHandle_ between its owner and Abort.
+    // Guards socket_ between its owner and Abort.
     std::mutex handleLock_;
     std::atomic<bool> aborted_{false};
 };

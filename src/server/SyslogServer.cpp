@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <system_error>
+#include <utility>
 
 #include "mail/DMail.h"
 #include "platform/SystemError.h"
@@ -99,9 +100,9 @@ bool NeedsChange8(const char* bytes, bool quotes) {
 
 }  // namespace
 
-int LoadAddrInfo(const std::function<int()>& loader) {
-    const int result = loader ? loader() : -1;
-    addrInfoLoaded = result == 0;
+platform::ResolverStatus LoadAddrInfo(const std::function<platform::ResolverStatus()>& loader) {
+    const platform::ResolverStatus result = loader ? loader() : platform::ResolverStatus::NoLibrary;
+    addrInfoLoaded = result == platform::ResolverStatus::Loaded;
     return result;
 }
 
@@ -160,15 +161,15 @@ bool TSyslogService::OpenListener(const platform::BindAddress& address) {
     const bool ipv4 = address.SockAddr.size() <= 16;
     const int family = ipv4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6;
     WriteOperationLog(ipv4 ? texts::kLogBindFromIPv4 : texts::kLogBindFromIPv6, "");
-    const int socket = platform::CreateUdpSocket(family);
-    if (socket == platform::kNoSocket) {
-        const int error = platform::LastUdpSocketError();
+    platform::SocketHandle owned;
+    if (const int error = platform::CreateUdpSocket(family, owned); error != 0) {
         WriteOperationLog(ipv4 ? texts::kLogIPv4SocketFailed : texts::kLogIPv6SocketFailed, "");
         NoteFailure("cannot open a UDP socket for", platform::BindAddressText(address), family,
                     platform::SystemErrorText(error));
         return false;
     }
-    OwnedSockets.emplace_back(socket);
+    const int socket = owned.Get();
+    OwnedSockets.push_back(std::move(owned));
     (ipv4 ? Socket4 : Socket6) = socket;
     OpenedSocket(socket);
     if (const int error = platform::BindUdp(socket, address); error != 0) {
@@ -197,14 +198,14 @@ bool TSyslogService::StartIPv4Only() {
     }
     const std::string addressText = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) +
                                     "." + std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-    const int socket = platform::CreateUdpSocket(platform::kFamilyIPv4);
-    if (socket == platform::kNoSocket) {
-        const int error = platform::LastUdpSocketError();
+    platform::SocketHandle owned;
+    if (const int error = platform::CreateUdpSocket(platform::kFamilyIPv4, owned); error != 0) {
         WriteOperationLog(texts::kLogSocketFailed, "");
         NoteFailure("cannot open a UDP socket for", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
         return false;
     }
-    OwnedSockets.emplace_back(socket);
+    const int socket = owned.Get();
+    OwnedSockets.push_back(std::move(owned));
     Socket4 = socket;
     OpenedSocket(socket);
     WriteOperationLog(texts::kLogBindPort + std::to_string(SysLogPort), "");
@@ -273,7 +274,7 @@ bool TSyslogService::StartListening() {
 
 bool TSyslogService::StopListening() {
     KeywordList.clear();
-    for (platform::UdpSocketHandle& socket : OwnedSockets) {
+    for (platform::SocketHandle& socket : OwnedSockets) {
         if (NotifyWindow != nullptr) NotifyWindow->UnregisterSocket(socket.Get());
     }
     // Closed one by one: there is no process-wide socket clean-up to do it.
@@ -317,7 +318,7 @@ void TSyslogService::AppendSenderText(std::string& text, const platform::SenderA
 }
 
 bool TSyslogService::IsOwnSocket(int socket) const {
-    for (const platform::UdpSocketHandle& own : OwnedSockets) {
+    for (const platform::SocketHandle& own : OwnedSockets) {
         if (own.Get() == socket) return true;
     }
     return false;
@@ -767,7 +768,7 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
     mail.SetSMTPAuthPassword(SMTPAuthPass);
     // AUTH is an extension of EHLO sessions (RFC 4954 section 4): servers
     // refuse it after HELO.
-    if (MailServerSMTPAuth != SA_NONE) mail.SetStartCommandType(1);
+    if (MailServerSMTPAuth != SA_NONE) mail.SetStartCommandType(SC_EHLO);
     mail.SetX_Mailer("Quorvel Service");
     mail.SetTlsMode(MailTls);
     mail.SetTlsVerify(MailTlsVerify);
@@ -784,9 +785,9 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
     }
     const int32_t result = mail.SendMail();
     if (result != 0 && reason != nullptr) {
-        if (result == -15) {
+        if (result == kMailStartTlsFailed) {
             *reason = texts::kLogMailStartTlsMissing;
-        } else if (result == -16) {
+        } else if (result == kMailTlsFailed) {
             *reason = texts::kLogMailTlsFailed + mail.ErrorText();
         } else if (!mail.ErrorText().empty()) {
             *reason = texts::kLogMailTimedOut + mail.ErrorText();

@@ -29,14 +29,16 @@ uint16_t FreePort() { return test::LoopbackUdp().Port; }
 
 // What the system grants a listener that asks for the server's buffer.
 int GrantedBuffer() {
-    platform::UdpSocketHandle s(platform::CreateUdpSocket(platform::kFamilyIPv4));
+    platform::SocketHandle s;
+    platform::CreateUdpSocket(platform::kFamilyIPv4, s);
     return platform::SetReceiveBuffer(s.Get(), kSocketReceiveBuffer);
 }
 
 void SendTo(const std::string& node, uint16_t port, const std::string& payload) {
     std::vector<platform::BindAddress> to;
     ASSERT_EQ(platform::ResolvePassive(node, std::to_string(port), to), 0);
-    platform::UdpSocketHandle s(platform::CreateUdpSocket(to.at(0).Family));
+    platform::SocketHandle s;
+    ASSERT_EQ(platform::CreateUdpSocket(to.at(0).Family, s), 0);
     ASSERT_EQ(platform::SendDatagram(s.Get(), to[0], payload.data(), payload.size()),
               static_cast<long>(payload.size()));
 }
@@ -101,13 +103,13 @@ protected:
 // whatever the bind address says.
 TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
     const struct {
-        int loaderResult;
+        platform::ResolverStatus loaderResult;
         const char* eventText;
         uint32_t eventId;
     } cases[] = {
-        {-1, u8"ws2_32.dll がロードできません。", 10},
-        {-2, u8"FreeAddrInfo() が見つかりません。", 11},
-        {-3, u8"GetAddrInfo() が見つかりません。", 12},
+        {platform::ResolverStatus::NoLibrary, u8"ws2_32.dll がロードできません。", 10},
+        {platform::ResolverStatus::NoFreeAddrInfo, u8"FreeAddrInfo() が見つかりません。", 11},
+        {platform::ResolverStatus::NoGetAddrInfo, u8"GetAddrInfo() が見つかりません。", 12},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.eventId);

@@ -11,35 +11,32 @@
 
 namespace quorvel::test {
 
-inline int ListenLoopback(uint16_t& port) {
+inline SOCKET Raw(int handle) { return static_cast<SOCKET>(static_cast<unsigned>(handle)); }
+
+inline platform::SocketHandle ListenLoopback(uint16_t& port) {
     // The platform's own socket call starts Winsock for the process.
-    const int handle = platform::CreateTcpSocket();
-    const SOCKET s = static_cast<SOCKET>(static_cast<unsigned>(handle));
+    platform::SocketHandle s;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int len = sizeof sa;
-    if (handle == platform::kNoSocket || ::bind(s, reinterpret_cast<sockaddr*>(&sa), len) != 0 ||
-        ::listen(s, 4) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        platform::CloseTcpSocket(handle);
-        return -1;
-    }
+    if (platform::CreateTcpSocket(s) != 0 || ::bind(Raw(s.Get()), reinterpret_cast<sockaddr*>(&sa), len) != 0 ||
+        ::listen(Raw(s.Get()), 4) != 0 || ::getsockname(Raw(s.Get()), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        return {};
     port = ntohs(sa.sin_port);
-    return handle;
+    return s;
 }
 
-inline int AcceptClient(int listener) {
-    const SOCKET c = ::accept(static_cast<SOCKET>(static_cast<unsigned>(listener)), nullptr, nullptr);
-    return c == INVALID_SOCKET ? -1 : static_cast<int>(c);
+inline platform::SocketHandle AcceptClient(int listener) {
+    const SOCKET c = ::accept(Raw(listener), nullptr, nullptr);
+    return platform::SocketHandle(c == INVALID_SOCKET ? platform::kNoSocket : static_cast<int>(c));
 }
 
-inline void ResetConnection(int handle) {
-    const SOCKET s = static_cast<SOCKET>(static_cast<unsigned>(handle));
+inline void SetAbortiveClose(int s) {
     linger l{1, 0};
-    ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
-    ::closesocket(s);
+    ::setsockopt(Raw(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
 }
 
-inline void ShutdownSending(int handle) { ::shutdown(static_cast<SOCKET>(static_cast<unsigned>(handle)), SD_SEND); }
+inline void ShutdownSending(int s) { ::shutdown(Raw(s), SD_SEND); }
 
 }  // namespace quorvel::test

@@ -7,8 +7,6 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -66,7 +64,6 @@ public:
     }
     ~TlsServer() {
         if (thread_.joinable()) thread_.join();
-        close(listener_);
     }
     uint16_t Port() const { return port_; }
 
@@ -75,10 +72,10 @@ private:
         SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_chain_file(ctx, Certs().Path("server.pem").c_str());
         SSL_CTX_use_PrivateKey_file(ctx, Certs().Path("server.key").c_str(), SSL_FILETYPE_PEM);
-        if (WaitReadable(listener_, 10) == 1) {
-            const int fd = test::AcceptClient(listener_);
+        if (WaitReadable(listener_.Get(), 10) == kWaitReady) {
+            const SocketHandle client = test::AcceptClient(listener_.Get());
             SSL* ssl = SSL_new(ctx);
-            SSL_set_fd(ssl, fd);
+            SSL_set_fd(ssl, client.Get());
             if (SSL_accept(ssl) == 1) {
                 SSL_write(ssl, "220 ready\r\n", 11);
                 char sink[256];
@@ -86,20 +83,20 @@ private:
                 }
             }
             SSL_free(ssl);
-            close(fd);
         }
         SSL_CTX_free(ctx);
         ERR_clear_error();
     }
 
     uint16_t port_ = 0;
-    int listener_;
+    SocketHandle listener_;
     std::thread thread_;
 };
 
-int ConnectedSocket(uint16_t port) {
-    const int s = CreateTcpSocket();
-    return ConnectTcpWithin(s, 0x7F000001, port, 2000) == 0 ? s : (CloseTcpSocket(s), -1);
+SocketHandle ConnectedSocket(uint16_t port) {
+    SocketHandle s;
+    if (CreateTcpSocket(s) != 0 || ConnectTcpWithin(s.Get(), 0x7F000001, port, 2000) != 0) return {};
+    return s;
 }
 
 TEST(TlsSession, ServerNameIsCheckedForNamesAndAddresses) {
@@ -117,21 +114,20 @@ TEST(TlsSession, ServerNameIsCheckedForNamesAndAddresses) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TlsServer server;
-        const int s = ConnectedSocket(server.Port());
-        ASSERT_GE(s, 0);
+        const SocketHandle s = ConnectedSocket(server.Port());
+        ASSERT_TRUE(s.Valid());
         TlsSession session;
         TlsOptions options;
         options.HostName = c.name;
         options.Verify = c.verify;
         options.CaFile = Certs().Path("ca.pem");
-        EXPECT_EQ(session.Handshake(s, options, 5000), c.result) << session.ErrorText();
+        EXPECT_EQ(session.Handshake(s.Get(), options, 5000), c.result) << session.ErrorText();
         if (c.result == kTlsOk) {
             char greeting[64];
             const long n = session.Read(greeting, sizeof greeting, 5000);
             EXPECT_EQ(std::string(greeting, n > 0 ? static_cast<size_t>(n) : 0), "220 ready\r\n");
         }
         session.Close();
-        CloseTcpSocket(s);
     }
 }
 
@@ -142,24 +138,24 @@ TEST(TlsSession, StopFromAnotherThreadEndsAWaitingRead) {
     for (const bool byFlag : {false, true}) {
         SCOPED_TRACE(byFlag ? "cancel flag" : "shutdown");
         TlsServer server;
-        const int s = ConnectedSocket(server.Port());
-        ASSERT_GE(s, 0);
+        const SocketHandle s = ConnectedSocket(server.Port());
+        ASSERT_TRUE(s.Valid());
         std::atomic<bool> cancel{false};
         TlsSession session;
         session.SetCancelFlag(&cancel);
         TlsOptions options;
         options.HostName = "127.0.0.1";
         options.CaFile = Certs().Path("ca.pem");
-        ASSERT_EQ(session.Handshake(s, options, 5000), kTlsOk) << session.ErrorText();
+        ASSERT_EQ(session.Handshake(s.Get(), options, 5000), kTlsOk) << session.ErrorText();
         char buffer[64];
         ASSERT_GT(session.Read(buffer, sizeof buffer, 5000), 0);
 
-        std::thread stopper([s, byFlag, &cancel] {
+        std::thread stopper([&s, byFlag, &cancel] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             if (byFlag) {
                 cancel = true;
             } else {
-                shutdown(s, SHUT_RDWR);
+                ShutdownTcpSocket(s.Get());
             }
         });
         const auto start = std::chrono::steady_clock::now();
@@ -174,8 +170,7 @@ TEST(TlsSession, StopFromAnotherThreadEndsAWaitingRead) {
             EXPECT_NE(session.Write("QUIT\r\n", 6, 1000), kTlsOk);
         }
         session.Close();
-        shutdown(s, SHUT_RDWR);
-        CloseTcpSocket(s);
+        ShutdownTcpSocket(s.Get());
     }
 }
 
