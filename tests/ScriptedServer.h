@@ -21,6 +21,15 @@ namespace quorvel::test {
 
 inline void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// A listening socket on 127.0.0.1 and a free port; not Valid on failure.
+inline platform::SocketHandle ListenLoopback(uint16_t& port) {
+    platform::SocketHandle s;
+    if (platform::CreateTcpSocket(s) != 0 || platform::BindIPv4(s.Get(), 0x7F000001, 0) != 0 || Listen(s.Get()) != 0)
+        return {};
+    port = platform::BoundPort(s.Get());
+    return s;
+}
+
 class ScriptedPeer {
 public:
     explicit ScriptedPeer(platform::SocketHandle socket) : socket_(std::move(socket)) {}

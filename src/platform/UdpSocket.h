@@ -57,9 +57,6 @@ int CreateUdpSocket(int family, SocketHandle& socket);
 
 // 0, or the error number.
 int BindUdp(int handle, const BindAddress& address);
-// An IPv4 address with the first octet in the most significant byte
-// (192.0.2.10 is 0xC000020A); 0 binds every local address.
-int BindUdpIPv4(int handle, uint32_t address, uint16_t port);
 
 // The address a datagram came from. Bytes holds 4 bytes for IPv4 and 16 for
 // IPv6 (network order); all zero when the system delivered no sender.
@@ -106,9 +103,6 @@ bool EnableDropCount(int handle);
 
 // One datagram to the address: bytes sent, or kTransferFailed.
 long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size);
-
-// The port a socket is bound to, or 0.
-uint16_t BoundPort(int handle);
 
 // The system's message-too-long error code (EMSGSIZE, WSAEMSGSIZE).
 int MessageTooLongError();

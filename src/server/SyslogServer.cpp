@@ -209,7 +209,7 @@ bool TSyslogService::StartIPv4Only() {
     Socket4 = socket;
     OpenedSocket(socket);
     WriteOperationLog(texts::kLogBindPort + std::to_string(SysLogPort), "");
-    const int bindError = platform::BindUdpIPv4(socket, address, static_cast<uint16_t>(SysLogPort & 0xFFFF));
+    const int bindError = platform::BindIPv4(socket, address, static_cast<uint16_t>(SysLogPort & 0xFFFF));
     if (bindError != 0) {
         WriteOperationLog(texts::kLogBindFailed + std::to_string(bindError) + ")", "");
         NoteFailure("cannot bind to", addressText, platform::kFamilyIPv4, platform::SystemErrorText(bindError));

@@ -1,33 +1,17 @@
 #pragma once
 // The server side of a test TCP connection, which the platform interface
-// (a client's) lacks: listen on a loopback port, accept, abortive close.
+// (a client's) lacks: listen, accept, abortive close, half close.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-
-#include <cstdint>
 
 #include "platform/SocketHandle.h"
 
 namespace quorvel::test {
 
-// A listening socket on 127.0.0.1 and a free port; not Valid on failure.
-inline platform::SocketHandle ListenLoopback(uint16_t& port) {
-    platform::SocketHandle s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (!s.Valid() || ::bind(s.Get(), reinterpret_cast<sockaddr*>(&sa), len) != 0 || ::listen(s.Get(), 4) != 0 ||
-        ::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        return {};
-    port = ntohs(sa.sin_port);
-    return s;
-}
+inline int Listen(int s) { return ::listen(s, 4); }
 
 inline platform::SocketHandle AcceptClient(int listener) {
-    return platform::SocketHandle(::accept(listener, nullptr, nullptr));
+    return platform::SocketHandle(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
 // Closing the socket then resets the connection: the peer's next writes fail.

@@ -3,29 +3,14 @@
 // tests/posix/LoopbackListener.h.
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
-#include <cstdint>
-
-#include "platform/TcpSocket.h"
+#include "platform/SocketHandle.h"
 
 namespace quorvel::test {
 
 inline SOCKET Raw(int handle) { return static_cast<SOCKET>(static_cast<unsigned>(handle)); }
 
-inline platform::SocketHandle ListenLoopback(uint16_t& port) {
-    // The platform's own socket call starts Winsock for the process.
-    platform::SocketHandle s;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof sa;
-    if (platform::CreateTcpSocket(s) != 0 || ::bind(Raw(s.Get()), reinterpret_cast<sockaddr*>(&sa), len) != 0 ||
-        ::listen(Raw(s.Get()), 4) != 0 || ::getsockname(Raw(s.Get()), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        return {};
-    port = ntohs(sa.sin_port);
-    return s;
-}
+inline int Listen(int s) { return ::listen(Raw(s), 4); }
 
 inline platform::SocketHandle AcceptClient(int listener) {
     const SOCKET c = ::accept(Raw(listener), nullptr, nullptr);

@@ -68,15 +68,6 @@ int BindUdp(int handle, const BindAddress& address) {
     return 0;
 }
 
-int BindUdpIPv4(int handle, uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address);
-    if (bind(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return errno;
-    return 0;
-}
-
 namespace {
 
 void ReadSender(const sockaddr_storage& from, socklen_t length, SenderAddress& sender) {
@@ -170,15 +161,6 @@ long SendDatagram(int handle, const BindAddress& to, const char* data, std::size
                    static_cast<socklen_t>(to.SockAddr.size()));
     } while (n < 0 && errno == EINTR);
     return n < 0 ? kTransferFailed : static_cast<long>(n);
-}
-
-uint16_t BoundPort(int handle) {
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    if (getsockname(handle, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
-    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
-    return 0;
 }
 
 int MessageTooLongError() { return EMSGSIZE; }

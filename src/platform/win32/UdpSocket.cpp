@@ -160,15 +160,6 @@ int BindUdp(int handle, const BindAddress& address) {
     return 0;
 }
 
-int BindUdpIPv4(int handle, uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address);
-    if (bind(ToSocket(handle), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return WSAGetLastError();
-    return 0;
-}
-
 BatchResult ReceiveDatagrams(int handle, DatagramSlot* slots, int count) {
     BatchResult result;
     if (count > kMaxBatch) count = kMaxBatch;
@@ -232,15 +223,6 @@ long SendDatagram(int handle, const BindAddress& to, const char* data, std::size
     const int n = sendto(ToSocket(handle), data, static_cast<int>(size), 0,
                          reinterpret_cast<const sockaddr*>(to.SockAddr.data()), static_cast<int>(to.SockAddr.size()));
     return n == SOCKET_ERROR ? kTransferFailed : n;
-}
-
-uint16_t BoundPort(int handle) {
-    sockaddr_storage a{};
-    int len = sizeof a;
-    if (getsockname(ToSocket(handle), reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
-    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
-    return 0;
 }
 
 int MessageTooLongError() { return WSAEMSGSIZE; }

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "LoopbackListener.h"
+#include "ScriptedServer.h"
 #include "TestFiles.h"
 #include "platform/TcpSocket.h"
 
