@@ -1,10 +1,8 @@
 #pragma once
 // A one-connection TCP server on 127.0.0.1 whose behaviour each test scripts,
-// for driving clients through refusals, silences, split replies and resets.
-// Records every byte the client sent. Built on the platform's own socket
-// calls plus LoopbackListener.h, the per-system server side.
+// for driving clients through refusals, silences, split replies and resets;
+// it records every byte the client sent. LoopbackListener.h: the system part.
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -40,12 +38,11 @@ public:
             bytes.remove_prefix(static_cast<size_t>(n));
         return bytes.empty();
     }
-    // Reads past the next `end`; false when the client closed or stayed
-    // silent for the time-out.
-    bool ReadUntil(std::string_view end, int timeoutSeconds = 10) {
+    // Reads past the next `end`; false when the client closed or fell silent.
+    bool ReadUntil(std::string_view end) {
         size_t pos;
         while ((pos = buffer_.find(end)) == std::string::npos)
-            if (!Fill(timeoutSeconds)) return false;
+            if (!Fill(10)) return false;
         buffer_.erase(0, pos + end.size());
         return true;
     }
@@ -90,10 +87,9 @@ public:
 
     uint16_t Port() const { return port_; }
     // A port nobody listens on once the probe is gone.
-    static uint16_t ClosedPort() { return ScriptedServer([](ScriptedPeer&) {}).Port(); }
+    static uint16_t ClosedPort() { uint16_t port = 0; return ListenLoopback(port).Valid() ? port : 0; }
     // Waits for the script to end; then Received() is complete.
     void Join() {
-        stop_ = true;
         if (thread_.joinable()) thread_.join();
         listener_.Reset();
     }
@@ -119,11 +115,7 @@ public:
 
 private:
     void Run(const Script& script) {
-        // Look in short steps so a test whose client never connects ends.
-        while (platform::WaitReadable(listener_.Get(), 0) != platform::kWaitReady) {
-            if (stop_) return;
-            Pause(20);
-        }
+        if (platform::WaitReadable(listener_.Get(), 10) != platform::kWaitReady) return;
         ScriptedPeer peer(AcceptClient(listener_.Get()));
         script(peer);
         peer.Drain(3);  // what the client sends after the script, e.g. its QUIT
@@ -132,7 +124,6 @@ private:
 
     uint16_t port_ = 0;
     platform::SocketHandle listener_;
-    std::atomic<bool> stop_{false};
     std::string received_;
     std::thread thread_;
 };

@@ -11,13 +11,11 @@ namespace quorvel::test {
 
 struct LoopbackUdp {
     LoopbackUdp() {
-        std::vector<platform::BindAddress> at;
-        if (platform::CreateUdpSocket(platform::kFamilyIPv4, Socket) != 0 ||
-            platform::ResolvePassive("127.0.0.1", "0", at) != 0 || at.empty())
-            return;
-        BindError = platform::BindUdp(Socket.Get(), at[0]);
+        if (platform::CreateUdpSocket(platform::kFamilyIPv4, Socket) != 0) return;
+        BindError = platform::BindIPv4(Socket.Get(), 0x7F000001, 0);
         Port = platform::BoundPort(Socket.Get());
-        if (platform::ResolvePassive("127.0.0.1", std::to_string(Port), at) == 0) Self = at.back();
+        std::vector<platform::BindAddress> self;
+        if (platform::ResolvePassive("127.0.0.1", std::to_string(Port), self) == 0) Self = self[0];
     }
     int Fd() const { return Socket.Get(); }
     // One datagram from the socket to itself: bytes sent, or kTransferFailed.

@@ -1,7 +1,5 @@
-// Sockets over real loopback datagrams: an oversized datagram must reach the
-// server as a dropped one on every backend (Linux cuts it quietly, Winsock
-// fails the read), and a failed call leaves its error where LastSystemError
-// finds it, on Windows too, where Winsock keeps a last error of its own.
+// Sockets over real loopback datagrams, and failures that tell their cause on
+// every backend.
 #include "platform/UdpSocket.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +14,7 @@
 namespace quorvel::platform {
 namespace {
 
+// Linux cuts an oversized datagram quietly, Winsock fails the read.
 TEST(UdpSocketTest, OversizedDatagramIsDroppedWholeAndTheNextOneArrivesWhole) {
     test::LoopbackUdp in;
     const long sizes[] = {32769, 32770, 0};
@@ -41,6 +40,7 @@ TEST(UdpSocketTest, OversizedDatagramIsDroppedWholeAndTheNextOneArrivesWhole) {
     EXPECT_TRUE(none.NothingWaiting) << "an empty queue is not a read error";
 }
 
+// LastSystemError finds Winsock's last error too.
 TEST(UdpSocketTest, FailuresGiveTheSystemsErrorAndResolversStopAtNul) {
     test::LoopbackUdp first;
     SocketHandle wildcard, unknown;
