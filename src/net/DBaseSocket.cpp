@@ -7,7 +7,6 @@
 #include "net/NetTexts.h"
 #include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
-#include "util/DString.h"
 
 namespace quorvel {
 
@@ -16,32 +15,6 @@ namespace {
 constexpr int kSendWaitSeconds = 10;
 constexpr int kSendAttempts = 11;
 constexpr std::size_t kStreamChunk = 1401;
-// The file sink writes records from a fixed 1024-byte buffer.
-constexpr std::size_t kFileRecordLimit = 1022;
-constexpr std::size_t kFileRecordCut = 1020;
-
-std::string RemoveCrLfPairs(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            ++i;
-            continue;
-        }
-        out += text[i];
-    }
-    return out;
-}
-
-void SaveLines(const std::vector<std::string>& lines, const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return;
-    for (const std::string& line : lines) {
-        std::fwrite(line.data(), 1, line.size(), f);
-        std::fwrite("\r\n", 1, 2, f);
-    }
-    std::fclose(f);
-}
 
 }  // namespace
 
@@ -75,27 +48,7 @@ void TDBaseSocket::SetClock(TClock clock) { clock_ = std::move(clock); }
 platform::LocalTime TDBaseSocket::Now() const { return clock_ ? clock_() : platform::LocalNow(); }
 
 void TDBaseSocket::AddLog(std::string_view message) {
-    if (logFile_ != nullptr) {
-        std::string line = FormatDateTimeText(Now());
-        line += ' ';
-        line += message;
-        line += "\r\n";
-        if (line.size() > kFileRecordLimit) {
-            // Over-long records are cut, but keep their line end so the next
-            // record does not run on into this one.
-            line.resize(kFileRecordCut);
-            line += "\r\n";
-        }
-        std::fwrite(line.data(), 1, line.size(), logFile_);
-        std::fflush(logFile_);
-        return;
-    }
-    if (logList_ != nullptr) {
-        std::string text = RemoveCrLfPairs(message);
-        if (writeLogDate_) text = FormatDateTimeText(Now()) + " " + text;
-        logList_->push_back(std::move(text));
-        if (!logFilename_.empty()) SaveLines(*logList_, logFilename_);
-    }
+    if (logList_ != nullptr) logList_->emplace_back(message);
 }
 
 void TDBaseSocket::ResetState() {
@@ -103,21 +56,8 @@ void TDBaseSocket::ResetState() {
     connected_ = false;
 }
 
-bool TDBaseSocket::ResolveHost() {
-    uint32_t address = 0;
-    if (platform::ParseIPv4Literal(serverName_, address)) {
-        peerAddress_ = address;
-        return true;
-    }
-    if (platform::ResolveIPv4(serverName_, address) != 0) return false;
-    if (debugLevel_ >= 3) {
-        AddLog("ResolveHost : " + std::to_string(address >> 24) + "." +
-               std::to_string((address >> 16) & 0xFF) + "." + std::to_string((address >> 8) & 0xFF) +
-               "." + std::to_string(address & 0xFF));
-    }
-    peerAddress_ = address;
-    return true;
-}
+// A dotted literal comes back from the resolver as it is, without a lookup.
+bool TDBaseSocket::ResolveHost() { return platform::ResolveIPv4(serverName_, peerAddress_) == 0; }
 
 bool TDBaseSocket::CreateSocket() {
     std::lock_guard<std::mutex> lock(handleLock_);
@@ -175,7 +115,6 @@ void TDBaseSocket::CloseSocket() {
         socket_.Reset();
     }
     connected_ = false;
-    if (debugLevel_ == 3) AddLog("Socket Close.");
 }
 
 void TDBaseSocket::Disconnect() { CloseSocket(); }
@@ -266,7 +205,6 @@ bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
 
 void TDBaseSocket::SendText(std::string_view text, bool appendLineEnd) {
     try {
-        if (debugLevel_ >= 2) AddLog(text);
         std::string buffer(text);
         if (appendLineEnd) buffer += "\r\n";
         if (!socket_.Valid()) {

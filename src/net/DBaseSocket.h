@@ -1,12 +1,11 @@
 #pragma once
 // The outgoing IPv4 TCP connection of the mail client: resolve, connect,
-// write with bounded waits, close, and an optional trace log.
+// write with bounded waits, close, and an optional trace of the steps.
 // One object is used by one thread from creation to destruction; only Abort
 // may come from another.
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -43,15 +42,6 @@ public:
     // The low 16 bits are the TCP port.
     int32_t Port() const { return port_; }
     void SetPort(int32_t port) { port_ = port; }
-    // When set, the string-list sink is saved to this file after every line.
-    const std::string& LogFilename() const { return logFilename_; }
-    void SetLogFilename(const std::string& path) { logFilename_ = path; }
-    bool WriteLogDate() const { return writeLogDate_; }
-    void SetWriteLogDate(bool value) { writeLogDate_ = value; }
-    // 2: log every sent text; 3 or more: log resolved addresses;
-    // exactly 3: log "Socket Close.".
-    int32_t DebugLevel() const { return debugLevel_; }
-    void SetDebugLevel(int32_t level) { debugLevel_ = level; }
 
     // Seconds a TCP connect may take before it counts as failed.
     int32_t ConnectTimeout() const { return connectTimeout_; }
@@ -67,9 +57,8 @@ public:
     // platform::kNoSocket when there is no socket.
     int SocketHandle() const { return socket_.Get(); }
 
-    // Log sinks, not owned; the file sink wins when both are set. With none
-    // attached AddLog writes nothing.
-    void SetLogFile(std::FILE* file) { logFile_ = file; }
+    // Where AddLog puts the trace, one entry per step (not owned); none by
+    // default.
     void SetLogList(std::vector<std::string>* list) { logList_ = list; }
 
     // Source of the local time for log stamps (and mail dates in TSMTPMail).
@@ -122,9 +111,6 @@ private:
 
     std::string serverName_;
     int32_t port_ = 0;
-    std::string logFilename_;
-    bool writeLogDate_ = true;
-    int32_t debugLevel_ = 0;
     bool connected_ = false;
     int32_t winsockError_ = 0;
     platform::SocketHandle socket_;
@@ -135,7 +121,6 @@ private:
     std::string tlsError_;
 
     uint32_t peerAddress_ = 0;  // first octet most significant
-    std::FILE* logFile_ = nullptr;
     std::vector<std::string>* logList_ = nullptr;
     TClock clock_;
     // Guards socket_ between its owner and Abort.

@@ -17,7 +17,6 @@ TEST(DBaseSocket, WritingToAResetPeerFailsWithTheSystemsErrorAndNeitherKillsNorH
     std::vector<std::string> log;
     TDBaseSocket s;
     s.SetLogList(&log);
-    s.SetWriteLogDate(false);
     s.SetServerName("127.0.0.1");
     s.SetPort(server.Port());
     ASSERT_TRUE(s.Connect());
