@@ -61,7 +61,7 @@ public:
     // default.
     void SetLogList(std::vector<std::string>* list) { logList_ = list; }
 
-    // Source of the local time for log stamps (and mail dates in TSMTPMail).
+    // Source of the local time for the mail's Date and Message-ID (TSMTPMail).
     void SetClock(TClock clock);
 
     bool Connect();
