@@ -9,11 +9,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace quorvel;
     if (size < 2) return 0;
     const int limit = data[0];
-    const bool quote = (data[1] & 1) != 0;
     const std::string_view text(reinterpret_cast<const char*>(data) + 2, size - 2);
     (void)SJISCharToJIS(data[0], data[1]);
     (void)SJIStoJIS(text);
-    (void)EncodeMimeWord(text, quote);
-    (void)EncodeMimeText(text, quote, limit);
+    (void)EncodeMimeWord(text);
+    (void)EncodeMimeText(text, limit);
     return 0;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// Independent Shift_JIS reference for tests: the C library's iconv (CP932),
-// never the system's own conversion code.
+// Independent Shift_JIS reference for tests: the C library's iconv, never
+// the system's own conversion code.
 
 #include <iconv.h>
 
@@ -10,14 +10,13 @@
 
 namespace quorvel::test {
 
-inline std::string IconvConvert(std::string_view in, const char* from, const char* to) {
+// The text in another encoding as iconv names it; throws where iconv fails.
+inline std::string ReferenceConvert(std::string_view in, const char* from, const char* to) {
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open failed");
     std::string out(in.size() * 4 + 16, '\0');
-    char* src = const_cast<char*>(in.data());
-    size_t srcLeft = in.size();
-    char* dst = out.data();
-    size_t dstLeft = out.size();
+    char *src = const_cast<char*>(in.data()), *dst = out.data();
+    size_t srcLeft = in.size(), dstLeft = out.size();
     size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
     if (rc != static_cast<size_t>(-1)) rc = iconv(cd, nullptr, nullptr, &dst, &dstLeft);
     iconv_close(cd);
@@ -27,6 +26,6 @@ inline std::string IconvConvert(std::string_view in, const char* from, const cha
 }
 
 // UTF-8 source text -> the Shift_JIS bytes the system must write.
-inline std::string Sjis(std::string_view utf8) { return IconvConvert(utf8, "UTF-8", "CP932"); }
+inline std::string Sjis(std::string_view utf8) { return ReferenceConvert(utf8, "UTF-8", "CP932"); }
 
 }  // namespace quorvel::test

@@ -27,29 +27,6 @@ constexpr int kHeaderLimit = 76;
 // CR LF; strict servers refuse a longer line, and with it the alert.
 constexpr std::size_t kMaxLineBytes = 998;
 
-// The wire lines of one body entry left in Shift_JIS: cut at CR LF, lone CR
-// and lone LF (a bare line end must reach the wire as CR LF, RFC 5321
-// 2.3.8), and a longer line folded where a character starts.
-std::vector<std::string> RawEntryLines(const std::string& entry) {
-    std::vector<std::string> lines(1);
-    for (std::size_t i = 0; i < entry.size();) {
-        const char c = entry[i];
-        if (c == '\r' || c == '\n') {
-            i += (c == '\r' && i + 1 < entry.size() && entry[i + 1] == '\n') ? 2 : 1;
-            lines.emplace_back();
-            continue;
-        }
-        std::size_t length = 1;
-        if (IsSJISLeadByte(static_cast<unsigned char>(c)) && i + 1 < entry.size() && entry[i + 1] != '\r' &&
-            entry[i + 1] != '\n')
-            length = 2;
-        if (lines.back().size() + length > kMaxLineBytes) lines.emplace_back();
-        lines.back().append(entry, i, length);
-        i += length;
-    }
-    return lines;
-}
-
 void AddLine(std::string& out, const std::string& line) {
     out += line;
     out += "\r\n";
@@ -67,20 +44,6 @@ TSMTPMail::~TSMTPMail() = default;
 void TSMTPMail::SetBody(const TLines& lines) {
     body_ = lines;
     dotStuffed_.clear();
-}
-
-std::string TSMTPMail::PriorityText() const {
-    switch (priority_) {
-        case MP_HIGH:
-        case MP_HIGHLOW:
-            return "urgent";
-        case MP_LOWHIGH:
-        case MP_LOW:
-            return "non-urgent";
-        case MP_NORMAL:
-        default:
-            return "normal";
-    }
 }
 
 std::string TSMTPMail::GenerateMessageID(const platform::LocalTime& t) const {
@@ -111,9 +74,7 @@ void TSMTPMail::AppendBody(std::string& out) {
         } else {
             dotStuffed_[i] = false;
         }
-        const std::vector<std::string> lines =
-            sjisToJisConvert_ ? SJIStoJISLines(original, kMaxLineBytes) : RawEntryLines(original);
-        for (std::string wire : lines) {
+        for (std::string wire : SJIStoJISLines(original, kMaxLineBytes)) {
             // RFC 5321 4.5.2: the receiver strips one leading dot of every
             // line, so every line that starts with one gets one more (which
             // the 998-byte limit does not count, 4.5.3.1.6).
@@ -126,36 +87,17 @@ void TSMTPMail::AppendBody(std::string& out) {
 void TSMTPMail::ComposeMessage(std::string* buffer) {
     if (buffer == nullptr) return;
     std::string& out = *buffer;
-    if (!fromName_.empty()) {
-        AddLine(out, "From: " + EncodeMimeText(fromName_, true, kHeaderLimit) + " <" + fromAddress_ + ">");
-    } else {
-        AddLine(out, "From: <" + fromAddress_ + ">");
-    }
-    if (!toName_.empty()) {
-        AddLine(out, "To: " + EncodeMimeText(toName_, true, kHeaderLimit) + " <" + toAddress_ + ">");
-    } else {
-        AddLine(out, "To: <" + toAddress_ + ">");
-    }
+    AddLine(out, "From: <" + fromAddress_ + ">");
+    AddLine(out, "To: <" + toAddress_ + ">");
     const platform::LocalTime dateTime = Now();
     AddLine(out, "Date: " + FormatMailDate(FormatUtcOffset(dateTime.UtcOffsetMinutes), dateTime));
-    if (!subject_.empty()) AddLine(out, "Subject: " + EncodeMimeText(subject_, false, kHeaderLimit));
-    AddLine(out, "Mime-Version: " + (mimeVersion_.empty() ? std::string("1.0") : mimeVersion_));
-    if (!messageID_.empty()) {
-        AddLine(out, "Message-ID: " + messageID_);
-    } else {
-        AddLine(out, "Message-ID: " + GenerateMessageID(Now()));
-    }
-    if (contentType_.empty()) {
-        AddLine(out, "Content-Type: text/plain; charset=ISO-2022-JP");
-    } else {
-        AddLine(out, "Content-Type: " + contentType_);
-    }
-    AddLine(out, "Content-Transfer-Encoding: " +
-                     (contentEncoding_.empty() ? std::string("7bit") : contentEncoding_));
-    if (!replayTo_.empty()) AddLine(out, "Reply-to: " + replayTo_);
-    AddLine(out, "Priority: " + PriorityText());
+    if (!subject_.empty()) AddLine(out, "Subject: " + EncodeMimeText(subject_, kHeaderLimit));
+    AddLine(out, "Mime-Version: 1.0");
+    AddLine(out, "Message-ID: " + (messageID_.empty() ? GenerateMessageID(Now()) : messageID_));
+    AddLine(out, "Content-Type: text/plain;\r\n\tcharset=\"iso-2022-jp\"");
+    AddLine(out, "Content-Transfer-Encoding: 7bit");
+    AddLine(out, "Priority: normal");
     if (!xMailer_.empty()) AddLine(out, "X-Mailer: " + xMailer_);
-    for (const std::string& line : header_) AddLine(out, line);
     AddLine(out, "");
     AppendBody(out);
 }
@@ -183,9 +125,7 @@ bool NamesStartTls(const std::string& line) {
     static const char kKeyword[] = "STARTTLS";
     if (line.size() < 4 + sizeof kKeyword - 1) return false;
     for (std::size_t i = 0; i < sizeof kKeyword - 1; ++i) {
-        const char c = line[4 + i];
-        const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-        if (upper != kKeyword[i]) return false;
+        if (UpperAscii(line[4 + i]) != kKeyword[i]) return false;
     }
     const std::size_t end = 4 + sizeof kKeyword - 1;
     return end == line.size() || line[end] == ' ';
@@ -282,7 +222,7 @@ bool TSMTPMail::WaitReply() {
             pending_.append(chunk.data(), static_cast<std::size_t>(n));
         }
     } catch (const std::exception&) {
-        AddLog(mailtext::kWaitException + std::to_string(platform::LastSystemError()));
+        AddLog(texts::kWaitException + std::to_string(platform::LastSystemError()));
     }
     // The reply never ended: what was read of it is no use to the next wait.
     pending_.clear();

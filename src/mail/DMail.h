@@ -13,7 +13,6 @@
 
 namespace quorvel {
 
-enum TMailPriority { MP_HIGH, MP_HIGHLOW, MP_NORMAL, MP_LOWHIGH, MP_LOW };
 enum TSMTPStartCommand { SC_HELO, SC_EHLO };
 
 // SendMail's results: 0 when the server accepted the mail, else the step
@@ -64,12 +63,8 @@ public:
 
     const std::string& FromAddress() const { return fromAddress_; }
     void SetFromAddress(const std::string& v) { fromAddress_ = v; }
-    const std::string& FromName() const { return fromName_; }
-    void SetFromName(const std::string& v) { fromName_ = v; }
     const std::string& ToAddress() const { return toAddress_; }
     void SetToAddress(const std::string& v) { toAddress_ = v; }
-    const std::string& ToName() const { return toName_; }
-    void SetToName(const std::string& v) { toName_ = v; }
     // Shift_JIS; encoded by ComposeMessage, so hand it over unencoded.
     const std::string& Subject() const { return subject_; }
     void SetSubject(const std::string& v) { subject_ = v; }
@@ -78,27 +73,12 @@ public:
     TLines& Body() { return body_; }
     const TLines& Body() const { return body_; }
     void SetBody(const TLines& lines);
-    // Extra header lines, written as they stand.
-    TLines& Header() { return header_; }
-    const TLines& Header() const { return header_; }
-    void SetHeader(const TLines& lines) { header_ = lines; }
 
     // Complete Message-ID value; empty means generate one.
     const std::string& MessageID() const { return messageID_; }
     void SetMessageID(const std::string& v) { messageID_ = v; }
     const std::string& X_Mailer() const { return xMailer_; }
     void SetX_Mailer(const std::string& v) { xMailer_ = v; }
-    const std::string& Content_Type() const { return contentType_; }
-    void SetContent_Type(const std::string& v) { contentType_ = v; }
-    const std::string& Content_Encoding() const { return contentEncoding_; }
-    void SetContent_Encoding(const std::string& v) { contentEncoding_ = v; }
-    const std::string& MimeVersion() const { return mimeVersion_; }
-    void SetMimeVersion(const std::string& v) { mimeVersion_ = v; }
-    bool SJIStoJISConvert() const { return sjisToJisConvert_; }
-    void SetSJIStoJISConvert(bool v) { sjisToJisConvert_ = v; }
-    // The Reply-to header value.
-    const std::string& ReplayTo() const { return replayTo_; }
-    void SetReplayTo(const std::string& v) { replayTo_ = v; }
     // EHLO is needed for AUTH (RFC 4954); STARTTLS greets with it anyway.
     TSMTPStartCommand StartCommandType() const { return startCommandType_; }
     void SetStartCommandType(TSMTPStartCommand v) { startCommandType_ = v; }
@@ -111,8 +91,6 @@ public:
     // An empty FromAddress is sent as the null sender.
     bool NullFromAddress() const { return nullFromAddress_; }
     void SetNullFromAddress(bool v) { nullFromAddress_ = v; }
-    TMailPriority Priority() const { return priority_; }
-    void SetPriority(TMailPriority v) { priority_ = v; }
 
     // Delivers the mail in one connection: kMailSent or a kMail... failure.
     int32_t SendMail();
@@ -121,7 +99,6 @@ public:
 
     // Appends header block, empty line and body; nothing without a buffer.
     void ComposeMessage(std::string* buffer);
-    std::string PriorityText() const;
 
 private:
     enum class TSMTPState {
@@ -150,25 +127,16 @@ private:
     // The last EHLO reply named the STARTTLS extension.
     bool startTlsOffered_ = false;
     std::string fromAddress_;
-    std::string fromName_;
     std::string toAddress_;
-    std::string toName_;
     std::string subject_;
     TLines body_;
     std::string messageID_;
-    TLines header_;
     std::string xMailer_;
-    std::string contentType_ = "text/plain;\r\n\tcharset=\"iso-2022-jp\"";
-    std::string contentEncoding_ = "7bit";
-    std::string mimeVersion_ = "1.0";
-    bool sjisToJisConvert_ = true;
-    std::string replayTo_;
     TSMTPStartCommand startCommandType_ = SC_HELO;
     TSMTPAuthType smtpAuthType_ = SA_NONE;
     std::string smtpAuthAccount_;
     std::string smtpAuthPassword_;
     bool nullFromAddress_ = true;
-    TMailPriority priority_ = MP_NORMAL;
 
     TSMTPState state_ = TSMTPState::Connect;
     bool replyReceived_ = false;

@@ -208,14 +208,14 @@ void TDBaseSocket::SendText(std::string_view text, bool appendLineEnd) {
         std::string buffer(text);
         if (appendLineEnd) buffer += "\r\n";
         if (!socket_.Valid()) {
-            AddLog(nettext::kClosedBeforeSend);
+            AddLog(texts::kClosedBeforeSend);
             connected_ = false;
             return;
         }
-        if (!SendAll(buffer.data(), buffer.size())) AddLog(nettext::kMaybeClosed);
+        if (!SendAll(buffer.data(), buffer.size())) AddLog(texts::kMaybeClosed);
     } catch (const std::exception&) {
         AddLog("Send to client error : " + std::to_string(platform::LastSystemError()));
-        AddLog(nettext::kMaybeClosed);
+        AddLog(texts::kMaybeClosed);
     }
 }
 
@@ -235,7 +235,7 @@ bool TDBaseSocket::SendStream(const std::string& stream) {
             }
         }
     } catch (const std::exception&) {
-        AddLog(nettext::kStreamSendException + std::to_string(platform::LastSystemError()));
+        AddLog(texts::kStreamSendException + std::to_string(platform::LastSystemError()));
     }
     return result;
 }

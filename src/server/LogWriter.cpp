@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "platform/SystemError.h"
-#include "server/CheckTexts.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "util/Buffers.h"

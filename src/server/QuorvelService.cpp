@@ -6,9 +6,9 @@
 #include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
-#include "server/CheckTexts.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
+#include "util/Chars.h"
 #include "util/DCSVList.h"
 #include "util/DInifile.h"
 #include "util/DString.h"
@@ -21,17 +21,14 @@ constexpr int32_t kDefaultSyslogPort = 514;
 constexpr int32_t kNoInstance = -1;
 constexpr int32_t kHighestPort = 65535;
 
-bool IsSjisLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-
 // Upper-cases ASCII letters only, stepping over double-byte characters: a
 // Shift_JIS trail byte may lie in 'a'..'z' and must stay as it is.
 std::string UpperSjis(std::string text) {
     for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char b = static_cast<unsigned char>(text[i]);
-        if (IsSjisLeadByte(b)) {
+        if (IsSJISLeadByte(static_cast<unsigned char>(text[i]))) {
             ++i;
-        } else if (b >= 'a' && b <= 'z') {
-            text[i] = static_cast<char>(b - 'a' + 'A');
+        } else {
+            text[i] = UpperAscii(text[i]);
         }
     }
     return text;

@@ -2,7 +2,7 @@
 
 #include "platform/FileAppend.h"
 #include "platform/SystemError.h"
-#include "server/CheckTexts.h"
+#include "server/ServerTexts.h"
 #include "server/SyslogServer.h"
 #include "util/jconvert.h"
 

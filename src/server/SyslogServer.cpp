@@ -9,19 +9,17 @@
 #include "mail/DMail.h"
 #include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
-#include "server/CheckTexts.h"
 #include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Buffers.h"
+#include "util/Chars.h"
 #include "util/DString.h"
 #include "util/jconvert.h"
 
 namespace quorvel {
 
 namespace {
-
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Appends the pattern with every two-byte field "%Y", "%M" and "%D" (either
 // letter case) replaced. One pass gives what replacing the three fields one
@@ -78,8 +76,6 @@ int CurrentErrorCode() {
         return platform::LastSystemError();
     }
 }
-
-const char kHexDigits[] = "0123456789ABCDEF";
 
 constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
 constexpr uint64_t kHighBits = 0x8080808080808080ULL;
@@ -312,8 +308,8 @@ void TSyslogService::AppendSenderText(std::string& text, const platform::SenderA
     }
     for (size_t i = 0; i < 16; ++i) {
         if (i > 0 && i % 2 == 0) text += ':';
-        text += kHexDigits[address.Bytes[i] >> 4];
-        text += kHexDigits[address.Bytes[i] & 0x0F];
+        text += HexDigit(address.Bytes[i] >> 4, true);
+        text += HexDigit(address.Bytes[i], true);
     }
 }
 

@@ -119,7 +119,7 @@ std::string FormatText(const std::string& format, const std::vector<std::string>
 }
 
 std::string ServiceFailureText(const char* action, const std::string& error) {
-    return FormatText(kFormatServiceFailure, {action, error});
+    return FormatText(texts::kFormatServiceFailure, {action, error});
 }
 
 }  // namespace
@@ -164,14 +164,14 @@ void TServiceThread::Execute() {
         if (Service.OnStart) Service.OnStart(started);
     } catch (...) {
         started = false;
-        Service.LogEvent(ServiceFailureText(kActionStart, CurrentErrorText()), platform::kEventError, 0, 0);
+        Service.LogEvent(ServiceFailureText(texts::kActionStart, CurrentErrorText()), platform::kEventError, 0, 0);
     }
     if (started) {
         try {
             Service.SetState(ssRunning);
             Service.MessageLoop();
         } catch (...) {
-            Service.LogEvent(ServiceFailureText(kActionRun, CurrentErrorText()), platform::kEventError, 0, 0);
+            Service.LogEvent(ServiceFailureText(texts::kActionRun, CurrentErrorText()), platform::kEventError, 0, 0);
         }
     }
     MessageQueue->DetachFromCurrentThread();
@@ -227,14 +227,14 @@ int TDService::RunCommandLine(const std::vector<std::string>& arguments) {
     }
     AppMode = false;
     int error = Environment.Control->RunDispatcher(ServiceName, [this] { ServiceMain(); }, handler);
-    if (error != 0) LogEvent(kTextStartFailed, platform::kEventError, 0, static_cast<uint32_t>(error));
+    if (error != 0) LogEvent(texts::kTextStartFailed, platform::kEventError, 0, static_cast<uint32_t>(error));
     return 0;
 }
 
 int TDService::RegisterService(bool install, bool /*silent*/) {
     int error = install ? InstallService() : RemoveService();
     if (error == 0) return 0;
-    std::string text = install ? kTextInstallFailedPrefix : kTextRemoveFailedPrefix;
+    std::string text = install ? texts::kTextInstallFailedPrefix : texts::kTextRemoveFailedPrefix;
     text += std::to_string(error) + ")";
     Environment.Manager->ShowError(DisplayName, text);
     return 1;
@@ -267,7 +267,7 @@ void TDService::ServiceMain() {
     int error = 0;
     std::unique_ptr<platform::StatusReporter> reporter = Environment.Control->OpenStatusReporter(ServiceName, error);
     if (!reporter) {
-        LogEvent(kTextRegisterFailed, platform::kEventError, 0, static_cast<uint32_t>(error));
+        LogEvent(texts::kTextRegisterFailed, platform::kEventError, 0, static_cast<uint32_t>(error));
         return;
     }
     {
@@ -288,13 +288,13 @@ void TDService::RunWorker() {
         std::lock_guard<std::mutex> lock(WorkerLock);
         WorkerThread = std::move(created);
     } catch (...) {
-        LogEvent(kTextCreateException, platform::kEventError, 0, static_cast<uint32_t>(CurrentErrorCode()));
+        LogEvent(texts::kTextCreateException, platform::kEventError, 0, static_cast<uint32_t>(CurrentErrorCode()));
     }
     if (worker) {
         try {
             worker->Resume();
         } catch (...) {
-            LogEvent(kTextResumeException, platform::kEventError, 0, static_cast<uint32_t>(CurrentErrorCode()));
+            LogEvent(texts::kTextResumeException, platform::kEventError, 0, static_cast<uint32_t>(CurrentErrorCode()));
         }
         worker->WaitFor();
     }
@@ -358,8 +358,9 @@ void TDService::MessageLoop() {
 }
 
 void TDService::HandleControl(int code) {
-    static const char* const kControlNames[] = {kActionStop, kActionPause, kActionContinue, kActionInterrogate,
-                                                kActionShutdown};
+    static const char* const kControlNames[] = {texts::kActionStop, texts::kActionPause,
+                                                texts::kActionContinue, texts::kActionInterrogate,
+                                                texts::kActionShutdown};
     TServiceState saved = State.load();
     try {
         bool result = true;
@@ -374,7 +375,7 @@ void TDService::HandleControl(int code) {
         if (code != platform::kControlShutdown) SetState(saved);
         std::string text = code >= 1 && code <= 5
                                ? ServiceFailureText(kControlNames[code - 1], error)
-                               : FormatText(kFormatCustomFailure, {std::to_string(code), error});
+                               : FormatText(texts::kFormatCustomFailure, {std::to_string(code), error});
         LogEvent(text, platform::kEventError, 0, 0);
     }
 }
@@ -389,7 +390,7 @@ bool TDService::HandleStop() {
             Quit = true;
         }
     } catch (...) {
-        LogEvent(kTextStopException, platform::kEventError, 0, static_cast<uint32_t>(CurrentErrorCode()));
+        LogEvent(texts::kTextStopException, platform::kEventError, 0, static_cast<uint32_t>(CurrentErrorCode()));
         // The answer stands as it was when the hook failed. A stop still
         // agreed to must really end the worker: otherwise the service would
         // stay reported as stop pending while it goes on serving.

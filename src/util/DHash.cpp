@@ -2,21 +2,20 @@
 
 #include <cstring>
 
+#include "util/Chars.h"
 #include "util/jconvert.h"
 
 namespace quorvel {
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
 template <size_t N>
 std::string ToHex(const std::array<uint8_t, N>& digest) {
     std::string hex;
     hex.reserve(2 * N);
     for (uint8_t b : digest) {
-        hex += kHexDigits[b >> 4];
-        hex += kHexDigits[b & 0x0F];
+        hex += HexDigit(b >> 4, false);
+        hex += HexDigit(b, false);
     }
     return hex;
 }

@@ -8,11 +8,11 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "util/Chars.h"
+
 namespace quorvel {
 
 namespace {
-
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Keys are ASCII; a Shift_JIS lead byte in the line never equals a key byte,
 // so its trail byte is never compared.
@@ -32,13 +32,6 @@ const std::string* FindKeyLine(const TStringList& list, std::string_view key) {
         if (BeginsWithKey(line, key)) return &line;
     }
     return nullptr;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
 }
 
 // Optional sign, then decimal digits fitting int32, or "$"/"x"/"0x" and hex
@@ -63,7 +56,7 @@ std::optional<int32_t> ParseInteger(std::string_view text) {
     if (marker > 0) {
         uint64_t value = 0;
         for (char c : digits) {
-            int d = HexDigit(c);
+            int d = HexDigitValue(c);
             if (d < 0) return std::nullopt;
             value = value * 16 + static_cast<uint64_t>(d);
             if (value > 0xFFFFFFFFu) return std::nullopt;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/Paths.h"
+#include "util/Chars.h"
 #include "util/jconvert.h"
 
 namespace quorvel {
@@ -62,12 +63,7 @@ int IPv4Part(std::string_view token) {
     return value;
 }
 
-int HexNibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return 0;
-}
+int HexNibble(char c) { return std::max(0, HexDigitValue(c)); }
 
 // Pairs of characters, most significant first; a character that is not a hex
 // digit counts as 0. Only the low 16 bits ever reach a group.
@@ -96,19 +92,15 @@ uint8_t ParsePrefixLength(std::string_view text) {
     return static_cast<uint8_t>(value);
 }
 
-bool IsAddressByte(char c) {
-    return IsDecimalDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f') || c == ':' ||
-           c == '.' || c == '/';
-}
+bool IsAddressByte(char c) { return HexDigitValue(c) >= 0 || c == ':' || c == '.' || c == '/'; }
 
-std::string GroupText(uint16_t group) {
-    static const char digits[] = "0123456789abcdef";
+std::string GroupText(uint16_t group, bool upperCase) {
     std::string text;
     bool started = false;
     for (int shift = 12; shift >= 0; shift -= 4) {
         int nibble = (group >> shift) & 0xF;
         if (nibble != 0 || started || shift == 0) {
-            text += digits[nibble];
+            text += HexDigit(static_cast<unsigned>(nibble), upperCase);
             started = true;
         }
     }
@@ -298,7 +290,7 @@ std::string FormatIPv6Address(const TIPv6Address& address, bool upperCase) {
     if (blocks.empty()) {
         for (size_t g = 0; g < 8; ++g) {
             if (g > 0) text += ':';
-            text += GroupText(address.Groups[g]);
+            text += GroupText(address.Groups[g], upperCase);
         }
     } else {
         // RFC 5952 4.2.3: the longest run, the first of equally long ones.
@@ -312,16 +304,11 @@ std::string FormatIPv6Address(const TIPv6Address& address, bool upperCase) {
             if (g == chosen->StartIndex) {
                 text += ':';
             } else if (g < chosen->StartIndex || g > chosen->EndIndex) {
-                text += GroupText(address.Groups[static_cast<size_t>(g)]);
+                text += GroupText(address.Groups[static_cast<size_t>(g)], upperCase);
                 text += ':';
             }
         }
         if (chosen->EndIndex != 7) text.pop_back();
-    }
-    if (upperCase) {
-        for (char& c : text) {
-            if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
-        }
     }
     return text;
 }

@@ -301,24 +301,14 @@ std::vector<std::string> SJIStoJISLines(std::string_view sjis, size_t maxBytes) 
     return lines;
 }
 
-std::string EncodeMimeWord(std::string_view text, bool quote) {
-    if (text.empty()) return std::string();
-    if (NeedsEncodedWord(text)) return EncodedWord(text);
-    if (quote) {
-        std::string out;
-        out.reserve(text.size() + 2);
-        out += '"';
-        out += text;
-        out += '"';
-        return out;
-    }
-    return std::string(text);
+std::string EncodeMimeWord(std::string_view text) {
+    return NeedsEncodedWord(text) ? EncodedWord(text) : std::string(text);
 }
 
-std::string EncodeMimeText(std::string_view text, bool quote, int limit) {
+std::string EncodeMimeText(std::string_view text, int limit) {
     const long long length = static_cast<long long>(text.size());
     const long long wrapper = static_cast<long long>(kWordPrefix.size() + kWordSuffix.size());
-    if (length <= limit && 4 * (length / 3) + wrapper < limit) return EncodeMimeWord(text, quote);
+    if (length <= limit && 4 * (length / 3) + wrapper < limit) return EncodeMimeWord(text);
 
     // Pieces are cut on character boundaries so that each encoded word is a
     // self-contained ISO-2022-JP text (RFC 2047 section 5).

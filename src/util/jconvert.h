@@ -8,12 +8,9 @@
 #include <utility>
 #include <vector>
 
-namespace quorvel {
+#include "util/Chars.h"
 
-// Code page 932 lead bytes: 0x81-0x9F and 0xE0-0xFC. No locale is consulted.
-inline bool IsSJISLeadByte(unsigned char c) {
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
+namespace quorvel {
 
 std::string EncodeBase64(std::string_view bytes);
 std::string DecodeBase64(std::string_view text);
@@ -35,10 +32,10 @@ std::vector<std::string> SJIStoJISLines(std::string_view sjis, size_t maxBytes);
 
 // One encoded word of the whole text when it holds anything but printable
 // ASCII and TAB (a Japanese text, half-width katakana, a stray 8-bit or
-// control byte); otherwise the text, quoted when asked.
-std::string EncodeMimeWord(std::string_view text, bool quote);
+// control byte); otherwise the text as it is.
+std::string EncodeMimeWord(std::string_view text);
 // As EncodeMimeWord, or several encoded words joined by CR LF TAB when the
 // text is too long for limit.
-std::string EncodeMimeText(std::string_view text, bool quote, int limit);
+std::string EncodeMimeText(std::string_view text, int limit);
 
 }  // namespace quorvel

@@ -25,7 +25,7 @@ TEST(DBaseSocket, WritingToAResetPeerFailsWithTheSystemsErrorAndNeitherKillsNorH
     // this test program.
     for (int i = 0; i < 3; ++i) s.SendText("RSET", true);
     EXPECT_FALSE(s.SendStream(std::string(5000, 'x')));
-    EXPECT_NE(std::find(log.begin(), log.end(), nettext::kMaybeClosed), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), texts::kMaybeClosed), log.end());
     const std::string prefix = "Sendstream client error : ";
     ASSERT_EQ(log.back().rfind(prefix, 0), 0u) << log.back();
     EXPECT_NE(log.back(), prefix + "0") << "the trace must name the failed send's error";

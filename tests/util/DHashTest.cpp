@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "util/jconvert.h"
 
 namespace quorvel {
@@ -17,68 +15,58 @@ std::string HexOf(std::string_view text) {
     hash.Final(digest);
     return Hash::DigestToHex(digest);
 }
-const auto Md5Hex = HexOf<TDMD5, TMD5Digest>;
-const auto Sha1Hex = HexOf<TDSHA1, TSHA1Digest>;
 
-std::string Repeat(std::string_view unit, size_t length) {
+std::string Alphabet(size_t length) {
     std::string out;
-    while (out.size() < length) out += unit;
-    out.resize(length);
-    return out;
+    while (out.size() < length) out += "abcdefghijklmnopqrstuvwxyz";
+    return out.substr(0, length);
 }
 
 TEST(DHashTest, MatchesPublishedAndToolDigests) {
-    const std::string alpha = "abcdefghijklmnopqrstuvwxyz";
-    struct {
+    const struct {
         std::string message;
-        const char* md5;  // nullptr where the source publishes only the other digest
-        const char* sha1;
-    } const cases[] = {
-        // From the RFC 1321 A.5 suite and the FIPS 180 / RFC 3174 vectors.
+        const char *md5, *sha1;
+    } cases[] = {
+        // RFC 1321 A.5 and FIPS 180 / RFC 3174 vectors (md5sum gave the MD5 of the 56-letter one).
         {"", "d41d8cd98f00b204e9800998ecf8427e", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72", "a9993e364706816aba3e25717850c26c9cd0d89d"},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ" + alpha + "0123456789", "d174ab98d277d9f5a5611c2c9f419d9f", nullptr},
-        {Repeat("1234567890", 80), "57edf4a22be3c955ac49da2e2107b67a", nullptr},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", nullptr,
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "8215ef0796a20bcaaae116d3876c664a",
          "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
         {std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21", "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
         // md5sum / sha1sum of printf 'a\0b': an embedded NUL is part of the message.
         {std::string("a\0b", 3), "70350f6027bce3713f6b76473084309b", "4a3dec2d1f8245280855c42db0ee4239f917fdb8"},
         // yes abcdefghijklmnopqrstuvwxyz | tr -d '\n' | head -c N | md5sum (sha1sum): the
         // length needs an extra block from 56 bytes on; 120 fills two blocks.
-        {Repeat(alpha, 55), "0d7ae056b2f015cd7dc67494efd658f1", "a617d006d1ca12671785098a19a87fe58443bde9"},
-        {Repeat(alpha, 56), "31fcfb5165169eb55898e7e4cf34d19a", "4ad5bb7ae3c4024768d364b77c52128ea3cffebe"},
-        {Repeat(alpha, 64), "a2eaf6295c32adc403865fd96a2f182b", "93249d4c2f8903ebf41ac358473148ae6ddd7042"},
-        {Repeat(alpha, 120), "62af9b597a9f55e16ab2b897387fc052", "23a58eee587aa1f50d19a969ab36a3fe3e88c393"},
+        {Alphabet(55), "0d7ae056b2f015cd7dc67494efd658f1", "a617d006d1ca12671785098a19a87fe58443bde9"},
+        {Alphabet(56), "31fcfb5165169eb55898e7e4cf34d19a", "4ad5bb7ae3c4024768d364b77c52128ea3cffebe"},
+        {Alphabet(64), "a2eaf6295c32adc403865fd96a2f182b", "93249d4c2f8903ebf41ac358473148ae6ddd7042"},
+        {Alphabet(120), "62af9b597a9f55e16ab2b897387fc052", "23a58eee587aa1f50d19a969ab36a3fe3e88c393"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("length " + std::to_string(c.message.size()));
-        if (c.md5) { EXPECT_EQ(Md5Hex(c.message), c.md5); }
-        if (c.sha1) { EXPECT_EQ(Sha1Hex(c.message), c.sha1); }
+        EXPECT_EQ((HexOf<TDMD5, TMD5Digest>(c.message)), c.md5) << c.message.size();
+        EXPECT_EQ((HexOf<TDSHA1, TSHA1Digest>(c.message)), c.sha1) << c.message.size();
     }
 }
 
+// Keys shorter than, as long as and longer than the 64-byte block (RFC 2104).
 TEST(DHashTest, CramMD5AnswerCarriesHmacMd5) {
-    const std::string aa80(80, '\xaa');
-    struct {
-        std::string key;
-        std::string data;
+    const struct {
+        std::string key, data;
         const char* hmac;
-    } const cases[] = {
-        // From RFC 2202 section 2.
-        {"Jefe", "what do ya want for nothing?", "750c783e6ab0b503eaa86e310a5db738"},
-        {aa80, "Test Using Larger Than Block-Size Key - Hash Key First", "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
-        // Key length edges, references from openssl dgst -md5 -mac HMAC and Python's hmac.
+    } cases[] = {
+        // RFC 2202 section 2; then openssl dgst -md5 -mac HMAC.
+        {std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
+         "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
         {"", "boundary", "52c46c922f521f2ed15d5df507286dce"},
         {std::string(64, '\xaa'), "boundary", "e254da8af476db8e75c1b01a49a51cb0"},
         {std::string(65, '\xaa'), "boundary", "51bed7b110693faf2b53eb567547bc55"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.data);
         const std::string answer = CramMD5Response("user", c.key, c.data);
         EXPECT_EQ(answer.find_first_of("\r\n"), std::string::npos);
-        EXPECT_EQ(DecodeBase64(answer), std::string("user ") + c.hmac);
+        EXPECT_EQ(DecodeBase64(answer), std::string("user ") + c.hmac) << c.key.size();
     }
+    // RFC 2195 section 2.
     EXPECT_EQ(CramMD5Response("tim", "tanstaaftanstaaf", "<1896.697170952@postoffice.reston.mci.net>"),
               "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw");
 }

@@ -1,8 +1,6 @@
 #pragma once
-// Independent Shift_JIS reference for tests of the Windows build: the
-// system's code page 932 table, never the system's own conversion code.
-// It knows UTF-8 and CP932 only; the ISO-2022-JP comparisons run against
-// iconv in the Linux build.
+// Independent Shift_JIS reference for tests of the Windows build: Windows'
+// code page 932 table, never the system's own conversion code.
 
 #include <windows.h>
 
@@ -12,7 +10,9 @@
 
 namespace quorvel::test {
 
-inline std::string IconvConvert(std::string_view in, const char* from, const char* to) {
+// The text in another code page; UTF-8 and CP932 only (the ISO-2022-JP
+// comparisons run against iconv in the Linux build). Throws where Windows fails.
+inline std::string ReferenceConvert(std::string_view in, const char* from, const char* to) {
     const auto page = [](std::string_view name) -> UINT {
         if (name == "UTF-8") return CP_UTF8;
         if (name == "CP932") return 932;
@@ -22,8 +22,8 @@ inline std::string IconvConvert(std::string_view in, const char* from, const cha
     if (in.empty()) return {};
     const int n = static_cast<int>(in.size());
     std::wstring wide(in.size(), L'\0');
-    const int w = MultiByteToWideChar(src, MB_ERR_INVALID_CHARS, in.data(), n, wide.data(), n);
     std::string out(in.size() * 3, '\0');
+    const int w = MultiByteToWideChar(src, MB_ERR_INVALID_CHARS, in.data(), n, wide.data(), n);
     const int m = w > 0 ? WideCharToMultiByte(dst, 0, wide.data(), w, out.data(), n * 3, nullptr, nullptr) : 0;
     if (m <= 0) throw std::runtime_error("not representable");
     out.resize(static_cast<size_t>(m));
@@ -31,6 +31,6 @@ inline std::string IconvConvert(std::string_view in, const char* from, const cha
 }
 
 // UTF-8 source text -> the Shift_JIS bytes the system must write.
-inline std::string Sjis(std::string_view utf8) { return IconvConvert(utf8, "UTF-8", "CP932"); }
+inline std::string Sjis(std::string_view utf8) { return ReferenceConvert(utf8, "UTF-8", "CP932"); }
 
 }  // namespace quorvel::test
