@@ -83,8 +83,8 @@ void BM_DatagramThroughHandler(benchmark::State& state) {
     for (auto _ : state) {
         platform::SendDatagram(sender.Get(), to[0], kMessage.data(), kMessage.size());
         platform::QueueMessage message;
-        queue->GetMessage(message);
-        queue->DispatchMessage(message);
+        queue->Next(message);
+        queue->Dispatch(message);
     }
     state.SetItemsProcessed(state.iterations());
     service.StopListening();

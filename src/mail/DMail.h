@@ -13,7 +13,8 @@
 
 namespace quorvel {
 
-enum TSMTPStartCommand { SC_HELO, SC_EHLO };
+// The greeting: EHLO is needed for AUTH (RFC 4954) and STARTTLS.
+enum TStartCommand : int32_t { SC_HELO = 0, SC_EHLO = 1 };
 
 // SendMail's results: 0 when the server accepted the mail, else the step
 // that failed.
@@ -79,9 +80,8 @@ public:
     void SetMessageID(const std::string& v) { messageID_ = v; }
     const std::string& X_Mailer() const { return xMailer_; }
     void SetX_Mailer(const std::string& v) { xMailer_ = v; }
-    // EHLO is needed for AUTH (RFC 4954); STARTTLS greets with it anyway.
-    TSMTPStartCommand StartCommandType() const { return startCommandType_; }
-    void SetStartCommandType(TSMTPStartCommand v) { startCommandType_ = v; }
+    TStartCommand StartCommandType() const { return startCommandType_; }
+    void SetStartCommandType(TStartCommand v) { startCommandType_ = v; }
     TSMTPAuthType SMTPAuthType() const { return smtpAuthType_; }
     void SetSMTPAuthType(TSMTPAuthType v) { smtpAuthType_ = v; }
     const std::string& SMTPAuthAccount() const { return smtpAuthAccount_; }
@@ -132,7 +132,7 @@ private:
     TLines body_;
     std::string messageID_;
     std::string xMailer_;
-    TSMTPStartCommand startCommandType_ = SC_HELO;
+    TStartCommand startCommandType_ = SC_HELO;
     TSMTPAuthType smtpAuthType_ = SA_NONE;
     std::string smtpAuthAccount_;
     std::string smtpAuthPassword_;

@@ -8,8 +8,14 @@
 
 namespace quorvel::platform {
 
-enum class AppendStatus {
-    Written,      // every byte is in the file
+// Opens the file, creating it when missing (readable by owner and group only)
+// and never truncating it, never through a symbolic link, takes an
+// exclusive whole-file lock without waiting, appends all bytes and closes the
+// file again. 0 when every byte is in the file, otherwise the system's error
+// code; AppendFailureOf tells what it means for the caller.
+int AppendToFile(const std::string& path, std::string_view bytes);
+
+enum class AppendFailure {
     Locked,       // another opener holds the file; nothing was written
     NoFolder,     // the folder of the path does not exist; nothing was written
     OpenFailed,   // any other reason the file could not be opened; nothing was written
@@ -19,11 +25,7 @@ enum class AppendStatus {
                   // nothing was written
 };
 
-// Opens the file, creating it when missing (readable by owner and group only)
-// and never truncating it, never through a symbolic link, takes an
-// exclusive whole-file lock without waiting, appends all bytes and closes the
-// file again. errorCode, when given, receives the system's error number of a
-// failure (0 otherwise).
-AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* errorCode = nullptr);
+// The meaning of a non-zero AppendToFile result.
+AppendFailure AppendFailureOf(int code);
 
 }  // namespace quorvel::platform

@@ -1,5 +1,10 @@
 #include "platform/MessageQueue.h"
 
+#include <cstdlib>
+#include <string>
+
+#include "platform/Console.h"
+
 namespace quorvel::platform {
 
 namespace {
@@ -12,6 +17,11 @@ MessageQueue* MessageQueue::Current() { return currentQueue; }
 
 void MessageQueue::DetachFromCurrentThread() {
     if (currentQueue == this) currentQueue = nullptr;
+}
+
+void MessageQueue::CalledOffOwner(const char* method) {
+    ReportToConsole(std::string("MessageQueue::") + method + " called off the queue's owning thread");
+    std::abort();
 }
 
 }  // namespace quorvel::platform

@@ -24,29 +24,38 @@ struct QueueMessage {
 // Called on the owning thread for one socket notification.
 using SocketHandler = std::function<void(unsigned number, int64_t param1, int64_t param2)>;
 
+// The owning thread is the first one to call Next, Dispatch, RegisterSocket
+// or UnregisterSocket; a call of one of them from any other thread is a
+// programming error and ends the process with a message on standard error,
+// as a broken contract must not pass unseen into a loop that two threads
+// then share.
 class MessageQueue {
 public:
     virtual ~MessageQueue() = default;
 
-    // Safe from any thread. False when the queue cannot take the message.
-    virtual bool Post(unsigned number, int64_t param1, int64_t param2) = 0;
-    // Safe from any thread. Makes GetMessage report the end of the loop.
-    virtual bool PostQuit() = 0;
+    // Safe from any thread. 0, or the system's error code when the queue
+    // cannot take the message.
+    virtual int Post(unsigned number, int64_t param1, int64_t param2) = 0;
+    // Safe from any thread. Makes Next report the end of the loop; 0 or the
+    // system's error code.
+    virtual int PostQuit() = 0;
 
     // Owning thread only. Level-triggered: while datagrams stay queued on the
-    // socket, each GetMessage may deliver another notification for it.
-    virtual bool RegisterSocket(int socket, unsigned number, SocketHandler handler) = 0;
+    // socket, each Next may deliver another notification for it. 0 or the
+    // system's error code.
+    virtual int RegisterSocket(int socket, unsigned number, SocketHandler handler) = 0;
     // Owning thread only; safe inside a dispatch, even the socket's own: the
     // handler is never called again once this returns.
     virtual void UnregisterSocket(int socket) = 0;
 
     // Owning thread only. Waits for the next message: 1 = a message,
-    // 0 = quit, -1 = the queue failed. Posted messages come before socket
-    // notifications so that a stop request is not starved by a flood.
-    virtual int GetMessage(QueueMessage& message) = 0;
+    // 0 = quit, -1 = the queue failed (LastSystemError() says why). Posted
+    // messages come before socket notifications so that a stop request is
+    // not starved by a flood.
+    virtual int Next(QueueMessage& message) = 0;
     // Owning thread only. Calls the socket handler of a socket message; does
     // nothing for thread messages or registrations that are gone.
-    virtual void DispatchMessage(const QueueMessage& message) = 0;
+    virtual void Dispatch(const QueueMessage& message) = 0;
 
     // Owning thread only: makes this the queue that Current() returns on it.
     void AttachToCurrentThread();
@@ -54,9 +63,15 @@ public:
     static MessageQueue* Current();
     // Owning thread only, before the queue dies.
     void DetachFromCurrentThread();
+
+protected:
+    // Reports a call of an owning-thread method from another thread and
+    // aborts.
+    [[noreturn]] static void CalledOffOwner(const char* method);
 };
 
-// Null when the system refuses the descriptors the queue needs.
+// Null when the system refuses the descriptors the queue needs
+// (LastSystemError() says why).
 std::unique_ptr<MessageQueue> CreateMessageQueue();
 
 }  // namespace quorvel::platform

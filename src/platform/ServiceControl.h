@@ -9,15 +9,13 @@
 
 namespace quorvel::platform {
 
-// Service states as the Windows service manager numbers them.
+// Service states as the Windows service manager numbers them; the service
+// accepts no pause, so it never enters the other three.
 enum ServiceStateCode {
     kServiceStopped = 1,
     kServiceStartPending = 2,
     kServiceStopPending = 3,
     kServiceRunning = 4,
-    kServiceContinuePending = 5,
-    kServicePausePending = 6,
-    kServicePaused = 7,
 };
 
 // Control codes delivered to the control handler.
@@ -34,12 +32,17 @@ constexpr int kControlIgnoredSignal = 128;
 // so the event reads the same on both systems.
 constexpr int kErrorNotStartedByServiceManager = 1063;
 
+// The requests a service state accepts, as the Windows service manager's
+// mask bits; a stop request comes as kControlStop, shutdown as
+// kControlShutdown.
+constexpr int kAcceptStop = 1;
+constexpr int kAcceptShutdown = 4;
+
+// The state of the one service of this process, which ends without an exit
+// code of its own.
 struct ServiceStatus {
-    int ServiceType = 16;
     int CurrentState = kServiceStopped;
-    int ControlsAccepted = 0;
-    int Win32ExitCode = 0;
-    int SpecificExitCode = 0;
+    int ControlsAccepted = 0;   // kAccept... bits
     int CheckPoint = 0;
     int WaitHint = 0;   // milliseconds
 };
@@ -70,8 +73,9 @@ public:
     // requests (and, on POSIX, a hang-up and the user signals) delivered to
     // handler as stop requests.
     virtual void RunApplication(const std::function<void()>& work, const ControlHandler& handler) = 0;
-    // Inside serviceMain. Null with error set when no report can reach the manager.
-    virtual std::unique_ptr<StatusReporter> OpenStatusReporter(const std::string& serviceName, int& error) = 0;
+    // Inside serviceMain. 0 with reporter set, or the error code when no
+    // report can reach the manager.
+    virtual int OpenStatusReporter(const std::string& serviceName, std::unique_ptr<StatusReporter>& reporter) = 0;
 };
 
 }  // namespace quorvel::platform

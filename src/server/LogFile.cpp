@@ -8,7 +8,8 @@
 namespace quorvel {
 
 TLogWriteError::TLogWriteError(const std::string& path, int code)
-    : std::runtime_error("cannot write to " + path + " (error " + std::to_string(code) + ")"), code_(code) {}
+    : std::system_error(code, std::system_category()),
+      text_("cannot write to " + path + " (error " + std::to_string(code) + ")") {}
 
 namespace {
 
@@ -19,14 +20,14 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-platform::AppendStatus AppendOnce(const std::string& path, std::string_view bytes, int* errorCode) {
-    const platform::AppendStatus status = platform::AppendToFile(path, bytes, errorCode);
-    if (status != platform::AppendStatus::NoFolder) return status;
+int AppendOnce(const std::string& path, std::string_view bytes) {
+    const int code = platform::AppendToFile(path, bytes);
+    if (code == 0 || platform::AppendFailureOf(code) != platform::AppendFailure::NoFolder) return code;
     // A removed logs folder is made again at once: waiting would only hold
     // the lines back and lose them anyway.
     const std::string folder = FolderOf(path);
-    if (folder.empty() || !platform::CreateFolder(folder)) return status;
-    return platform::AppendToFile(path, bytes, errorCode);
+    if (folder.empty() || platform::CreateFolder(folder) != 0) return code;
+    return platform::AppendToFile(path, bytes);
 }
 
 bool AppendText(const std::string& path, std::string_view text, std::string_view lineEnd) {
@@ -41,18 +42,17 @@ bool AppendText(const std::string& path, std::string_view text, std::string_view
     }
 
     for (int attempt = 1; attempt <= kAppendAttempts; ++attempt) {
-        int code = 0;
-        switch (AppendOnce(path, line, &code)) {
-            case platform::AppendStatus::Written:
-                return true;
-            case platform::AppendStatus::WriteFailed:
+        const int code = AppendOnce(path, line);
+        if (code == 0) return true;
+        switch (platform::AppendFailureOf(code)) {
+            case platform::AppendFailure::WriteFailed:
                 throw TLogWriteError(path, code);
-            case platform::AppendStatus::Refused:
+            case platform::AppendFailure::Refused:
                 throw TLogRefusedError(path, code);
-            case platform::AppendStatus::NoFolder:
+            case platform::AppendFailure::NoFolder:
                 return false;
-            case platform::AppendStatus::Locked:
-            case platform::AppendStatus::OpenFailed:
+            case platform::AppendFailure::Locked:
+            case platform::AppendFailure::OpenFailed:
                 break;
         }
         platform::SleepMilliseconds(kAppendRetryMilliseconds);

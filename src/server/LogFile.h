@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "platform/FileAppend.h"
 
@@ -16,14 +17,15 @@ constexpr int kAppendRetryMilliseconds = 500;
 
 // The file was opened but the line could not be written (a full disk, for
 // example). The file keeps its former length where the system allows it.
-class TLogWriteError : public std::runtime_error {
+class TLogWriteError : public std::system_error {
 public:
     TLogWriteError(const std::string& path, int code);
     // The system's error number.
-    int Code() const { return code_; }
+    int Code() const { return code().value(); }
+    const char* what() const noexcept override { return text_.what(); }
 
 private:
-    int code_;
+    std::runtime_error text_;  // "cannot write to <path> (error <code>)"
 };
 
 // The path is no file the server writes to (a symbolic link, a folder, a
@@ -35,8 +37,9 @@ public:
 };
 
 // One exclusive append of bytes without waiting; a missing folder is made
-// once and the append tried again. NoFolder when the folder cannot be made.
-platform::AppendStatus AppendOnce(const std::string& path, std::string_view bytes, int* errorCode = nullptr);
+// once and the append tried again. 0, or the system's error code of the
+// append (NoFolder when the folder cannot be made).
+int AppendOnce(const std::string& path, std::string_view bytes);
 
 // Appends text and CR LF. True when the whole line is in the file; false when
 // the file stayed locked by another process through every attempt, or its

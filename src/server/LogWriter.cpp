@@ -233,19 +233,20 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
     TChunk& chunk = *queue.Current;
     if (chunk.Lines == 0) return true;
     int code = 0;
-    platform::AppendStatus status;
     {
         std::lock_guard<std::mutex> turn(FileTurn());
-        status = AppendOnce(chunk.Path, chunk.Bytes, &code);
+        code = AppendOnce(chunk.Path, chunk.Bytes);
     }
-    switch (status) {
-        case platform::AppendStatus::Written:
-            if (kind == qkReceived) {
-                TInstanceCounters::Add(Counters.Written, chunk.Lines);
-                RefusedPath.clear();
-            }
-            return true;
-        case platform::AppendStatus::Refused:
+    if (code == 0) {
+        if (kind == qkReceived) {
+            TInstanceCounters::Add(Counters.Written, chunk.Lines);
+            RefusedPath.clear();
+        }
+        return true;
+    }
+    const platform::AppendFailure failure = platform::AppendFailureOf(code);
+    switch (failure) {
+        case platform::AppendFailure::Refused:
             // Said once per path rather than once per chunk: a link left in
             // logs/ would otherwise double the operation log.
             GiveUp(kind, queue, false, code);
@@ -257,7 +258,7 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
                 }
             }
             return true;
-        case platform::AppendStatus::WriteFailed:
+        case platform::AppendFailure::WriteFailed:
             GiveUp(kind, queue, false, code);
             if (kind == qkReceived) {
                 try {
@@ -266,17 +267,17 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
                 }
             }
             return true;
-        case platform::AppendStatus::NoFolder:
+        case platform::AppendFailure::NoFolder:
             GiveUp(kind, queue, false, code);
             return true;
-        case platform::AppendStatus::Locked:
-        case platform::AppendStatus::OpenFailed:
+        case platform::AppendFailure::Locked:
+        case platform::AppendFailure::OpenFailed:
             break;
     }
     // A file that another opener holds, or one that cannot be opened for
     // now: both get the retry budget, and are told apart in the counts.
     if (++queue.Attempts >= kAppendAttempts || lastChance) {
-        const bool locked = status == platform::AppendStatus::Locked;
+        const bool locked = failure == platform::AppendFailure::Locked;
         GiveUp(kind, queue, locked, locked ? 0 : code);
         return true;
     }

@@ -136,7 +136,7 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
     platform::CreateFolder(base + "logs");
     // A folder made by an older version lets anyone open the logs, and so
     // hold their lock.
-    if (platform::RestrictFolderToGroup(base + "logs")) {
+    if (platform::OthersMayEnterOwnFolder(base + "logs") && platform::RestrictFolderToGroup(base + "logs") == 0) {
         ConfigNotes.push_back(texts::kNoteLogsFolderRestricted + base + "logs");
     }
 

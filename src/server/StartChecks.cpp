@@ -114,14 +114,8 @@ void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TSta
         // Nothing is written: the open alone creates a missing file, with
         // the rights every later line finds.
         const std::string path = service.LogsFolder + service.ExpandLogFileName(file.pattern);
-        int code = 0;
-        switch (platform::AppendToFile(path, {}, &code)) {
-            case platform::AppendStatus::Written:
-            case platform::AppendStatus::Locked:
-                continue;
-            default:
-                break;
-        }
+        const int code = platform::AppendToFile(path, {});
+        if (code == 0 || platform::AppendFailureOf(code) == platform::AppendFailure::Locked) continue;
         problem.Kind = TProblemKind::LogCannotOpen;
         problem.Error = code;
         problems.push_back(problem);

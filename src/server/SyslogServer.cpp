@@ -62,20 +62,6 @@ std::string_view LineEnd(TLogRCode code) {
 // on the same worker thread.
 bool addrInfoLoaded = false;
 
-// The error code behind the exception being handled: the failed write's own
-// code when it carries one, else the thread's last system error. Call inside
-// a catch block only.
-int CurrentErrorCode() {
-    try {
-        throw;
-    } catch (const TLogWriteError& e) {
-        return e.Code();
-    } catch (const std::system_error& e) {
-        return e.code().value();
-    } catch (...) {
-        return platform::LastSystemError();
-    }
-}
 
 constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
 constexpr uint64_t kHighBits = 0x8080808080808080ULL;
@@ -131,8 +117,9 @@ TSyslogService::~TSyslogService() {
 
 // ---- Listener sockets ----
 
-bool TSyslogService::Register(int socket, unsigned number) {
-    if (NotifyWindow == nullptr) return false;
+// 0, the system's error code, or -1 on a thread without a queue.
+int TSyslogService::Register(int socket, unsigned number) {
+    if (NotifyWindow == nullptr) return -1;
     return NotifyWindow->RegisterSocket(
         socket, number, [this](unsigned n, int64_t p1, int64_t p2) { HandleSocketMessage(n, p1, p2); });
 }
@@ -173,8 +160,7 @@ bool TSyslogService::OpenListener(const platform::BindAddress& address) {
         NoteFailure("cannot bind to", platform::BindAddressText(address), family, platform::SystemErrorText(error));
         return false;
     }
-    if (!Register(socket, ipv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6)) {
-        const int error = platform::LastSystemError();
+    if (const int error = Register(socket, ipv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6); error != 0) {
         WriteOperationLog(std::string(ipv4 ? texts::kLogIPv4SelectFailed : texts::kLogIPv6SelectFailed) +
                               std::to_string(error) + ")",
                           "");
@@ -211,8 +197,7 @@ bool TSyslogService::StartIPv4Only() {
         NoteFailure("cannot bind to", addressText, platform::kFamilyIPv4, platform::SystemErrorText(bindError));
         return false;
     }
-    if (!Register(socket, WM_SYSLOG_IPV4)) {
-        const int error = platform::LastSystemError();
+    if (const int error = Register(socket, WM_SYSLOG_IPV4); error != 0) {
         WriteOperationLog(texts::kLogSelectFailed + std::to_string(error) + ")", "");
         NoteFailure("cannot watch the socket of", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
         return false;
@@ -411,7 +396,7 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         try {
             StageLine(message, LineSender, RawSender);
         } catch (...) {
-            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+            report(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", RawSender);
             // Counted with the lines that did not reach their file, so that
             // every datagram received is accounted for; after the line above,
             // so that the writer's count of it comes later.
@@ -422,7 +407,7 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         try {
             CheckKeywords(message, LineSender);
         } catch (...) {
-            report(texts::kLogProcessingFailed + std::to_string(CurrentErrorCode()) + ")", RawSender);
+            report(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", RawSender);
         }
     }
     FlushStaged();

@@ -245,7 +245,7 @@ private:
     bool StartIPv4Only();
     void NoteFailure(const std::string& step, const std::string& address, int family, const std::string& reason);
     void NoteListening(const std::string& address, int family);
-    bool Register(int socket, unsigned number);
+    int Register(int socket, unsigned number);
     void HandleRead(unsigned number, int socket);
     bool IsOwnSocket(int socket) const;
     // The raw sender text: dotted decimal, or eight groups of four upper-case

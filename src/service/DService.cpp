@@ -16,7 +16,7 @@ namespace {
 
 constexpr size_t kDescriptionBytes = 254;
 constexpr int kWaitHintMs = 5000;
-constexpr int kControlsStopShutdown = 1 + 4;
+constexpr int kControlsStopShutdown = platform::kAcceptStop | platform::kAcceptShutdown;
 
 // The command words: "-WORD", "--word" or "/word", letter case aside.
 enum class TCommandWord { Install, Uninstall, Silent, Run, Help, Version, Unknown };
@@ -48,23 +48,11 @@ bool HasWord(const std::vector<std::string>& arguments, TCommandWord word) {
     return false;
 }
 
-int PlatformState(TServiceState state) {
-    switch (state) {
-        case ssStopped: return platform::kServiceStopped;
-        case ssStartPending: return platform::kServiceStartPending;
-        case ssStopPending: return platform::kServiceStopPending;
-        case ssRunning: return platform::kServiceRunning;
-        case ssContinuePending: return platform::kServiceContinuePending;
-        case ssPausePending: return platform::kServicePausePending;
-        case ssPaused: return platform::kServicePaused;
-    }
-    return platform::kServiceStopped;
-}
+// The service manager's code of each TServiceState, in its order.
+constexpr int kPlatformStates[] = {platform::kServiceStopped, platform::kServiceStartPending,
+                                   platform::kServiceStopPending, platform::kServiceRunning};
 
-bool IsPending(TServiceState state) {
-    return state == ssStartPending || state == ssStopPending || state == ssContinuePending ||
-           state == ssPausePending;
-}
+bool IsPending(TServiceState state) { return state == ssStartPending || state == ssStopPending; }
 
 // The text of the exception being handled; call inside a catch block only.
 std::string CurrentErrorText() {
@@ -74,18 +62,6 @@ std::string CurrentErrorText() {
         return e.what();
     } catch (...) {
         return "unknown exception";
-    }
-}
-
-// The error code of the exception being handled: its own for system errors,
-// otherwise the thread's last system error. Call inside a catch block only.
-int CurrentErrorCode() {
-    try {
-        throw;
-    } catch (const std::system_error& e) {
-        return e.code().value();
-    } catch (...) {
-        return platform::LastSystemError();
     }
 }
 
@@ -127,65 +103,65 @@ std::string ServiceFailureText(const char* action, const std::string& error) {
 // ---- TEventLogger ----
 
 TEventLogger::TEventLogger(std::string sourceName, platform::SystemLog& log, bool echoToConsole)
-    : SourceName(std::move(sourceName)), Log(log), EchoToConsole(echoToConsole) {}
+    : SourceName(std::move(sourceName)), log_(log), echoToConsole_(echoToConsole) {}
 
 void TEventLogger::WriteEvent(const std::string& text, int eventType, int category, uint32_t eventId) {
-    if (!EventLogHandle) EventLogHandle = Log.OpenEventSource(SourceName, EchoToConsole);
-    if (EventLogHandle) EventLogHandle->Report(eventType, category, eventId, text);
+    if (!eventSource_) eventSource_ = log_.OpenEventSource(SourceName, echoToConsole_);
+    if (eventSource_) eventSource_->Report(eventType, category, eventId, text);
 }
 
 // ---- TServiceThread ----
 
 TServiceThread::TServiceThread(TDService& service, std::unique_ptr<platform::MessageQueue> queue)
-    : Service(service), MessageQueue(std::move(queue)) {}
+    : service_(service), queue_(std::move(queue)) {}
 
 TServiceThread::~TServiceThread() { WaitFor(); }
 
-void TServiceThread::Resume() { Thread = std::thread([this] { Execute(); }); }
+void TServiceThread::Resume() { thread_ = std::thread([this] { Execute(); }); }
 
 void TServiceThread::Terminate() {
-    TerminateRequested = true;
+    terminateRequested_ = true;
     // Wakes a loop that waits for its next message; the loop ignores it.
-    MessageQueue->Post(0, 0, 0);
+    queue_->Post(0, 0, 0);
 }
 
 void TServiceThread::WaitFor() {
-    if (Thread.joinable()) Thread.join();
+    if (thread_.joinable()) thread_.join();
 }
 
-bool TServiceThread::PostControl(int code) { return MessageQueue->Post(CM_SERVICE_CONTROL, code, 0); }
+int TServiceThread::PostControl(int code) { return queue_->Post(CM_SERVICE_CONTROL, code, 0); }
 
 void TServiceThread::Execute() {
-    MessageQueue->AttachToCurrentThread();
+    queue_->AttachToCurrentThread();
     bool started = false;
     try {
-        Service.SetState(ssStartPending);
+        service_.SetState(ssStartPending);
         started = true;
-        if (Service.OnStart) Service.OnStart(started);
+        if (service_.OnStart) service_.OnStart(started);
     } catch (...) {
         started = false;
-        Service.LogEvent(ServiceFailureText(texts::kActionStart, CurrentErrorText()), platform::kEventError, 0, 0);
+        service_.LogEvent(ServiceFailureText(texts::kActionStart, CurrentErrorText()), platform::kEventError, 0, 0);
     }
     if (started) {
         try {
-            Service.SetState(ssRunning);
-            Service.MessageLoop();
+            service_.SetState(ssRunning);
+            service_.MessageLoop();
         } catch (...) {
-            Service.LogEvent(ServiceFailureText(texts::kActionRun, CurrentErrorText()), platform::kEventError, 0, 0);
+            service_.LogEvent(ServiceFailureText(texts::kActionRun, CurrentErrorText()), platform::kEventError, 0, 0);
         }
     }
-    MessageQueue->DetachFromCurrentThread();
+    queue_->DetachFromCurrentThread();
 }
 
 // ---- TDService ----
 
-TDService::TDService(platform::ServiceEnvironment environment) : Environment(std::move(environment)) {}
+TDService::TDService(platform::ServiceEnvironment environment) : environment_(std::move(environment)) {}
 
 TDService::~TDService() {
     std::unique_ptr<TServiceThread> worker;
     {
-        std::lock_guard<std::mutex> lock(WorkerLock);
-        worker = std::move(WorkerThread);
+        std::lock_guard<std::mutex> lock(workerLock_);
+        worker = std::move(worker_);
     }
     if (worker) {
         worker->Terminate();
@@ -216,17 +192,17 @@ int TDService::RunCommandLine(const std::vector<std::string>& arguments) {
     bool silent = HasWord(arguments, TCommandWord::Silent);
     if (HasWord(arguments, TCommandWord::Install)) return RegisterService(true, silent);
     if (HasWord(arguments, TCommandWord::Uninstall)) return RegisterService(false, silent);
-    Quit = false;
+    quit_ = false;
     platform::ControlHandler handler = [this](int code) { ServiceControlHandler(code); };
     if (HasWord(arguments, TCommandWord::Run)) {
-        AppMode = true;
-        Environment.Control->RunApplication([this] { RunWorker(); }, handler);
+        appMode_ = true;
+        environment_.Control->RunApplication([this] { RunWorker(); }, handler);
         // A console user and a script need to see a start that failed: only
         // a run ended by a stop request counts as success.
-        return Quit ? 0 : 1;
+        return quit_ ? 0 : 1;
     }
-    AppMode = false;
-    int error = Environment.Control->RunDispatcher(ServiceName, [this] { ServiceMain(); }, handler);
+    appMode_ = false;
+    int error = environment_.Control->RunDispatcher(ServiceName, [this] { ServiceMain(); }, handler);
     if (error != 0) LogEvent(texts::kTextStartFailed, platform::kEventError, 0, static_cast<uint32_t>(error));
     return 0;
 }
@@ -236,14 +212,17 @@ int TDService::RegisterService(bool install, bool /*silent*/) {
     if (error == 0) return 0;
     std::string text = install ? texts::kTextInstallFailedPrefix : texts::kTextRemoveFailedPrefix;
     text += std::to_string(error) + ")";
-    Environment.Manager->ShowError(DisplayName, text);
+    environment_.Manager->ShowError(DisplayName, text);
     return 1;
 }
 
 std::string TDService::EntryDescription(const std::string& description) {
     size_t end = 0;
     while (end < description.size()) {
-        size_t width = IsSJISLeadByte(static_cast<unsigned char>(description[end])) && end + 1 < description.size() ? 2 : 1;
+        size_t width = IsSJISLeadByte(static_cast<unsigned char>(description[end])) &&
+                               end + 1 < description.size()
+                           ? 2
+                           : 1;
         if (end + width > kDescriptionBytes) break;
         end += width;
     }
@@ -258,99 +237,100 @@ int TDService::InstallService() {
     entry.ProgramPath = platform::ExecutablePath();
     entry.DataFolder = DataFolder;
     entry.AccountName = AccountName;
-    return Environment.Manager->Install(entry);
+    return environment_.Manager->Install(entry);
 }
 
-int TDService::RemoveService() { return Environment.Manager->Remove(ServiceName); }
+int TDService::RemoveService() { return environment_.Manager->Remove(ServiceName); }
 
 void TDService::ServiceMain() {
-    int error = 0;
-    std::unique_ptr<platform::StatusReporter> reporter = Environment.Control->OpenStatusReporter(ServiceName, error);
-    if (!reporter) {
+    std::unique_ptr<platform::StatusReporter> reporter;
+    const int error = environment_.Control->OpenStatusReporter(ServiceName, reporter);
+    if (error != 0) {
         LogEvent(texts::kTextRegisterFailed, platform::kEventError, 0, static_cast<uint32_t>(error));
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(StatusLock);
-        StatusHandle = std::move(reporter);
+        std::lock_guard<std::mutex> lock(statusLock_);
+        statusReporter_ = std::move(reporter);
     }
     RunWorker();
 }
 
 void TDService::RunWorker() {
-    if (!AppMode) SetState(ssStartPending);
+    if (!appMode_) SetState(ssStartPending);
     TServiceThread* worker = nullptr;
     try {
-        std::unique_ptr<platform::MessageQueue> queue = Environment.NewQueue();
+        std::unique_ptr<platform::MessageQueue> queue = environment_.NewQueue();
         if (!queue) throw std::system_error(platform::LastSystemError(), std::system_category());
         auto created = std::make_unique<TServiceThread>(*this, std::move(queue));
         worker = created.get();
-        std::lock_guard<std::mutex> lock(WorkerLock);
-        WorkerThread = std::move(created);
+        std::lock_guard<std::mutex> lock(workerLock_);
+        worker_ = std::move(created);
     } catch (...) {
-        LogEvent(texts::kTextCreateException, platform::kEventError, 0, static_cast<uint32_t>(CurrentErrorCode()));
+        LogEvent(texts::kTextCreateException, platform::kEventError, 0,
+                 static_cast<uint32_t>(platform::CurrentExceptionCode()));
     }
     if (worker) {
         try {
             worker->Resume();
         } catch (...) {
-            LogEvent(texts::kTextResumeException, platform::kEventError, 0, static_cast<uint32_t>(CurrentErrorCode()));
+            LogEvent(texts::kTextResumeException, platform::kEventError, 0,
+                     static_cast<uint32_t>(platform::CurrentExceptionCode()));
         }
         worker->WaitFor();
     }
-    if (!AppMode) SetState(ssStopped);
+    if (!appMode_) SetState(ssStopped);
     std::unique_ptr<TServiceThread> done;
     {
-        std::lock_guard<std::mutex> lock(WorkerLock);
-        done = std::move(WorkerThread);
+        std::lock_guard<std::mutex> lock(workerLock_);
+        done = std::move(worker_);
     }
 }
 
 void TDService::ServiceControlHandler(int code) {
-    std::lock_guard<std::mutex> lock(WorkerLock);
-    if (WorkerThread) WorkerThread->PostControl(code);
+    std::lock_guard<std::mutex> lock(workerLock_);
+    if (worker_) worker_->PostControl(code);
 }
 
 void TDService::SetState(TServiceState state) {
-    State = state;
+    state_ = state;
     SendStatus();
 }
 
 void TDService::SendStatus() {
-    std::lock_guard<std::mutex> lock(StatusLock);
-    if (!StatusHandle) return;
-    TServiceState state = State.load();
+    std::lock_guard<std::mutex> lock(statusLock_);
+    if (!statusReporter_) return;
+    TServiceState state = state_.load();
     platform::ServiceStatus status;
-    status.ServiceType = 16;
-    status.CurrentState = PlatformState(state);
+    status.CurrentState = kPlatformStates[state];
     status.ControlsAccepted = state == ssStartPending ? 0 : kControlsStopShutdown;
-    status.CheckPoint = IsPending(state) && state == LastReportedState ? LastCheckPoint + 1 : 0;
+    status.CheckPoint = IsPending(state) && state == lastReportedState_ ? lastCheckPoint_ + 1 : 0;
     status.WaitHint = kWaitHintMs;
-    StatusHandle->Report(status);
-    LastReportedState = state;
-    LastCheckPoint = status.CheckPoint;
+    statusReporter_->Report(status);
+    lastReportedState_ = state;
+    lastCheckPoint_ = status.CheckPoint;
 }
 
 void TDService::ReportActivity(const std::string& text, bool atStop) {
     if (atStop) {
-        if (AppMode) platform::ReportToConsole(text);
+        if (appMode_) platform::ReportToConsole(text);
         return;
     }
-    std::lock_guard<std::mutex> lock(StatusLock);
+    std::lock_guard<std::mutex> lock(statusLock_);
     // SetState stores the state before it takes this lock: a line that gets
     // here after a stop began is dropped instead of hiding "Stopping".
-    if (!StatusHandle || State.load() != ssRunning) return;
-    StatusHandle->ReportText(text);
+    if (!statusReporter_ || state_.load() != ssRunning) return;
+    statusReporter_->ReportText(text);
 }
 
 void TDService::MessageLoop() {
-    platform::MessageQueue& queue = WorkerThread->Queue();
+    platform::MessageQueue& queue = worker_->Queue();
     for (;;) {
-        if (WorkerThread->Terminated()) return;
+        if (worker_->Terminated()) return;
         platform::QueueMessage message;
-        if (queue.GetMessage(message) <= 0) return;
+        if (queue.Next(message) <= 0) return;
         if (message.Target != 0 || message.Number != CM_SERVICE_CONTROL) {
-            queue.DispatchMessage(message);
+            queue.Dispatch(message);
             continue;
         }
         HandleControl(static_cast<int>(message.Param1));
@@ -358,10 +338,7 @@ void TDService::MessageLoop() {
 }
 
 void TDService::HandleControl(int code) {
-    static const char* const kControlNames[] = {texts::kActionStop, texts::kActionPause,
-                                                texts::kActionContinue, texts::kActionInterrogate,
-                                                texts::kActionShutdown};
-    TServiceState saved = State.load();
+    TServiceState saved = state_.load();
     try {
         bool result = true;
         if (code == platform::kControlStop) result = HandleStop();
@@ -373,9 +350,12 @@ void TDService::HandleControl(int code) {
     } catch (...) {
         std::string error = CurrentErrorText();
         if (code != platform::kControlShutdown) SetState(saved);
-        std::string text = code >= 1 && code <= 5
-                               ? ServiceFailureText(kControlNames[code - 1], error)
-                               : FormatText(texts::kFormatCustomFailure, {std::to_string(code), error});
+        // Only a stop, a shutdown and the ignored signals run code that may fail.
+        const char* action = code == platform::kControlStop       ? texts::kActionStop
+                             : code == platform::kControlShutdown ? texts::kActionShutdown
+                                                                  : nullptr;
+        std::string text = action != nullptr ? ServiceFailureText(action, error)
+                                             : FormatText(texts::kFormatCustomFailure, {std::to_string(code), error});
         LogEvent(text, platform::kEventError, 0, 0);
     }
 }
@@ -383,25 +363,26 @@ void TDService::HandleControl(int code) {
 bool TDService::HandleStop() {
     bool stopped = true;
     try {
-        if (!AppMode) SetState(ssStopPending);
+        if (!appMode_) SetState(ssStopPending);
         if (OnStop) OnStop(stopped);
         if (stopped) {
-            WorkerThread->Terminate();
-            Quit = true;
+            worker_->Terminate();
+            quit_ = true;
         }
     } catch (...) {
-        LogEvent(texts::kTextStopException, platform::kEventError, 0, static_cast<uint32_t>(CurrentErrorCode()));
+        LogEvent(texts::kTextStopException, platform::kEventError, 0,
+                 static_cast<uint32_t>(platform::CurrentExceptionCode()));
         // The answer stands as it was when the hook failed. A stop still
         // agreed to must really end the worker: otherwise the service would
         // stay reported as stop pending while it goes on serving.
         if (stopped) {
-            WorkerThread->Terminate();
-            Quit = true;
+            worker_->Terminate();
+            quit_ = true;
         }
     }
     // Closing the event source after every stop request; the next entry opens it again.
-    std::lock_guard<std::mutex> lock(LoggerLock);
-    Logger.reset();
+    std::lock_guard<std::mutex> lock(loggerLock_);
+    logger_.reset();
     return stopped;
 }
 
@@ -410,16 +391,16 @@ void TDService::HandleShutdown() {
     struct TerminateOnExit {
         TServiceThread* Worker;
         ~TerminateOnExit() { Worker->Terminate(); }
-    } terminate{WorkerThread.get()};
+    } terminate{worker_.get()};
     if (OnShutdown) OnShutdown();
 }
 
 void TDService::LogEvent(const std::string& text, int eventType, int category, uint32_t eventId) {
     // One lock covers the creation on first use and the write: two threads
     // reporting at once get one logger, and neither entry is lost.
-    std::lock_guard<std::mutex> lock(LoggerLock);
-    if (!Logger) Logger = std::make_unique<TEventLogger>(ServiceName, *Environment.Log, AppMode);
-    Logger->WriteEvent(text, eventType, category, eventId);
+    std::lock_guard<std::mutex> lock(loggerLock_);
+    if (!logger_) logger_ = std::make_unique<TEventLogger>(ServiceName, *environment_.Log, appMode_);
+    logger_->WriteEvent(text, eventType, category, eventId);
 }
 
 }  // namespace quorvel

@@ -21,9 +21,6 @@ enum TServiceState : uint8_t {
     ssStartPending,
     ssStopPending,
     ssRunning,
-    ssContinuePending,
-    ssPausePending,
-    ssPaused,
 };
 
 // Thread message carrying a control request; the first parameter is the code.
@@ -40,9 +37,9 @@ public:
     const std::string SourceName;
 
 private:
-    platform::SystemLog& Log;
-    bool EchoToConsole;
-    std::unique_ptr<platform::EventSource> EventLogHandle;
+    platform::SystemLog& log_;
+    bool echoToConsole_;
+    std::unique_ptr<platform::EventSource> eventSource_;
 };
 
 class TDService;
@@ -60,22 +57,22 @@ public:
     void Resume();
     // Safe from any thread: the loop leaves before its next message.
     void Terminate();
-    bool Terminated() const { return TerminateRequested.load(); }
+    bool Terminated() const { return terminateRequested_.load(); }
     // Waits until the thread has ended (returns at once when it never ran).
     void WaitFor();
 
-    // Safe from any thread.
-    bool PostControl(int code);
+    // Safe from any thread. 0 or the system's error code.
+    int PostControl(int code);
     // Worker thread only.
-    platform::MessageQueue& Queue() { return *MessageQueue; }
+    platform::MessageQueue& Queue() { return *queue_; }
 
 private:
     void Execute();
 
-    TDService& Service;
-    std::unique_ptr<platform::MessageQueue> MessageQueue;
-    std::atomic<bool> TerminateRequested{false};
-    std::thread Thread;
+    TDService& service_;
+    std::unique_ptr<platform::MessageQueue> queue_;
+    std::atomic<bool> terminateRequested_{false};
+    std::thread thread_;
 };
 
 class TDService {
@@ -139,9 +136,9 @@ public:
     // with atStop in application mode, printed on the console.
     void ReportActivity(const std::string& text, bool atStop);
 
-    TServiceState CurrentState() const { return State.load(); }
-    bool RunAsApplication() const { return AppMode; }
-    bool QuitAllowed() const { return Quit.load(); }
+    TServiceState CurrentState() const { return state_.load(); }
+    bool RunAsApplication() const { return appMode_; }
+    bool QuitAllowed() const { return quit_.load(); }
 
     // The description as stored with the service entry: at most 254 bytes,
     // cut before a double-byte character that would not fit whole.
@@ -150,21 +147,21 @@ public:
 private:
     void HandleControl(int code);
 
-    platform::ServiceEnvironment Environment;
-    std::atomic<TServiceState> State{ssStopped};
-    bool AppMode = false;
-    std::atomic<bool> Quit{false};
+    platform::ServiceEnvironment environment_;
+    std::atomic<TServiceState> state_{ssStopped};
+    bool appMode_ = false;
+    std::atomic<bool> quit_{false};
 
-    std::unique_ptr<platform::StatusReporter> StatusHandle;
-    std::mutex StatusLock;
-    TServiceState LastReportedState = ssStartPending;
-    int LastCheckPoint = 0;
+    std::unique_ptr<platform::StatusReporter> statusReporter_;
+    std::mutex statusLock_;
+    TServiceState lastReportedState_ = ssStartPending;
+    int lastCheckPoint_ = 0;
 
-    std::mutex WorkerLock;
-    std::unique_ptr<TServiceThread> WorkerThread;
+    std::mutex workerLock_;
+    std::unique_ptr<TServiceThread> worker_;
 
-    std::mutex LoggerLock;
-    std::unique_ptr<TEventLogger> Logger;
+    std::mutex loggerLock_;
+    std::unique_ptr<TEventLogger> logger_;
 };
 
 }  // namespace quorvel

@@ -1,12 +1,20 @@
-"""A Wine prefix of its own for the Windows scenarios: fresh per run, null
-graphics driver, a persistent Wine server whose system processes (services,
-event log) write their debug trace into a file that the tests read."""
+"""A fresh Wine prefix with the null graphics driver and a persistent Wine server whose system
+processes (services, event log) write their debug trace into a file the tests read."""
 
+import glob
 import os
+import pathlib
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
+
+# The helpers of the Linux scenarios read logs, send datagrams and serve mail alike here.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from quorvel_e2e import entries, sjis  # noqa: E402
+
+EXE = os.environ.get("QUORVEL_EXE", "quorvel.exe")
 
 WINE = os.environ.get("QUORVEL_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
@@ -20,20 +28,18 @@ class WinePrefix:
         self.folder = folder
         self.prefix = os.path.join(folder, "prefix")
         self.trace_path = os.path.join(folder, "wine-trace.log")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG=TRACE,
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG=TRACE, WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("DISPLAY", None)
         self.trace = None
 
     def start(self):
         shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(self.folder)
-        quiet = dict(self.env, WINEDEBUG="-all")
         # Output to files or nowhere, never to pipes: Wine's lingering
         # processes would hold a pipe open long after the command ended.
-        subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics",
-                        "/d", "null", "/f"], env=quiet, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=300, check=True)
+        subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f"],
+                       env=dict(self.env, WINEDEBUG="-all"), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, timeout=300, check=True)
         self._server(["-k"])
         self._server(["-w"])
         # Boot again with the trace on: the system processes started now keep
@@ -41,12 +47,12 @@ class WinePrefix:
         # they start later.
         self._server(["-p"])
         self.trace = open(self.trace_path, "wb")
-        subprocess.run([WINE, "sc", "query", "eventlog"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=self.trace, stdin=subprocess.DEVNULL, timeout=300)
+        subprocess.run([WINE, "sc", "query", "eventlog"], env=self.env, stdout=subprocess.DEVNULL, stderr=self.trace,
+                       stdin=subprocess.DEVNULL, timeout=300)
 
     def _server(self, args):
-        subprocess.run([WINESERVER] + args, env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=60)
+        subprocess.run([WINESERVER] + args, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, timeout=60)
 
     def stop(self):
         self._server(["-k"])
@@ -56,52 +62,57 @@ class WinePrefix:
     def run(self, args, timeout=120):
         """Runs a Windows program; returns (exit code, stdout bytes, stderr bytes)."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            p = subprocess.run([WINE] + args, env=self.env, stdout=out, stderr=err,
-                               stdin=subprocess.DEVNULL, timeout=timeout)
-            out.seek(0)
-            err.seek(0)
-            return p.returncode, out.read(), err.read()
+            p = subprocess.run([WINE] + args, env=self.env, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                               timeout=timeout)
+            return p.returncode, out.seek(0) or out.read(), err.seek(0) or err.read()
 
     def windows_path(self, unix_path):
         return "Z:" + unix_path.replace("/", "\\")
 
     def trace_text(self):
         self.trace.flush()
-        with open(self.trace_path, "rb") as f:
-            return f.read().decode("latin-1")
+        return pathlib.Path(self.trace_path).read_bytes().decode("latin-1")
+
+
+def make_app(folder, ini_lines):
+    """A fresh folder holding quorvel.exe and its Quorvel.ini (Shift_JIS, CR LF)."""
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    shutil.copy(EXE, os.path.join(folder, "quorvel.exe"))
+    pathlib.Path(folder, "Quorvel.ini").write_bytes(b"".join(sjis(line) + b"\r\n" for line in ini_lines))
+    return os.path.join(folder, "quorvel.exe")
+
+
+def log_lines(pattern):
+    """The whole lines so far of the one log file whose name matches, without date and time."""
+    names = glob.glob(pattern)
+    if len(names) != 1:
+        return []
+    data = pathlib.Path(names[0]).read_bytes()
+    return entries(data[:data.rfind(b"\r\n") + 2])
 
 
 _REPORT = re.compile(r"ReportEventA \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x([0-9a-f]{4}),0x([0-9a-f]{8}),")
 _TEXT = re.compile(r":eventlog:ReportEventW L\"(.*)\"$")
 _ESCAPE = re.compile(r"\\(?:([0-9a-fA-F]{4})|(.))")
-
-
-def _byte(c):
-    try:
-        return c.encode("cp1252")
-    except UnicodeEncodeError:
-        return bytes([ord(c)])  # 0x81, 0x8D, 0x8F, 0x90, 0x9D map to themselves
+_BYTES = {bytes([b]).decode("cp1252", "ignore") or chr(b): b for b in range(256)}
 
 
 def _unescape(debug_text):
-    """Wine's debugstr_w rendering -> the ANSI bytes the program passed
-    (Wine's code page is 1252 here; its table maps every byte one to one)."""
-    text = _ESCAPE.sub(lambda m: chr(int(m.group(1), 16)) if m.group(1)
-                       else {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(2), m.group(2)), debug_text)
-    return b"".join(map(_byte, text))
+    """Wine's debugstr_w rendering -> the ANSI bytes the program passed (Wine's code page is 1252
+    here, mapping every byte one to one: 0x81, 0x8D, 0x8F, 0x90 and 0x9D to themselves)."""
+    text = _ESCAPE.sub(lambda m: chr(int(m[1], 16)) if m[1] else {"n": "\n", "r": "\r", "t": "\t"}.get(m[2], m[2]),
+                       debug_text)
+    return bytes(_BYTES[c] for c in text)
 
 
 def event_entries(trace):
     """[(type, category, event id, text bytes)] in the order written."""
-    entries = []
-    pending = {}  # Wine thread id -> the call whose text comes next
+    entries, pending = [], {}  # Wine thread id -> the call whose text comes next
     for line in trace.splitlines():
         tid = line.split(":", 1)[0]
-        m = _REPORT.search(line)
-        if m:
-            pending[tid] = (int(m.group(1), 16), int(m.group(2), 16), int(m.group(3), 16))
-            continue
-        m = _TEXT.search(line)
-        if m and tid in pending:
-            entries.append(pending.pop(tid) + (_unescape(m.group(1)),))
+        if m := _REPORT.search(line):
+            pending[tid] = (int(m[1], 16), int(m[2], 16), int(m[3], 16))
+        elif (m := _TEXT.search(line)) and tid in pending:
+            entries.append(pending.pop(tid) + (_unescape(m[1]),))
     return entries

@@ -1,44 +1,56 @@
-"""Shared pieces of the end-to-end scenarios: the real quorvel copied alone
-into a temporary folder with its Quorvel.ini, run with -RUN, stopped with
-SIGTERM, and its files read back byte for byte."""
+"""Shared pieces of the end-to-end scenarios: the real quorvel alone in a temporary folder,
+real datagrams, its files read back byte for byte; SMTP servers to mail to."""
 
+import contextlib
+import hashlib
+import hmac
+import logging
 import os
+import pathlib
 import re
 import shutil
 import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
-BINARY = os.environ.get("QUORVEL_BINARY", "quorvel")
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
 
+BINARY = os.environ.get("QUORVEL_BINARY", "quorvel")
 # "yyyy/mm/dd hh:nn:ss.zzz " in front of every log line.
 STAMP = re.compile(rb"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ")
+ACCOUNT, PASSWORD = b"alerts", b"tunnel-only-pw"
+REFUSED = "refused@example.org"
 
 
 def sjis(text):
     return text.encode("cp932")
 
 
+STOP_LINE = b" " + sjis("Quorvel サービスを停止しました")
+
+
+def mail_line(address, keyword=None):
+    """The operation-log line of one mail's outcome (sent when a keyword is given)."""
+    outcome = "送信を行いました。(%s)" % keyword if keyword else "送信に失敗しました。"
+    return b" 127.0.0.1 " + sjis("へ %s 宛のメール%s" % (address, outcome))
+
+
 def free_port():
     """A UDP port free on both IPv4 and IPv6 loopback."""
     while True:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as v4:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as v4, socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as v6:
             v4.bind(("0.0.0.0", 0))
-            port = v4.getsockname()[1]
-            try:
-                with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as v6:
-                    # As the server's own IPv6 socket: IPv6 only, else it
-                    # would clash with the IPv4 probe on Linux.
-                    v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-                    v6.bind(("::", port))
-                return port
-            except OSError:
-                continue
+            v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)  # as the server's own socket
+            with contextlib.suppress(OSError):
+                v6.bind(("::", v4.getsockname()[1]))
+                return v4.getsockname()[1]
 
 
-def wait_until(condition, timeout=10):
+def wait_until(condition, timeout=30):
     """Polls condition until it holds (True) or the time is up (False)."""
     deadline = time.monotonic() + timeout
     while not condition():
@@ -49,21 +61,15 @@ def wait_until(condition, timeout=10):
 
 
 def send(payloads, port, host="127.0.0.1"):
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    with socket.socket(family, socket.SOCK_DGRAM) as s:
-        for p in payloads:
-            s.sendto(p, (host, port))
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_DGRAM) as s:
+        [s.sendto(p, (host, port)) for p in payloads]
 
 
 def entries(data):
     """The lines of a log file (CR LF ends) without their date and time."""
     lines = data.split(b"\r\n")
-    assert lines[-1] == b"", "the file ends with a whole line"
-    out = []
-    for line in lines[:-1]:
-        assert STAMP.match(line), line
-        out.append(line[24:])
-    return out
+    assert lines.pop() == b"" and all(STAMP.match(l) for l in lines), data[-200:]
+    return [line[24:] for line in lines]
 
 
 class DatagramSink:
@@ -74,55 +80,71 @@ class DatagramSink:
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.path)
 
-    def receive_all(self, timeout=0.5):
+    def receive_all(self, timeout=0.1):
         out = []
         self.sock.settimeout(timeout)
-        try:
+        with contextlib.suppress(socket.timeout):
             while True:
                 out.append(self.sock.recv(65536).decode("utf-8"))
-        except socket.timeout:
-            return out
+        return out
 
-    def close(self):
-        self.sock.close()
+    def events(self, timeout=0.1):
+        """The journal entries so far as field dictionaries."""
+        return [dict(l.split("=", 1) for l in e.splitlines() if "=" in l) for e in self.receive_all(timeout)]
 
 
-class Quorvel:
+class Quorvel(contextlib.AbstractContextManager):
     """One run of quorvel in a folder of its own."""
 
-    def __init__(self, ini_lines=None):
+    def __init__(self, ini_lines=None, ini_bytes=None):
         self.tmp = tempfile.TemporaryDirectory(prefix="quorvel-e2e-")
         self.dir = self.tmp.name
-        self.binary = os.path.join(self.dir, "quorvel")
-        shutil.copy2(BINARY, self.binary)
+        self.binary = shutil.copy2(BINARY, os.path.join(self.dir, "quorvel"))
         if ini_lines is not None:
-            with open(os.path.join(self.dir, "Quorvel.ini"), "wb") as f:
-                f.write(b"".join(sjis(l) + b"\r\n" for l in ini_lines))
-        # Event entries go to a socket nobody reads instead of the journal.
+            ini_bytes = b"".join(sjis(l) + b"\r\n" for l in ini_lines)
+        if ini_bytes is not None:
+            pathlib.Path(self.dir, "Quorvel.ini").write_bytes(ini_bytes)
+        # Event entries go to a socket of the test's instead of the journal.
         self.journal = DatagramSink(self.dir, "journal")
-        self.proc = None
+        self.notify = self.proc = self.err = None
 
-    def start(self, **env_extra):
-        env = dict(os.environ, QUORVEL_JOURNAL_SOCKET=self.journal.path, **env_extra)
-        env.pop("NOTIFY_SOCKET", None)
+    def env(self, **extra):
+        env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+        return dict(env, QUORVEL_JOURNAL_SOCKET=self.journal.path, **extra)
+
+    def start(self, words=("-RUN",), **env_extra):
+        """Runs quorvel with the command words, standard error into a file."""
         self.err = open(os.path.join(self.dir, "stderr"), "wb")
-        self.proc = subprocess.Popen([self.binary, "-RUN"], cwd="/", env=env,
+        self.proc = subprocess.Popen([self.binary, *words], cwd="/", env=self.env(**env_extra),
                                      stdout=subprocess.DEVNULL, stderr=self.err)
         return self
 
+    def start_service(self):
+        """Starts as systemd would; returns the notifications up to READY=1."""
+        self.notify = DatagramSink(self.dir, "notify")
+        self.start((), NOTIFY_SOCKET=self.notify.path)
+        self.notify.sock.settimeout(30)
+        messages = [self.notify.sock.recv(65536).decode()]
+        while not messages[-1].startswith("READY=1"):
+            messages.append(self.notify.sock.recv(65536).decode())
+        return messages
+
+    def run(self, *words, **env_extra):
+        """One command to its end: the completed process, output captured."""
+        return subprocess.run([self.binary, *words], env=self.env(**env_extra), capture_output=True, timeout=30)
+
     @property
     def stderr(self):
-        """The console lines so far ("success 1 ...", "error 3 ...")."""
-        with open(os.path.join(self.dir, "stderr"), "rb") as f:
-            return f.read().decode("utf-8", "replace").splitlines()  # a line may be half written
+        """The console lines so far ("success 1 ...", "error 3 ..."), the last maybe half written."""
+        return pathlib.Path(self.dir, "stderr").read_bytes().decode("utf-8", "replace").splitlines()
 
-    def wait_started(self, timeout=10):
+    def wait_started(self, timeout=30):
         """True when the server reported a successful start (event 1)."""
         wait_until(lambda: self.proc.poll() is not None
                    or any(l.startswith(("success 1 ", "error ")) for l in self.stderr), timeout)
         return any(l.startswith("success 1 ") for l in self.stderr)
 
-    def wait_exit(self, timeout=10):
+    def wait_exit(self, timeout=30):
         return self.proc.wait(timeout=timeout)
 
     def stop(self):
@@ -130,44 +152,167 @@ class Quorvel:
             self.proc.send_signal(signal.SIGTERM)
         return self.wait_exit()
 
+    @contextlib.contextmanager
+    def paused(self):
+        """The server stopped (SIGSTOP) while the block runs: what is sent waits in its socket."""
+        self.proc.send_signal(signal.SIGSTOP)
+        try:
+            yield
+        finally:
+            self.proc.send_signal(signal.SIGCONT)
+
     def path(self, name):
         return os.path.join(self.dir, "logs", name)
 
     def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
+        return pathlib.Path(self.path(name)).read_bytes()
 
-    def wait_for_lines(self, name, count, timeout=10):
+    def log(self, name="Quorvel.log"):
+        """The lines of a log without their date and time."""
+        return entries(self.read(name))
+
+    def wait_for_lines(self, name, count, timeout=30):
         """Waits until the log holds at least count lines."""
-        if not wait_until(lambda: os.path.exists(self.path(name)) and self.read(name).count(b"\r\n") >= count,
-                          timeout):
-            raise AssertionError("%s did not reach %d lines" % (name, count))
+        assert wait_until(lambda: os.path.exists(self.path(name)) and self.read(name).count(b"\r\n") >= count,
+                          timeout), "%s did not reach %d lines" % (name, count)
 
     def close(self):
         if self.proc:
             self.proc.kill()
             self.proc.wait()
             self.err.close()
-        self.journal.close()
+        [sink.sock.close() for sink in (self.journal, self.notify) if sink]
         self.tmp.cleanup()
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, *exc):
         self.close()
 
 
-async def cram_md5_auth(server, serial, account, password):
-    """An aiosmtpd AUTH CRAM-MD5 handler body: challenges the client and
-    checks its digest against the account's password."""
-    import hashlib
-    import hmac
-    from aiosmtpd.smtp import MISSING, AuthResult, LoginPassword
-    challenge = b"<%d.%d@sink.test>" % (serial, time.time())
-    answer = await server.challenge_auth(challenge)
-    if answer is MISSING:
-        return AuthResult(success=False, handled=True)
-    user, _, digest = answer.partition(b" ")
-    ok = user == account and hmac.compare_digest(digest, hmac.new(password, challenge, hashlib.md5).hexdigest().encode())
-    return AuthResult(success=ok, handled=False, auth_data=LoginPassword(user, b""))
+def mail_ini(syslog_port, smtp_port, *keyword_lines, extra=()):
+    return ["SYSLOGPORT=%d" % syslog_port, "RECVLOGNAME=recv.log", "MAILSERVER=127.0.0.1",
+            "MAILSERVERPORT=%d" % smtp_port, "MAILFROM=quorvel@example.org", "MAILTO=ops@example.org",
+            *extra, "KEYWORDLISTSTART", *(keyword_lines or ["error"]), "KEYWORDLISTEND"]
+
+
+def over_tls(server):
+    # aiosmtpd marks a STARTTLS session only; implicit TLS shows on the transport.
+    return server.session.ssl is not None or server.transport.get_extra_info("ssl_object") is not None
+
+
+class Sink:
+    """An aiosmtpd handler: refuses REFUSED, checks AUTH LOGIN and CRAM-MD5 (Python's own HMAC)
+    against PASSWORD, notes whether each AUTH and mail came over TLS."""
+
+    def __init__(self):
+        self.mails, self.auth_over_tls, self.on_mail_from = [], [], None
+
+    def authenticate(self, server, session, envelope, mechanism, data):
+        self.auth_over_tls.append(over_tls(server))
+        ok = mechanism == "LOGIN" and data.login == ACCOUNT and data.password == PASSWORD
+        return AuthResult(success=ok, handled=False, auth_data=data)
+
+    async def auth_CRAM__MD5(self, server, args):
+        self.auth_over_tls.append(over_tls(server))
+        challenge = b"<%d.%d@sink.test>" % (len(self.mails), time.time())
+        answer = await server.challenge_auth(challenge)
+        user, _, digest = (answer if isinstance(answer, bytes) else b"").partition(b" ")
+        ok = user == ACCOUNT and hmac.compare_digest(digest, hmac.new(PASSWORD, challenge, hashlib.md5)
+                                                     .hexdigest().encode())
+        return AuthResult(success=ok, handled=False, auth_data=LoginPassword(user, b""))
+
+    async def handle_MAIL(self, server, session, envelope, address, options):
+        envelope.mail_from = address
+        envelope.noted = self.on_mail_from() if self.on_mail_from else None
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, options):
+        if address == REFUSED:
+            return "550 no such user"
+        return envelope.rcpt_tos.append(address) or "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        tls = server.transport.get_extra_info("ssl_object")
+        self.mails.append(dict(to=envelope.rcpt_tos, raw=envelope.original_content, tls=over_tls(server),
+                               version=tls.version() if tls else None, auth=session.auth_data,
+                               helo=session.host_name, noted=envelope.noted))
+        return "250 queued"
+
+
+def smtp_server(test, sink, tls=None, implicit=False):
+    """A running aiosmtpd: plain text, STARTTLS required or implicit TLS (tls: a server SSLContext).
+    A port taken by a test alongside between probe and bind means another try."""
+    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
+    kwargs = dict(authenticator=sink.authenticate, auth_require_tls=False)
+    if tls is not None:
+        kwargs.update(ssl_context=tls) if implicit else kwargs.update(tls_context=tls, require_starttls=True)
+    for _ in range(20):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        # server_hostname: else aiosmtpd asks the name service for this machine's name.
+        server = Controller(sink, hostname="127.0.0.1", port=port, server_hostname="sink.test", **kwargs)
+        try:
+            server.start()
+        except (OSError, RuntimeError):
+            continue
+        test.addCleanup(server.stop)
+        return server
+    test.fail("no free TCP port for the SMTP server")
+
+
+class Relay:
+    """A TCP relay before an SMTP server, recording what the client sends. The first `silent`
+    connections are never answered, the next `trickle` get an endless greeting byte by byte,
+    the rest are passed on once `release` is set (at once unless held)."""
+
+    def __init__(self, test, target_port, silent=0, trickle=0, held=False):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.target_port, self.silent, self.trickle = target_port, silent, trickle
+        self.connected, self.release = threading.Event(), threading.Event()
+        self.captured, self.open = [], []
+        if not held:
+            self.release.set()
+        threading.Thread(target=self.accept, daemon=True).start()
+        test.addCleanup(self.close)
+
+    def accept(self):
+        for n in range(1, 1000):
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            self.open.append(client)
+            self.connected.set()
+            if n > self.silent:
+                threading.Thread(target=self.serve, args=(client, n > self.silent + self.trickle), daemon=True).start()
+
+    def serve(self, client, passed_on):
+        with contextlib.suppress(OSError):
+            if not passed_on:
+                for _ in range(60):
+                    client.sendall(b"2")
+                    time.sleep(0.5)
+                return
+            self.release.wait()
+            upstream = socket.create_connection(("127.0.0.1", self.target_port))
+            self.open.append(upstream)
+            self.captured.append([])
+            threading.Thread(target=self.pump, args=(upstream, client, []), daemon=True).start()
+            self.pump(client, upstream, self.captured[-1])
+
+    @staticmethod
+    def pump(src, dst, record):
+        with contextlib.suppress(OSError):
+            while data := src.recv(65536):
+                record.append(data)
+                dst.sendall(data)
+            dst.shutdown(socket.SHUT_WR)
+
+    def client_bytes(self, index=0):
+        return b"".join(self.captured[index])
+
+    def close(self):
+        self.release.set()
+        self.listener.close()
+        [s.close() for s in self.open]

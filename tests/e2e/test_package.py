@@ -1,9 +1,8 @@
-"""The Debian package as an operator gets it: built by CPack, looked at
-with dpkg-deb, then installed, removed, installed again and purged in a
-throw-away root (dpkg --root; the maintainer scripts run outside it with
-DPKG_ROOT set, and no systemd runs there)."""
+"""The Debian package as an operator gets it: built by CPack, looked at with dpkg-deb, installed,
+removed, installed again and purged in a throw-away root (dpkg --root, no systemd there)."""
 
 import os
+import pathlib
 import shutil
 import stat
 import subprocess
@@ -15,8 +14,7 @@ PROGRAM, INI, UNIT = "opt/quorvel/quorvel", "opt/quorvel/Quorvel.ini", "lib/syst
 
 
 def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+    return pathlib.Path(path).read_bytes()
 
 
 def run(args, **kw):
@@ -43,22 +41,15 @@ class PackageTest(unittest.TestCase):
         version = run(["dpkg-deb", "-f", self.deb, "Version"]).stdout.decode().strip()
         self.assertEqual(os.path.basename(self.deb), "quorvel_%s_%s.deb" % (version, arch))
 
-        listing = {}
-        for line in run(["dpkg-deb", "-c", self.deb]).stdout.decode().splitlines():
-            fields = line.split()
-            listing[fields[-1].lstrip("./")] = (fields[0], fields[1])
-        files = {name: entry for name, entry in listing.items() if not entry[0].startswith("d")}
-        self.assertEqual(files, {
+        listing = [line.split() for line in run(["dpkg-deb", "-c", self.deb]).stdout.decode().splitlines()]
+        self.assertEqual({f[-1].lstrip("./"): (f[0], f[1]) for f in listing if not f[0].startswith("d")}, {
             PROGRAM: ("-rwxr-xr-x", "root/root"),
             # It may come to hold the SMTP password.
-            INI: ("-rw-r-----", "root/root"),
-            UNIT: ("-rw-r--r--", "root/root"),
-        })
+            INI: ("-rw-r-----", "root/root"), UNIT: ("-rw-r--r--", "root/root")})
 
         control = os.path.join(self.tmp.name, "control")
         run(["dpkg-deb", "-e", self.deb, control])
-        with open(os.path.join(control, "conffiles")) as f:
-            self.assertEqual(f.read(), "/" + INI + "\n")
+        self.assertEqual(read(os.path.join(control, "conffiles")), b"/" + INI.encode() + b"\n")
         for script in ("postinst", "prerm", "postrm"):
             path = os.path.join(control, script)
             self.assertTrue(os.stat(path).st_mode & stat.S_IXUSR, script)
@@ -66,66 +57,48 @@ class PackageTest(unittest.TestCase):
 
         data = os.path.join(self.tmp.name, "data")
         run(["dpkg-deb", "-x", self.deb, data])
-        with open(os.path.join(data, INI), "rb") as f:
-            ini = f.read()
+        ini = read(os.path.join(data, INI))
         # Shift_JIS with CR LF, as the program reads it: no lone LF or CR.
         ini.decode("cp932")
-        self.assertTrue(ini.endswith(b"\r\n"))
-        self.assertEqual(ini.count(b"\n"), ini.count(b"\r\n"))
-        self.assertEqual(ini.count(b"\r"), ini.count(b"\r\n"))
-        lines = ini.split(b"\r\n")
-        self.assertIn(b"SYSLOGPORT=514", lines)
-        self.assertIn(b"KEYWORDLISTSTART", lines)
+        self.assertEqual((ini[-2:], ini.count(b"\n"), ini.count(b"\r")), (b"\r\n",) + (ini.count(b"\r\n"),) * 2)
+        self.assertTrue({b"SYSLOGPORT=514", b"KEYWORDLISTSTART"} <= set(ini.split(b"\r\n")))
 
     @unittest.skipUnless(os.geteuid() == 0, "dpkg --root needs root")
     def test_install_remove_and_purge_in_a_throw_away_root(self):
         root = os.path.join(self.tmp.name, "root")
-        for d in ("var/lib/dpkg/info", "var/lib/dpkg/updates", "var/log", "etc"):
-            os.makedirs(os.path.join(root, d))
-        for name, text in (("var/lib/dpkg/status", ""), ("etc/passwd", "root:x:0:0:root:/root:/bin/sh\n"),
-                           ("etc/group", "root:x:0:\n"), ("etc/shadow", "root:*:19000:0:99999:7:::\n"),
-                           ("etc/gshadow", "root:*::\n")):
-            with open(os.path.join(root, name), "w") as f:
-                f.write(text)
-        # The root holds no libc6 or passwd package: their files are the host's.
-        dpkg = ["dpkg", "--root=" + root, "--force-script-chrootless", "--force-depends",
-                "--log=" + os.path.join(root, "var/log/dpkg.log")]
 
         def path(name):
             return os.path.join(root, name)
+        [os.makedirs(path(d)) for d in ("var/lib/dpkg/info", "var/lib/dpkg/updates", "var/log", "etc")]
+        for name, text in (("var/lib/dpkg/status", ""), ("etc/passwd", "root:x:0:0:root:/root:/bin/sh\n"),
+                           ("etc/group", "root:x:0:\n"), ("etc/shadow", "root:*:19000:0:99999:7:::\n"),
+                           ("etc/gshadow", "root:*::\n")):
+            pathlib.Path(path(name)).write_bytes(text.encode())
+        # The root holds no libc6 or passwd package: their files are the host's.
+        dpkg = ["dpkg", "--root=" + root, "--force-script-chrootless", "--force-depends", "--log=" + path("var/log/dpkg.log")]
 
         installed = run(dpkg + ["-i", self.deb])
         self.assertIn(b"systemctl enable --now QuorvelService", installed.stdout)
-        account = [l.split(":") for l in read(path("etc/passwd")).decode().splitlines() if l.startswith("quorvel:")]
-        self.assertEqual(len(account), 1)
-        uid, gid = int(account[0][2]), int(account[0][3])
-        self.assertLess(uid, 1000, "a system user")
-        self.assertEqual(account[0][6], "/usr/sbin/nologin")
-        logs = os.stat(path("opt/quorvel/logs"))
-        self.assertEqual((logs.st_uid, logs.st_gid, stat.S_IMODE(logs.st_mode)), (uid, gid, 0o750))
-        ini = os.stat(path(INI))
-        self.assertEqual((ini.st_uid, ini.st_gid, stat.S_IMODE(ini.st_mode)), (0, gid, 0o640))
+        [account] = [l.split(":") for l in read(path("etc/passwd")).decode().splitlines() if l.startswith("quorvel:")]
+        uid, gid = int(account[2]), int(account[3])
+        self.assertEqual((uid < 1000, account[6]), (True, "/usr/sbin/nologin"), "a system user who cannot log in")
+        owners = [os.stat(path(p)) for p in ("opt/quorvel/logs", INI)]
+        self.assertEqual([(o.st_uid, o.st_gid, stat.S_IMODE(o.st_mode)) for o in owners], [(uid, gid, 0o750), (0, gid, 0o640)])
         # Installed, not enabled, not started.
-        self.assertTrue(os.path.isfile(path(UNIT)))
-        self.assertFalse(os.path.exists(path("etc/systemd/system/multi-user.target.wants")))
+        wanted = path("etc/systemd/system/multi-user.target.wants")
+        self.assertEqual((os.path.isfile(path(UNIT)), os.path.exists(wanted)), (True, False))
 
         # The operator's edits and the service's logs.
-        with open(path(INI), "ab") as f:
-            f.write(b"SYSLOGPORT2=5141\r\n")
-        with open(path("opt/quorvel/logs/Quorvel.log"), "wb") as f:
-            f.write(b"kept\r\n")
-        edited = read(path(INI))
-        os.makedirs(path("etc/systemd/system/multi-user.target.wants"))
-        os.symlink("/lib/systemd/system/QuorvelService.service",
-                   path("etc/systemd/system/multi-user.target.wants/QuorvelService.service"))
+        edited = read(path(INI)) + b"SYSLOGPORT2=5141\r\n"
+        pathlib.Path(path(INI)).write_bytes(edited)
+        pathlib.Path(path("opt/quorvel/logs/Quorvel.log")).write_bytes(b"kept\r\n")
+        os.makedirs(wanted)
+        os.symlink("/" + UNIT, os.path.join(wanted, "QuorvelService.service"))
 
         run(dpkg + ["-r", "quorvel"])
-        self.assertFalse(os.path.exists(path(PROGRAM)))
-        self.assertFalse(os.path.exists(path(UNIT)))
-        self.assertFalse(os.path.lexists(path("etc/systemd/system/multi-user.target.wants/QuorvelService.service")),
-                         "removal disables the service")
-        self.assertEqual(read(path(INI)), edited)
-        self.assertEqual(read(path("opt/quorvel/logs/Quorvel.log")), b"kept\r\n")
+        self.assertFalse(os.path.exists(path(PROGRAM)) or os.path.exists(path(UNIT)))
+        self.assertFalse(os.path.lexists(os.path.join(wanted, "QuorvelService.service")), "removal disables the service")
+        self.assertEqual((read(path(INI)), read(path("opt/quorvel/logs/Quorvel.log"))), (edited, b"kept\r\n"))
 
         # Installed again: the edited ini stays as the operator left it.
         run(dpkg + ["-i", self.deb])

@@ -1,116 +1,116 @@
-"""The real binary as the service host: unit install and removal, systemd
-notifications, console mode and the refusal to run outside systemd."""
+"""The binary as the service host: command words, the unit, systemd notifications and
+statistics, and a standard error whose reader has gone, which never costs the exit status."""
 
+import contextlib
 import os
-import shutil
+import pathlib
+import re
 import signal
 import subprocess
-import tempfile
 import time
 import unittest
 
-from quorvel_e2e import BINARY, DatagramSink
+from quorvel_e2e import REFUSED, STOP_LINE, Quorvel, Sink, free_port, mail_ini, send, sjis, smtp_server, wait_until
+
+UNIT = "QuorvelService.service"
 
 
-def run(args, env_extra, timeout=20):
-    env = dict(os.environ)
-    env.pop("NOTIFY_SOCKET", None)
-    env.update(env_extra)
-    return subprocess.run([BINARY] + args, env=env, capture_output=True, timeout=timeout)
+@contextlib.contextmanager
+def closed_pipe():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    yield write_end
+    os.close(write_end)
 
 
 class ServiceHostTest(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = self.tmp.name
-        self.journal = DatagramSink(self.dir, "journal")
-        self.env = {"QUORVEL_JOURNAL_SOCKET": self.journal.path}
-        # A copy with a configuration of no instance: the host's behaviour
-        # without any listener of the server's.
-        self.served = os.path.join(self.dir, "quorvel")
-        shutil.copy2(BINARY, self.served)
-        with open(os.path.join(self.dir, "Quorvel.ini"), "wb") as f:
-            f.write(b"SYSLOGPORT=-1\r\n")
+    def test_command_words_at_the_console(self):
+        usage = rb"^Usage: quorvel "
+        cases = [
+            # words, exit status, standard output and standard error (patterns), events in the journal
+            (["-HELP"], 0, usage, rb"^$", []), (["--help"], 0, usage, rb"^$", []), (["-h"], 0, usage, rb"^$", []),
+            (["/?"], 0, usage, rb"^$", []), (["--version"], 0, rb"^quorvel \d+\.\d+\n$", rb"^$", []),
+            (["-RUN", "--hlep"], 2, rb"^$", usage, []), (["start"], 2, rb"^$", usage, []),
+            # Outside systemd: explains itself and logs the failure.
+            ([], 0, rb"^$", rb"^[^\n]*-RUN[^\n]*-INSTALL[^\n]*\n$", ["1063"]),
+            (["-UNINSTALL"], 1, rb"^$", re.escape("サービスの登録解除に失敗しました。(Error code 2)".encode()), [])]
+        for words, status, out, err, events in cases:
+            with self.subTest(words=words), Quorvel(["SYSLOGPORT=-1"]) as q:
+                result = q.run(*words, QUORVEL_UNIT_DIR=q.dir)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertRegex(result.stdout, out)
+                self.assertRegex(result.stderr, err)
+                journal = q.journal.events()
+                self.assertEqual([e["QUORVEL_EVENT_ID"] for e in journal], events)
+                self.assertEqual([(e["MESSAGE"], e["PRIORITY"], e["SYSLOG_IDENTIFIER"]) for e in journal],
+                                 [("サービスの開始に失敗しました", "3", "QuorvelService")] * len(events))
+                # Nothing was started: no logs folder, no unit written.
+                self.assertEqual(sorted(os.listdir(q.dir)), ["Quorvel.ini", "journal", "quorvel"])
+                # With standard error closed, the same status and events.
+                with closed_pipe() as stderr:
+                    closed = subprocess.run([q.binary, *words], env=q.env(QUORVEL_UNIT_DIR=q.dir), stderr=stderr,
+                                            stdout=subprocess.DEVNULL, timeout=30)
+                self.assertEqual(closed.returncode, status)
+                self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], events)
 
-    def tearDown(self):
-        self.journal.close()
-        self.tmp.cleanup()
+    def test_a_run_with_standard_error_closed_and_no_instance_serves_and_stops_cleanly(self):
+        with Quorvel(["SYSLOGPORT=-1"]) as q:
+            with closed_pipe() as stderr:
+                q.proc = subprocess.Popen([q.binary, "-RUN"], env=q.env(), stderr=stderr, stdout=subprocess.DEVNULL)
+            q.err = open(os.devnull, "wb")
+            # The start event follows its echo to standard error.
+            q.journal.sock.settimeout(30)
+            self.assertIn("QUORVEL_EVENT_ID=1\n", q.journal.sock.recv(65536).decode())
+            time.sleep(0.2)
+            self.assertIsNone(q.proc.poll(), "still serving after writing its start event")
+            self.assertEqual(q.stop(), 0)
+            self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], ["2"])
+            self.assertEqual(os.listdir(os.path.join(q.dir, "logs")), [], "no listener, no log")
 
     def test_install_writes_the_unit_once_and_uninstall_removes_it_once(self):
-        units = os.path.join(self.dir, "units")
-        os.mkdir(units)
-        env = dict(self.env, QUORVEL_UNIT_DIR=units)
-        unit = os.path.join(units, "QuorvelService.service")
+        with Quorvel() as q:
+            unit = os.path.join(q.dir, UNIT)
+            first = q.run("/install", "-SILENT", QUORVEL_UNIT_DIR=q.dir)
+            self.assertEqual(first.returncode, 0, first.stderr)
+            lines = pathlib.Path(unit).read_text().splitlines()
+            self.assertTrue({"Type=notify", 'ExecStart="%s"' % os.path.realpath(q.binary), "WantedBy=multi-user.target",
+                             "Restart=on-failure"} <= set(lines), lines)
+            self.assertEqual([l[:28] for l in lines if l.startswith("Description=")], ["Description=Quorvel  Service"])
+            second = q.run("-INSTALL", QUORVEL_UNIT_DIR=q.dir)
+            self.assertEqual(second.returncode, 1)
+            self.assertIn("サービスの登録に失敗しました。(Error code 17)", second.stderr.decode())
+            self.assertEqual(pathlib.Path(unit).read_text().splitlines(), lines, "an existing unit is left untouched")
+            self.assertEqual(q.run("-uninstall", QUORVEL_UNIT_DIR=q.dir).returncode, 0)
+            self.assertFalse(os.path.exists(unit))
 
-        first = run(["/install", "-SILENT"], env)
-        self.assertEqual(first.returncode, 0, first.stderr)
-        with open(unit, encoding="utf-8") as f:
-            lines = f.read().splitlines()
-        self.assertIn("Type=notify", lines)
-        self.assertIn('ExecStart="%s"' % os.path.realpath(BINARY), lines)
-        self.assertIn("WantedBy=multi-user.target", lines)
-        self.assertIn("Restart=on-failure", lines)
-        description = [l for l in lines if l.startswith("Description=")]
-        self.assertEqual(len(description), 1)
-        self.assertTrue(description[0].startswith("Description=Quorvel  Service"))
-
-        second = run(["-INSTALL"], env)
-        self.assertEqual(second.returncode, 1)
-        self.assertIn("サービスの登録に失敗しました。(Error code 17)", second.stderr.decode("utf-8"))
-        with open(unit, encoding="utf-8") as f:
-            self.assertEqual(f.read().splitlines(), lines, "an existing unit is left untouched")
-
-        removed = run(["-uninstall"], env)
-        self.assertEqual(removed.returncode, 0, removed.stderr)
-        self.assertFalse(os.path.exists(unit))
-        again = run(["-UNINSTALL"], env)
-        self.assertEqual(again.returncode, 1)
-        self.assertIn("サービスの登録解除に失敗しました。(Error code 2)", again.stderr.decode("utf-8"))
-
-    def test_service_mode_reports_states_and_stops_on_sigterm(self):
-        notify = DatagramSink(self.dir, "notify")
-        try:
-            env = dict(os.environ, NOTIFY_SOCKET=notify.path, **self.env)
-            proc = subprocess.Popen([self.served], env=env, stderr=subprocess.DEVNULL)
-            notify.sock.settimeout(10)
-            first = []
-            while not any(m.startswith("READY=1") for m in first):
-                first.append(notify.sock.recv(65536).decode("utf-8"))
-            proc.send_signal(signal.SIGTERM)
-            self.assertEqual(proc.wait(timeout=10), 0)
-            messages = first + notify.receive_all()
-        finally:
-            notify.close()
-        extend = "EXTEND_TIMEOUT_USEC=5000000\n"
-        self.assertEqual(messages, ["STATUS=Starting (check point 1)\n" + extend,
-                                    "STATUS=Starting (check point 2)\n" + extend,
-                                    "READY=1\nSTATUS=Running\n",
-                                    "STOPPING=1\nSTATUS=Stopping\n" + extend,
-                                    "STATUS=Stopped\n"])
-
-    def test_run_mode_stops_on_ctrl_c_with_status_zero(self):
-        env = dict(os.environ, **self.env)
-        env.pop("NOTIFY_SOCKET", None)
-        proc = subprocess.Popen([self.served, "-RUN"], env=env, stderr=subprocess.DEVNULL)
-        time.sleep(0.5)
-        self.assertIsNone(proc.poll(), "RUN keeps serving until asked to stop")
-        proc.send_signal(signal.SIGINT)
-        self.assertEqual(proc.wait(timeout=10), 0)
-
-    def test_no_command_word_outside_systemd_explains_and_logs_the_failure(self):
-        result = run([], self.env)
-        self.assertEqual(result.returncode, 0)
-        err = result.stderr.decode("utf-8").splitlines()
-        self.assertEqual(len(err), 1)
-        self.assertIn("-RUN", err[0])
-        self.assertIn("-INSTALL", err[0])
-        entries = self.journal.receive_all()
-        self.assertEqual(len(entries), 1)
-        fields = dict(l.split("=", 1) for l in entries[0].splitlines())
-        self.assertEqual(fields["MESSAGE"], "サービスの開始に失敗しました")
-        self.assertEqual(fields["QUORVEL_EVENT_ID"], "1063")
-        self.assertEqual(fields["PRIORITY"], "3")
-        self.assertEqual(fields["SYSLOG_IDENTIFIER"], "QuorvelService")
+    def test_a_service_reports_its_states_and_exact_figures(self):
+        sink = Sink()
+        smtp, port = smtp_server(self, sink), free_port()
+        load = ([b"<13>plain %d" % i for i in range(40)] + [b"x" * 40000, b"y" * 32770]
+                + [b"<11>ALERT disk %d" % i for i in range(3)] + [b"<11>FAILME once"])
+        with Quorvel(mail_ini(port, smtp.port, "ALERT", "FAILME " + REFUSED,
+                              extra=["SERVERIPADDRESS=127.0.0.1", "STATSINTERVAL=1"])) as q:
+            extend, started = "EXTEND_TIMEOUT_USEC=5000000\n", time.monotonic()
+            self.assertEqual(q.start_service(), ["STATUS=Starting (check point 1)\n" + extend,
+                                                 "STATUS=Starting (check point 2)\n" + extend, "READY=1\nSTATUS=Running\n"])
+            q.proc.send_signal(signal.SIGHUP)
+            self.assertTrue(wait_until(lambda: b" " + sjis("サービスとして実行中のため、シグナルを無視しました (signal 1)")
+                                       in q.log()), "a hang-up is ignored and noted")
+            send(load, port)
+            status = "STATUS=received 46; written 44; dropped 0; oversized 2; mails 3 sent, 1 failed\n"
+            seen = []
+            wait_until(lambda: seen.extend(q.notify.receive_all(0.2)) or status in seen, 20)
+            self.assertIn(status, seen, "the live counts reach the notification socket")
+            body = ("受信 46 件、書き込み 44 件、破棄 0 件 (受信バッファ溢れ 0、キュー満杯 0、ロック待ち超過 0、書き込み失敗 0)、"
+                    "サイズ超過 2 件、キーワード一致 4 件、メール送信 3 件、メール送信失敗 1 件、メール破棄 0 件、メール抑止 0 件")
+            self.assertTrue(wait_until(lambda: sjis("統計: " + body) in q.read("Quorvel.log")), "a statistics line")
+            self.assertEqual(q.stop(), 0)
+            elapsed = time.monotonic() - started
+            self.assertEqual(q.notify.receive_all()[-2:], ["STOPPING=1\nSTATUS=Stopping\n" + extend, "STATUS=Stopped\n"])
+            self.assertEqual(q.log()[-2:], [STOP_LINE, b" " + sjis("停止時の統計: " + body)])
+            # About one line a second while running.
+            ticks = sum(l.startswith(b" " + sjis("統計: ")) for l in q.log())
+            self.assertTrue(1 <= ticks <= elapsed + 1, (ticks, elapsed))
 
 
 if __name__ == "__main__":

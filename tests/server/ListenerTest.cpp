@@ -86,8 +86,8 @@ protected:
     // Delivers the next notification as the worker's message loop does.
     void DispatchOne() {
         platform::QueueMessage message;
-        ASSERT_EQ(queue_->GetMessage(message), 1);
-        queue_->DispatchMessage(message);
+        ASSERT_EQ(queue_->Next(message), 1);
+        queue_->Dispatch(message);
     }
 
     std::string Path(const std::string& name) const { return folder_.path() + name; }

@@ -8,18 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Folders.h"
 #include "platform/ServiceEnvironment.h"
 
 namespace quorvel::test {
-
-struct LoggedEvent {
-    std::string Source;
-    int Type;
-    int Category;
-    uint32_t Id;
-    std::string Text;
-    bool Echo;
-};
 
 // Status reports and events are recorded in the order the host sends them;
 // the worker and the service-main thread both send, hence the lock.
@@ -44,32 +36,39 @@ public:
         handler = h;
         work();
     }
-    std::unique_ptr<platform::StatusReporter> OpenStatusReporter(const std::string&, int& error) override {
-        error = refuseReporter ? 6 : 0;
-        return refuseReporter ? nullptr : std::make_unique<Reporter>(*this);
+    int OpenStatusReporter(const std::string&, std::unique_ptr<platform::StatusReporter>& reporter) override {
+        if (!refuseReporter) reporter = std::make_unique<Reporter>(*this);
+        return refuseReporter ? 6 : 0;
     }
     std::unique_ptr<platform::EventSource> OpenEventSource(const std::string& source, bool echo) override {
         // Widens the window in which two first reporters could race.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::lock_guard<std::mutex> lock(mutex);
         ++opens;
-        return std::make_unique<Source>(*this, source, echo);
+        return std::make_unique<Source>(*this, source + (echo ? " echo " : " "));
     }
 
     platform::ServiceEnvironment Environment() {
-        platform::ServiceEnvironment env{this, this, this, nullptr};
-        // The worker runs the build's real message queue.
-        env.NewQueue = [this]() { return refuseQueue ? nullptr : platform::CreateMessageQueue(); };
-        return env;
+        // The worker runs the build's real message queue; a refused one
+        // leaves a system error behind, as the system's refusal would.
+        return {this, this, this, [this]() -> std::unique_ptr<platform::MessageQueue> {
+                    if (!refuseQueue) return platform::CreateMessageQueue();
+                    LeaveSystemError();
+                    return nullptr;
+                }};
     }
+    // Sets the thread's last system error by a call that fails; lastError
+    // keeps its code.
+    void LeaveSystemError() { lastError = platform::CreateFolder(""); }
 
     bool underManager = true, refuseReporter = false, refuseQueue = false;
+    int lastError = 0;
     std::string mode = "none";
     platform::ControlHandler handler;
     std::mutex mutex;
     std::vector<platform::ServiceStatus> reports;
     std::vector<std::string> statusTexts;  // ReportText, in order
-    std::vector<LoggedEvent> events;
+    std::vector<std::string> events;       // "<source>[ echo] <type>/<category>/<id> <text>"
     int opens = 0;
 
 private:
@@ -86,14 +85,14 @@ private:
         FakePlatform& fake;
     };
     struct Source final : platform::EventSource {
-        Source(FakePlatform& f, std::string n, bool e) : fake(f), name(std::move(n)), echo(e) {}
+        Source(FakePlatform& f, std::string n) : fake(f), name(std::move(n)) {}
         void Report(int type, int category, uint32_t id, const std::string& text) override {
             std::lock_guard<std::mutex> lock(fake.mutex);
-            fake.events.push_back({name, type, category, id, text, echo});
+            fake.events.push_back(name + std::to_string(type) + "/" + std::to_string(category) + "/" +
+                                  std::to_string(id) + " " + text);
         }
         FakePlatform& fake;
         std::string name;
-        bool echo;
     };
 };
 

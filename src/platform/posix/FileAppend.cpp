@@ -16,17 +16,8 @@ namespace {
 // Log lines are nobody else's business: the owner writes, the group reads.
 constexpr mode_t kLogFileMode = 0640;
 
-AppendStatus Fail(AppendStatus status, int* errorCode, int error) {
-    if (errorCode) *errorCode = error;
-    return status;
-}
-
-// Answers that no later attempt can change. ELOOP is O_NOFOLLOW meeting a
-// symbolic link, which a service running as root must never write through.
-bool PermanentOpenError(int error) {
-    return error == ELOOP || error == EISDIR || error == ENAMETOOLONG || error == ENOTDIR || error == EACCES ||
-           error == EPERM || error == ENXIO || error == EROFS;
-}
+// A device put in the log's place, or any other file that is not regular.
+constexpr int kNotRegularFile = EINVAL;
 
 // The folder that holds the file is itself looked at without following a
 // link: O_NOFOLLOW covers the last part of the path only.
@@ -42,11 +33,33 @@ int CheckFolderOf(const std::string& path) {
 
 }  // namespace
 
-AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* errorCode) {
-    if (errorCode) *errorCode = 0;
-    const int folderError = CheckFolderOf(path);
-    if (folderError == ENOENT) return Fail(AppendStatus::NoFolder, errorCode, folderError);
-    if (folderError != 0) return Fail(AppendStatus::Refused, errorCode, folderError);
+AppendFailure AppendFailureOf(int code) {
+    switch (code) {
+        case EWOULDBLOCK: return AppendFailure::Locked;
+        case ENOENT: return AppendFailure::NoFolder;
+        // Answers that no later attempt can change. ELOOP is O_NOFOLLOW
+        // meeting a symbolic link, which a service running as root must never
+        // write through.
+        case ELOOP:
+        case EISDIR:
+        case ENAMETOOLONG:
+        case ENOTDIR:
+        case EACCES:
+        case EPERM:
+        case ENXIO:
+        case EROFS:
+        case kNotRegularFile: return AppendFailure::Refused;
+        // The disk refuses the bytes: full, over quota or size limit, failing.
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+        case EIO: return AppendFailure::WriteFailed;
+        default: return AppendFailure::OpenFailed;
+    }
+}
+
+int AppendToFile(const std::string& path, std::string_view bytes) {
+    if (const int folderError = CheckFolderOf(path)) return folderError;
     // No O_TRUNC: a file that another writer created between our look and our
     // open keeps its lines. O_NONBLOCK changes nothing for a regular file, but
     // a FIFO found at the path would otherwise block the open until a reader
@@ -55,11 +68,7 @@ AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* 
     do {
         fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, kLogFileMode);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        const int error = errno;
-        if (error == ENOENT) return Fail(AppendStatus::NoFolder, errorCode, error);
-        return Fail(PermanentOpenError(error) ? AppendStatus::Refused : AppendStatus::OpenFailed, errorCode, error);
-    }
+    if (fd < 0) return errno;
     // Closing the descriptor also drops the flock, so the lock lives exactly
     // as long as this owner.
     const UniqueFd file(fd);
@@ -73,16 +82,13 @@ AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* 
     do {
         rc = flock(fd, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        int error = errno;
-        return Fail(error == EWOULDBLOCK ? AppendStatus::Locked : AppendStatus::OpenFailed, errorCode, error);
-    }
+    if (rc != 0) return errno;
 
     // Read under the lock: the length to go back to if the write fails.
     struct stat st {};
-    if (fstat(fd, &st) != 0) return Fail(AppendStatus::OpenFailed, errorCode, errno);
+    if (fstat(fd, &st) != 0) return errno;
     // A device put in the log's place takes no log lines.
-    if (!S_ISREG(st.st_mode)) return Fail(AppendStatus::Refused, errorCode, EINVAL);
+    if (!S_ISREG(st.st_mode)) return kNotRegularFile;
 
     const size_t done = WriteAll(fd, bytes);
     if (done < bytes.size()) {
@@ -93,9 +99,9 @@ AppendStatus AppendToFile(const std::string& path, std::string_view bytes, int* 
             while (ftruncate(fd, st.st_size) != 0 && errno == EINTR) {
             }
         }
-        return Fail(AppendStatus::WriteFailed, errorCode, error);
+        return error;
     }
-    return AppendStatus::Written;
+    return 0;
 }
 
 }  // namespace quorvel::platform

@@ -3,10 +3,12 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/MessageQueue.h"
 #include "platform/posix/UniqueFd.h"
@@ -21,29 +23,32 @@ class EpollMessageQueue final : public MessageQueue {
 public:
     EpollMessageQueue(UniqueFd epoll, UniqueFd wake) : epoll_(std::move(epoll)), wake_(std::move(wake)) {}
 
-    bool Post(unsigned number, int64_t param1, int64_t param2) override {
+    int Post(unsigned number, int64_t param1, int64_t param2) override {
         return Enqueue(Posted{false, QueueMessage{number, param1, param2, 0}});
     }
 
-    bool PostQuit() override { return Enqueue(Posted{true, {}}); }
+    int PostQuit() override { return Enqueue(Posted{true, {}}); }
 
-    bool RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
-        if (socket < 0 || !handler) return false;
+    int RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
+        CheckOwner("RegisterSocket");
+        if (socket < 0) return EBADF;
+        if (!handler) return EINVAL;
         UnregisterSocket(socket);
         uint64_t tag = ++lastTag_;
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = tag;
-        if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, socket, &ev) != 0) return false;
+        if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, socket, &ev) != 0) return errno;
         auto reg = std::make_shared<Registration>();
         reg->Socket = socket;
         reg->Number = number;
         reg->Handler = std::move(handler);
         registrations_[tag] = std::move(reg);
-        return true;
+        return 0;
     }
 
     void UnregisterSocket(int socket) override {
+        CheckOwner("UnregisterSocket");
         for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
             if (it->second->Socket != socket) continue;
             // The descriptor may already be closed, which removed it from the
@@ -54,7 +59,8 @@ public:
         }
     }
 
-    int GetMessage(QueueMessage& message) override {
+    int Next(QueueMessage& message) override {
+        CheckOwner("Next");
         for (;;) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -100,7 +106,8 @@ public:
         }
     }
 
-    void DispatchMessage(const QueueMessage& message) override {
+    void Dispatch(const QueueMessage& message) override {
+        CheckOwner("Dispatch");
         if (message.Target == 0) return;
         auto it = registrations_.find(message.Target);
         if (it == registrations_.end()) return;
@@ -121,17 +128,25 @@ private:
         SocketHandler Handler;
     };
 
-    bool Enqueue(Posted p) {
+    // Makes the calling thread the owner when there is none yet; ends the
+    // process when another thread is.
+    void CheckOwner(const char* method) {
+        const std::thread::id self = std::this_thread::get_id();
+        std::thread::id none;
+        if (!owner_.compare_exchange_strong(none, self) && none != self) CalledOffOwner(method);
+    }
+
+    int Enqueue(Posted p) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             posted_.push_back(p);
         }
         uint64_t one = 1;
         for (;;) {
-            if (::write(wake_.Get(), &one, sizeof one) == sizeof one) return true;
+            if (::write(wake_.Get(), &one, sizeof one) == sizeof one) return 0;
             // EAGAIN means the counter is already huge: the loop is awake anyway.
-            if (errno == EAGAIN) return true;
-            if (errno != EINTR) return false;
+            if (errno == EAGAIN) return 0;
+            if (errno != EINTR) return errno;
         }
     }
 
@@ -141,6 +156,7 @@ private:
     std::deque<Posted> posted_;
     std::map<uint64_t, std::shared_ptr<Registration>> registrations_;
     uint64_t lastTag_ = kWakeTag;
+    std::atomic<std::thread::id> owner_{};
 };
 
 }  // namespace

@@ -97,9 +97,6 @@ const char* StateWord(int state) {
         case kServiceStartPending: return "Starting";
         case kServiceStopPending: return "Stopping";
         case kServiceRunning: return "Running";
-        case kServiceContinuePending: return "Continuing";
-        case kServicePausePending: return "Pausing";
-        case kServicePaused: return "Paused";
         default: return "Unknown state";
     }
 }
@@ -119,8 +116,7 @@ public:
         text += StateWord(status.CurrentState);
         if (status.CheckPoint > 0) text += " (check point " + std::to_string(status.CheckPoint) + ")";
         text += "\n";
-        bool pending = status.CurrentState == kServiceStartPending || status.CurrentState == kServiceStopPending ||
-                       status.CurrentState == kServiceContinuePending || status.CurrentState == kServicePausePending;
+        bool pending = status.CurrentState == kServiceStartPending || status.CurrentState == kServiceStopPending;
         if (pending && status.WaitHint > 0) {
             text += "EXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(status.WaitHint) * 1000) + "\n";
         }
@@ -187,29 +183,20 @@ public:
         work();
     }
 
-    std::unique_ptr<StatusReporter> OpenStatusReporter(const std::string&, int& error) override {
+    int OpenStatusReporter(const std::string&, std::unique_ptr<StatusReporter>& reporter) override {
         const char* path = getenv("NOTIFY_SOCKET");
-        if (!path || !*path) {
-            error = kErrorNotStartedByServiceManager;
-            return nullptr;
-        }
+        if (!path || !*path) return kErrorNotStartedByServiceManager;
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         size_t len = std::strlen(path);
-        if (len >= sizeof addr.sun_path) {
-            error = ENAMETOOLONG;
-            return nullptr;
-        }
+        if (len >= sizeof addr.sun_path) return ENAMETOOLONG;
         std::memcpy(addr.sun_path, path, len);
         if (path[0] == '@') addr.sun_path[0] = '\0';
         socklen_t addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len + (path[0] == '@' ? 0 : 1));
         UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        if (!fd.Valid()) {
-            error = errno;
-            return nullptr;
-        }
-        error = 0;
-        return std::make_unique<NotifyReporter>(std::move(fd), addr, addrLen);
+        if (!fd.Valid()) return errno;
+        reporter = std::make_unique<NotifyReporter>(std::move(fd), addr, addrLen);
+        return 0;
     }
 };
 

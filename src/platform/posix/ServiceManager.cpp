@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Folders.h"
 #include "platform/TextEncoding.h"
 #include "platform/posix/Backends.h"
 #include "platform/posix/BrokenPipe.h"
@@ -220,7 +221,7 @@ bool AccountExists(const std::string& name) {
 // it: it must be there, and the account's, before the first start.
 void PrepareDataFolder(const std::string& folder, const std::string& account, bool withAccount) {
     if (folder.empty()) return;
-    if (mkdir(folder.c_str(), 0750) != 0 && errno != EEXIST) return;
+    if (CreateFolder(folder) != 0) return;
     if (!withAccount || geteuid() != 0) return;
     struct passwd entry {};
     struct passwd* found = nullptr;

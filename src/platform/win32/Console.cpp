@@ -1,4 +1,4 @@
-#include "Console.h"
+#include "platform/win32/Console.h"
 
 #include <windows.h>
 

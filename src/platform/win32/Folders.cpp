@@ -4,14 +4,18 @@
 
 namespace quorvel::platform {
 
-bool CreateFolder(const std::string& path) {
-    if (CreateDirectoryA(path.c_str(), nullptr)) return true;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+int CreateFolder(const std::string& path) {
+    if (CreateDirectoryA(path.c_str(), nullptr)) return 0;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) return static_cast<int>(error);
     const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return folder ? 0 : static_cast<int>(error);
 }
 
-bool RestrictFolderToGroup(const std::string&) { return false; }
+bool OthersMayEnterOwnFolder(const std::string&) { return false; }
+
+int RestrictFolderToGroup(const std::string&) { return 0; }
 
 bool OthersMayRead(const std::string&) { return false; }
 

@@ -8,12 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "Winsock.h"
-
-// <windows.h> maps these names to their A/W variants; here they are the
-// interface's own, and the Windows calls are spelled out with their A suffix.
-#undef GetMessage
-#undef DispatchMessage
+#include "platform/win32/Winsock.h"
 
 namespace quorvel::platform {
 
@@ -43,19 +38,21 @@ LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-bool RegisterNotifyClass() {
-    static const bool registered = [] {
+// 0, or the system's error code of the one attempt.
+int RegisterNotifyClass() {
+    static const int error = [] {
         WNDCLASSA wc{};
         wc.lpfnWndProc = NotifyWindowProc;
         wc.hInstance = GetModuleHandleA(nullptr);
         wc.lpszClassName = kNotifyClass;
-        return RegisterClassA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+        const DWORD code = RegisterClassA(&wc) != 0 ? 0 : GetLastError();
+        return code == ERROR_CLASS_ALREADY_EXISTS ? 0 : static_cast<int>(code);
     }();
-    return registered;
+    return error;
 }
 
 // The Windows thread message queue of the thread that first uses the queue
-// as its owner (GetMessage or RegisterSocket). Messages posted before that
+// as its owner (see MessageQueue). Messages posted before that
 // thread is known wait here and are handed over when it is.
 class WindowsMessageQueue final : public MessageQueue {
 public:
@@ -71,26 +68,30 @@ public:
         }
     }
 
-    bool Post(unsigned number, int64_t param1, int64_t param2) override {
+    int Post(unsigned number, int64_t param1, int64_t param2) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (owner_ == 0) {
             early_.push_back(Early{false, number, param1, param2});
-            return true;
+            return 0;
         }
-        return PostThreadMessageA(owner_, number, static_cast<WPARAM>(param1), static_cast<LPARAM>(param2)) != 0;
+        return PostTo(owner_, number, static_cast<WPARAM>(param1), static_cast<LPARAM>(param2));
     }
 
-    bool PostQuit() override {
+    int PostQuit() override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (owner_ == 0) {
             early_.push_back(Early{true, 0, 0, 0});
-            return true;
+            return 0;
         }
-        return PostThreadMessageA(owner_, WM_QUIT, 0, 0) != 0;
+        return PostTo(owner_, WM_QUIT, 0, 0);
     }
 
-    bool RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
-        if (socket < 0 || !handler || !BindOwner() || !RegisterNotifyClass() || !win32::EnsureWinsock()) return false;
+    int RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
+        BindOwner("RegisterSocket");
+        if (socket < 0) return WSAENOTSOCK;
+        if (!handler) return ERROR_INVALID_PARAMETER;
+        if (const int error = RegisterNotifyClass()) return error;
+        if (!win32::EnsureWinsock()) return WSANOTINITIALISED;
         UnregisterSocket(socket);
         auto reg = std::make_shared<Registration>();
         reg->Socket = static_cast<SOCKET>(static_cast<unsigned int>(socket));
@@ -100,20 +101,20 @@ public:
         // plain hidden window is what every Windows version delivers to.
         reg->Window = CreateWindowExA(0, kNotifyClass, kNotifyClass, WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr,
                                       nullptr, GetModuleHandleA(nullptr), nullptr);
-        if (reg->Window == nullptr) return false;
+        if (reg->Window == nullptr) return static_cast<int>(GetLastError());
         auto* slot = new std::shared_ptr<Registration>(reg);
         SetWindowLongPtrA(reg->Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(slot));
         if (WSAAsyncSelect(reg->Socket, reg->Window, number, FD_READ) != 0) {
             const int error = WSAGetLastError();
             DropWindow(*reg);
-            SetLastError(static_cast<DWORD>(error));
-            return false;
+            return error;
         }
         registrations_[reinterpret_cast<uint64_t>(reg->Window)] = std::move(reg);
-        return true;
+        return 0;
     }
 
     void UnregisterSocket(int socket) override {
+        BindOwner("UnregisterSocket");
         const auto s = static_cast<SOCKET>(static_cast<unsigned int>(socket));
         for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
             if (it->second->Socket != s) continue;
@@ -127,8 +128,8 @@ public:
         }
     }
 
-    int GetMessage(QueueMessage& message) override {
-        if (!BindOwner()) return -1;
+    int Next(QueueMessage& message) override {
+        BindOwner("Next");
         for (;;) {
             MSG msg{};
             // Thread messages first (the window filter -1 selects only them):
@@ -167,7 +168,8 @@ public:
         }
     }
 
-    void DispatchMessage(const QueueMessage& message) override {
+    void Dispatch(const QueueMessage& message) override {
+        BindOwner("Dispatch");
         if (message.Target == 0) return;
         auto it = registrations_.find(message.Target);
         if (it == registrations_.end()) return;
@@ -192,10 +194,14 @@ private:
         return owner_;
     }
 
-    // Makes the calling thread the owner when there is none yet.
-    bool BindOwner() {
+    // Makes the calling thread the owner when there is none yet; ends the
+    // process when another thread is.
+    void BindOwner(const char* method) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (owner_ != 0) return owner_ == GetCurrentThreadId();
+        if (owner_ != 0) {
+            if (owner_ != GetCurrentThreadId()) CalledOffOwner(method);
+            return;
+        }
         // A thread has a message queue only once it calls a message or window
         // function; PostThreadMessageA to it fails before that.
         MSG msg;
@@ -209,7 +215,10 @@ private:
             }
         }
         early_.clear();
-        return true;
+    }
+
+    static int PostTo(DWORD thread, UINT number, WPARAM param1, LPARAM param2) {
+        return PostThreadMessageA(thread, number, param1, param2) ? 0 : static_cast<int>(GetLastError());
     }
 
     static void DropWindow(Registration& reg) {

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "Backends.h"
+#include "platform/win32/Backends.h"
 
 namespace quorvel::platform {
 
@@ -31,11 +31,10 @@ public:
     explicit ScmStatusReporter(SERVICE_STATUS_HANDLE handle) : handle_(handle) {}
     void Report(const ServiceStatus& status) override {
         SERVICE_STATUS s{};
-        s.dwServiceType = static_cast<DWORD>(status.ServiceType);
+        s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         s.dwCurrentState = static_cast<DWORD>(status.CurrentState);
         s.dwControlsAccepted = static_cast<DWORD>(status.ControlsAccepted);
-        s.dwWin32ExitCode = static_cast<DWORD>(status.Win32ExitCode);
-        s.dwServiceSpecificExitCode = static_cast<DWORD>(status.SpecificExitCode);
+        s.dwWin32ExitCode = NO_ERROR;
         s.dwCheckPoint = static_cast<DWORD>(status.CheckPoint);
         s.dwWaitHint = static_cast<DWORD>(status.WaitHint);
         SetServiceStatus(handle_, &s);  // the host does not look at the result
@@ -81,9 +80,7 @@ public:
         start.join();
         gHandler = nullptr;
         gServiceMain = nullptr;
-        // The host reports a failure through the event log; it must carry the
-        // code of the start thread, where the dispatcher failed.
-        SetLastError(error);
+        // The code of the start thread, where the dispatcher failed.
         return static_cast<int>(error);
     }
 
@@ -98,14 +95,11 @@ public:
         // The event stays: a close request may still be waiting on it.
     }
 
-    std::unique_ptr<StatusReporter> OpenStatusReporter(const std::string& serviceName, int& error) override {
+    int OpenStatusReporter(const std::string& serviceName, std::unique_ptr<StatusReporter>& reporter) override {
         SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerA(serviceName.c_str(), ControlHandlerProc);
-        if (handle == nullptr) {
-            error = static_cast<int>(GetLastError());
-            return nullptr;
-        }
-        error = 0;
-        return std::make_unique<ScmStatusReporter>(handle);
+        if (handle == nullptr) return static_cast<int>(GetLastError());
+        reporter = std::make_unique<ScmStatusReporter>(handle);
+        return 0;
     }
 };
 

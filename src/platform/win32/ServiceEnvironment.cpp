@@ -1,6 +1,6 @@
 #include "platform/ServiceEnvironment.h"
 
-#include "Backends.h"
+#include "platform/win32/Backends.h"
 
 namespace quorvel::platform {
 

@@ -2,10 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
-#include "Backends.h"
-#include "Console.h"
+#include "platform/win32/Backends.h"
+#include "platform/win32/Console.h"
 
 namespace quorvel::platform {
 
@@ -15,18 +16,19 @@ class ServiceHandle {
 public:
     explicit ServiceHandle(SC_HANDLE h) : h_(h) {}
     ~ServiceHandle() {
-        if (h_ != nullptr) CloseServiceHandle(h_);
+        if (Valid()) CloseServiceHandle(h_);
     }
     ServiceHandle(const ServiceHandle&) = delete;
     ServiceHandle& operator=(const ServiceHandle&) = delete;
-    SC_HANDLE get() const { return h_; }
+    SC_HANDLE Get() const { return h_; }
+    bool Valid() const { return h_ != nullptr; }
 
 private:
     SC_HANDLE h_;
 };
 
-constexpr DWORD kManagerAllAccess = 0xF003F;  // SC_MANAGER_ALL_ACCESS
-constexpr DWORD kServiceAllAccess = 0xF01FF;  // SERVICE_ALL_ACCESS
+// The longest description the service manager keeps.
+constexpr size_t kDescriptionBytes = 254;
 
 // Windows NT 4 has no ChangeServiceConfig2A: look it up rather than link it,
 // and install without a description where it is missing.
@@ -39,10 +41,10 @@ void SetDescription(SC_HANDLE service, const std::string& description) {
     auto change = reinterpret_cast<ChangeServiceConfig2Fn>(
         reinterpret_cast<void (*)()>(GetProcAddress(advapi, "ChangeServiceConfig2A")));
     if (change == nullptr) return;
-    // 254 bytes of text and the NUL; the host has already cut the text at a
-    // character boundary, this only guards the buffer.
-    char buffer[255] = {};
-    std::memcpy(buffer, description.data(), description.size() < 254 ? description.size() : 254);
+    // The host has already cut the text at a character boundary, this only
+    // guards the buffer.
+    char buffer[kDescriptionBytes + 1] = {};
+    std::memcpy(buffer, description.data(), std::min(description.size(), kDescriptionBytes));
     SERVICE_DESCRIPTIONA info{buffer};
     change(service, SERVICE_CONFIG_DESCRIPTION, &info);  // the result is of no consequence
 }
@@ -82,25 +84,25 @@ std::string ImagePath(const std::string& programPath) {
 class WindowsServiceManager final : public ServiceManager {
 public:
     int Install(const ServiceEntry& entry) override {
-        ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, kManagerAllAccess));
-        if (manager.get() == nullptr) return static_cast<int>(GetLastError());
+        ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        if (!manager.Valid()) return static_cast<int>(GetLastError());
         // Own process, automatic start, errors ignored, local system account
         // (no account name, empty password), no group, no dependencies.
-        ServiceHandle service(CreateServiceA(manager.get(), entry.ServiceName.c_str(), entry.DisplayName.c_str(),
-                                             kServiceAllAccess, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+        ServiceHandle service(CreateServiceA(manager.Get(), entry.ServiceName.c_str(), entry.DisplayName.c_str(),
+                                             SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                              SERVICE_ERROR_IGNORE, ImagePath(entry.ProgramPath).c_str(), "", nullptr,
                                              "\0", nullptr, ""));
-        if (service.get() == nullptr) return static_cast<int>(GetLastError());
-        SetDescription(service.get(), entry.Description);
+        if (!service.Valid()) return static_cast<int>(GetLastError());
+        SetDescription(service.Get(), entry.Description);
         return 0;
     }
 
     int Remove(const std::string& serviceName) override {
-        ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, kManagerAllAccess));
-        if (manager.get() == nullptr) return static_cast<int>(GetLastError());
-        ServiceHandle service(OpenServiceA(manager.get(), serviceName.c_str(), kServiceAllAccess));
-        if (service.get() == nullptr) return static_cast<int>(GetLastError());
-        if (!DeleteService(service.get())) return static_cast<int>(GetLastError());
+        ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        if (!manager.Valid()) return static_cast<int>(GetLastError());
+        ServiceHandle service(OpenServiceA(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+        if (!service.Valid()) return static_cast<int>(GetLastError());
+        if (!DeleteService(service.Get())) return static_cast<int>(GetLastError());
         return 0;
     }
 

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "Backends.h"
-#include "Console.h"
+#include "platform/win32/Backends.h"
+#include "platform/win32/Console.h"
 
 namespace quorvel::platform {
 

@@ -7,6 +7,7 @@ namespace quorvel::platform {
 namespace {
 
 const char kReplacement[] = "\xEF\xBF\xBD";
+constexpr UINT kCodePageShiftJis = 932;
 
 std::string WideToUtf8(const std::wstring& wide) {
     if (wide.empty()) return {};
@@ -21,11 +22,12 @@ std::string WideToUtf8(const std::wstring& wide) {
 bool Convert(std::string_view sjis, std::wstring& wide) {
     wide.clear();
     if (sjis.empty()) return true;
-    const int n = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, sjis.data(), static_cast<int>(sjis.size()), nullptr, 0);
+    const int n = MultiByteToWideChar(kCodePageShiftJis, MB_ERR_INVALID_CHARS, sjis.data(),
+                                      static_cast<int>(sjis.size()), nullptr, 0);
     if (n <= 0) return false;
     wide.resize(static_cast<size_t>(n));
-    return MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, sjis.data(), static_cast<int>(sjis.size()), wide.data(), n) ==
-           n;
+    return MultiByteToWideChar(kCodePageShiftJis, MB_ERR_INVALID_CHARS, sjis.data(),
+                               static_cast<int>(sjis.size()), wide.data(), n) == n;
 }
 
 bool IsLead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }

@@ -10,17 +10,17 @@ class WinsockSession {
 public:
     WinsockSession() {
         WSADATA data{};
-        ok_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        valid_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
     }
     ~WinsockSession() {
-        if (ok_) WSACleanup();
+        if (valid_) WSACleanup();
     }
     WinsockSession(const WinsockSession&) = delete;
     WinsockSession& operator=(const WinsockSession&) = delete;
-    bool ok() const { return ok_; }
+    bool Valid() const { return valid_; }
 
 private:
-    bool ok_ = false;
+    bool valid_ = false;
 };
 
 }  // namespace
@@ -29,7 +29,7 @@ bool EnsureWinsock() {
     // A function-local static is started exactly once even with several
     // threads arriving together (C++11 guarantees it).
     static WinsockSession session;
-    return session.ok();
+    return session.Valid();
 }
 
 int OpenSocket(int domain, int type, int protocol, SocketHandle& socket) {

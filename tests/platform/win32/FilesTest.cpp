@@ -8,46 +8,38 @@
 #include <ctime>
 #include <string>
 
+#include "TestFiles.h"
 #include "platform/Clock.h"
 #include "platform/FileAppend.h"
 #include "platform/Folders.h"
-#include "TestFiles.h"
 
 namespace quorvel::platform {
 namespace {
 
-class Win32FilesTest : public ::testing::Test {
-protected:
+TEST(Win32FilesTest, AnyOtherOpenerKeepsTheFileLockedAndAMissingFolderIsToldApart) {
     test::TempFolder dir;
-    const std::string folder = dir.path();
-};
-
-TEST_F(Win32FilesTest, AnyOtherOpenerKeepsTheFileLocked) {
-    const std::string path = folder + "a.log";
-    ASSERT_EQ(AppendToFile(path, "kept\r\n"), AppendStatus::Written);
+    const std::string path = dir.path() + "a.log";
+    ASSERT_EQ(AppendToFile(path, "kept\r\n"), 0);
     // A reader that shares everything still blocks an exclusive open, as a
     // log viewer holding the file does on Windows.
     for (DWORD share : {DWORD{0}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
         HANDLE other = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(other, INVALID_HANDLE_VALUE);
-        int error = 0;
-        EXPECT_EQ(AppendToFile(path, "lost\r\n", &error), AppendStatus::Locked) << share;
-        EXPECT_EQ(error, ERROR_SHARING_VIOLATION) << share;
+        const int code = AppendToFile(path, "lost\r\n");
+        EXPECT_EQ(code, int{ERROR_SHARING_VIOLATION}) << share;
+        EXPECT_EQ(AppendFailureOf(code), AppendFailure::Locked) << share;
         CloseHandle(other);
     }
-    EXPECT_EQ(AppendToFile(path, "after\r\n"), AppendStatus::Written);
+    EXPECT_EQ(AppendToFile(path, "after\r\n"), 0);
     EXPECT_EQ(test::ReadFile(path), "kept\r\nafter\r\n");
-}
 
-TEST_F(Win32FilesTest, MissingFolderIsToldApartAndMadeAgain) {
-    int error = 0;
-    EXPECT_EQ(AppendToFile(folder + "sub\\a.log", "x", &error), AppendStatus::NoFolder);
-    EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
-    EXPECT_TRUE(CreateFolder(folder + "sub"));
-    EXPECT_TRUE(CreateFolder(folder + "sub"));  // already there
-    EXPECT_FALSE(CreateFolder(folder + "none\\deeper"));
-    ASSERT_EQ(AppendToFile(folder + "sub\\a.log", "x"), AppendStatus::Written);
-    EXPECT_FALSE(CreateFolder(folder + "sub\\a.log"));  // a file, not a folder
+    const int missing = AppendToFile(dir.path() + "sub\\a.log", "x");
+    EXPECT_EQ(AppendFailureOf(missing), AppendFailure::NoFolder) << missing;
+    EXPECT_EQ(CreateFolder(dir.path() + "sub"), 0);
+    EXPECT_EQ(CreateFolder(dir.path() + "sub"), 0);  // already there
+    EXPECT_EQ(AppendToFile(dir.path() + "sub", "x"), int{ERROR_DIRECTORY});  // a folder never takes a line
+    EXPECT_EQ(CreateFolder(dir.path() + "none\\deeper"), int{ERROR_PATH_NOT_FOUND});
+    EXPECT_EQ(CreateFolder(path), int{ERROR_ALREADY_EXISTS});  // a file, not a folder
 }
 
 TEST(Win32ClockTest, LocalTimeMinusOffsetIsUtc) {
@@ -62,14 +54,11 @@ TEST(Win32ClockTest, LocalTimeMinusOffsetIsUtc) {
     parts.tm_hour = t.Hour;
     parts.tm_min = t.Minute;
     parts.tm_sec = t.Second;
-    const long long localAsUtc = _mkgmtime(&parts);
-    const long long utc = localAsUtc - 60LL * t.UtcOffsetMinutes;
+    const long long utc = _mkgmtime(&parts) - 60LL * t.UtcOffsetMinutes;
     EXPECT_LE(std::llabs(utc - static_cast<long long>(std::time(nullptr))), 2) << "offset " << t.UtcOffsetMinutes;
     EXPECT_EQ(t.DayOfWeek, parts.tm_wday);
-    EXPECT_GE(t.Millisecond, 0);
-    EXPECT_LT(t.Millisecond, 1000);
-    const char* expect = std::getenv("QUORVEL_EXPECT_UTC_OFFSET");
-    if (expect) {
+    EXPECT_TRUE(t.Millisecond >= 0 && t.Millisecond < 1000) << t.Millisecond;
+    if (const char* expect = std::getenv("QUORVEL_EXPECT_UTC_OFFSET")) {
         EXPECT_EQ(t.UtcOffsetMinutes, std::atoi(expect));
     }
 }

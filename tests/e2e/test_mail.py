@@ -1,0 +1,167 @@
+"""Keyword alerts through a real SMTP server (aiosmtpd refuses DATA lines over 1,000 bytes):
+mails read back as a mail client reads them, and MAILINTERVAL holding back a flood."""
+
+import email
+import email.policy
+import email.utils
+import re
+import socket
+import time
+import unittest
+
+from quorvel_e2e import ACCOUNT, PASSWORD, Quorvel, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
+
+SUBJECT = "【警告】キーワードを検出しました：ディスク容量が不足しています"
+GETA = "\u3013"
+
+
+def read_iso2022jp(data):
+    """An ISO-2022-JP body as Japanese mailers read it: JIS X 0208 plus the code page 932 rows
+    (Python's codec knows the first only). Fails on a stray escape, a broken pair, a line ending in kanji."""
+    out, kanji = [], False
+    for piece in re.split(rb"(\x1b\$B|\x1b\(B)", data):
+        if piece in (b"\x1b$B", b"\x1b(B"):
+            kanji = piece == b"\x1b$B"
+            continue
+        assert b"\x1b" not in piece and not (kanji and (b"\r\n" in piece or len(piece) % 2)), piece
+        # Row and cell to the Shift_JIS pair that code page 932 decodes.
+        out.append(b"".join(bytes([(r + 1) // 2 + (0x70 if r <= 0x5e else 0xb0),
+                                   c + (0x1f if c <= 0x5f else 0x20) if r % 2 else c + 0x7e])
+                            for r, c in zip(piece[::2], piece[1::2])).decode("cp932") if kanji else piece.decode("latin-1"))
+    return "".join(out)
+
+
+def body_text(test, raw):
+    """The body as a mailer shows it, once the wire form is checked: 7-bit lines of at most
+    998 bytes, CR and LF only as pairs (RFC 5322, RFC 2045)."""
+    test.assertTrue(raw.endswith(b"\r\n"))
+    for line in raw.split(b"\r\n"):
+        test.assertLessEqual(len(line), 998)
+        test.assertTrue(all(0 < b < 0x80 and b not in b"\r\n" for b in line), line[:80])
+    mail = email.message_from_bytes(raw, policy=email.policy.default)
+    test.assertEqual(mail["Content-Transfer-Encoding"], "7bit")
+    test.assertEqual(mail.get_content_charset(), "iso-2022-jp")
+    return read_iso2022jp(raw.split(b"\r\n\r\n", 1)[1])
+
+
+class MailTest(unittest.TestCase):
+    def test_first_matching_keyword_mails_each_address_and_logs_each_outcome(self):
+        port, sink = free_port(), Sink()
+        smtp = smtp_server(self, sink)
+        message = sjis("<11>ディスク障害 disk full on /var, error")
+        with Quorvel(mail_ini(port, smtp.port, '"disk full" a@example.org refused@example.org b@example.org',
+                              "error", extra=["MAILSUBJECT=" + SUBJECT, "SMTPAUTH=CRAM-MD5", "SMTPAUTHID=alerts",
+                                              "SMTPAUTHPASS=" + PASSWORD.decode()])) as q:
+            sink.on_mail_from = lambda: b"127.0.0.1 " + message in q.read("recv.log")
+            # A zone with a half-hour offset: the Date header must carry it.
+            self.assertTrue(q.start(TZ="IST-5:30", QUORVEL_HOSTNAME="alerts.quorvel.test").wait_started(), q.stderr)
+            sent = time.time()
+            send([message, b"<11>an error"], port)
+            q.wait_for_lines("Quorvel.log", 7 + 4)
+            self.assertEqual(q.stop(), 0)
+            self.assertEqual([l for l in q.log() if sjis("宛のメール送信") in l], [
+                mail_line("a@example.org", "disk full"), mail_line("refused@example.org"),
+                mail_line("b@example.org", "disk full"), mail_line("ops@example.org", "error")])
+        # The log line is written before the mail; the greeting names the host as the environment says.
+        self.assertEqual([(m["to"], m["noted"], m["auth"].login, m["helo"]) for m in sink.mails],
+                         [([a], True, ACCOUNT, "alerts.quorvel.test") for a in ("a@example.org", "b@example.org", "ops@example.org")])
+        for m in sink.mails[:2]:
+            mail = email.message_from_bytes(m["raw"], policy=email.policy.default)
+            self.assertEqual(list(mail.keys()), ["From", "To", "Date", "Subject", "Mime-Version", "Message-ID",
+                                                 "Content-Type", "Content-Transfer-Encoding", "Priority", "X-Mailer"])
+            self.assertEqual(str(mail["Subject"]), SUBJECT)
+            self.assertEqual(body_text(self, m["raw"]), "\r\n127.0.0.1 said\r\n" + message.decode("cp932") + "\r\n\r\n")
+            self.assertRegex(str(mail["Message-ID"]), r"^<[0-9a-f]{40}@example\.org>$")
+            date = email.utils.parsedate_to_datetime(str(mail["Date"]))
+            self.assertEqual(date.strftime("%z"), "+0530")
+            self.assertLess(abs(date.timestamp() - sent), 60, "the Date header names a wrong instant")
+
+    def test_a_wrong_password_is_a_failed_mail(self):
+        port, sink = free_port(), Sink()
+        smtp = smtp_server(self, sink)
+        with Quorvel(mail_ini(port, smtp.port, extra=["SMTPAUTH=login", "SMTPAUTHID=alerts", "SMTPAUTHPASS=wrong"])) as q:
+            self.assertTrue(q.start().wait_started(), q.stderr)
+            send([b"<11>an error"], port)
+            q.wait_for_lines("Quorvel.log", 7 + 1)
+            self.assertEqual(q.stop(), 0)
+            self.assertEqual((q.log()[-2], sink.mails, sink.auth_over_tls), (mail_line("ops@example.org"), [], [False]))
+
+    def test_every_hostile_message_gives_a_valid_mail_and_an_unchanged_log_line(self):
+        port, sink = free_port(), Sink()
+        smtp = smtp_server(self, sink)
+        messages = {
+            # UTF-8 from a sender: read as Shift_JIS, "あ," and "あ)" end in a
+            # broken pair whose trail byte once became a bare CR and LF.
+            "utf-8": "<11>error ディスク障害 あ, あ) です".encode("utf-8"),
+            "broken pairs": b"<11>error \x82, \x85\x40 \xf0\x40 \x80\xa0\xfd\xfe\xff end",
+            "lone lead byte": b"<11>error disk full \x82", "32 KB line": b"<11>error " + b"A" * 31996,
+            "half-width katakana": b"<11>error \xb6\xde\xb2\xbd\xb8 \xca\xdf\xdd",
+            "every byte": b"<11>error " + bytes(range(256)), "dot lines": b"<11>error\r\n.\r\n.\r\nQUIT"}
+        # Control bytes reach the mail as CNVCTRLCODE.
+        with Quorvel(mail_ini(port, smtp.port, extra=["CNVCTRLCODE=^"])) as q:
+            self.assertTrue(q.start().wait_started(), q.stderr)
+            for i, payload in enumerate(messages.values()):
+                # One at a time, so that each mail is known by its order.
+                send([payload], port)
+                self.assertTrue(wait_until(lambda: len(sink.mails) == i + 1), q.log())
+            self.assertEqual(q.stop(), 0)
+            recv = q.read("recv.log")
+        texts = {}
+        for (name, payload), mail in zip(messages.items(), sink.mails):
+            with self.subTest(name):
+                texts[name] = body_text(self, mail["raw"])
+                self.assertTrue(texts[name].startswith("\r\n127.0.0.1 said\r\n<11>error"), texts[name][:60])
+                # The received-message log keeps the bytes as they came.
+                converted = bytes(b if b >= 0x20 else ord("^") for b in payload if b != 0)
+                self.assertIn(b"127.0.0.1 " + converted + b"\r\n", recv)
+        # Read as Shift_JIS, UTF-8 is garbled but whole: the comma and the
+        # parenthesis stay on their line after the geta of the broken pair.
+        lines = texts["utf-8"].split("\r\n")
+        self.assertTrue(GETA + ", " in lines[2] and GETA + ") " in lines[2], lines[2])
+        self.assertEqual(lines[3:], ["", ""], "the message is one line")
+        line = {name: text.split("\r\n")[2] for name, text in texts.items() if name in ("broken pairs", "lone lead byte",
+                                                                                           "half-width katakana", "dot lines")}
+        self.assertEqual(line, {"broken pairs": "<11>error {0}, {0} {0} {0}{0}{0}{0}{0} end".format(GETA),
+                                "lone lead byte": "<11>error disk full " + GETA,
+                                "half-width katakana": "<11>error ガイスク パン", "dot lines": "<11>error^^.^^.^^QUIT"})
+        self.assertIn("A" * 31996, texts["32 KB line"].replace("\r\n", ""))
+        self.assertGreaterEqual(texts["32 KB line"].count("\r\n"), 33)
+
+    def test_flood_gives_one_mail_per_keyword_and_address_and_the_next_mail_the_count(self):
+        port, sink = free_port(), Sink()
+        smtp = smtp_server(self, sink)
+        interval = 5
+        with Quorvel(mail_ini(port, smtp.port, "error a@example.org b@example.org", "disk",
+                              extra=["MAILINTERVAL=%d" % interval, "STATSINTERVAL=3600"])) as q:
+            self.assertTrue(q.start().wait_started(), q.stderr)
+            flood = [b"<11>%s %d" % (kind, i) for i in range(2000) for kind in (b"error", b"disk")]
+            with q.paused():
+                send(flood, port)
+                start = time.monotonic()
+            q.wait_for_lines("recv.log", len(flood))
+            self.assertTrue(wait_until(lambda: len(sink.mails) == 3))
+            if time.monotonic() - start >= interval:
+                self.skipTest("the flood took longer than the interval on this machine")
+            flood_mails = list(sink.mails)
+            wait_until(lambda: time.monotonic() - start > interval + 0.5, timeout=interval + 2)
+            send([b"<11>error after", b"<11>disk after"], port)
+            self.assertTrue(wait_until(lambda: len(sink.mails) == 6), sink.mails)
+            self.assertEqual(q.stop(), 0)
+            log = q.log()
+        self.assertEqual(sorted(m["to"][0] for m in flood_mails), ["a@example.org", "b@example.org", "ops@example.org"])
+        held_line = re.compile(r"送信間隔内のため保留した同じキーワードの通知: (\d+) 件 \(最初 "
+                               r"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)、最後 (\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)\)")
+        held = {m["to"][0]: held_line.search(body_text(self, m["raw"])).groups() for m in sink.mails[3:]}
+        # Every flood match after the first mail was held, for each address.
+        self.assertEqual({a: h[0] for a, h in held.items()}, dict.fromkeys(("a@example.org", "b@example.org", "ops@example.org"), "1999"))
+        self.assertTrue(all(h[1] <= h[2] for h in held.values()), held)
+        # The instance's totals at the stop count every held match.
+        self.assertTrue(log[-1].startswith(b" " + sjis("停止時の統計: ")) and sjis("、メール抑止 5997 件") in log[-1], log[-1])
+        # One operation-log line per address when holding begins, not one per match.
+        self.assertEqual(sorted(l for l in log if sjis("送信間隔内のため保留し") in l), sorted(
+            b" 127.0.0.1 " + sjis("へ %s 宛のメールは送信間隔内のため保留し、次のメールで件数を知らせます。(%s)" % (a, k))
+            for a, k in (("a@example.org", "error"), ("b@example.org", "error"), ("ops@example.org", "disk"))))
+
+
+if __name__ == "__main__":
+    unittest.main()
