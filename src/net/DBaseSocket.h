@@ -44,7 +44,6 @@ public:
     void SetPort(int32_t port) { port_ = port; }
 
     // Seconds a TCP connect may take before it counts as failed.
-    int32_t ConnectTimeout() const { return connectTimeout_; }
     void SetConnectTimeout(int32_t seconds) { connectTimeout_ = seconds; }
     // No connect, wait or send goes on past the deadline once one is set.
     void SetDeadline(TDeadline deadline);
@@ -70,7 +69,6 @@ public:
     // (TLS waits included), and makes every later connect fail, so that the
     // owner's dialogue runs out quickly with a failure.
     void Abort();
-    bool Aborted() const { return aborted_.load(); }
     // The TLS handshake on the connected socket, within timeoutSeconds and
     // the deadline; from then on every send and receive goes through it.
     // kTlsOk or a platform::kTls... code, with TlsErrorText set.
