@@ -100,6 +100,10 @@ int SetReceiveBuffer(int handle, int bytes);
 // Makes batch reads report the system's count of datagrams dropped on the
 // socket for want of buffer room; false where the system keeps no such count.
 bool EnableDropCount(int handle);
+// The same running count (it wraps at 2^32), read without waiting for a
+// datagram to carry it: drops in a burst that nothing follows are otherwise
+// never told. -1 where the system will not say.
+long long DropCountNow(int handle);
 
 // One datagram to the address: bytes sent, or kTransferFailed.
 long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size);

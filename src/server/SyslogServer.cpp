@@ -255,6 +255,12 @@ bool TSyslogService::StartListening() {
 
 bool TSyslogService::StopListening() {
     KeywordList.clear();
+    // The last drops of a burst that no datagram followed.
+    std::vector<std::pair<int, uint32_t>> counted = KernelDrops;
+    for (const auto& entry : counted) {
+        const long long now = platform::DropCountNow(entry.first);
+        if (now >= 0) NoteKernelDrops(entry.first, static_cast<uint32_t>(now));
+    }
     for (platform::SocketHandle& socket : OwnedSockets) {
         if (NotifyWindow != nullptr) NotifyWindow->UnregisterSocket(socket.Get());
     }

@@ -1,6 +1,7 @@
 #include "platform/UdpSocket.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -152,6 +153,14 @@ int SetReceiveBuffer(int handle, int bytes) {
 bool EnableDropCount(int handle) {
     int on = 1;
     return setsockopt(handle, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+}
+
+long long DropCountNow(int handle) {
+    uint32_t meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof meminfo;
+    if (getsockopt(handle, SOL_SOCKET, SO_MEMINFO, meminfo, &length) != 0) return -1;
+    if (length < (SK_MEMINFO_DROPS + 1) * sizeof meminfo[0]) return -1;
+    return meminfo[SK_MEMINFO_DROPS];
 }
 
 long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size) {

@@ -209,6 +209,7 @@ int SetReceiveBuffer(int handle, int bytes) {
 
 // Winsock keeps no count of the datagrams it dropped.
 bool EnableDropCount(int) { return false; }
+long long DropCountNow(int) { return -1; }
 
 long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size) {
     if (to.SockAddr.empty() || to.SockAddr.size() > static_cast<std::size_t>(INT_MAX)) {
