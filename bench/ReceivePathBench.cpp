@@ -67,8 +67,9 @@ void BM_DatagramThroughHandler(benchmark::State& state) {
     service.SysLogPort = 0;
     {
         // Port 0 is not a valid configuration: bind a probe for a free port.
-        platform::UdpSocketHandle probe(platform::CreateUdpSocket(platform::kFamilyIPv4));
-        platform::BindUdpIPv4(probe.Get(), 0x7F000001, 0);
+        platform::SocketHandle probe;
+        platform::CreateUdpSocket(platform::kFamilyIPv4, probe);
+        platform::BindIPv4(probe.Get(), 0x7F000001, 0);
         service.SysLogPort = platform::BoundPort(probe.Get());
     }
     if (!service.StartListening()) {
@@ -77,7 +78,8 @@ void BM_DatagramThroughHandler(benchmark::State& state) {
     }
     std::vector<platform::BindAddress> to;
     platform::ResolvePassive("127.0.0.1", std::to_string(service.SysLogPort), to);
-    platform::UdpSocketHandle sender(platform::CreateUdpSocket(platform::kFamilyIPv4));
+    platform::SocketHandle sender;
+    platform::CreateUdpSocket(platform::kFamilyIPv4, sender);
     for (auto _ : state) {
         platform::SendDatagram(sender.Get(), to[0], kMessage.data(), kMessage.size());
         platform::QueueMessage message;

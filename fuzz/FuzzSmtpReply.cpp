@@ -1,10 +1,7 @@
 // The SMTP reply reader over a real loopback connection: the server side
 // sends the input as its whole dialogue and closes; the client must neither
 // fail nor hang, whatever the replies hold.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -12,36 +9,34 @@
 #include <thread>
 
 #include "mail/DMail.h"
+#include "platform/TcpSocket.h"
 
 namespace {
 
-int Listener(uint16_t& port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&sa), len) != 0 || ::listen(s, 16) != 0 ||
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+using quorvel::platform::SocketHandle;
+
+SocketHandle Listener(uint16_t& port) {
+    SocketHandle s;
+    if (quorvel::platform::CreateTcpSocket(s) != 0 || quorvel::platform::BindIPv4(s.Get(), 0x7F000001, 0) != 0 ||
+        ::listen(s.Get(), 16) != 0) {
         std::abort();
     }
-    port = ntohs(sa.sin_port);
+    port = quorvel::platform::BoundPort(s.Get());
     return s;
 }
 
 void Serve(int listener, const uint8_t* data, size_t size) {
-    const int peer = ::accept(listener, nullptr, nullptr);
-    if (peer < 0) return;
+    const SocketHandle peer(::accept(listener, nullptr, nullptr));
+    if (!peer.Valid()) return;
     for (size_t done = 0; done < size;) {
-        const ssize_t n = ::send(peer, data + done, size - done, MSG_NOSIGNAL);
+        const long n = quorvel::platform::SendSome(peer.Get(), reinterpret_cast<const char*>(data) + done, size - done);
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    ::shutdown(peer, SHUT_WR);
+    ::shutdown(peer.Get(), SHUT_WR);
     char sink[4096];
-    while (::recv(peer, sink, sizeof sink, 0) > 0) {
+    while (quorvel::platform::RecvSome(peer.Get(), sink, sizeof sink) > 0) {
     }
-    ::close(peer);
 }
 
 }  // namespace
@@ -55,11 +50,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static uint16_t port = 0;
-    static const int listener = Listener(port);
+    static const SocketHandle listener = Listener(port);
     // The first byte picks the authentication, so that the AUTH dialogues
     // and the CRAM-MD5 challenge are read too.
     const uint8_t mode = size > 0 ? data[0] % 3 : 0;
-    std::thread server(Serve, listener, data, size);
+    std::thread server(Serve, listener.Get(), data, size);
     {
         quorvel::TSMTPMail mail;
         mail.SetServerName("127.0.0.1");
@@ -71,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         mail.SetSMTPAuthType(mode == 1 ? quorvel::SA_LOGIN : mode == 2 ? quorvel::SA_CRAMMD5 : quorvel::SA_NONE);
         mail.SetSMTPAuthAccount("user");
         mail.SetSMTPAuthPassword("secret");
-        if (mode != 0) mail.SetStartCommandType(1);
+        if (mode != 0) mail.SetStartCommandType(quorvel::SC_EHLO);
         mail.Body() = {"", "192.168.0.5 said", "disk error"};
         (void)mail.SendMail();
     }

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "mail/MailTexts.h"
+#include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
 #include "util/DHash.h"
 #include "util/DString.h"
@@ -175,7 +176,7 @@ bool TSMTPMail::WaitReply() {
     replyReceived_ = false;
     errorReply_ = false;
     bool result = false;
-    if (SocketHandle() == -1 && !Connected()) return false;
+    if (SocketHandle() == platform::kNoSocket && !Connected()) return false;
 
     try {
         // Bytes that keep trickling in without ending the reply do not count
@@ -213,7 +214,7 @@ bool TSMTPMail::WaitReply() {
             if (n < 0) {
                 // A TLS failure has been traced with its own text already.
                 if (!TlsActive()) {
-                    AddLog("Socket Error " + std::to_string(platform::LastSocketError()));
+                    AddLog("Socket Error " + std::to_string(platform::LastSystemError()));
                 }
                 break;
             }
@@ -221,7 +222,7 @@ bool TSMTPMail::WaitReply() {
             pending_.append(chunk.data(), static_cast<std::size_t>(n));
         }
     } catch (const std::exception&) {
-        AddLog(texts::kWaitException + std::to_string(platform::LastSocketError()));
+        AddLog(texts::kWaitException + std::to_string(platform::LastSystemError()));
     }
     // The reply never ended: what was read of it is no use to the next wait.
     pending_.clear();
@@ -244,29 +245,29 @@ int32_t TSMTPMail::RunTransaction() {
     const bool ehlo = startCommandType_ == SC_EHLO || tlsMode_ == ST_STARTTLS;
     startTlsOffered_ = false;
     Command(TSMTPState::Hello, (ehlo ? "EHLO " : "HELO ") + LocalHostName());
-    if (!WaitReply()) return -1;
+    if (!WaitReply()) return kMailHelloRefused;
 
     if (tlsMode_ == ST_STARTTLS) {
         // Never a fall-back to plain text: a relay that does not offer TLS
         // (or an attacker who stripped the offer) gets no password and no mail.
         if (!startTlsOffered_) {
             errorText_ = "STARTTLS not offered";
-            return -15;
+            return kMailStartTlsFailed;
         }
         Command(TSMTPState::StartTls, "STARTTLS");
         if (!WaitReply()) {
             errorText_ = "STARTTLS refused";
-            return -15;
+            return kMailStartTlsFailed;
         }
         // Bytes that came with the plain-text answer were never protected;
         // taking them as replies inside the tunnel is the STARTTLS command
         // injection of RFC 3207 6. The greeting that counts comes anew.
         pending_.clear();
-        if (!NegotiateTls()) return -16;
+        if (!NegotiateTls()) return kMailTlsFailed;
         // RFC 3207 4.2: everything learnt before the handshake is forgotten,
         // so the client asks for the extensions again.
         Command(TSMTPState::Hello, "EHLO " + LocalHostName());
-        if (!WaitReply()) return -1;
+        if (!WaitReply()) return kMailHelloRefused;
     }
 
     bool authenticated = smtpAuthType_ == SA_NONE;
@@ -289,39 +290,29 @@ int32_t TSMTPMail::RunTransaction() {
             }
         }
     }
-    if (!authenticated) return -6;
+    if (!authenticated) return kMailAuthFailed;
 
     Command(TSMTPState::Mail, "MAIL FROM: <" + fromAddress_ + ">");
-    if (!WaitReply()) return -2;
+    if (!WaitReply()) return kMailFromRefused;
 
-    int accepted = 0;
-    state_ = TSMTPState::Rcpt;
-    if (!toAddress_.empty()) {
-        Command(TSMTPState::Rcpt, "RCPT TO: <" + toAddress_ + ">");
-        if (WaitReply()) ++accepted;
-    }
-    for (const std::string& address : cc_) {
-        if (address.empty()) continue;
-        Command(TSMTPState::Rcpt, "RCPT TO: <" + address + ">");
-        if (WaitReply()) ++accepted;
-    }
-    if (accepted == 0) return -3;
+    Command(TSMTPState::Rcpt, "RCPT TO: <" + toAddress_ + ">");
+    if (!WaitReply()) return kMailRecipientRefused;
 
     Command(TSMTPState::Data, "DATA");
-    if (!WaitReply()) return -4;
+    if (!WaitReply()) return kMailDataRefused;
 
     std::string message;
     ComposeMessage(&message);
     state_ = TSMTPState::EndOfData;
     message += "\r\n.\r\n";
     SendStream(message);
-    return WaitReply() ? 0 : -5;
+    return WaitReply() ? kMailSent : kMailMessageRefused;
 }
 
 int32_t TSMTPMail::SendMail() {
-    if (ServerName().empty()) return -14;
-    if (fromAddress_.empty() && !nullFromAddress_) return -12;
-    if (toAddress_.empty()) return -13;
+    if (ServerName().empty()) return kMailNoServer;
+    if (fromAddress_.empty() && !nullFromAddress_) return kMailNoSender;
+    if (toAddress_.empty()) return kMailNoRecipient;
 
     state_ = TSMTPState::Connect;
     pending_.clear();
@@ -339,22 +330,22 @@ int32_t TSMTPMail::SendMail() {
             errorText_ = "connect timed out";
         }
         ClearDeadline();
-        return -11;
+        return kMailNoConnection;
     }
     int32_t result;
     if (tlsMode_ == ST_IMPLICIT && !NegotiateTls()) {
-        result = -16;
+        result = kMailTlsFailed;
     } else {
-        result = WaitReply() ? RunTransaction() : -99;
+        result = WaitReply() ? RunTransaction() : kMailGreetingRefused;
     }
 
     // After a failed handshake the connection speaks neither plain text nor
     // TLS: nothing more is sent on it.
-    if (result != -16) {
+    if (result != kMailTlsFailed) {
         Command(TSMTPState::Quit, "QUIT");
         if (WaitReply()) AddLog("Disconnect Server");
     }
-    if (result != 0 && errorText_.empty() && DeadlineReached()) {
+    if (result != kMailSent && errorText_.empty() && DeadlineReached()) {
         errorText_ = "mail deadline reached";
     }
     Disconnect();

@@ -16,6 +16,23 @@ namespace quorvel {
 // The greeting: EHLO is needed for AUTH (RFC 4954) and STARTTLS.
 enum TStartCommand : int32_t { SC_HELO = 0, SC_EHLO = 1 };
 
+// SendMail's results: 0 when the server accepted the mail, else the step
+// that failed.
+inline constexpr int32_t kMailSent = 0;
+inline constexpr int32_t kMailHelloRefused = -1;
+inline constexpr int32_t kMailFromRefused = -2;
+inline constexpr int32_t kMailRecipientRefused = -3;
+inline constexpr int32_t kMailDataRefused = -4;
+inline constexpr int32_t kMailMessageRefused = -5;
+inline constexpr int32_t kMailAuthFailed = -6;
+inline constexpr int32_t kMailNoConnection = -11;
+inline constexpr int32_t kMailNoSender = -12;
+inline constexpr int32_t kMailNoRecipient = -13;
+inline constexpr int32_t kMailNoServer = -14;
+inline constexpr int32_t kMailStartTlsFailed = -15;  // not offered or refused
+inline constexpr int32_t kMailTlsFailed = -16;       // the handshake, a refused certificate included
+inline constexpr int32_t kMailGreetingRefused = -99;
+
 class TSMTPMail : public TDBaseSocket {
 public:
     using TLines = std::vector<std::string>;
@@ -57,19 +74,14 @@ public:
     TLines& Body() { return body_; }
     const TLines& Body() const { return body_; }
     void SetBody(const TLines& lines);
-    // Further envelope recipients; no header names them.
-    TLines& cc() { return cc_; }
-    const TLines& cc() const { return cc_; }
-    void SetCc(const TLines& lines) { cc_ = lines; }
 
     // Complete Message-ID value; empty means generate one.
     const std::string& MessageID() const { return messageID_; }
     void SetMessageID(const std::string& v) { messageID_ = v; }
     const std::string& X_Mailer() const { return xMailer_; }
     void SetX_Mailer(const std::string& v) { xMailer_ = v; }
-    // SC_EHLO greets with EHLO; anything else with HELO.
-    int32_t StartCommandType() const { return startCommandType_; }
-    void SetStartCommandType(int32_t v) { startCommandType_ = v; }
+    TStartCommand StartCommandType() const { return startCommandType_; }
+    void SetStartCommandType(TStartCommand v) { startCommandType_ = v; }
     TSMTPAuthType SMTPAuthType() const { return smtpAuthType_; }
     void SetSMTPAuthType(TSMTPAuthType v) { smtpAuthType_ = v; }
     const std::string& SMTPAuthAccount() const { return smtpAuthAccount_; }
@@ -80,16 +92,8 @@ public:
     bool NullFromAddress() const { return nullFromAddress_; }
     void SetNullFromAddress(bool v) { nullFromAddress_ = v; }
 
-    // Delivers the mail in one connection: 0 when the server accepted it;
-    // -1 HELO/EHLO, -2 MAIL, -3 no recipient, -4 DATA, -5 message, -6 AUTH,
-    // -11 connection, -12 no sender, -13 no recipient address,
-    // -14 no server, -15 STARTTLS not offered or refused, -16 TLS handshake
-    // (certificate refused included), -99 greeting.
+    // Delivers the mail in one connection: kMailSent or a kMail... failure.
     int32_t SendMail();
-    // HELO/EHLO up to the acceptance of the message: 0, -1 .. -6, -15, -16.
-    int32_t RunTransaction();
-    // Reads one whole reply; true when it accepts.
-    bool WaitReply();
     // This machine's name for HELO/EHLO.
     std::string LocalHostName() const;
 
@@ -102,6 +106,10 @@ private:
         StartTls
     };
 
+    // HELO/EHLO up to the acceptance of the message.
+    int32_t RunTransaction();
+    // Reads one whole reply; true when it accepts.
+    bool WaitReply();
     void Command(TSMTPState state, const std::string& text);
     void ConsumeReplyLine(std::string line, bool& result);
     std::string GenerateMessageID(const platform::LocalTime& t) const;
@@ -122,10 +130,9 @@ private:
     std::string toAddress_;
     std::string subject_;
     TLines body_;
-    TLines cc_;
     std::string messageID_;
     std::string xMailer_;
-    int32_t startCommandType_ = 0;
+    TStartCommand startCommandType_ = SC_HELO;
     TSMTPAuthType smtpAuthType_ = SA_NONE;
     std::string smtpAuthAccount_;
     std::string smtpAuthPassword_;

@@ -5,8 +5,8 @@
 #include <exception>
 
 #include "net/NetTexts.h"
+#include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
-#include "util/DString.h"
 
 namespace quorvel {
 
@@ -15,32 +15,6 @@ namespace {
 constexpr int kSendWaitSeconds = 10;
 constexpr int kSendAttempts = 11;
 constexpr std::size_t kStreamChunk = 1401;
-// The file sink writes records from a fixed 1024-byte buffer.
-constexpr std::size_t kFileRecordLimit = 1022;
-constexpr std::size_t kFileRecordCut = 1020;
-
-std::string RemoveCrLfPairs(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            ++i;
-            continue;
-        }
-        out += text[i];
-    }
-    return out;
-}
-
-void SaveLines(const std::vector<std::string>& lines, const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return;
-    for (const std::string& line : lines) {
-        std::fwrite(line.data(), 1, line.size(), f);
-        std::fwrite("\r\n", 1, 2, f);
-    }
-    std::fclose(f);
-}
 
 }  // namespace
 
@@ -48,7 +22,6 @@ TDBaseSocket::TDBaseSocket() = default;
 
 TDBaseSocket::~TDBaseSocket() {
     if (tls_) tls_->Close();
-    if (socketHandle_ != -1) platform::CloseTcpSocket(socketHandle_);
 }
 
 void TDBaseSocket::SetDeadline(TDeadline deadline) {
@@ -75,66 +48,26 @@ void TDBaseSocket::SetClock(TClock clock) { clock_ = std::move(clock); }
 platform::LocalTime TDBaseSocket::Now() const { return clock_ ? clock_() : platform::LocalNow(); }
 
 void TDBaseSocket::AddLog(std::string_view message) {
-    if (logFile_ != nullptr) {
-        std::string line = FormatDateTimeText(Now());
-        line += ' ';
-        line += message;
-        line += "\r\n";
-        if (line.size() > kFileRecordLimit) {
-            // Over-long records are cut, but keep their line end so the next
-            // record does not run on into this one.
-            line.resize(kFileRecordCut);
-            line += "\r\n";
-        }
-        std::fwrite(line.data(), 1, line.size(), logFile_);
-        std::fflush(logFile_);
-        return;
-    }
-    if (logList_ != nullptr) {
-        std::string text = RemoveCrLfPairs(message);
-        if (writeLogDate_) text = FormatDateTimeText(Now()) + " " + text;
-        logList_->push_back(std::move(text));
-        if (!logFilename_.empty()) SaveLines(*logList_, logFilename_);
-    }
+    if (logList_ != nullptr) logList_->emplace_back(message);
 }
 
 void TDBaseSocket::ResetState() {
     peerAddress_ = 0;
-    {
-        std::lock_guard<std::mutex> lock(handleLock_);
-        socketHandle_ = -1;
-    }
     connected_ = false;
 }
 
-bool TDBaseSocket::ResolveHost() {
-    uint32_t address = 0;
-    if (platform::ParseIPv4Literal(serverName_, address)) {
-        peerAddress_ = address;
-        return true;
-    }
-    const int rc = resolver_ ? resolver_(serverName_, address) : platform::ResolveIPv4(serverName_, address);
-    if (rc != 0) return false;
-    if (debugLevel_ >= 3) {
-        AddLog("ResolveHost : " + std::to_string(address >> 24) + "." +
-               std::to_string((address >> 16) & 0xFF) + "." + std::to_string((address >> 8) & 0xFF) +
-               "." + std::to_string(address & 0xFF));
-    }
-    peerAddress_ = address;
-    return true;
-}
+// A dotted literal comes back from the resolver as it is, without a lookup.
+bool TDBaseSocket::ResolveHost() { return platform::ResolveIPv4(serverName_, peerAddress_) == 0; }
 
 bool TDBaseSocket::CreateSocket() {
     std::lock_guard<std::mutex> lock(handleLock_);
-    if (aborted_) return false;
-    socketHandle_ = platform::CreateTcpSocket();
-    return socketHandle_ != -1;
+    return !aborted_ && platform::CreateTcpSocket(socket_) == 0;
 }
 
 void TDBaseSocket::Abort() {
     std::lock_guard<std::mutex> lock(handleLock_);
     aborted_ = true;
-    if (socketHandle_ != -1) platform::ShutdownTcpSocket(socketHandle_);
+    if (socket_.Valid()) platform::ShutdownTcpSocket(socket_.Get());
 }
 
 bool TDBaseSocket::ConnectHost() {
@@ -142,7 +75,7 @@ bool TDBaseSocket::ConnectHost() {
     // retries) and 21 seconds on Windows; a server that drops SYNs must not
     // hold a mail that long.
     const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(connectTimeout_, 1)) * 1000);
-    const int rc = platform::ConnectTcpWithin(socketHandle_, peerAddress_,
+    const int rc = platform::ConnectTcpWithin(socket_.Get(), peerAddress_,
                                               static_cast<uint16_t>(port_ & 0xFFFF), waitMs, &aborted_);
     if (rc != 0) {
         winsockError_ = rc;
@@ -154,8 +87,6 @@ bool TDBaseSocket::ConnectHost() {
 }
 
 bool TDBaseSocket::Connect() {
-    // A socket left open by an earlier failed connect would be forgotten by
-    // ResetState; release it first.
     CloseSocket();
     ResetState();
     if (!ResolveHost()) {
@@ -180,19 +111,17 @@ void TDBaseSocket::CloseSocket() {
     }
     {
         std::lock_guard<std::mutex> lock(handleLock_);
-        if (socketHandle_ == -1) return;
-        platform::CloseTcpSocket(socketHandle_);
-        socketHandle_ = -1;
+        if (!socket_.Valid()) return;
+        socket_.Reset();
     }
     connected_ = false;
-    if (debugLevel_ == 3) AddLog("Socket Close.");
 }
 
 void TDBaseSocket::Disconnect() { CloseSocket(); }
 
 int TDBaseSocket::StartTls(const platform::TlsOptions& options, int timeoutSeconds) {
     tlsError_.clear();
-    if (socketHandle_ == -1) {
+    if (!socket_.Valid()) {
         tlsError_ = "no connection";
         return platform::kTlsFailed;
     }
@@ -201,7 +130,7 @@ int TDBaseSocket::StartTls(const platform::TlsOptions& options, int timeoutSecon
     // waiter under Wine).
     tls_->SetCancelFlag(&aborted_);
     const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(timeoutSeconds, 1)) * 1000);
-    const int rc = tls_->Handshake(socketHandle_, options, waitMs);
+    const int rc = tls_->Handshake(socket_.Get(), options, waitMs);
     if (rc != platform::kTlsOk) {
         tlsError_ = tls_->ErrorText();
         AddLog("TLS handshake error : " + tlsError_);
@@ -211,7 +140,7 @@ int TDBaseSocket::StartTls(const platform::TlsOptions& options, int timeoutSecon
 }
 
 long TDBaseSocket::ReceiveSome(char* buffer, std::size_t size, int waitSeconds) {
-    if (socketHandle_ == -1) return -1;
+    if (!socket_.Valid()) return kReceiveFailed;
     const int waitMs = BoundedWaitMs(static_cast<int64_t>(std::max(waitSeconds, 0)) * 1000);
     if (tls_) {
         const long n = tls_->Read(buffer, size, waitMs);
@@ -220,22 +149,22 @@ long TDBaseSocket::ReceiveSome(char* buffer, std::size_t size, int waitSeconds) 
         if (n == -platform::kTlsClosed) return 0;
         tlsError_ = tls_->ErrorText();
         AddLog("TLS read error : " + tlsError_);
-        return -1;
+        return kReceiveFailed;
     }
     // The plain wait counts whole seconds; round up so that a deadline a
     // fraction of a second away still gets its wait.
-    const int ready = WaitReadableFor(socketHandle_, (waitMs + 999) / 1000);
-    if (ready < 0 && aborted_) return -1;
-    if (ready != 1) return kReceiveSilent;
-    return platform::RecvSome(socketHandle_, buffer, size);
+    const int ready = WaitReadableFor(socket_.Get(), (waitMs + 999) / 1000);
+    if (ready == platform::kWaitFailed && aborted_) return kReceiveFailed;
+    if (ready != platform::kWaitReady) return kReceiveSilent;
+    return platform::RecvSome(socket_.Get(), buffer, size);
 }
 
 int TDBaseSocket::WaitSliced(int handle, bool write, int seconds) {
     for (int left = std::max(seconds, 0);; --left) {
-        if (aborted_) return -1;
+        if (aborted_) return platform::kWaitFailed;
         const int slice = left > 0 ? 1 : 0;
         const int rc = write ? platform::WaitWritable(handle, slice) : platform::WaitReadable(handle, slice);
-        if (rc != 0 || left <= 1) return aborted_ ? -1 : rc;
+        if (rc != platform::kWaitTimedOut || left <= 1) return aborted_ ? platform::kWaitFailed : rc;
     }
 }
 
@@ -245,7 +174,7 @@ int TDBaseSocket::WaitWritableFor(int handle, int seconds) { return WaitSliced(h
 
 bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
     if (tls_) {
-        if (socketHandle_ == -1) return false;
+        if (!socket_.Valid()) return false;
         // The same total as the plain path's attempts allow.
         const int waitMs = BoundedWaitMs(int64_t{kSendWaitSeconds} * kSendAttempts * 1000);
         const int rc = tls_->Write(data, size, waitMs);
@@ -255,14 +184,14 @@ bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
     int failures = 0;
     std::size_t sent = 0;
     while (sent < size) {
-        if (socketHandle_ == -1) return false;
+        if (!socket_.Valid()) return false;
         bool ok = false;
         const int waitMs = BoundedWaitMs(int64_t{kSendWaitSeconds} * 1000);
         // Past the deadline one last try without waiting (QUIT still goes
         // out when the socket takes it), then no more.
         if (waitMs == 0 && failures > 0) return false;
-        if (WaitWritableFor(socketHandle_, (waitMs + 999) / 1000) == 1) {
-            long n = platform::SendSome(socketHandle_, data + sent, size - sent);
+        if (WaitWritableFor(socket_.Get(), (waitMs + 999) / 1000) == platform::kWaitReady) {
+            const long n = platform::SendSome(socket_.Get(), data + sent, size - sent);
             if (n > 0) {
                 // A short write is not a failure: the rest goes out next round.
                 sent += static_cast<std::size_t>(n);
@@ -276,17 +205,16 @@ bool TDBaseSocket::SendAll(const char* data, std::size_t size) {
 
 void TDBaseSocket::SendText(std::string_view text, bool appendLineEnd) {
     try {
-        if (debugLevel_ >= 2) AddLog(text);
         std::string buffer(text);
         if (appendLineEnd) buffer += "\r\n";
-        if (socketHandle_ == -1) {
+        if (!socket_.Valid()) {
             AddLog(texts::kClosedBeforeSend);
             connected_ = false;
             return;
         }
-        if (!SendAll(buffer.data(), buffer.size()) || socketHandle_ == -1) AddLog(texts::kMaybeClosed);
+        if (!SendAll(buffer.data(), buffer.size())) AddLog(texts::kMaybeClosed);
     } catch (const std::exception&) {
-        AddLog("Send to client error : " + std::to_string(platform::LastSocketError()));
+        AddLog("Send to client error : " + std::to_string(platform::LastSystemError()));
         AddLog(texts::kMaybeClosed);
     }
 }
@@ -295,19 +223,19 @@ bool TDBaseSocket::SendStream(const std::string& stream) {
     bool result = true;
     try {
         for (std::size_t pos = 0; pos < stream.size(); pos += kStreamChunk) {
-            if (socketHandle_ == -1) {
+            if (!socket_.Valid()) {
                 connected_ = false;
                 break;
             }
             std::size_t count = std::min(kStreamChunk, stream.size() - pos);
             if (!SendAll(stream.data() + pos, count)) {
-                AddLog("Sendstream client error : " + std::to_string(platform::LastSocketError()));
+                AddLog("Sendstream client error : " + std::to_string(platform::LastSystemError()));
                 result = false;
                 break;
             }
         }
     } catch (const std::exception&) {
-        AddLog(texts::kStreamSendException + std::to_string(platform::LastSocketError()));
+        AddLog(texts::kStreamSendException + std::to_string(platform::LastSystemError()));
     }
     return result;
 }

@@ -1,12 +1,11 @@
 #pragma once
 // The outgoing IPv4 TCP connection of the mail client: resolve, connect,
-// write with bounded waits, close, and an optional trace log.
+// write with bounded waits, close, and an optional trace of the steps.
 // One object is used by one thread from creation to destruction; only Abort
 // may come from another.
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/SocketHandle.h"
 #include "platform/TlsSession.h"
 
 namespace quorvel {
@@ -25,15 +25,14 @@ class TDBaseSocket {
 public:
     using TClock = std::function<platform::LocalTime()>;
     using TDeadline = std::chrono::steady_clock::time_point;
-    // Host name to IPv4 address (first octet most significant): 0, or the
-    // resolver's error. Dotted literals never reach it.
-    using TResolver = std::function<int(const std::string& name, uint32_t& address)>;
 
-    // ReceiveSome's answer when nothing arrived within the wait.
+    // ReceiveSome's answers when no bytes came: nothing within the wait, or
+    // a failure.
     static constexpr long kReceiveSilent = -2;
+    static constexpr long kReceiveFailed = platform::kTransferFailed;
 
     TDBaseSocket();
-    // Closes a socket that is still open, e.g. after a refused connect.
+    // Ends a TLS session that is still open; the socket closes with its owner.
     virtual ~TDBaseSocket();
     TDBaseSocket(const TDBaseSocket&) = delete;
     TDBaseSocket& operator=(const TDBaseSocket&) = delete;
@@ -43,18 +42,8 @@ public:
     // The low 16 bits are the TCP port.
     int32_t Port() const { return port_; }
     void SetPort(int32_t port) { port_ = port; }
-    // When set, the string-list sink is saved to this file after every line.
-    const std::string& LogFilename() const { return logFilename_; }
-    void SetLogFilename(const std::string& path) { logFilename_ = path; }
-    bool WriteLogDate() const { return writeLogDate_; }
-    void SetWriteLogDate(bool value) { writeLogDate_ = value; }
-    // 2: log every sent text; 3 or more: log resolved addresses;
-    // exactly 3: log "Socket Close.".
-    int32_t DebugLevel() const { return debugLevel_; }
-    void SetDebugLevel(int32_t level) { debugLevel_ = level; }
 
     // Seconds a TCP connect may take before it counts as failed.
-    int32_t ConnectTimeout() const { return connectTimeout_; }
     void SetConnectTimeout(int32_t seconds) { connectTimeout_ = seconds; }
     // No connect, wait or send goes on past the deadline once one is set.
     void SetDeadline(TDeadline deadline);
@@ -62,20 +51,17 @@ public:
     bool DeadlineReached() const;
 
     bool Connected() const { return connected_; }
-    // Error number of the last failed TCP connect.
+    // Error code of the last failed TCP connect.
     int32_t WinsockError() const { return winsockError_; }
-    // -1 when there is no socket.
-    int SocketHandle() const { return socketHandle_; }
+    // platform::kNoSocket when there is no socket.
+    int SocketHandle() const { return socket_.Get(); }
 
-    // Log sinks, not owned; the file sink wins when both are set. With none
-    // attached AddLog writes nothing.
-    void SetLogFile(std::FILE* file) { logFile_ = file; }
+    // Where AddLog puts the trace, one entry per step (not owned); none by
+    // default.
     void SetLogList(std::vector<std::string>* list) { logList_ = list; }
 
-    // Source of the local time for log stamps (and mail dates in TSMTPMail).
+    // Source of the local time for the mail's Date and Message-ID (TSMTPMail).
     void SetClock(TClock clock);
-    // Where host names are looked up; the system's resolver unless set.
-    void SetResolver(TResolver resolver) { resolver_ = std::move(resolver); }
 
     bool Connect();
     void Disconnect();
@@ -83,7 +69,6 @@ public:
     // (TLS waits included), and makes every later connect fail, so that the
     // owner's dialogue runs out quickly with a failure.
     void Abort();
-    bool Aborted() const { return aborted_.load(); }
     // The TLS handshake on the connected socket, within timeoutSeconds and
     // the deadline; from then on every send and receive goes through it.
     // kTlsOk or a platform::kTls... code, with TlsErrorText set.
@@ -91,7 +76,7 @@ public:
     bool TlsActive() const { return tls_ != nullptr && tls_->Established(); }
     const std::string& TlsErrorText() const { return tlsError_; }
     // Up to size bytes that arrive within waitSeconds (and the deadline):
-    // the count, 0 when the peer closed, kReceiveSilent, or -1 on an error.
+    // the count, 0 when the peer closed, kReceiveSilent or kReceiveFailed.
     long ReceiveSome(char* buffer, std::size_t size, int waitSeconds);
     // Failures are logged only.
     void SendText(std::string_view text, bool appendLineEnd);
@@ -110,7 +95,7 @@ protected:
 
     // platform::WaitReadable / WaitWritable in slices of a second, so that
     // Abort ends the wait even where shutting the socket down does not wake
-    // a waiting thread (Wine): -1 once aborted.
+    // a waiting thread (Wine): platform::kWaitFailed once aborted.
     int WaitReadableFor(int handle, int seconds);
     int WaitWritableFor(int handle, int seconds);
 
@@ -124,12 +109,9 @@ private:
 
     std::string serverName_;
     int32_t port_ = 0;
-    std::string logFilename_;
-    bool writeLogDate_ = true;
-    int32_t debugLevel_ = 0;
     bool connected_ = false;
     int32_t winsockError_ = 0;
-    int socketHandle_ = -1;
+    platform::SocketHandle socket_;
     int32_t connectTimeout_ = 30;
     bool hasDeadline_ = false;
     TDeadline deadline_{};
@@ -137,11 +119,9 @@ private:
     std::string tlsError_;
 
     uint32_t peerAddress_ = 0;  // first octet most significant
-    std::FILE* logFile_ = nullptr;
     std::vector<std::string>* logList_ = nullptr;
     TClock clock_;
-    TResolver resolver_;
-    // Guards socketHandle_ between its owner and Abort.
+    // Guards socket_ between its owner and Abort.
     std::mutex handleLock_;
     std::atomic<bool> aborted_{false};
 };

@@ -1,7 +1,8 @@
 #pragma once
-// UDP listener sockets of the syslog instances. Handles are plain ints
-// (kNoSocket = none), failures are the system's error numbers, addresses are
-// raw bytes, so the interface reads the same over BSD sockets and Winsock.
+// UDP listener sockets of the syslog instances. Handles are plain ints owned
+// by a SocketHandle, calls that do something return 0 or the system's error
+// code, addresses are raw bytes, so the interface reads the same over BSD
+// sockets and Winsock.
 // Safe from any thread; one handle is used by one thread at a time.
 
 #include <array>
@@ -17,11 +18,17 @@ namespace quorvel::platform {
 constexpr int kFamilyIPv4 = 4;
 constexpr int kFamilyIPv6 = 6;
 
-// Looks up the system's address resolution (getaddrinfo and freeaddrinfo):
-// 0 when both are there; -1 when their library cannot be loaded, -2 when
-// freeaddrinfo is missing, -3 when getaddrinfo is missing. Windows finds them
-// in ws2_32.dll at run time; POSIX systems always have them.
-int LoadAddressResolver();
+// What LoadAddressResolver found of the system's address resolution.
+enum class ResolverStatus {
+    Loaded,          // getaddrinfo and freeaddrinfo are both there
+    NoLibrary,       // their library cannot be loaded
+    NoFreeAddrInfo,  // freeaddrinfo is missing
+    NoGetAddrInfo,   // getaddrinfo is missing
+};
+
+// Looks up getaddrinfo and freeaddrinfo. Windows finds them in ws2_32.dll at
+// run time; POSIX systems always have them.
+ResolverStatus LoadAddressResolver();
 // Releases what LoadAddressResolver loaded.
 void UnloadAddressResolver();
 
@@ -43,16 +50,13 @@ std::string ResolveErrorText(int code);
 // without the port.
 std::string BindAddressText(const BindAddress& address);
 
-// A non-blocking UDP socket of the family, or kNoSocket (see
-// LastUdpSocketError). An IPv6 socket is IPv6-only, so that the IPv4 and IPv6
-// wildcard sockets of one port can be bound side by side.
-int CreateUdpSocket(int family);
+// A non-blocking UDP socket of the family into `socket`: 0 or the error code.
+// An IPv6 socket is IPv6-only, so that the IPv4 and IPv6 wildcard sockets of
+// one port can be bound side by side.
+int CreateUdpSocket(int family, SocketHandle& socket);
 
 // 0, or the error number.
 int BindUdp(int handle, const BindAddress& address);
-// An IPv4 address with the first octet in the most significant byte
-// (192.0.2.10 is 0xC000020A); 0 binds every local address.
-int BindUdpIPv4(int handle, uint32_t address, uint16_t port);
 
 // The address a datagram came from. Bytes holds 4 bytes for IPv4 and 16 for
 // IPv6 (network order); all zero when the system delivered no sender.
@@ -60,19 +64,6 @@ struct SenderAddress {
     int Family = 0;
     std::array<unsigned char, 16> Bytes{};
 };
-
-struct ReceiveResult {
-    long Count = -1;             // bytes of the datagram, or -1 when the read failed
-    int Error = 0;               // the error number when Count is -1
-    bool Truncated = false;      // longer than the buffer: failed with the message-too-long code
-    bool NothingWaiting = false; // failed because no datagram was queued after all
-    SenderAddress Sender;
-};
-
-// Reads one datagram into the buffer. A datagram that does not fit whole is
-// dropped and reported as a failed read (Truncated, message-too-long code),
-// never as a shortened message.
-ReceiveResult ReceiveDatagram(int handle, char* buffer, std::size_t size);
 
 // One slot of a batch read: the caller's buffer, and what arrived in it.
 struct DatagramSlot {
@@ -85,7 +76,7 @@ struct DatagramSlot {
 
 struct BatchResult {
     int Filled = 0;               // slots filled, in arrival order
-    int Error = 0;                // the error number when nothing was filled
+    int Error = 0;                // the error code when nothing was filled
     bool NothingWaiting = false;  // nothing was filled because nothing was queued
     bool HaveDropCount = false;   // DropCount holds the system's figure
     uint32_t DropCount = 0;       // datagrams the system dropped on the socket so far (wraps)
@@ -109,47 +100,15 @@ int SetReceiveBuffer(int handle, int bytes);
 // Makes batch reads report the system's count of datagrams dropped on the
 // socket for want of buffer room; false where the system keeps no such count.
 bool EnableDropCount(int handle);
+// The same running count (it wraps at 2^32), read without waiting for a
+// datagram to carry it: drops in a burst that nothing follows are otherwise
+// never told. -1 where the system will not say.
+long long DropCountNow(int handle);
 
-// One datagram to the address: bytes sent, or -1.
+// One datagram to the address: bytes sent, or kTransferFailed.
 long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size);
 
-// The port a socket is bound to, or 0.
-uint16_t BoundPort(int handle);
-
-void CloseUdpSocket(int handle);
-
-// The system's message-too-long error number (EMSGSIZE, WSAEMSGSIZE).
+// The system's message-too-long error code (EMSGSIZE, WSAEMSGSIZE).
 int MessageTooLongError();
-
-// The error number of the last failed call of this interface on this thread.
-int LastUdpSocketError();
-
-// Owns one UDP socket.
-class UdpSocketHandle {
-public:
-    UdpSocketHandle() = default;
-    explicit UdpSocketHandle(int handle) : handle_(handle) {}
-    ~UdpSocketHandle() { CloseUdpSocket(handle_); }
-    UdpSocketHandle(UdpSocketHandle&& other) noexcept : handle_(other.Release()) {}
-    UdpSocketHandle& operator=(UdpSocketHandle&& other) noexcept {
-        if (this != &other) {
-            CloseUdpSocket(handle_);
-            handle_ = other.Release();
-        }
-        return *this;
-    }
-    UdpSocketHandle(const UdpSocketHandle&) = delete;
-    UdpSocketHandle& operator=(const UdpSocketHandle&) = delete;
-
-    int Get() const { return handle_; }
-    int Release() {
-        int h = handle_;
-        handle_ = kNoSocket;
-        return h;
-    }
-
-private:
-    int handle_ = kNoSocket;
-};
 
 }  // namespace quorvel::platform

@@ -316,16 +316,16 @@ void TSysLogServer::DoServiceShutdown() { StopServices(); }
 bool TSysLogServer::StartServices() {
     stopTotals_ = TCounterSnapshot{};
     switch (LoadAddrInfo(AddrInfoLoader)) {
-        case -3:
+        case platform::ResolverStatus::NoGetAddrInfo:
             if (LogEvent) LogEvent(texts::kEventGetAddrInfoMissing, platform::kEventError, 0, texts::kEventIdGetAddrInfoMissing);
             break;
-        case -2:
+        case platform::ResolverStatus::NoFreeAddrInfo:
             if (LogEvent) LogEvent(texts::kEventFreeAddrInfoMissing, platform::kEventError, 0, texts::kEventIdFreeAddrInfoMissing);
             break;
-        case -1:
+        case platform::ResolverStatus::NoLibrary:
             if (LogEvent) LogEvent(texts::kEventWs2NotLoaded, platform::kEventError, 0, texts::kEventIdWs2NotLoaded);
             break;
-        default:
+        case platform::ResolverStatus::Loaded:
             break;
     }
     for (int slot = 0; slot < kServiceSlots; ++slot) {

@@ -92,7 +92,7 @@ public:
     TReportActivity ReportActivity;
     std::chrono::milliseconds StatusPeriod = kStatusPeriod;
     // Where the address resolution is looked up; tests force its answers.
-    std::function<int()> AddrInfoLoader = platform::LoadAddressResolver;
+    std::function<platform::ResolverStatus()> AddrInfoLoader = platform::LoadAddressResolver;
 
 private:
     void ResetConfig();

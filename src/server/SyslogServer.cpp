@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <system_error>
+#include <utility>
 
 #include "mail/DMail.h"
 #include "platform/SystemError.h"
@@ -79,9 +80,9 @@ bool NeedsChange8(const char* bytes, bool quotes) {
 
 }  // namespace
 
-int LoadAddrInfo(const std::function<int()>& loader) {
-    const int result = loader ? loader() : -1;
-    addrInfoLoaded = result == 0;
+platform::ResolverStatus LoadAddrInfo(const std::function<platform::ResolverStatus()>& loader) {
+    const platform::ResolverStatus result = loader ? loader() : platform::ResolverStatus::NoLibrary;
+    addrInfoLoaded = result == platform::ResolverStatus::Loaded;
     return result;
 }
 
@@ -141,15 +142,15 @@ bool TSyslogService::OpenListener(const platform::BindAddress& address) {
     const bool ipv4 = address.SockAddr.size() <= 16;
     const int family = ipv4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6;
     WriteOperationLog(ipv4 ? texts::kLogBindFromIPv4 : texts::kLogBindFromIPv6, "");
-    const int socket = platform::CreateUdpSocket(family);
-    if (socket == platform::kNoSocket) {
-        const int error = platform::LastUdpSocketError();
+    platform::SocketHandle owned;
+    if (const int error = platform::CreateUdpSocket(family, owned); error != 0) {
         WriteOperationLog(ipv4 ? texts::kLogIPv4SocketFailed : texts::kLogIPv6SocketFailed, "");
         NoteFailure("cannot open a UDP socket for", platform::BindAddressText(address), family,
                     platform::SystemErrorText(error));
         return false;
     }
-    ownedSockets_.emplace_back(socket);
+    const int socket = owned.Get();
+    ownedSockets_.push_back(std::move(owned));
     (ipv4 ? Socket4 : Socket6) = socket;
     OpenedSocket(socket);
     if (const int error = platform::BindUdp(socket, address); error != 0) {
@@ -177,18 +178,18 @@ bool TSyslogService::StartIPv4Only() {
     }
     const std::string addressText = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) +
                                     "." + std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-    const int socket = platform::CreateUdpSocket(platform::kFamilyIPv4);
-    if (socket == platform::kNoSocket) {
-        const int error = platform::LastUdpSocketError();
+    platform::SocketHandle owned;
+    if (const int error = platform::CreateUdpSocket(platform::kFamilyIPv4, owned); error != 0) {
         WriteOperationLog(texts::kLogSocketFailed, "");
         NoteFailure("cannot open a UDP socket for", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
         return false;
     }
-    ownedSockets_.emplace_back(socket);
+    const int socket = owned.Get();
+    ownedSockets_.push_back(std::move(owned));
     Socket4 = socket;
     OpenedSocket(socket);
     WriteOperationLog(texts::kLogBindPort + std::to_string(SysLogPort), "");
-    const int bindError = platform::BindUdpIPv4(socket, address, static_cast<uint16_t>(SysLogPort & 0xFFFF));
+    const int bindError = platform::BindIPv4(socket, address, static_cast<uint16_t>(SysLogPort & 0xFFFF));
     if (bindError != 0) {
         WriteOperationLog(texts::kLogBindFailed + std::to_string(bindError) + ")", "");
         NoteFailure("cannot bind to", addressText, platform::kFamilyIPv4, platform::SystemErrorText(bindError));
@@ -252,7 +253,13 @@ bool TSyslogService::StartListening() {
 
 bool TSyslogService::StopListening() {
     KeywordList.clear();
-    for (platform::UdpSocketHandle& socket : ownedSockets_) {
+    // The last drops of a burst that no datagram followed.
+    std::vector<std::pair<int, uint32_t>> counted = kernelDrops_;
+    for (const auto& entry : counted) {
+        const long long now = platform::DropCountNow(entry.first);
+        if (now >= 0) NoteKernelDrops(entry.first, static_cast<uint32_t>(now));
+    }
+    for (platform::SocketHandle& socket : ownedSockets_) {
         if (NotifyWindow != nullptr) NotifyWindow->UnregisterSocket(socket.Get());
     }
     // Closed one by one: there is no process-wide socket clean-up to do it.
@@ -296,7 +303,7 @@ void TSyslogService::AppendSenderText(std::string& text, const platform::SenderA
 }
 
 bool TSyslogService::IsOwnSocket(int socket) const {
-    for (const platform::UdpSocketHandle& own : ownedSockets_) {
+    for (const platform::SocketHandle& own : ownedSockets_) {
         if (own.Get() == socket) return true;
     }
     return false;
@@ -763,9 +770,9 @@ int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view se
     }
     const int32_t result = mail.SendMail();
     if (result != 0 && reason != nullptr) {
-        if (result == -15) {
+        if (result == kMailStartTlsFailed) {
             *reason = texts::kLogMailStartTlsMissing;
-        } else if (result == -16) {
+        } else if (result == kMailTlsFailed) {
             *reason = texts::kLogMailTlsFailed + mail.ErrorText();
         } else if (!mail.ErrorText().empty()) {
             *reason = texts::kLogMailTimedOut + mail.ErrorText();

@@ -60,13 +60,14 @@ inline constexpr std::chrono::milliseconds kStopGrace{8000};
 inline constexpr std::chrono::milliseconds kStopWriteReserve{3000};
 
 // Process-wide lookup of the address resolution that the IPv4/IPv6 binding
-// needs: 0 when it is there, -1/-2/-3 as platform::LoadAddressResolver. Called
+// needs, as platform::LoadAddressResolver reports it. Called
 // by the server's start before any instance starts (and UnloadAddrInfo after
 // every instance has stopped); without it instances bind IPv4 only. The
 // loader is the system's unless a test forces another answer.
-int LoadAddrInfo(const std::function<int()>& loader = platform::LoadAddressResolver);
+platform::ResolverStatus LoadAddrInfo(
+    const std::function<platform::ResolverStatus()>& loader = platform::LoadAddressResolver);
 void UnloadAddrInfo();
-// True between a LoadAddrInfo that returned 0 and the next UnloadAddrInfo.
+// True between a LoadAddrInfo that found both calls and the next UnloadAddrInfo.
 bool AddrInfoLoaded();
 
 class TSyslogService {
@@ -269,7 +270,7 @@ private:
 
     // Every socket the instance opened, so that all of them are closed even
     // when two addresses of one family were bound.
-    std::vector<platform::UdpSocketHandle> ownedSockets_;
+    std::vector<platform::SocketHandle> ownedSockets_;
     // The system's drop count last seen on each socket.
     std::vector<std::pair<int, uint32_t>> kernelDrops_;
     int grantedBuffer_ = 0;  // the smallest receive buffer granted, 0 when unknown

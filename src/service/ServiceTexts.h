@@ -44,12 +44,6 @@ inline constexpr char kActionStart[] = "\x8A\x4A\x8E\x6E";
 inline constexpr char kActionRun[] = "\x8E\xC0\x8D\x73";
 // "停止"
 inline constexpr char kActionStop[] = "\x92\xE2\x8E\x7E";
-// "一時停止"
-inline constexpr char kActionPause[] = "\x88\xEA\x8E\x9E\x92\xE2\x8E\x7E";
-// "続行"
-inline constexpr char kActionContinue[] = "\x91\xB1\x8D\x73";
-// "との対話"
-inline constexpr char kActionInterrogate[] = "\x82\xC6\x82\xCC\x91\xCE\x98\x62";
 // "シャットダウン"
 inline constexpr char kActionShutdown[] =
     "\x83\x56\x83\x83\x83\x62\x83\x67\x83\x5F\x83\x45\x83\x93";

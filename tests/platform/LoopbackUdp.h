@@ -10,29 +10,29 @@
 namespace quorvel::test {
 
 struct LoopbackUdp {
-    explicit LoopbackUdp(int family = platform::kFamilyIPv4)
-        : Socket(platform::CreateUdpSocket(family)) {
-        const std::string node = family == platform::kFamilyIPv4 ? "127.0.0.1" : "::1";
-        std::vector<platform::BindAddress> at;
-        if (Socket.Get() == platform::kNoSocket || platform::ResolvePassive(node, "0", at) != 0 || at.empty()) return;
-        BindError = platform::BindUdp(Socket.Get(), at[0]);
+    LoopbackUdp() {
+        if (platform::CreateUdpSocket(platform::kFamilyIPv4, Socket) != 0) return;
+        BindError = platform::BindIPv4(Socket.Get(), 0x7F000001, 0);
         Port = platform::BoundPort(Socket.Get());
-        at.clear();
-        if (platform::ResolvePassive(node, std::to_string(Port), at) == 0 && !at.empty()) Self = at[0];
+        std::vector<platform::BindAddress> self;
+        if (platform::ResolvePassive("127.0.0.1", std::to_string(Port), self) == 0) Self = self[0];
     }
     int Fd() const { return Socket.Get(); }
-    // One datagram from the socket to itself: bytes sent, or -1.
+    // One datagram from the socket to itself: bytes sent, or kTransferFailed.
     long SendToSelf(const std::string& payload) const {
         return platform::SendDatagram(Socket.Get(), Self, payload.data(), payload.size());
     }
-    std::string ReadOne() const {
+    // Takes the next datagram off the queue.
+    void ReadOne() const {
         char buffer[2048];
-        const platform::ReceiveResult r = platform::ReceiveDatagram(Socket.Get(), buffer, sizeof buffer);
-        return r.Count < 0 ? std::string("<none>") : std::string(buffer, static_cast<size_t>(r.Count));
+        platform::DatagramSlot slot;
+        slot.Buffer = buffer;
+        slot.Size = sizeof buffer;
+        platform::ReceiveDatagrams(Socket.Get(), &slot, 1);
     }
-    void Close() { Socket = platform::UdpSocketHandle(); }
+    void Close() { Socket.Reset(); }
 
-    platform::UdpSocketHandle Socket;
+    platform::SocketHandle Socket;
     int BindError = -1;
     uint16_t Port = 0;
     platform::BindAddress Self;

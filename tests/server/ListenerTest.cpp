@@ -32,7 +32,8 @@ using Event = std::tuple<std::string, int, uint32_t>;  // text, type, ID
 void SendTo(uint16_t port, const std::string& payload) {
     std::vector<platform::BindAddress> to;
     ASSERT_EQ(platform::ResolvePassive("127.0.0.1", std::to_string(port), to), 0);
-    platform::UdpSocketHandle s(platform::CreateUdpSocket(to.at(0).Family));
+    platform::SocketHandle s;
+    ASSERT_EQ(platform::CreateUdpSocket(to.at(0).Family, s), 0);
     ASSERT_EQ(platform::SendDatagram(s.Get(), to[0], payload.data(), payload.size()), long(payload.size()));
 }
 
@@ -82,12 +83,13 @@ protected:
 // event, the start goes on and binds one IPv4 socket on every local address,
 // whatever the bind address says.
 TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
-    platform::UdpSocketHandle probe(platform::CreateUdpSocket(platform::kFamilyIPv4));
+    platform::SocketHandle probe;
+    platform::CreateUdpSocket(platform::kFamilyIPv4, probe);
     const int granted = platform::SetReceiveBuffer(probe.Get(), kSocketReceiveBuffer);
-    const struct { int loaderResult; const char* eventText; uint32_t eventId; } cases[] = {
-        {-1, u8"ws2_32.dll がロードできません。", 10},
-        {-2, u8"FreeAddrInfo() が見つかりません。", 11},
-        {-3, u8"GetAddrInfo() が見つかりません。", 12},
+    const struct { platform::ResolverStatus loaderResult; const char* eventText; uint32_t eventId; } cases[] = {
+        {platform::ResolverStatus::NoLibrary, u8"ws2_32.dll がロードできません。", 10},
+        {platform::ResolverStatus::NoFreeAddrInfo, u8"FreeAddrInfo() が見つかりません。", 11},
+        {platform::ResolverStatus::NoGetAddrInfo, u8"GetAddrInfo() が見つかりません。", 12},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.eventId);

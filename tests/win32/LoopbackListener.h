@@ -3,43 +3,25 @@
 // tests/posix/LoopbackListener.h.
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
-#include <cstdint>
-
-#include "platform/TcpSocket.h"
+#include "platform/SocketHandle.h"
 
 namespace quorvel::test {
 
-inline int ListenLoopback(uint16_t& port) {
-    // The platform's own socket call starts Winsock for the process.
-    const int handle = platform::CreateTcpSocket();
-    const SOCKET s = static_cast<SOCKET>(static_cast<unsigned>(handle));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof sa;
-    if (handle == platform::kNoSocket || ::bind(s, reinterpret_cast<sockaddr*>(&sa), len) != 0 ||
-        ::listen(s, 4) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        platform::CloseTcpSocket(handle);
-        return -1;
-    }
-    port = ntohs(sa.sin_port);
-    return handle;
+inline SOCKET Raw(int handle) { return static_cast<SOCKET>(static_cast<unsigned>(handle)); }
+
+inline int Listen(int s) { return ::listen(Raw(s), 4); }
+
+inline platform::SocketHandle AcceptClient(int listener) {
+    const SOCKET c = ::accept(Raw(listener), nullptr, nullptr);
+    return platform::SocketHandle(c == INVALID_SOCKET ? platform::kNoSocket : static_cast<int>(c));
 }
 
-inline int AcceptClient(int listener) {
-    const SOCKET c = ::accept(static_cast<SOCKET>(static_cast<unsigned>(listener)), nullptr, nullptr);
-    return c == INVALID_SOCKET ? -1 : static_cast<int>(c);
-}
-
-inline void ResetConnection(int handle) {
-    const SOCKET s = static_cast<SOCKET>(static_cast<unsigned>(handle));
+inline void SetAbortiveClose(int s) {
     linger l{1, 0};
-    ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
-    ::closesocket(s);
+    ::setsockopt(Raw(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
 }
 
-inline void ShutdownSending(int handle) { ::shutdown(static_cast<SOCKET>(static_cast<unsigned>(handle)), SD_SEND); }
+inline void ShutdownSending(int s) { ::shutdown(Raw(s), SD_SEND); }
 
 }  // namespace quorvel::test

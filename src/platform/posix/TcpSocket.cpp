@@ -19,17 +19,16 @@ namespace {
 int PollFor(int handle, short events, int seconds) {
     if (handle < 0) {
         errno = EBADF;
-        return -1;
+        return kWaitFailed;
     }
     if (seconds < 0) seconds = 0;
     const int ms = seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
     pollfd p{handle, events, 0};
     int rc = poll(&p, 1, ms);
-    if (rc < 0) return -1;
-    if (rc == 0) return 0;
+    if (rc < 0) return kWaitFailed;
     // select marks a socket in error or hung up as ready; keep that meaning so
     // the following send/recv call reports the error.
-    return (p.revents & (events | POLLERR | POLLHUP)) != 0 ? 1 : 0;
+    return rc > 0 && (p.revents & (events | POLLERR | POLLHUP)) != 0 ? kWaitReady : kWaitTimedOut;
 }
 
 }  // namespace
@@ -62,21 +61,11 @@ int ResolveIPv4(const std::string& name, uint32_t& address) {
     return rc;
 }
 
-int CreateTcpSocket() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    return fd < 0 ? kNoSocket : fd;
-}
-
-int ConnectTcp(int handle, uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address);
-    int rc;
-    do {
-        rc = connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0 ? 0 : errno;
+int CreateTcpSocket(SocketHandle& socket) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    socket.Reset(fd);
+    return 0;
 }
 
 const int kConnectTimedOut = ETIMEDOUT;
@@ -138,7 +127,7 @@ long SendSome(int handle, const char* data, std::size_t size) {
         // not a SIGPIPE that ends the whole server.
         n = send(handle, data, size, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    return static_cast<long>(n);
+    return n < 0 ? kTransferFailed : static_cast<long>(n);
 }
 
 long RecvSome(int handle, char* buffer, std::size_t size) {
@@ -146,26 +135,23 @@ long RecvSome(int handle, char* buffer, std::size_t size) {
     do {
         n = recv(handle, buffer, size, 0);
     } while (n < 0 && errno == EINTR);
-    return static_cast<long>(n);
+    return n < 0 ? kTransferFailed : static_cast<long>(n);
 }
 
-void CloseTcpSocket(int handle) {
-    // No retry on EINTR: on Linux the descriptor is released either way.
-    if (handle >= 0) close(handle);
-}
-
-void ShutdownTcpSocket(int handle) {
+int ShutdownTcpSocket(int handle) {
     // On a connect still in progress this aborts the connect as well.
-    if (handle >= 0) shutdown(handle, SHUT_RDWR);
+    return shutdown(handle, SHUT_RDWR) == 0 ? 0 : errno;
 }
 
-int LastSocketError() { return errno; }
+namespace {
 
 std::string HostName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0) return {};
     return std::string(name, strnlen(name, sizeof name));
 }
+
+}  // namespace
 
 std::string CanonicalHostName() {
     std::string host = HostName();

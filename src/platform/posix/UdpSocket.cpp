@@ -1,19 +1,20 @@
 #include "platform/UdpSocket.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 #include "platform/SystemError.h"
 
 namespace quorvel::platform {
 
-int LoadAddressResolver() { return 0; }
+ResolverStatus LoadAddressResolver() { return ResolverStatus::Loaded; }
 
 void UnloadAddressResolver() {}
 
@@ -41,29 +42,22 @@ int ResolvePassive(const std::string& node, const std::string& service, std::vec
     return 0;
 }
 
-int CreateUdpSocket(int family) {
+int CreateUdpSocket(int family, SocketHandle& socket) {
     const int domain = family == kFamilyIPv6 ? AF_INET6 : family == kFamilyIPv4 ? AF_INET : -1;
-    if (domain < 0) {
-        errno = EAFNOSUPPORT;
-        return kNoSocket;
-    }
+    if (domain < 0) return EAFNOSUPPORT;
     // Non-blocking: Linux may report a UDP socket readable and then drop the
     // datagram on its checksum at read time (select(2), BUGS); a blocking read
     // would then hang the worker and every instance with it.
-    int fd = socket(domain, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd < 0) return kNoSocket;
+    SocketHandle fd(::socket(domain, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+    if (!fd.Valid()) return errno;
     if (domain == AF_INET6) {
         // Linux IPv6 sockets take IPv4 too (bindv6only=0), Windows ones do
         // not; without this the IPv4 wildcard socket of the port cannot bind.
         int on = 1;
-        if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
-            return kNoSocket;
-        }
+        if (setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) return errno;
     }
-    return fd;
+    socket = std::move(fd);
+    return 0;
 }
 
 int BindUdp(int handle, const BindAddress& address) {
@@ -73,57 +67,6 @@ int BindUdp(int handle, const BindAddress& address) {
         return errno;
     }
     return 0;
-}
-
-int BindUdpIPv4(int handle, uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address);
-    if (bind(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return errno;
-    return 0;
-}
-
-ReceiveResult ReceiveDatagram(int handle, char* buffer, std::size_t size) {
-    ReceiveResult result;
-    sockaddr_storage from{};
-    iovec part{buffer, size};
-    msghdr header{};
-    header.msg_name = &from;
-    header.msg_namelen = sizeof from;
-    header.msg_iov = &part;
-    header.msg_iovlen = 1;
-    ssize_t n;
-    do {
-        n = recvmsg(handle, &header, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n >= 0 && header.msg_namelen > 0) {
-        if (from.ss_family == AF_INET) {
-            const auto& a = reinterpret_cast<const sockaddr_in&>(from);
-            result.Sender.Family = kFamilyIPv4;
-            std::memcpy(result.Sender.Bytes.data(), &a.sin_addr, 4);
-        } else if (from.ss_family == AF_INET6) {
-            const auto& a = reinterpret_cast<const sockaddr_in6&>(from);
-            result.Sender.Family = kFamilyIPv6;
-            std::memcpy(result.Sender.Bytes.data(), &a.sin6_addr, 16);
-        }
-    }
-    if (n < 0) {
-        result.Error = errno;
-        result.NothingWaiting = errno == EAGAIN || errno == EWOULDBLOCK;
-        return result;
-    }
-    // Linux cuts an oversized datagram to the buffer and says so only in the
-    // flags; Winsock fails the read with WSAEMSGSIZE. Report it the Winsock
-    // way so that a cut message is never logged as if it were whole.
-    if (header.msg_flags & MSG_TRUNC) {
-        result.Truncated = true;
-        result.Error = EMSGSIZE;
-        errno = EMSGSIZE;
-        return result;
-    }
-    result.Count = static_cast<long>(n);
-    return result;
 }
 
 namespace {
@@ -212,31 +155,24 @@ bool EnableDropCount(int handle) {
     return setsockopt(handle, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
 }
 
+long long DropCountNow(int handle) {
+    uint32_t meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof meminfo;
+    if (getsockopt(handle, SOL_SOCKET, SO_MEMINFO, meminfo, &length) != 0) return -1;
+    if (length < (SK_MEMINFO_DROPS + 1) * sizeof meminfo[0]) return -1;
+    return meminfo[SK_MEMINFO_DROPS];
+}
+
 long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size) {
     ssize_t n;
     do {
         n = sendto(handle, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(to.SockAddr.data()),
                    static_cast<socklen_t>(to.SockAddr.size()));
     } while (n < 0 && errno == EINTR);
-    return static_cast<long>(n);
-}
-
-uint16_t BoundPort(int handle) {
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    if (getsockname(handle, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
-    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
-    return 0;
-}
-
-void CloseUdpSocket(int handle) {
-    if (handle >= 0) close(handle);
+    return n < 0 ? kTransferFailed : static_cast<long>(n);
 }
 
 int MessageTooLongError() { return EMSGSIZE; }
-
-int LastUdpSocketError() { return errno; }
 
 std::string ResolveErrorText(int code) {
     if (code == EAI_SYSTEM) return SystemErrorText(errno);

@@ -6,21 +6,18 @@
 #include <climits>
 #include <cstring>
 
-#include "Winsock.h"
+#include "platform/win32/Winsock.h"
 
 namespace quorvel::platform {
 
 namespace {
 
-// The interface keeps handles as ints. A SOCKET is pointer-sized, but its
-// values are kernel handle numbers that stay far below INT_MAX, so the round
-// trip through int loses nothing.
-SOCKET ToSocket(int handle) { return static_cast<SOCKET>(static_cast<unsigned int>(handle)); }
+using win32::ToSocket;
 
 int SelectFor(int handle, bool forWrite, int seconds) {
     if (handle < 0) {
         WSASetLastError(WSAENOTSOCK);
-        return -1;
+        return kWaitFailed;
     }
     if (seconds < 0) seconds = 0;
     fd_set set;
@@ -34,8 +31,8 @@ int SelectFor(int handle, bool forWrite, int seconds) {
     FD_SET(ToSocket(handle), &errors);
     timeval tv{seconds, 0};
     const int rc = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &errors, &tv);
-    if (rc == SOCKET_ERROR) return -1;
-    return rc > 0 ? 1 : 0;
+    if (rc == SOCKET_ERROR) return kWaitFailed;
+    return rc > 0 ? kWaitReady : kWaitTimedOut;
 }
 
 }  // namespace
@@ -72,29 +69,14 @@ int ResolveIPv4(const std::string& name, uint32_t& address) {
     return rc;
 }
 
-int CreateTcpSocket() {
-    if (!win32::EnsureWinsock()) return kNoSocket;
+int CreateTcpSocket(SocketHandle& socket) {
     // WSASocket without WSA_FLAG_OVERLAPPED would do too; socket() gives an
     // overlapped-capable handle, which select and blocking calls accept.
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return kNoSocket;
-    if (s > static_cast<SOCKET>(INT_MAX)) {
-        closesocket(s);
-        WSASetLastError(WSAEMFILE);
-        return kNoSocket;
-    }
+    const int error = win32::OpenSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP, socket);
+    if (error != 0) return error;
     // Not inherited by programs we might start (the POSIX side sets CLOEXEC).
-    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-    return static_cast<int>(s);
-}
-
-int ConnectTcp(int handle, uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address);
-    if (connect(ToSocket(handle), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
-    return WSAGetLastError();
+    SetHandleInformation(reinterpret_cast<HANDLE>(ToSocket(socket.Get())), HANDLE_FLAG_INHERIT, 0);
+    return 0;
 }
 
 const int kConnectTimedOut = WSAETIMEDOUT;
@@ -154,24 +136,20 @@ long SendSome(int handle, const char* data, std::size_t size) {
     // Winsock never raises a signal for a reset peer; send just fails.
     const int chunk = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
     const int n = send(ToSocket(handle), data, chunk, 0);
-    return n == SOCKET_ERROR ? -1 : n;
+    return n == SOCKET_ERROR ? kTransferFailed : n;
 }
 
 long RecvSome(int handle, char* buffer, std::size_t size) {
     const int chunk = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
     const int n = recv(ToSocket(handle), buffer, chunk, 0);
-    return n == SOCKET_ERROR ? -1 : n;
+    return n == SOCKET_ERROR ? kTransferFailed : n;
 }
 
-void CloseTcpSocket(int handle) {
-    if (handle >= 0) closesocket(ToSocket(handle));
+int ShutdownTcpSocket(int handle) {
+    return shutdown(ToSocket(handle), SD_BOTH) == 0 ? 0 : WSAGetLastError();
 }
 
-void ShutdownTcpSocket(int handle) {
-    if (handle >= 0) shutdown(ToSocket(handle), SD_BOTH);
-}
-
-int LastSocketError() { return WSAGetLastError(); }
+namespace {
 
 std::string HostName() {
     if (!win32::EnsureWinsock()) return {};
@@ -179,6 +157,8 @@ std::string HostName() {
     if (gethostname(name, sizeof name - 1) != 0) return {};
     return std::string(name, strnlen(name, sizeof name));
 }
+
+}  // namespace
 
 std::string CanonicalHostName() {
     std::string host = HostName();

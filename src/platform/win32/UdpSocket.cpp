@@ -6,8 +6,9 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
-#include "Winsock.h"
+#include "platform/win32/Winsock.h"
 #include "platform/SystemError.h"
 
 namespace quorvel::platform {
@@ -38,15 +39,15 @@ Fn Lookup(HMODULE library, const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library, name)));
 }
 
-int LoadResolver(Resolver& resolver) {
+ResolverStatus LoadResolver(Resolver& resolver) {
     resolver = Resolver{};
     resolver.Library = LoadLibraryA(kResolverLibrary);
-    if (resolver.Library == nullptr) return -1;
+    if (resolver.Library == nullptr) return ResolverStatus::NoLibrary;
     resolver.FreeAddrInfo = Lookup<FreeAddrInfoFn>(resolver.Library, "freeaddrinfo");
     resolver.GetAddrInfo = Lookup<GetAddrInfoFn>(resolver.Library, "getaddrinfo");
-    if (resolver.GetAddrInfo == nullptr) return -3;
-    if (resolver.FreeAddrInfo == nullptr) return -2;
-    return 0;
+    if (resolver.GetAddrInfo == nullptr) return ResolverStatus::NoGetAddrInfo;
+    if (resolver.FreeAddrInfo == nullptr) return ResolverStatus::NoFreeAddrInfo;
+    return ResolverStatus::Loaded;
 }
 
 void UnloadResolver(Resolver& resolver) {
@@ -54,9 +55,7 @@ void UnloadResolver(Resolver& resolver) {
     resolver = Resolver{};
 }
 
-// The interface keeps handles as ints; a SOCKET's values are kernel handle
-// numbers far below INT_MAX (CreateUdpSocket refuses any other).
-SOCKET ToSocket(int handle) { return static_cast<SOCKET>(static_cast<unsigned int>(handle)); }
+using win32::ToSocket;
 
 int Clamp(std::size_t size) { return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
 
@@ -72,13 +71,13 @@ void ReadSender(const sockaddr_storage& from, int length, SenderAddress& sender)
 
 }  // namespace
 
-int LoadAddressResolver() {
+ResolverStatus LoadAddressResolver() {
     std::lock_guard<std::mutex> lock(resolverMutex);
     // A second load without an unload would leave one library reference
     // behind for good.
     UnloadResolver(loadedResolver);
-    const int result = LoadResolver(loadedResolver);
-    if (result == -1) loadedResolver = Resolver{};
+    const ResolverStatus result = LoadResolver(loadedResolver);
+    if (result == ResolverStatus::NoLibrary) loadedResolver = Resolver{};
     return result;
 }
 
@@ -98,7 +97,7 @@ int ResolvePassive(const std::string& node, const std::string& service, std::vec
     // points are looked up for this one call.
     Resolver own;
     const bool borrowed = loadedResolver.GetAddrInfo != nullptr && loadedResolver.FreeAddrInfo != nullptr;
-    if (!borrowed && LoadResolver(own) != 0) {
+    if (!borrowed && LoadResolver(own) != ResolverStatus::Loaded) {
         UnloadResolver(own);
         return EAI_FAIL;
     }
@@ -126,38 +125,30 @@ int ResolvePassive(const std::string& node, const std::string& service, std::vec
     return rc;
 }
 
-int CreateUdpSocket(int family) {
+int CreateUdpSocket(int family, SocketHandle& socket) {
     const int domain = family == kFamilyIPv6 ? AF_INET6 : family == kFamilyIPv4 ? AF_INET : -1;
-    if (domain < 0) {
-        WSASetLastError(WSAEAFNOSUPPORT);
-        return kNoSocket;
-    }
-    if (!win32::EnsureWinsock()) return kNoSocket;
-    const SOCKET s = socket(domain, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == INVALID_SOCKET) return kNoSocket;
-    auto fail = [s](int error) {
-        closesocket(s);
-        WSASetLastError(error);
-        return kNoSocket;
-    };
-    if (s > static_cast<SOCKET>(INT_MAX)) return fail(WSAEMFILE);
+    if (domain < 0) return WSAEAFNOSUPPORT;
+    SocketHandle owned;
+    if (const int error = win32::OpenSocket(domain, SOCK_DGRAM, IPPROTO_UDP, owned); error != 0) return error;
+    const SOCKET s = ToSocket(owned.Get());
     // Windows IPv6 sockets are IPv6-only by default, Linux ones are not; say
     // so explicitly so that both builds bind the IPv4 and the IPv6 wildcard
     // of one port side by side.
     if (domain == AF_INET6) {
         DWORD on = 1;
         if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
-            return fail(WSAGetLastError());
+            return WSAGetLastError();
         }
     }
     // Non-blocking, as WSAAsyncSelect would make it anyway: a readiness
     // report whose datagram is gone by the time of the read must not block
     // the worker.
     u_long nonBlocking = 1;
-    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return fail(WSAGetLastError());
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return WSAGetLastError();
     // Not inherited by programs we might start (the POSIX side sets CLOEXEC).
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-    return static_cast<int>(s);
+    socket = std::move(owned);
+    return 0;
 }
 
 int BindUdp(int handle, const BindAddress& address) {
@@ -167,37 +158,6 @@ int BindUdp(int handle, const BindAddress& address) {
         return WSAGetLastError();
     }
     return 0;
-}
-
-int BindUdpIPv4(int handle, uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address);
-    if (bind(ToSocket(handle), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return WSAGetLastError();
-    return 0;
-}
-
-ReceiveResult ReceiveDatagram(int handle, char* buffer, std::size_t size) {
-    ReceiveResult result;
-    sockaddr_storage from{};
-    int fromLength = sizeof from;
-    const int n = recvfrom(ToSocket(handle), buffer, Clamp(size), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (n == SOCKET_ERROR) {
-        result.Error = WSAGetLastError();
-        // Winsock drops the rest of an oversized datagram and fails the read
-        // with WSAEMSGSIZE, sender filled in: what the interface promises.
-        if (result.Error == WSAEMSGSIZE) {
-            result.Truncated = true;
-            ReadSender(from, fromLength, result.Sender);
-        }
-        result.NothingWaiting = result.Error == WSAEWOULDBLOCK;
-        WSASetLastError(result.Error);
-        return result;
-    }
-    ReadSender(from, fromLength, result.Sender);
-    result.Count = n;
-    return result;
 }
 
 BatchResult ReceiveDatagrams(int handle, DatagramSlot* slots, int count) {
@@ -249,38 +209,24 @@ int SetReceiveBuffer(int handle, int bytes) {
 
 // Winsock keeps no count of the datagrams it dropped.
 bool EnableDropCount(int) { return false; }
+long long DropCountNow(int) { return -1; }
 
 long SendDatagram(int handle, const BindAddress& to, const char* data, std::size_t size) {
     if (to.SockAddr.empty() || to.SockAddr.size() > static_cast<std::size_t>(INT_MAX)) {
         WSASetLastError(WSAEINVAL);
-        return -1;
+        return kTransferFailed;
     }
     // Never more than one datagram: a size beyond int is refused, not cut.
     if (size > static_cast<std::size_t>(INT_MAX)) {
         WSASetLastError(WSAEMSGSIZE);
-        return -1;
+        return kTransferFailed;
     }
     const int n = sendto(ToSocket(handle), data, static_cast<int>(size), 0,
                          reinterpret_cast<const sockaddr*>(to.SockAddr.data()), static_cast<int>(to.SockAddr.size()));
-    return n == SOCKET_ERROR ? -1 : n;
-}
-
-uint16_t BoundPort(int handle) {
-    sockaddr_storage a{};
-    int len = sizeof a;
-    if (getsockname(ToSocket(handle), reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
-    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
-    return 0;
-}
-
-void CloseUdpSocket(int handle) {
-    if (handle >= 0) closesocket(ToSocket(handle));
+    return n == SOCKET_ERROR ? kTransferFailed : n;
 }
 
 int MessageTooLongError() { return WSAEMSGSIZE; }
-
-int LastUdpSocketError() { return WSAGetLastError(); }
 
 // getaddrinfo's codes are Winsock error codes.
 std::string ResolveErrorText(int code) { return SystemErrorText(code); }

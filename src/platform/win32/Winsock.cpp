@@ -1,6 +1,6 @@
 #include "platform/win32/Winsock.h"
 
-#include <winsock2.h>
+#include <climits>
 
 namespace quorvel::platform::win32 {
 
@@ -30,6 +30,18 @@ bool EnsureWinsock() {
     // threads arriving together (C++11 guarantees it).
     static WinsockSession session;
     return session.Valid();
+}
+
+int OpenSocket(int domain, int type, int protocol, SocketHandle& socket) {
+    if (!EnsureWinsock()) return WSANOTINITIALISED;
+    const SOCKET s = ::socket(domain, type, protocol);
+    if (s == INVALID_SOCKET) return WSAGetLastError();
+    if (s > static_cast<SOCKET>(INT_MAX)) {
+        closesocket(s);
+        return WSAEMFILE;
+    }
+    socket.Reset(static_cast<int>(s));
+    return 0;
 }
 
 }  // namespace quorvel::platform::win32

@@ -7,8 +7,6 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -17,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "LoopbackListener.h"
+#include "ScriptedServer.h"
 #include "TestFiles.h"
 #include "platform/TcpSocket.h"
 
@@ -42,7 +40,6 @@ public:
     }
     ~TlsServer() {
         if (thread_.joinable()) thread_.join();
-        close(listener_);
     }
     uint16_t Port() const { return port_; }
 
@@ -51,10 +48,10 @@ private:
         SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_chain_file(ctx, (certs_ + "server.pem").c_str());
         SSL_CTX_use_PrivateKey_file(ctx, (certs_ + "server.key").c_str(), SSL_FILETYPE_PEM);
-        if (WaitReadable(listener_, 10) == 1) {
-            const int fd = test::AcceptClient(listener_);
+        if (WaitReadable(listener_.Get(), 10) == kWaitReady) {
+            const SocketHandle client = test::AcceptClient(listener_.Get());
             SSL* ssl = SSL_new(ctx);
-            SSL_set_fd(ssl, fd);
+            SSL_set_fd(ssl, client.Get());
             if (SSL_accept(ssl) == 1) {
                 SSL_write(ssl, "220 ready\r\n", 11);
                 char sink[256];
@@ -62,7 +59,6 @@ private:
                 }
             }
             SSL_free(ssl);
-            close(fd);
         }
         SSL_CTX_free(ctx);
         ERR_clear_error();
@@ -70,13 +66,14 @@ private:
 
     std::string certs_;
     uint16_t port_ = 0;
-    int listener_;
+    SocketHandle listener_;
     std::thread thread_;
 };
 
-int ConnectedSocket(uint16_t port) {
-    const int s = CreateTcpSocket();
-    return ConnectTcpWithin(s, 0x7F000001, port, 2000) == 0 ? s : (CloseTcpSocket(s), -1);
+SocketHandle ConnectedSocket(uint16_t port) {
+    SocketHandle s;
+    if (CreateTcpSocket(s) != 0 || ConnectTcpWithin(s.Get(), 0x7F000001, port, 2000) != 0) return {};
+    return s;
 }
 
 // The host-name check for names and addresses, and a stop from another
@@ -101,8 +98,8 @@ TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TlsServer server(certs.path());
-        const int s = ConnectedSocket(server.Port());
-        ASSERT_GE(s, 0);
+        const SocketHandle s = ConnectedSocket(server.Port());
+        ASSERT_TRUE(s.Valid());
         std::atomic<bool> cancel{false};
         TlsSession session;
         session.SetCancelFlag(&cancel);
@@ -110,7 +107,7 @@ TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
         options.HostName = c.name;
         options.Verify = c.verify;
         options.CaFile = certs.path() + "ca.pem";
-        EXPECT_EQ(session.Handshake(s, options, 5000), c.result) << session.ErrorText();
+        EXPECT_EQ(session.Handshake(s.Get(), options, 5000), c.result) << session.ErrorText();
         char buffer[64];
         // Without a session nothing is read or written.
         const long n = session.Read(buffer, sizeof buffer, 5000);
@@ -118,7 +115,7 @@ TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
         if (c.result != kTlsOk) { EXPECT_EQ(session.Write("QUIT\r\n", 6, 1000), kTlsFailed); }
         std::thread stopper([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            c.stop == kFlag ? void(cancel = true) : void(shutdown(s, SHUT_RDWR));
+            c.stop == kFlag ? void(cancel = true) : void(ShutdownTcpSocket(s.Get()));
         });
         const auto start = std::chrono::steady_clock::now();
         if (c.stop != kNone) {
@@ -130,7 +127,6 @@ TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
         // Closed or failed, by the timing of the peer's reset; never a success.
         if (c.stop == kShutdown) { EXPECT_NE(session.Write("QUIT\r\n", 6, 1000), kTlsOk); }
         session.Close();
-        CloseTcpSocket(s);
     }
 }
 
