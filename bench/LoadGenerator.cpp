@@ -35,6 +35,8 @@
 
 #include <unistd.h>
 
+#include "platform/SocketHandle.h"
+
 namespace {
 
 constexpr unsigned kBatch = 64;
@@ -164,12 +166,12 @@ int main(int argc, char** argv) {
         std::perror("quorvel-loadgen: socket");
         return 1;
     }
+    const quorvel::platform::SocketHandle owned(fd);
     // A connected socket saves the route lookup of every datagram: about a
     // quarter more datagrams per second, and the sender is what limits the
     // benchmark on a small machine.
     if (connect(fd, reinterpret_cast<const sockaddr*>(&to), toLength) != 0) {
         std::perror("quorvel-loadgen: connect");
-        close(fd);
         return 1;
     }
     // A large send buffer lets a whole batch leave in one call.
@@ -215,13 +217,11 @@ int main(int argc, char** argv) {
                 continue;
             }
             std::perror("quorvel-loadgen: sendmmsg");
-            close(fd);
             return 1;
         }
         sent += static_cast<uint64_t>(done);
     }
     const double seconds = Now() - start;
-    close(fd);
     std::printf("sent=%llu seconds=%.3f rate=%.0f retries=%llu\n", static_cast<unsigned long long>(sent), seconds,
                 seconds > 0 ? static_cast<double>(sent) / seconds : 0.0, static_cast<unsigned long long>(retries));
     return 0;
