@@ -30,8 +30,6 @@ bool Convert(std::string_view sjis, std::wstring& wide) {
                                static_cast<int>(sjis.size()), wide.data(), n) == n;
 }
 
-bool IsLead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-
 }  // namespace
 
 std::string SjisToUtf8(std::string_view sjis) {
@@ -44,7 +42,7 @@ std::string SjisToUtf8(std::string_view sjis) {
     size_t i = 0;
     while (i < sjis.size()) {
         const auto c = static_cast<unsigned char>(sjis[i]);
-        const size_t width = IsLead(c) && i + 1 < sjis.size() ? 2 : 1;
+        const size_t width = IsDBCSLeadByteEx(kCodePageShiftJis, c) && i + 1 < sjis.size() ? 2 : 1;
         if (Convert(sjis.substr(i, width), wide)) {
             out += WideToUtf8(wide);
             i += width;
