@@ -8,6 +8,7 @@
 #include "platform/Paths.h"
 #include "platform/SystemError.h"
 #include "service/ServiceTexts.h"
+#include "util/Chars.h"
 #include "util/jconvert.h"
 
 namespace quorvel {
@@ -25,7 +26,7 @@ TCommandWord ClassifyWord(const std::string& arg) {
     size_t skip = arg.rfind("--", 0) == 0 ? 2 : !arg.empty() && (arg[0] == '-' || arg[0] == '/') ? 1 : 0;
     if (skip == 0) return TCommandWord::Unknown;
     std::string word = arg.substr(skip);
-    for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : word) c = UpperAscii(c);
     static const struct {
         const char* name;
         TCommandWord word;
