@@ -42,22 +42,34 @@ public:
         counter.fetch_add(n, std::memory_order_relaxed);
     }
 
-    TCounterSnapshot Snapshot() const {
-        TCounterSnapshot s;
-        s.Received = Received.load(std::memory_order_relaxed);
-        s.Oversized = Oversized.load(std::memory_order_relaxed);
-        s.Written = Written.load(std::memory_order_relaxed);
-        s.DroppedKernel = DroppedKernel.load(std::memory_order_relaxed);
-        s.DroppedQueue = DroppedQueue.load(std::memory_order_relaxed);
-        s.DroppedLocked = DroppedLocked.load(std::memory_order_relaxed);
-        s.DroppedWriteFailed = DroppedWriteFailed.load(std::memory_order_relaxed);
-        s.KeywordMatches = KeywordMatches.load(std::memory_order_relaxed);
-        s.MailsSent = MailsSent.load(std::memory_order_relaxed);
-        s.MailsFailed = MailsFailed.load(std::memory_order_relaxed);
-        s.MailsDroppedQueue = MailsDroppedQueue.load(std::memory_order_relaxed);
-        s.MailsHeld = MailsHeld.load(std::memory_order_relaxed);
-        return s;
-    }
+    TCounterSnapshot Snapshot() const;
 };
+
+// Each live counter beside its snapshot field: the one list that snapshots
+// and sums walk, so that a new counter cannot be left out of either.
+struct TCounterField {
+    std::atomic<uint64_t> TInstanceCounters::*Live;
+    uint64_t TCounterSnapshot::*Value;
+};
+inline constexpr TCounterField kCounterFields[] = {
+    {&TInstanceCounters::Received, &TCounterSnapshot::Received},
+    {&TInstanceCounters::Oversized, &TCounterSnapshot::Oversized},
+    {&TInstanceCounters::Written, &TCounterSnapshot::Written},
+    {&TInstanceCounters::DroppedKernel, &TCounterSnapshot::DroppedKernel},
+    {&TInstanceCounters::DroppedQueue, &TCounterSnapshot::DroppedQueue},
+    {&TInstanceCounters::DroppedLocked, &TCounterSnapshot::DroppedLocked},
+    {&TInstanceCounters::DroppedWriteFailed, &TCounterSnapshot::DroppedWriteFailed},
+    {&TInstanceCounters::KeywordMatches, &TCounterSnapshot::KeywordMatches},
+    {&TInstanceCounters::MailsSent, &TCounterSnapshot::MailsSent},
+    {&TInstanceCounters::MailsFailed, &TCounterSnapshot::MailsFailed},
+    {&TInstanceCounters::MailsDroppedQueue, &TCounterSnapshot::MailsDroppedQueue},
+    {&TInstanceCounters::MailsHeld, &TCounterSnapshot::MailsHeld},
+};
+
+inline TCounterSnapshot TInstanceCounters::Snapshot() const {
+    TCounterSnapshot s;
+    for (const TCounterField& f : kCounterFields) s.*f.Value = (this->*f.Live).load(std::memory_order_relaxed);
+    return s;
+}
 
 }  // namespace quorvel

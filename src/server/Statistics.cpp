@@ -5,18 +5,7 @@
 namespace quorvel {
 
 TCounterSnapshot& operator+=(TCounterSnapshot& total, const TCounterSnapshot& add) {
-    total.Received += add.Received;
-    total.Oversized += add.Oversized;
-    total.Written += add.Written;
-    total.DroppedKernel += add.DroppedKernel;
-    total.DroppedQueue += add.DroppedQueue;
-    total.DroppedLocked += add.DroppedLocked;
-    total.DroppedWriteFailed += add.DroppedWriteFailed;
-    total.KeywordMatches += add.KeywordMatches;
-    total.MailsSent += add.MailsSent;
-    total.MailsFailed += add.MailsFailed;
-    total.MailsDroppedQueue += add.MailsDroppedQueue;
-    total.MailsHeld += add.MailsHeld;
+    for (const TCounterField& f : kCounterFields) total.*f.Value += add.*f.Value;
     return total;
 }
 

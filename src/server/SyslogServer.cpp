@@ -254,8 +254,7 @@ bool TSyslogService::StartListening() {
 bool TSyslogService::StopListening() {
     KeywordList.clear();
     // The last drops of a burst that no datagram followed.
-    std::vector<std::pair<int, uint32_t>> counted = kernelDrops_;
-    for (const auto& entry : counted) {
+    for (const auto& entry : kernelDrops_) {
         const long long now = platform::DropCountNow(entry.first);
         if (now >= 0) NoteKernelDrops(entry.first, static_cast<uint32_t>(now));
     }
