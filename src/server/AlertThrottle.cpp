@@ -1,3 +1,6 @@
+// The storm guard's table of keyword and address pairs: when a pair was
+// last mailed, and what was held back since.
+
 #include "server/AlertThrottle.h"
 
 namespace quorvel {

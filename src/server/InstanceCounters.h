@@ -4,72 +4,52 @@
 // reader wants a recent figure, not a consistent cut across counters.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace quorvel {
 
-struct TCounterSnapshot {
-    uint64_t Received = 0;         // datagrams read from the sockets, oversized ones included, empty ones not
-    uint64_t Oversized = 0;        // datagrams longer than one read accepts
-    uint64_t Written = 0;          // received-message lines in their file
-    uint64_t DroppedKernel = 0;    // datagrams the system dropped (receive buffer full)
-    uint64_t DroppedQueue = 0;     // lines not queued because the write queue was full
-    uint64_t DroppedLocked = 0;    // lines lost after the lock retry budget was spent
-    uint64_t DroppedWriteFailed = 0;  // lines whose write failed (full disk, refused path) or that could not be built
-    uint64_t KeywordMatches = 0;   // messages that matched a keyword
-    uint64_t MailsSent = 0;
-    uint64_t MailsFailed = 0;
-    uint64_t MailsDroppedQueue = 0;   // alert mails not queued because the mail queue was full
-    uint64_t MailsHeld = 0;        // alert mails held back by the storm guard
+// Every counter of an instance, as live atomics or as plain figures.
+template <class T>
+struct TCounterSet {
+    T Received{};            // datagrams read from the sockets, oversized ones included, empty ones not
+    T Oversized{};           // datagrams longer than one read accepts
+    T Written{};             // received-message lines in their file
+    T DroppedKernel{};       // datagrams the system dropped (receive buffer full)
+    T DroppedQueue{};        // lines not queued because the write queue was full
+    T DroppedLocked{};       // lines lost after the lock retry budget was spent
+    T DroppedWriteFailed{};  // lines whose write failed (full disk, refused path) or that could not be built
+    T KeywordMatches{};      // messages that matched a keyword
+    T MailsSent{};
+    T MailsFailed{};
+    T MailsDroppedQueue{};   // alert mails not queued because the mail queue was full
+    T MailsHeld{};           // alert mails held back by the storm guard
+
+    // The one list of the counters that snapshots and sums walk, so that a
+    // new counter cannot be left out of either.
+    static constexpr T TCounterSet::*kFields[] = {
+        &TCounterSet::Received,      &TCounterSet::Oversized,          &TCounterSet::Written,
+        &TCounterSet::DroppedKernel, &TCounterSet::DroppedQueue,       &TCounterSet::DroppedLocked,
+        &TCounterSet::DroppedWriteFailed, &TCounterSet::KeywordMatches, &TCounterSet::MailsSent,
+        &TCounterSet::MailsFailed,   &TCounterSet::MailsDroppedQueue,  &TCounterSet::MailsHeld,
+    };
 };
 
-class TInstanceCounters {
-public:
-    std::atomic<uint64_t> Received{0};
-    std::atomic<uint64_t> Oversized{0};
-    std::atomic<uint64_t> Written{0};
-    std::atomic<uint64_t> DroppedKernel{0};
-    std::atomic<uint64_t> DroppedQueue{0};
-    std::atomic<uint64_t> DroppedLocked{0};
-    std::atomic<uint64_t> DroppedWriteFailed{0};
-    std::atomic<uint64_t> KeywordMatches{0};
-    std::atomic<uint64_t> MailsSent{0};
-    std::atomic<uint64_t> MailsFailed{0};
-    std::atomic<uint64_t> MailsDroppedQueue{0};
-    std::atomic<uint64_t> MailsHeld{0};
+using TCounterSnapshot = TCounterSet<uint64_t>;
 
+// Each counter has one writing thread and is read by any.
+class TInstanceCounters : public TCounterSet<std::atomic<uint64_t>> {
+public:
     static void Add(std::atomic<uint64_t>& counter, uint64_t n = 1) {
         counter.fetch_add(n, std::memory_order_relaxed);
     }
 
-    TCounterSnapshot Snapshot() const;
+    TCounterSnapshot Snapshot() const {
+        TCounterSnapshot s;
+        constexpr size_t count = sizeof kFields / sizeof kFields[0];
+        for (size_t i = 0; i < count; ++i) s.*TCounterSnapshot::kFields[i] = (this->*kFields[i]).load(std::memory_order_relaxed);
+        return s;
+    }
 };
-
-// Each live counter beside its snapshot field: the one list that snapshots
-// and sums walk, so that a new counter cannot be left out of either.
-struct TCounterField {
-    std::atomic<uint64_t> TInstanceCounters::*Live;
-    uint64_t TCounterSnapshot::*Value;
-};
-inline constexpr TCounterField kCounterFields[] = {
-    {&TInstanceCounters::Received, &TCounterSnapshot::Received},
-    {&TInstanceCounters::Oversized, &TCounterSnapshot::Oversized},
-    {&TInstanceCounters::Written, &TCounterSnapshot::Written},
-    {&TInstanceCounters::DroppedKernel, &TCounterSnapshot::DroppedKernel},
-    {&TInstanceCounters::DroppedQueue, &TCounterSnapshot::DroppedQueue},
-    {&TInstanceCounters::DroppedLocked, &TCounterSnapshot::DroppedLocked},
-    {&TInstanceCounters::DroppedWriteFailed, &TCounterSnapshot::DroppedWriteFailed},
-    {&TInstanceCounters::KeywordMatches, &TCounterSnapshot::KeywordMatches},
-    {&TInstanceCounters::MailsSent, &TCounterSnapshot::MailsSent},
-    {&TInstanceCounters::MailsFailed, &TCounterSnapshot::MailsFailed},
-    {&TInstanceCounters::MailsDroppedQueue, &TCounterSnapshot::MailsDroppedQueue},
-    {&TInstanceCounters::MailsHeld, &TCounterSnapshot::MailsHeld},
-};
-
-inline TCounterSnapshot TInstanceCounters::Snapshot() const {
-    TCounterSnapshot s;
-    for (const TCounterField& f : kCounterFields) s.*f.Value = (this->*f.Live).load(std::memory_order_relaxed);
-    return s;
-}
 
 }  // namespace quorvel

@@ -1,3 +1,7 @@
+// The server object: reading "Quorvel.ini" into each instance's settings,
+// the start checks and notes, and starting and stopping the instances with
+// their statistics timer.
+
 #include "server/QuorvelService.h"
 
 #include <algorithm>
@@ -34,10 +38,8 @@ std::string UpperSjis(std::string text) {
     return text;
 }
 
-// Instance 1 uses the bare key, instance n the key followed by n.
-std::string InstanceKey(const char* name, int instance) {
-    return instance == 1 ? std::string(name) + "=" : std::string(name) + std::to_string(instance) + "=";
-}
+// The ini lookup of an instance key: its name and "=".
+std::string InstanceKey(const char* name, int instance) { return InstanceKeyName(name, instance) + "="; }
 
 TKeywordList ReadKeywords(const TStringList& block, const std::string& mailTo) {
     TKeywordList list;

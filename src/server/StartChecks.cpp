@@ -1,3 +1,6 @@
+// The checks before a start: log names inside the logs folder, log files
+// that open for append, and the notes on ini lines that change nothing.
+
 #include "server/StartChecks.h"
 
 #include "platform/FileAppend.h"
@@ -59,21 +62,16 @@ const char* ConsoleReason(TProblemKind kind) {
     return "";
 }
 
-std::string ErrorSuffix(int error) {
-    if (error == 0) return {};
-    return " (error " + std::to_string(error) + ": " + platform::SystemErrorText(error) + ")";
-}
-
 }  // namespace
 
 std::string StartProblemText(const TStartProblem& problem) {
     return texts::kCheckBadSetting + ("Syslog[" + std::to_string(problem.Instance) + "] ") + problem.Key + "=" +
-           Shown(problem.Value) + ": " + Reason(problem.Kind) + ErrorSuffix(problem.Error);
+           Shown(problem.Value) + ": " + Reason(problem.Kind) + platform::SystemErrorDetail(problem.Error);
 }
 
 std::string StartProblemConsoleText(const TStartProblem& problem) {
     return "instance " + std::to_string(problem.Instance) + " cannot start: " + problem.Key + "=" +
-           Shown(problem.Value) + ": " + ConsoleReason(problem.Kind) + ErrorSuffix(problem.Error);
+           Shown(problem.Value) + ": " + ConsoleReason(problem.Kind) + platform::SystemErrorDetail(problem.Error);
 }
 
 std::string InstanceKeyName(const char* name, int instance) {

@@ -1,3 +1,7 @@
+// One syslog instance on the worker thread: its listener sockets, the
+// batched read of datagrams, the received-message lines built in place, and
+// the keyword check that hands alerts on to the mailer.
+
 #include "server/SyslogServer.h"
 
 #include <algorithm>
@@ -108,37 +112,44 @@ void TSyslogService::NoteListening(const std::string& address, int family) {
                    std::to_string(Reception.SysLogPort) + (family == platform::kFamilyIPv6 ? " (IPv6)" : " (IPv4)");
 }
 
-bool TSyslogService::OpenListener(const platform::BindAddress& address) {
-    // sockaddr_in is 16 bytes, sockaddr_in6 28: the length tells the family.
-    const bool ipv4 = address.SockAddr.size() <= 16;
-    const int family = ipv4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6;
-    WriteOperationLog(ipv4 ? texts::kLogBindFromIPv4 : texts::kLogBindFromIPv6, "");
+bool TSyslogService::Listen(int family, const std::string& addressText, const TListenSteps& steps,
+                            const std::function<int(int socket)>& bind) {
     platform::SocketHandle owned;
     if (const int error = platform::CreateUdpSocket(family, owned); error != 0) {
-        WriteOperationLog(ipv4 ? texts::kLogIPv4SocketFailed : texts::kLogIPv6SocketFailed, "");
-        NoteFailure("cannot open a UDP socket for", platform::BindAddressText(address), family,
-                    platform::SystemErrorText(error));
+        WriteOperationLog(steps.SocketFailed, "");
+        NoteFailure("cannot open a UDP socket for", addressText, family, platform::SystemErrorText(error));
         return false;
     }
     const int socket = owned.Get();
     ownedSockets_.push_back(std::move(owned));
-    (ipv4 ? Socket4 : Socket6) = socket;
+    (family == platform::kFamilyIPv4 ? Socket4 : Socket6) = socket;
     OpenedSocket(socket);
-    if (const int error = platform::BindUdp(socket, address); error != 0) {
-        WriteOperationLog(ipv4 ? texts::kLogIPv4BindFailed : texts::kLogIPv6BindFailed, "");
-        NoteFailure("cannot bind to", platform::BindAddressText(address), family, platform::SystemErrorText(error));
-        return false;
-    }
-    if (const int error = Register(socket, ipv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6); error != 0) {
-        WriteOperationLog(std::string(ipv4 ? texts::kLogIPv4SelectFailed : texts::kLogIPv6SelectFailed) +
-                              std::to_string(error) + ")",
+    if (!steps.BeforeBind.empty()) WriteOperationLog(steps.BeforeBind, "");
+    if (const int error = bind(socket); error != 0) {
+        WriteOperationLog(steps.BindFailedCode ? steps.BindFailed + std::to_string(error) + ")" : steps.BindFailed,
                           "");
-        NoteFailure("cannot watch the socket of", platform::BindAddressText(address), family,
-                    platform::SystemErrorText(error));
+        NoteFailure("cannot bind to", addressText, family, platform::SystemErrorText(error));
         return false;
     }
-    NoteListening(platform::BindAddressText(address), family);
+    if (const int error = Register(socket, family == platform::kFamilyIPv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6);
+        error != 0) {
+        WriteOperationLog(steps.SelectFailed + std::to_string(error) + ")", "");
+        NoteFailure("cannot watch the socket of", addressText, family, platform::SystemErrorText(error));
+        return false;
+    }
+    NoteListening(addressText, family);
     return true;
+}
+
+bool TSyslogService::OpenListener(const platform::BindAddress& address) {
+    // sockaddr_in is 16 bytes, sockaddr_in6 28: the length tells the family.
+    const bool ipv4 = address.SockAddr.size() <= 16;
+    WriteOperationLog(ipv4 ? texts::kLogBindFromIPv4 : texts::kLogBindFromIPv6, "");
+    const TListenSteps steps{ipv4 ? texts::kLogIPv4SocketFailed : texts::kLogIPv6SocketFailed, {},
+                             ipv4 ? texts::kLogIPv4BindFailed : texts::kLogIPv6BindFailed, false,
+                             ipv4 ? texts::kLogIPv4SelectFailed : texts::kLogIPv6SelectFailed};
+    return Listen(ipv4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6, platform::BindAddressText(address), steps,
+                  [&address](int socket) { return platform::BindUdp(socket, address); });
 }
 
 bool TSyslogService::StartIPv4Only() {
@@ -149,30 +160,11 @@ bool TSyslogService::StartIPv4Only() {
     }
     const std::string addressText = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) +
                                     "." + std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-    platform::SocketHandle owned;
-    if (const int error = platform::CreateUdpSocket(platform::kFamilyIPv4, owned); error != 0) {
-        WriteOperationLog(texts::kLogSocketFailed, "");
-        NoteFailure("cannot open a UDP socket for", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
-        return false;
-    }
-    const int socket = owned.Get();
-    ownedSockets_.push_back(std::move(owned));
-    Socket4 = socket;
-    OpenedSocket(socket);
-    WriteOperationLog(texts::kLogBindPort + std::to_string(Reception.SysLogPort), "");
-    const int bindError = platform::BindIPv4(socket, address, static_cast<uint16_t>(Reception.SysLogPort & 0xFFFF));
-    if (bindError != 0) {
-        WriteOperationLog(texts::kLogBindFailed + std::to_string(bindError) + ")", "");
-        NoteFailure("cannot bind to", addressText, platform::kFamilyIPv4, platform::SystemErrorText(bindError));
-        return false;
-    }
-    if (const int error = Register(socket, WM_SYSLOG_IPV4); error != 0) {
-        WriteOperationLog(texts::kLogSelectFailed + std::to_string(error) + ")", "");
-        NoteFailure("cannot watch the socket of", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
-        return false;
-    }
-    NoteListening(addressText, platform::kFamilyIPv4);
-    return true;
+    const TListenSteps steps{texts::kLogSocketFailed, texts::kLogBindPort + std::to_string(Reception.SysLogPort),
+                             texts::kLogBindFailed, true, texts::kLogSelectFailed};
+    const uint16_t port = static_cast<uint16_t>(Reception.SysLogPort & 0xFFFF);
+    return Listen(platform::kFamilyIPv4, addressText, steps,
+                  [address, port](int socket) { return platform::BindIPv4(socket, address, port); });
 }
 
 void TSyslogService::OpenedSocket(int socket) {
@@ -307,16 +299,19 @@ void TSyslogService::NoteKernelDrops(int socket, uint32_t count) {
     }
 }
 
-void TSyslogService::HandleRead(unsigned number, int socket) {
-    if (!receiveBuffers_) {
-        // Left uninitialised on purpose: a page counts only once a datagram
-        // has touched it.
-        receiveBuffers_.reset(new char[kReceiveBufferSize * platform::kMaxBatch]);
-        for (size_t i = 0; i < slots_.size(); ++i) {
-            slots_[i].Buffer = receiveBuffers_.get() + i * kReceiveBufferSize;
-            slots_[i].Size = kReceiveBufferSize;
-        }
+void TSyslogService::PrepareReceiveBuffers() {
+    if (receiveBuffers_) return;
+    // Left uninitialised on purpose: a page counts only once a datagram
+    // has touched it.
+    receiveBuffers_.reset(new char[kReceiveBufferSize * platform::kMaxBatch]);
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        slots_[i].Buffer = receiveBuffers_.get() + i * kReceiveBufferSize;
+        slots_[i].Size = kReceiveBufferSize;
     }
+}
+
+void TSyslogService::HandleRead(unsigned number, int socket) {
+    PrepareReceiveBuffers();
     const bool ipv6 = number == WM_SYSLOG_IPV6;
     const platform::BatchResult batch = platform::ReceiveDatagrams(socket, slots_.data(), platform::kMaxBatch);
     if (batch.HaveDropCount) NoteKernelDrops(socket, batch.DropCount);
@@ -329,59 +324,9 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         WriteOperationLog(texts::kLogReadFailed, sender + " " + std::to_string(batch.Error));
         return;
     }
-    // The datagrams are read already: a failure with one of them must not
-    // cost the rest of the batch, so every report here swallows its own.
-    const auto report = [this](std::string_view text, std::string_view detail) {
-        try {
-            WriteOperationLog(text, detail);
-        } catch (...) {
-        }
-    };
     batchTime_ = platform::WallNow();
     const TScopeExit endOfBatch([this] { batchTime_ = platform::WallTime{}; });
-    for (int i = 0; i < batch.Filled; ++i) {
-        const platform::DatagramSlot& slot = slots_[static_cast<size_t>(i)];
-        if (!haveLastSender_ || ipv6 != lastSenderIPv6_ || slot.Sender.Family != lastSender_.Family ||
-            slot.Sender.Bytes != lastSender_.Bytes) {
-            rawSender_.clear();
-            AppendSenderText(rawSender_, slot.Sender, ipv6);
-            lineSender_ = rawSender_;
-            if (AddressKind(rawSender_) == akIPv6) {
-                TIPv6Address address;
-                ParseIPv6Address(rawSender_, address);
-                lineSender_ = FormatIPv6Address(address, false);
-            }
-            lastSender_ = slot.Sender;
-            lastSenderIPv6_ = ipv6;
-            haveLastSender_ = true;
-        }
-        if (slot.Truncated) {
-            TInstanceCounters::Add(Counters.Received);
-            TInstanceCounters::Add(Counters.Oversized);
-            report(texts::kLogReadFailed, rawSender_ + " " + std::to_string(platform::MessageTooLongError()));
-            continue;
-        }
-        // An empty datagram carries nothing to log: as if it never came.
-        if (slot.Count <= 0) continue;
-        TInstanceCounters::Add(Counters.Received);
-        const std::string_view message(slot.Buffer, static_cast<size_t>(slot.Count));
-        try {
-            StageLine(message, lineSender_, rawSender_);
-        } catch (...) {
-            report(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", rawSender_);
-            // Counted with the lines that did not reach their file, so that
-            // every datagram received is accounted for; after the line above,
-            // so that the writer's count of it comes later.
-            TInstanceCounters::Add(Counters.DroppedWriteFailed);
-        }
-        // A message whose line could not be built or written is still looked
-        // at: a full disk must not silence its alert.
-        try {
-            CheckKeywords(message, lineSender_);
-        } catch (...) {
-            report(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", rawSender_);
-        }
-    }
+    for (int i = 0; i < batch.Filled; ++i) HandleDatagram(slots_[static_cast<size_t>(i)], ipv6);
     FlushStaged();
     // A batch that emptied the socket means datagrams come slower than they
     // are read: a short nap lets the next ones gather, so that the worker
@@ -392,12 +337,70 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
     }
 }
 
+void TSyslogService::NoteSender(const platform::SenderAddress& sender, bool ipv6) {
+    // The texts are made once per sender rather than once per datagram.
+    if (haveLastSender_ && ipv6 == lastSenderIPv6_ && sender.Family == lastSender_.Family &&
+        sender.Bytes == lastSender_.Bytes) {
+        return;
+    }
+    rawSender_.clear();
+    AppendSenderText(rawSender_, sender, ipv6);
+    lineSender_ = ShortSenderText(rawSender_);
+    lastSender_ = sender;
+    lastSenderIPv6_ = ipv6;
+    haveLastSender_ = true;
+}
+
+std::string TSyslogService::ShortSenderText(std::string_view raw) {
+    if (AddressKind(raw) != akIPv6) return std::string(raw);
+    TIPv6Address address;
+    ParseIPv6Address(raw, address);
+    return FormatIPv6Address(address, false);
+}
+
+void TSyslogService::ReportQuietly(std::string_view text, std::string_view detail) {
+    try {
+        WriteOperationLog(text, detail);
+    } catch (...) {
+    }
+}
+
+void TSyslogService::HandleDatagram(const platform::DatagramSlot& slot, bool ipv6) {
+    // The datagrams are read already: a failure with one of them must not
+    // cost the rest of the batch, so every report here swallows its own.
+    NoteSender(slot.Sender, ipv6);
+    if (slot.Truncated) {
+        TInstanceCounters::Add(Counters.Received);
+        TInstanceCounters::Add(Counters.Oversized);
+        ReportQuietly(texts::kLogReadFailed, rawSender_ + " " + std::to_string(platform::MessageTooLongError()));
+        return;
+    }
+    // An empty datagram carries nothing to log: as if it never came.
+    if (slot.Count <= 0) return;
+    TInstanceCounters::Add(Counters.Received);
+    const std::string_view message(slot.Buffer, static_cast<size_t>(slot.Count));
+    try {
+        StageLine(message, lineSender_, rawSender_);
+    } catch (...) {
+        ReportQuietly(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", rawSender_);
+        // Counted with the lines that did not reach their file, so that
+        // every datagram received is accounted for; after the line above,
+        // so that the writer's count of it comes later.
+        TInstanceCounters::Add(Counters.DroppedWriteFailed);
+    }
+    // A message whose line could not be built or written is still looked
+    // at: a full disk must not silence its alert.
+    try {
+        CheckKeywords(message, lineSender_);
+    } catch (...) {
+        ReportQuietly(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", rawSender_);
+    }
+}
+
 void TSyslogService::ProcessMessage(std::string_view message, std::string_view sender) {
     std::string normalised;
     if (AddressKind(sender) == akIPv6) {
-        TIPv6Address address;
-        ParseIPv6Address(sender, address);
-        normalised = FormatIPv6Address(address, false);
+        normalised = ShortSenderText(sender);
         sender = normalised;
     }
     std::exception_ptr failure;

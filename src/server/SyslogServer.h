@@ -191,12 +191,34 @@ private:
         uint64_t PathGeneration = 0;
     };
 
+    // The operation-log texts of one way to listen, for each step that fails.
+    struct TListenSteps {
+        const char* SocketFailed;
+        std::string BeforeBind;  // logged before the bind; empty: nothing
+        const char* BindFailed;
+        bool BindFailedCode;     // the bind's error code and ")" follow BindFailed
+        const char* SelectFailed;  // the code and ")" follow
+    };
+    // Opens a socket of the family, binds it with bind and registers it; each
+    // failure logged with the texts of steps, the first one noted for the
+    // console.
+    bool Listen(int family, const std::string& addressText, const TListenSteps& steps,
+                const std::function<int(int socket)>& bind);
     bool OpenListener(const platform::BindAddress& address);
     bool StartIPv4Only();
     void NoteFailure(const std::string& step, const std::string& address, int family, const std::string& reason);
     void NoteListening(const std::string& address, int family);
     int Register(int socket, unsigned number);
+    void PrepareReceiveBuffers();
     void HandleRead(unsigned number, int socket);
+    // One datagram of a batch: its line, then its keyword check.
+    void HandleDatagram(const platform::DatagramSlot& slot, bool ipv6);
+    // Makes rawSender_ and lineSender_ the texts of this sender.
+    void NoteSender(const platform::SenderAddress& sender, bool ipv6);
+    // The sender as a line shows it: an IPv6 address shortened, the rest as it is.
+    static std::string ShortSenderText(std::string_view raw);
+    // An operation-log line whose failure is swallowed.
+    void ReportQuietly(std::string_view text, std::string_view detail);
     bool IsOwnSocket(int socket) const;
     // The raw sender text: dotted decimal, or eight groups of four upper-case
     // hex digits.
