@@ -27,8 +27,12 @@ EntryKind KindOf(mode_t mode) {
 
 int ListFolder(const std::string& folder, std::vector<FolderEntry>& entries) {
     entries.clear();
-    // O_NOFOLLOW: a link put in the folder's place is not listed through.
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // O_NOFOLLOW: a link put in the folder's place is not listed through,
+    // as the log writer does not write through one. A trailing slash would
+    // make the system follow it all the same.
+    std::string path = folder;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return errno;
     std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
     if (!dir) {
