@@ -1,7 +1,7 @@
 #include "server/LogRetention.h"
 
 #include <algorithm>
-#include <atomic>
+#include <mutex>
 
 #include "platform/DiskSpace.h"
 #include "platform/FolderListing.h"
@@ -16,6 +16,13 @@ namespace {
 using std::chrono::steady_clock;
 
 constexpr uint64_t kMegabyte = 1024 * 1024;
+// How soon a pass that found another instance's pass under way tries again.
+constexpr std::chrono::seconds kTurnRetry{1};
+
+std::mutex& PassTurn() {
+    static std::mutex turn;
+    return turn;
+}
 
 std::string ErrorDetail(int code) {
     switch (code) {
@@ -84,52 +91,49 @@ TDiskWatch::TVerdict TDiskWatch::Check(uint64_t freeBytes, TTime now) {
     return verdict;
 }
 
+THousekeeper::THousekeeper() : thread_([this](TWorkerThread::TLock& lock) { Run(lock); }) {}
+
+THousekeeper::~THousekeeper() { Stop(); }
+
 bool THousekeeper::Start(THousekeeping job) {
     Stop();
-    const bool retention = job.Settings.KeepDays > 0 || job.Settings.CompressAfterDays > 0;
+    const TRetentionSettings& settings = job.Settings;
+    const bool retention = settings.KeepDays > 0 || settings.CompressAfterDays > 0;
     if (retention && job.Report) {
         for (const std::string& pattern : job.Patterns) {
             if (!TDatedPattern(pattern).Dated()) job.Report(texts::kLogRetentionNoDate + pattern);
         }
     }
-    if (!retention && job.MinFreeMB <= 0) return false;
+    if (!retention && settings.MinFreeMB <= 0) return false;
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
     job_ = std::move(job);
-    watch_ = TDiskWatch(job_.MinFreeMB > 0 ? static_cast<uint64_t>(job_.MinFreeMB) * kMegabyte : 0);
-    stopping_ = false;
-    nextDisk_ = steady_clock::now();
-    try {
-        thread_ = std::thread([this] { Run(); });
-    } catch (...) {
-        return false;
-    }
-    return true;
+    retention_ = retention;
+    watch_ = TDiskWatch(settings.MinFreeMB > 0 ? static_cast<uint64_t>(settings.MinFreeMB) * kMegabyte : 0);
+    nextDisk_ = nextPass_ = steady_clock::now();
+    diskUnknown_ = false;
+    return thread_.StartLocked();
 }
 
-void THousekeeper::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-}
+void THousekeeper::Stop() { thread_.Stop(steady_clock::now()); }
 
 bool THousekeeper::KeepGoing() {
     {
-        std::lock_guard<std::mutex> lock(lock_);
-        if (stopping_) return false;
+        std::lock_guard<std::mutex> lock(thread_.Mutex());
+        if (thread_.StoppingLocked()) return false;
     }
-    // A long compression must not blind the watch.
-    if (job_.MinFreeMB > 0 && steady_clock::now() >= nextDisk_) CheckDisk();
+    if (job_.Settings.MinFreeMB > 0 && steady_clock::now() >= nextDisk_) CheckDisk();
     return true;
 }
 
 void THousekeeper::CheckDisk() {
+    thread_.CheckOnThread("THousekeeper::CheckDisk");
     nextDisk_ = steady_clock::now() + kDiskInterval;
     uint64_t free = 0;
     if (const int code = platform::FreeSpace(job_.Folder, free)) {
-        // Once per run of failures, not every few seconds.
-        if (!diskUnknown_ && job_.Report) job_.Report(texts::kLogDiskUnknown + job_.Folder + " (" + ErrorDetail(code) + ")");
+        // Once for a run of failures, not every few seconds.
+        if (!diskUnknown_ && job_.Report) {
+            job_.Report(texts::kLogDiskUnknown + job_.Folder + " (" + ErrorDetail(code) + ")");
+        }
         diskUnknown_ = true;
         return;
     }
@@ -138,40 +142,49 @@ void THousekeeper::CheckDisk() {
     if (!verdict.WentLow && !verdict.Mail && !verdict.CameBack) return;
     const std::string line = std::string(verdict.CameBack ? texts::kLogDiskBack : texts::kLogDiskLow) +
                              std::to_string(free / kMegabyte) + texts::kLogDiskFloor +
-                             std::to_string(job_.MinFreeMB) + " MB)";
+                             std::to_string(job_.Settings.MinFreeMB) + " MB)";
     if ((verdict.WentLow || verdict.CameBack) && job_.Report) job_.Report(line);
     if (verdict.WentLow && job_.SystemLog) job_.SystemLog(line);
     if (verdict.Mail && job_.Mail) job_.Mail(line);
 }
 
-void THousekeeper::Run() {
-    const bool retention = job_.Settings.KeepDays > 0 || job_.Settings.CompressAfterDays > 0;
-    auto nextPass = steady_clock::now();
+void THousekeeper::Pass() {
+    thread_.CheckOnThread("THousekeeper::Pass");
+    // Instances may share the folder and its files (by default they all
+    // do): one pass at a time in the whole process, so that two never
+    // compress one file at once. The one that waits keeps watching its disk
+    // and hears its stop.
+    std::unique_lock<std::mutex> turn(PassTurn(), std::try_to_lock);
+    if (!turn.owns_lock()) {
+        nextPass_ = steady_clock::now() + kTurnRetry;
+        return;
+    }
+    const platform::LocalTime today = job_.Clock();
+    const std::vector<std::string> inUse = job_.InUse ? job_.InUse(today) : std::vector<std::string>{};
+    RunRetentionPass(job_.Folder, job_.Patterns, job_.Settings, today, inUse, [this] { return KeepGoing(); },
+                     [this](const std::string& line) {
+                         if (job_.Report) job_.Report(line);
+                     });
+    nextPass_ = steady_clock::now() + kPassInterval;
+}
+
+void THousekeeper::Run(TWorkerThread::TLock& lock) {
     for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(lock_);
-            if (stopping_) return;
-        }
+        const auto now = steady_clock::now();
+        auto wakeAt = now + kPassInterval;
+        if (retention_) wakeAt = std::min(wakeAt, nextPass_);
+        if (job_.Settings.MinFreeMB > 0) wakeAt = std::min(wakeAt, nextDisk_);
+        while (!thread_.StoppingLocked() && steady_clock::now() < wakeAt) thread_.SleepLocked(lock, wakeAt, false);
+        if (thread_.StoppingLocked()) return;
+        lock.unlock();
         try {
-            if (job_.MinFreeMB > 0 && steady_clock::now() >= nextDisk_) CheckDisk();
-            if (retention && steady_clock::now() >= nextPass) {
-                const platform::LocalTime today = job_.Clock();
-                const std::vector<std::string> inUse = job_.InUse ? job_.InUse(today) : std::vector<std::string>{};
-                RunRetentionPass(job_.Folder, job_.Patterns, job_.Settings, today, inUse, [this] { return KeepGoing(); },
-                                 [this](const std::string& line) {
-                                     if (job_.Report) job_.Report(line);
-                                 });
-                nextPass = steady_clock::now() + kPassInterval;
-            }
+            if (job_.Settings.MinFreeMB > 0 && steady_clock::now() >= nextDisk_) CheckDisk();
+            if (retention_ && steady_clock::now() >= nextPass_) Pass();
         } catch (...) {
             // Nothing may end the thread early; the next turn tries again.
-            nextPass = steady_clock::now() + kPassInterval;
+            nextPass_ = steady_clock::now() + kPassInterval;
         }
-        auto wakeAt = steady_clock::now() + kPassInterval;
-        if (retention) wakeAt = std::min(wakeAt, nextPass);
-        if (job_.MinFreeMB > 0) wakeAt = std::min(wakeAt, nextDisk_);
-        std::unique_lock<std::mutex> lock(lock_);
-        wake_.wait_until(lock, wakeAt, [this] { return stopping_; });
+        lock.lock();
     }
 }
 

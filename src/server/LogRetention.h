@@ -5,16 +5,15 @@
 // Safe from any thread unless a member says otherwise.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/Clock.h"
 #include "server/Retention.h"
+#include "server/Settings.h"
+#include "server/WorkerThread.h"
 
 namespace quorvel {
 
@@ -57,52 +56,59 @@ struct THousekeeping {
     std::string Folder;                 // the logs folder, ending with the separator
     std::vector<std::string> Patterns;  // the instance's two file name patterns
     TRetentionSettings Settings;
-    int32_t MinFreeMB = 0;              // 0: no watch of the free space
     // The local time (for the dates of names and the files in use).
     std::function<platform::LocalTime()> Clock = platform::LocalNow;
     // The names the instance writes at that time (no deletion or
     // compression may touch them).
     std::function<std::vector<std::string>(const platform::LocalTime&)> InUse;
-    // An operation-log line (housekeeper thread).
+    // An operation-log line (housekeeper thread; the start's own notes on
+    // the thread that starts it).
     std::function<void(const std::string& line)> Report;
     // Low disk (housekeeper thread): the line, already reported, for the
-    // system log, when the space falls below the floor; and for a warning
+    // system log when the space falls below the floor; and for a warning
     // mail, then and every kMailInterval while it stays low. None: not sent.
     std::function<void(const std::string& line)> SystemLog;
     std::function<void(const std::string& line)> Mail;
 };
 
+// The room of one instance's housekeeping.
 class THousekeeper {
 public:
     static constexpr std::chrono::hours kPassInterval{1};
     static constexpr std::chrono::seconds kDiskInterval{5};
 
-    THousekeeper() = default;
-    ~THousekeeper() { Stop(); }
+    THousekeeper();
+    ~THousekeeper();
     THousekeeper(const THousekeeper&) = delete;
     THousekeeper& operator=(const THousekeeper&) = delete;
 
     // Reports at once (on the caller's thread) each pattern that retention
     // cannot apply to; then runs the first pass at once, one an hour after
     // it, and checks the disk every kDiskInterval. False when no key asks
-    // for any of it or the system refused the thread.
+    // for any of it or the system refused the thread. Not while running.
     bool Start(THousekeeping job);
     // Ends a compression under way (its original stays) and the thread.
     void Stop();
 
 private:
-    void Run();
+    void Run(TWorkerThread::TLock& lock);
+    // Housekeeper thread: false once a stop is asked for; checks the disk
+    // when its turn has come, so that a long compression does not blind the
+    // watch.
     bool KeepGoing();
     void CheckDisk();
+    void Pass();
 
+    // Written by Start before the thread runs; then the thread's alone.
     THousekeeping job_;
+    bool retention_ = false;
     TDiskWatch watch_;
     std::chrono::steady_clock::time_point nextDisk_{};
+    std::chrono::steady_clock::time_point nextPass_{};
     bool diskUnknown_ = false;
-    std::mutex lock_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_;
+
+    // Last: the thread ends before the members it uses.
+    TWorkerThread thread_;
 };
 
 }  // namespace quorvel

@@ -10,6 +10,7 @@
 
 #include "platform/Clock.h"
 #include "platform/FolderListing.h"
+#include "server/Settings.h"
 
 namespace quorvel {
 
@@ -47,11 +48,6 @@ private:
 // Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
 long long DayNumber(int year, int month, int day);
 int DaysInMonth(int year, int month);
-
-struct TRetentionSettings {
-    int32_t KeepDays = 0;           // 0: delete nothing
-    int32_t CompressAfterDays = 0;  // 0: compress nothing
-};
 
 struct TRetentionPlan {
     // Oldest first. Compress holds originals only; each becomes its own name
