@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "server/LogRetention.h"
 #include "server/Retention.h"
 
 namespace quorvel {
@@ -130,6 +133,27 @@ TEST(RetentionTest, KeepDaysTakesExactlyThePatternsOldFilesAndNothingElse) {
     // Neither key: nothing at all.
     const TRetentionPlan off = PlanRetention(patterns, listing, today, {0, 0}, {});
     EXPECT_TRUE(off.Delete.empty() && off.Compress.empty());
+}
+
+// Low, back, low again: a line each time, but a mail only once an hour
+// while the disk stays (or falls again) below the floor.
+TEST(RetentionTest, TheDiskWatchMailsAtMostOnceAnHour) {
+    using namespace std::chrono;
+    constexpr uint64_t kMB = 1 << 20;
+    TDiskWatch watch(8 * kMB);
+    const TDiskWatch::TTime t0{};
+    const struct { uint64_t freeMB; minutes at; bool low, mail, back; } steps[] = {
+        {9, 0min, false, false, false},  {7, 1min, true, true, false},   {6, 2min, false, false, false},
+        {8, 3min, false, false, false},  // not back until 1 MB above the floor
+        {9, 4min, false, false, true},   {5, 5min, true, false, false},  // within the hour: no mail
+        {5, 61min, false, true, false},  {5, 62min, false, false, false}, {100, 63min, false, false, true},
+    };
+    for (const auto& step : steps) {
+        const TDiskWatch::TVerdict v = watch.Check(step.freeMB * kMB, t0 + step.at);
+        EXPECT_EQ(std::make_tuple(v.WentLow, v.Mail, v.CameBack), std::make_tuple(step.low, step.mail, step.back))
+            << step.at.count() << " min";
+    }
+    EXPECT_FALSE(TDiskWatch().Check(0, t0).WentLow) << "0 is off";
 }
 
 }  // namespace
