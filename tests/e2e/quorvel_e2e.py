@@ -96,8 +96,8 @@ class DatagramSink:
 class Quorvel(contextlib.AbstractContextManager):
     """One run of quorvel in a folder of its own."""
 
-    def __init__(self, ini_lines=None, ini_bytes=None):
-        self.tmp = tempfile.TemporaryDirectory(prefix="quorvel-e2e-")
+    def __init__(self, ini_lines=None, ini_bytes=None, folder=None):
+        self.tmp = tempfile.TemporaryDirectory(prefix="quorvel-e2e-", dir=folder)
         self.dir = self.tmp.name
         self.binary = shutil.copy2(BINARY, os.path.join(self.dir, "quorvel"))
         if ini_lines is not None:
