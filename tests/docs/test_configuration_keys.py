@@ -29,5 +29,13 @@ class ConfigurationReferenceTest(unittest.TestCase):
                              [], "keys the loader reads but %s does not describe" % doc)
 
 
+    def test_shipped_ini_files_hold_no_backslash(self):
+        # Shift_JIS shows the byte 0x5C as a yen sign: a hint that needs a backslash
+        # would not paste as it reads.
+        for ini in ("config/Quorvel.ini", "packaging/Quorvel.ini"):
+            with open(os.path.join(ROOT, ini), "rb") as f:
+                self.assertNotIn(b"\\", f.read(), ini)
+
+
 if __name__ == "__main__":
     unittest.main()
