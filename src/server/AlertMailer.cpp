@@ -25,20 +25,20 @@ std::string FailureCause(int32_t result, const TSMTPMail& mail) {
     if (result == kMailTlsFailed) return "TLS failed";
     // A connect or mail deadline, STARTTLS missing.
     if (!mail.ErrorText().empty()) return mail.ErrorText();
-    switch (result) {
-        case kMailNoConnection:
-            return mail.WinsockError() != 0 ? "cannot connect: " + platform::SystemErrorText(mail.WinsockError())
-                                            : std::string("cannot connect");
-        case kMailGreetingRefused: return "no greeting accepted";
-        case kMailHelloRefused: return "HELO/EHLO refused";
-        case kMailAuthFailed: return "login refused";
-        case kMailFromRefused: return "sender refused";
-        case kMailRecipientRefused: return "recipient refused";
-        case kMailDataRefused: return "DATA refused";
-        case kMailMessageRefused: return "message refused";
-        case kMailNoServer: return "no mail server";
-        case kMailNoRecipient: return "no recipient";
-        case kMailNoSender: return "no sender";
+    if (result == kMailNoConnection) {
+        return mail.WinsockError() != 0 ? "cannot connect: " + platform::SystemErrorText(mail.WinsockError())
+                                        : std::string("cannot connect");
+    }
+    static const struct {
+        int32_t Result;
+        const char* Cause;
+    } kCauses[] = {{kMailGreetingRefused, "no greeting accepted"}, {kMailHelloRefused, "HELO/EHLO refused"},
+                   {kMailAuthFailed, "login refused"},           {kMailFromRefused, "sender refused"},
+                   {kMailRecipientRefused, "recipient refused"}, {kMailDataRefused, "DATA refused"},
+                   {kMailMessageRefused, "message refused"},     {kMailNoServer, "no mail server"},
+                   {kMailNoRecipient, "no recipient"},           {kMailNoSender, "no sender"}};
+    for (const auto& known : kCauses) {
+        if (known.Result == result) return known.Cause;
     }
     return "error " + std::to_string(result);
 }

@@ -126,8 +126,9 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
     // A folder made by an older version lets anyone open the logs, and so
     // hold their lock.
     if (platform::OthersMayEnterOwnFolder(base + "logs") && platform::RestrictFolderToGroup(base + "logs") == 0) {
-        ConfigNotes.push_back({texts::kNoteLogsFolderRestricted + base + "logs",
-                               "note: other users' access to " + base + "logs was taken away"});
+        // Done, not to be done: the operation log records it, the console
+        // is spared.
+        ConfigNotes.push_back({texts::kNoteLogsFolderRestricted + base + "logs", ""});
     }
 
     const std::string iniPath = base + "Quorvel.ini";
@@ -261,7 +262,7 @@ void TSysLogServer::DoServiceStart(bool& Started) {
     TSyslogService* noteTaker = NoteTaker(0);
     for (const TConfigNote& note : ConfigNotes) {
         if (noteTaker) noteTaker->WriteOperationLog(note.Text, "");
-        platform::ReportToConsole(note.Console);
+        if (!note.Console.empty()) platform::ReportToConsole(note.Console);
     }
     if (!StartProblems.empty()) {
         // Every problem at once, each where its reader looks: no bind is

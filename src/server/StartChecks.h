@@ -49,7 +49,7 @@ void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TSta
 // and, in plain English, to standard error.
 struct TConfigNote {
     std::string Text;     // Shift_JIS, for the operation log
-    std::string Console;  // "warning: ..." or "note: ...", for standard error
+    std::string Console;  // "warning: ...", for standard error; empty: the log only
 };
 
 // Notes, each with its line number, on the lines that change nothing
