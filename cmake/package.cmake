@@ -76,8 +76,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libstdc++ and libgcc are linked in; useradd comes from passwd; TLS of alert
-# mail is the system's OpenSSL, linked dynamically so its updates apply.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36), libssl3 (>= 3.0.0), passwd")
+# mail is the system's OpenSSL, linked dynamically so its updates apply, as
+# is zlib (compression of old logs).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36), libssl3 (>= 3.0.0), zlib1g (>= 1:1.2.0), passwd")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/conffiles
   ${PROJECT_SOURCE_DIR}/packaging/postinst

@@ -178,7 +178,7 @@ int32_t TAlertMailer::SendOne(const TAlertJob& job, const std::string& address, 
     mail.SetToAddress(address);
     // The composer encodes the subject itself; an encoded word handed to it
     // would be split and encoded a second time when it is long.
-    mail.SetSubject(mail_.MailSubject);
+    mail.SetSubject(mail_.MailSubject + job.SubjectSuffix);
     mail.SetSMTPAuthType(mail_.MailServerSMTPAuth);
     mail.SetSMTPAuthAccount(mail_.SMTPAuthID);
     mail.SetSMTPAuthPassword(mail_.SMTPAuthPass);
@@ -191,8 +191,12 @@ int32_t TAlertMailer::SendOne(const TAlertJob& job, const std::string& address, 
     mail.SetTlsCaFile(mail_.MailTlsCaFile);
     mail.SetMailTimeout(mail_.MailTimeout);
     mail.Body().push_back("");
-    mail.Body().push_back(job.Sender + " said");
-    mail.Body().push_back(job.Body);
+    if (job.Notice) {
+        for (const std::string& line : job.NoticeLines) mail.Body().push_back(line);
+    } else {
+        mail.Body().push_back(job.Sender + " said");
+        mail.Body().push_back(job.Body);
+    }
     if (held.Count > 0) {
         mail.Body().push_back("");
         mail.Body().push_back(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +

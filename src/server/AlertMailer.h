@@ -30,6 +30,12 @@ struct TAlertJob {
     // Per address, what the storm guard held back before this mail; empty
     // when the guard is off.
     std::vector<THeldAlerts> Held;
+    // A notice of the server's own (the low-disk warning) rather than a
+    // received message: its body is NoticeLines, SubjectSuffix follows the
+    // configured subject, and Keyword names the notice in the outcome line.
+    bool Notice = false;
+    std::vector<std::string> NoticeLines;
+    std::string SubjectSuffix;
 };
 
 class TAlertMailer {

@@ -168,6 +168,11 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
         const std::string recvLogName = ReadIniString(lines, InstanceKey("RECVLOGNAME", n));
         const std::string logType = UpperSjis(ReadIniStringDef(lines, InstanceKey("LOGTYPE", n), "META"));
         const std::string bindAddress = ReadIniString(lines, InstanceKey("SERVERIPADDRESS", n));
+        // Off unless asked for: a negative value is no value.
+        TRetentionSettings retention;
+        retention.KeepDays = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("KEEPDAYS", n), 0));
+        retention.CompressAfterDays = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("COMPRESSAFTERDAYS", n), 0));
+        retention.MinFreeMB = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("MINFREEMB", n), 0));
         if (port == kNoInstance) continue;
 
         auto service = std::make_unique<TSyslogService>();
@@ -177,10 +182,14 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
         service->Files.SystemLogName = systemLogName.empty() ? "Quorvel.log" : systemLogName;
         service->Files.RecvLogName = recvLogName.empty() ? "%y-%m-syslog.log" : recvLogName;
         service->Files.LogType = logType == "TAB" ? ltTab : logType == "CSV" ? ltComma : ltMeta;
+        service->Files.Retention = retention;
         if (mailEnabled) service->Mail = mail;
         service->SetOperationLogFallback([this](const std::string& text) {
             if (LogEvent) LogEvent(text, platform::kEventError, 0, texts::kEventIdOperationLogLost);
         });
+        service->DiskLowEvent = [this](const std::string& text) {
+            if (LogEvent) LogEvent(text, platform::kEventError, 0, texts::kEventIdDiskLow);
+        };
         Services[static_cast<size_t>(slot)] = std::move(service);
     }
 

@@ -34,6 +34,13 @@ struct TReceptionSettings {
     int32_t SysLogPort = 514;
 };
 
+// What is kept of the old logs, and the free space watched; 0 turns each off.
+struct TRetentionSettings {
+    int32_t KeepDays = 0;           // days a log is kept after its last day
+    int32_t CompressAfterDays = 0;  // days after its last day a log is compressed
+    int32_t MinFreeMB = 0;          // free space below which a warning goes out (MB of 2^20 bytes)
+};
+
 // The two log files and what their lines look like.
 struct TFileSettings {
     std::string LogsFolder;       // ends with the path separator
@@ -45,6 +52,7 @@ struct TFileSettings {
     // Seconds between two statistics lines in the operation log; 0 writes
     // none, and no totals at the stop either.
     int32_t StatsInterval = 0;
+    TRetentionSettings Retention;
 };
 
 // The keyword alerts and the SMTP server their mails go through. The

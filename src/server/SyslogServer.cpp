@@ -69,7 +69,8 @@ bool AddrInfoLoaded() { return addrInfoLoaded; }
 TSyslogService::TSyslogService()
     : writer_(std::make_unique<TLogWriter>(Counters, Files, Clock,
                                            [&mailer = mailer_](TAlertJob alert) { mailer->Post(std::move(alert)); })),
-      mailer_(std::make_unique<TAlertMailer>(Mail, Counters, *writer_)) {}
+      mailer_(std::make_unique<TAlertMailer>(Mail, Counters, *writer_)),
+      housekeeper_(std::make_unique<THousekeeper>()) {}
 
 void TSyslogService::SetOperationLogFallback(std::function<void(const std::string& text)> fallback) {
     writer_->OperationLost = std::move(fallback);
@@ -80,6 +81,7 @@ void TSyslogService::SetOperationLogFallback(std::function<void(const std::strin
 // closed descriptor leaves the readiness set by itself. The threads end
 // before the members they use.
 TSyslogService::~TSyslogService() {
+    housekeeper_->Stop();
     mailer_->Stop();
     writer_->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(2));
 }
@@ -231,6 +233,7 @@ bool TSyslogService::StartListening() {
         }
         WriteOperationLog(texts::kLogServiceStarted, "");
         if (dual) WriteOperationLog(texts::kLogIPv6Enabled, "");
+        StartHousekeeping();
     } else {
         WriteOperationLog(texts::kLogServiceStartFailed, "");
     }
@@ -238,6 +241,8 @@ bool TSyslogService::StartListening() {
 }
 
 bool TSyslogService::StopListening() {
+    // A compression under way is abandoned: its original stays as it was.
+    housekeeper_->Stop();
     // No alert after the stop; only this thread reads the keywords.
     Mail.KeywordList.clear();
     // The last drops of a burst that no datagram followed.
@@ -578,6 +583,40 @@ void TSyslogService::FlushStaged() {
 void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view sender) {
     StageLine(message, sender, sender);
     FlushStaged();
+}
+
+void TSyslogService::StartHousekeeping() {
+    THousekeeping job;
+    job.Folder = EnsureTrailingBackslash(Files.LogsFolder);
+    job.Patterns = {Files.RecvLogName, Files.SystemLogName};
+    job.Settings = Files.Retention;
+    job.Clock = Clock;
+    job.InUse = [this](const platform::LocalTime& now) {
+        std::vector<std::string> names(2);
+        AppendExpandedName(names[0], Files.RecvLogName, now);
+        AppendExpandedName(names[1], Files.SystemLogName, now);
+        return names;
+    };
+    job.Report = [this](const std::string& line) { writer_->LogOperation(line, ""); };
+    job.SystemLog = DiskLowEvent;
+    if (!Mail.MailServer.empty() && !Mail.MailToAddress.empty()) {
+        job.Mail = [this](const std::string& line) { MailDiskWarning(line); };
+    }
+    housekeeper_->Start(std::move(job));
+}
+
+void TSyslogService::MailDiskWarning(const std::string& line) {
+    if (!mailer_->Reserve()) {
+        TInstanceCounters::Add(Counters.MailsDroppedQueue);
+        return;
+    }
+    TAlertJob job;
+    job.Notice = true;
+    job.Keyword = "MINFREEMB";
+    job.Addresses = {Mail.MailToAddress};
+    job.NoticeLines = {texts::kMailDiskLow, "", line};
+    job.SubjectSuffix = texts::kMailDiskLowSubject;
+    mailer_->Post(std::move(job));
 }
 
 void TSyslogService::WriteOperationLog(std::string_view message, std::string_view detail) {
