@@ -9,6 +9,7 @@
 #include "mail/DMail.h"
 #include "net/DBaseSocket.h"
 #include "server/LogWriter.h"
+#include "server/MessageCharset.h"
 #include "server/ServerTexts.h"
 #include "util/DString.h"
 #include "util/ScopeExit.h"
@@ -143,7 +144,9 @@ int32_t TAlertMailer::SendOne(const TAlertJob& job, const std::string& address, 
     mail.SetToAddress(address);
     // The composer encodes the subject itself; an encoded word handed to it
     // would be split and encoded a second time when it is long.
-    mail.SetSubject(mail_.MailSubject);
+    const TMailCharset charset = mail_.MailCharset;
+    mail.SetCharset(charset);
+    mail.SetSubject(MailText(mail_.MailSubject, false, charset));
     mail.SetSMTPAuthType(mail_.MailServerSMTPAuth);
     mail.SetSMTPAuthAccount(mail_.SMTPAuthID);
     mail.SetSMTPAuthPassword(mail_.SMTPAuthPass);
@@ -156,13 +159,14 @@ int32_t TAlertMailer::SendOne(const TAlertJob& job, const std::string& address, 
     mail.SetTlsCaFile(mail_.MailTlsCaFile);
     mail.SetMailTimeout(mail_.MailTimeout);
     mail.Body().push_back("");
-    mail.Body().push_back(job.Sender + " said");
-    mail.Body().push_back(job.Body);
+    mail.Body().push_back(MailText(job.Sender + " said", false, charset));
+    mail.Body().push_back(MailText(job.Body, job.Utf8, charset));
     if (held.Count > 0) {
         mail.Body().push_back("");
-        mail.Body().push_back(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
-                              FormatDateTimeText(held.First) + texts::kMailHeldLast +
-                              FormatDateTimeText(held.Last) + ")");
+        mail.Body().push_back(MailText(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
+                                           FormatDateTimeText(held.First) + texts::kMailHeldLast +
+                                           FormatDateTimeText(held.Last) + ")",
+                                       false, charset));
     }
     const int32_t result = mail.SendMail();
     if (result == kMailStartTlsFailed) {

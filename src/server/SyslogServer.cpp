@@ -1,3 +1,4 @@
+#include "server/MessageCharset.h"
 #include "server/SyslogServer.h"
 
 #include <algorithm>
@@ -594,7 +595,8 @@ const TKeyword* TSyslogService::FindKeyword(const TKeywordList& keywords, std::s
 
 void TSyslogService::CheckKeywords(std::string_view message, std::string_view sender) {
     if (Mail.MailServer.empty() || Mail.KeywordList.empty()) return;
-    const TKeyword* match = FindKeyword(Mail.KeywordList, message);
+    const bool utf8 = ReadsAsUtf8(Mail.MessageCharset, message);
+    const TKeyword* match = utf8 ? FindKeywordInUtf8(Mail.KeywordList, message) : FindKeyword(Mail.KeywordList, message);
     if (match == nullptr) return;
     TInstanceCounters::Add(Counters.KeywordMatches);
     TAlertJob alert;
@@ -630,6 +632,7 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
         return;
     }
     alert.Body = ConvertControlCodes(message);
+    alert.Utf8 = utf8;
     alert.Sender.assign(sender.data(), sender.size());
     alert.Keyword = match->Keyword;
     // Behind the message's own line, which must be written first.

@@ -1,5 +1,6 @@
 #include "util/Utf8Text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "util/Chars.h"
@@ -107,6 +108,10 @@ size_t Utf8CharLength(std::string_view text, size_t pos) {
     const int count = ContinuationCount(lead, second);
     if (count == 0) return 0;
     return IllFormedLength(text, pos) == static_cast<size_t>(count) + 1 ? static_cast<size_t>(count) + 1 : 0;
+}
+
+uint32_t Utf8CodePoint(std::string_view text, size_t pos) {
+    return DecodeAt(text, pos, std::max<size_t>(Utf8CharLength(text, pos), 1));
 }
 
 TTextCharset DetectTextCharset(std::string_view bytes) {

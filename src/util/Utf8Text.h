@@ -4,6 +4,7 @@
 // Pure functions; safe from any thread.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,9 @@ enum class TTextCharset { Sjis, Utf8 };
 // none starts there: a stray continuation byte, an overlong form, a
 // surrogate, a code point above U+10FFFF, a sequence cut short.
 size_t Utf8CharLength(std::string_view text, size_t pos);
+
+// The code point of the well-formed character at pos (Utf8CharLength > 0).
+uint32_t Utf8CodePoint(std::string_view text, size_t pos);
 
 // UTF-8 when the text begins with the byte-order mark, or when it is
 // well-formed UTF-8 holding at least one multi-byte character; otherwise
