@@ -53,6 +53,19 @@ const TKeyword* FindKeywordInUtf8(const TKeywordList& keywords, std::string_view
     return nullptr;
 }
 
+std::string ReplaceControlBytes(std::string_view text, std::string_view replacement) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x20) {
+            out += c;
+        } else if (c != '\0') {
+            out += replacement;
+        }
+    }
+    return out;
+}
+
 std::string MailText(std::string_view text, bool utf8, TMailCharset charset) {
     if (charset == MC_UTF8) return utf8 ? CleanUtf8(text, kGetaUtf8) : platform::SjisToUtf8(text, kGetaUtf8);
     return utf8 ? FoldIbmExtensions(platform::Utf8ToSjis(text)) : std::string(text);

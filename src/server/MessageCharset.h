@@ -21,6 +21,10 @@ bool ReadsAsUtf8(TMessageCharset charset, std::string_view message);
 // never across a character Shift_JIS lacks; nullptr when none.
 const TKeyword* FindKeywordInUtf8(const TKeywordList& keywords, std::string_view message);
 
+// A UTF-8 message after CNVCTRLCODE (given in UTF-8): each control byte
+// replaced, each NUL dropped, as the Shift_JIS lines do.
+std::string ReplaceControlBytes(std::string_view text, std::string_view replacement);
+
 // A text of the mail (Shift_JIS, or UTF-8 when utf8) in the mail's charset.
 std::string MailText(std::string_view text, bool utf8, TMailCharset charset);
 

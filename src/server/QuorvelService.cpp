@@ -1,4 +1,3 @@
-#include "server/MessageCharset.h"
 #include "server/QuorvelService.h"
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 #include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
+#include "server/MessageCharset.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Chars.h"

@@ -1,4 +1,3 @@
-#include "server/MessageCharset.h"
 #include "server/SyslogServer.h"
 
 #include <algorithm>
@@ -9,13 +8,16 @@
 
 #include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
+#include "platform/TextEncoding.h"
 #include "server/LogFile.h"
+#include "server/MessageCharset.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Buffers.h"
 #include "util/Chars.h"
 #include "util/DString.h"
 #include "util/ScopeExit.h"
+#include "util/Utf8Text.h"
 #include "util/jconvert.h"
 
 namespace quorvel {
@@ -631,7 +633,10 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
         TInstanceCounters::Add(Counters.MailsDroppedQueue, alert.Addresses.size());
         return;
     }
-    alert.Body = ConvertControlCodes(message);
+    // The replacement is Shift_JIS like the file it comes from; within a
+    // UTF-8 text it must be UTF-8 too.
+    alert.Body = utf8 ? ReplaceControlBytes(message, platform::SjisToUtf8(Files.CnvCtrlCode, kGetaUtf8))
+                      : ConvertControlCodes(message);
     alert.Utf8 = utf8;
     alert.Sender.assign(sender.data(), sender.size());
     alert.Keyword = match->Keyword;

@@ -43,11 +43,11 @@ class CharsetTest(unittest.TestCase):
         ports, sink = (free_port(), free_port()), Sink()
         smtp = smtp_server(self, sink)
         ini = mail_ini(ports[0], smtp.port, KEYWORD, extra=[
-            "MAILSUBJECT=" + SUBJECT, "MESSAGECHARSET=AUTO",
+            "MAILSUBJECT=" + SUBJECT, "MESSAGECHARSET=AUTO", "CNVCTRLCODE=・",
             "SYSLOGPORT2=%d" % ports[1], "RECVLOGNAME2=recv2.log", "MESSAGECHARSET2=UTF8", "MAILCHARSET2=UTF-8"])
         text = KEYWORD + "が発生しました 😀 /var"
         bom_5424 = b"<11>1 2026-12-08T04:00:00Z host app - - - \xef\xbb\xbf" + text.encode("utf-8")
-        hostile = b"<11>" + KEYWORD.encode("utf-8") + b" \xc0\xaf \xed\xa0\x80 \xef\xbb\xbf \xe9\x9a"
+        hostile = b"<11>" + KEYWORD.encode("utf-8") + b" \xc0\xaf \xed\xa0\x80\t\xef\xbb\xbf \xe9\x9a"
         with Quorvel(ini) as q:
             self.assertTrue(q.start().wait_started(), q.stderr)
             for n, port in enumerate(ports):
@@ -63,14 +63,14 @@ class CharsetTest(unittest.TestCase):
                 self.assertTrue(wait_until(lambda: len(sink.mails) == 3 + 4 * n), (n, len(sink.mails)))
             self.assertEqual(q.stop(), 0)
             received = [q.log(name) for name in ("recv.log", "recv2.log")]
-        # The received-message logs keep each sender's bytes.
+        # The received-message logs keep each sender's bytes (a control byte as CNVCTRLCODE says).
         for log in received:
             self.assertIn(b"127.0.0.1 " + bom_5424, log)
-            self.assertIn(b"127.0.0.1 " + hostile, log)
+            self.assertIn(b"127.0.0.1 " + hostile.replace(b"\t", sjis("・")), log)
         mails = [read_mail(self, m["raw"]) for m in sink.mails]
         self.assertEqual([charset for charset, _, _ in mails], ["iso-2022-jp"] * 3 + ["utf-8"] * 4)
         iso_text, utf8_text = text.replace("😀", GETA), text
-        for (charset, subject, body), line in zip(mails, received[0][:3] + received[1]):
+        for (charset, subject, body), line in zip(mails, received[0][:3] + received[1][:3]):
             with self.subTest(line=line):
                 self.assertEqual(subject, SUBJECT)
                 sent = line[len(b"127.0.0.1 "):]
@@ -82,7 +82,7 @@ class CharsetTest(unittest.TestCase):
                 self.assertIn(KEYWORD, body)
         self.assertEqual([iso_text in b for _, _, b in mails[:3]] + [utf8_text in b for _, _, b in mails[3:6]],
                          [True] * 6)
-        self.assertTrue(mails[6][2].endswith(" %s %s  %s" % (GETA * 2, GETA * 3, GETA)), mails[6][2])
+        self.assertTrue(mails[6][2].endswith(" %s %s・ %s" % (GETA * 2, GETA * 3, GETA)), mails[6][2])
 
     def test_auto_mails_shift_jis_byte_for_byte_as_the_default_does(self):
         ports, sink = (free_port(), free_port()), Sink()
@@ -110,7 +110,9 @@ class CharsetTest(unittest.TestCase):
         smtp = smtp_server(self, sink)
         lines = mail_ini(port, smtp.port, KEYWORD, extra=["MAILSUBJECT=" + SUBJECT + "😀"])
         subject_line = next(i for i, l in enumerate(lines) if l.startswith("MAILSUBJECT=")) + 1
-        with Quorvel(ini_bytes=b"\xef\xbb\xbf" + "\r\n".join(lines).encode("utf-8")) as q:
+        # A byte no UTF-8 text holds, in a comment line of its own.
+        ini = b"\xef\xbb\xbf" + "\r\n".join(lines).encode("utf-8") + b"\r\n; cut \xe9\x9a\r\n"
+        with Quorvel(ini_bytes=ini) as q:
             self.assertTrue(q.start().wait_started(), q.stderr)
             send([sjis("<11>%sです" % KEYWORD)], port)
             self.assertTrue(wait_until(lambda: len(sink.mails) == 1), q.log())
@@ -119,6 +121,8 @@ class CharsetTest(unittest.TestCase):
                           % subject_line, q.stderr)
             self.assertIn(b" " + sjis("UTF-8 の設定ファイルに Shift_JIS にない文字があり、〓 として読みました: U+1F600 (行 %d)"
                                       % subject_line), q.log())
+            self.assertIn("quorvel: warning: Quorvel.ini line %d: no Shift_JIS form for 0xE9 0x9A, read as the geta mark"
+                          % (len(lines) + 1), q.stderr)
         _, subject, body = read_mail(self, sink.mails[0]["raw"])
         self.assertEqual((subject, body), (SUBJECT + GETA, "\r\n127.0.0.1 said\r\n<11>%sです" % KEYWORD))
 
