@@ -19,6 +19,13 @@ bool ContainsAtCharacterStart(std::string_view text, std::string_view keyword) {
     return false;
 }
 
+bool IsAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
 std::string HexCode(const char* prefix, uint32_t value, int digits) {
     std::string out(prefix);
     for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += HexDigit(value >> shift, true);
@@ -33,13 +40,26 @@ bool ReadsAsUtf8(TMessageCharset charset, std::string_view message) {
 }
 
 const TKeyword* FindKeywordInUtf8(const TKeywordList& keywords, std::string_view message) {
-    // The IBM kanji are folded on both sides: the same character may reach
-    // the file and the message as either of code page 932's two forms.
+    const std::string_view searched = message.substr(0, message.find('\0'));
+    // Converted once, and only for the first keyword that is not ASCII: an
+    // ASCII byte never lies inside a UTF-8 sequence, so an ASCII keyword is
+    // found in the bytes as they came, at a character start by nature.
     std::vector<size_t> marks;
-    const std::string sjis = FoldIbmExtensions(platform::Utf8ToSjis(message.substr(0, message.find('\0')), &marks));
-    const std::string_view text(sjis);
+    std::string sjis;
+    bool converted = false;
     for (const TKeyword& keyword : keywords) {
         if (keyword.Keyword.empty()) continue;
+        if (IsAscii(keyword.Keyword)) {
+            if (searched.find(keyword.Keyword) != std::string_view::npos) return &keyword;
+            continue;
+        }
+        if (!converted) {
+            // The IBM kanji are folded on both sides: the same character may
+            // reach the file and the message as either of code page 932's two forms.
+            sjis = FoldIbmExtensions(platform::Utf8ToSjis(searched, &marks));
+            converted = true;
+        }
+        const std::string_view text(sjis);
         const std::string folded = FoldIbmExtensions(keyword.Keyword);
         // A mark stands for a character no keyword can hold: the pieces
         // between the marks are searched, each starting on a character.

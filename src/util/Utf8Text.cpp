@@ -128,75 +128,91 @@ TTextCharset DetectTextCharset(std::string_view bytes) {
 }
 
 std::string CleanUtf8(std::string_view text, std::string_view replacement) {
+    // What stays goes over in runs: most texts need no change at all.
     std::string out;
     out.reserve(text.size());
-    size_t pos = 0;
+    size_t run = 0, pos = 0;
     while (pos < text.size()) {
+        if (static_cast<unsigned char>(text[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
         const size_t length = Utf8CharLength(text, pos);
+        if (length != 0 && text.compare(pos, length, kUtf8Bom) != 0) {
+            pos += length;
+            continue;
+        }
+        out.append(text, run, pos - run);
         if (length == 0) {
             out += replacement;
             pos += IllFormedLength(text, pos);
-            continue;
+        } else {
+            pos += length;
         }
-        if (length != 3 || DecodeAt(text, pos, length) != kByteOrderMark) out.append(text, pos, length);
-        pos += length;
+        run = pos;
     }
+    out.append(text, run, text.size() - run);
     return out;
 }
 
 std::string FoldJisVariants(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
-    size_t pos = 0;
+    size_t run = 0, pos = 0;
     while (pos < utf8.size()) {
-        size_t length = Utf8CharLength(utf8, pos);
-        if (length == 0) length = 1;
-        const uint32_t cp = length > 1 ? DecodeAt(utf8, pos, length) : 0;
+        const auto lead = static_cast<unsigned char>(utf8[pos]);
+        const size_t length = std::max<size_t>(Utf8CharLength(utf8, pos), 1);
+        // Every variant starts with one of these lead bytes.
         const TVariant* variant = nullptr;
-        for (const TVariant& v : kJisVariants) {
-            if (v.jis == cp) variant = &v;
+        if (lead == 0xC2 || lead == 0xE2 || lead == 0xE3) {
+            const uint32_t cp = DecodeAt(utf8, pos, length);
+            for (const TVariant& v : kJisVariants) {
+                if (v.jis == cp) variant = &v;
+            }
         }
         if (variant != nullptr) {
+            out.append(utf8, run, pos - run);
             AppendUtf8(out, variant->cp932);
-        } else {
-            out.append(utf8, pos, length);
+            run = pos + length;
         }
         pos += length;
     }
+    out.append(utf8, run, utf8.size() - run);
     return out;
 }
 
 std::string FoldIbmExtensions(std::string_view sjis) {
+    static const int kFirstSymbol = PairIndex(0xFA, 0x40);
     static const int kFirstKanji = PairIndex(0xFA, 0x5C);
     static const int kLastKanji = PairIndex(0xFC, 0x4B);
     static const int kFirstTwin = PairIndex(0xED, 0x40);
     std::string out;
     out.reserve(sjis.size());
-    size_t pos = 0;
+    size_t run = 0, pos = 0;
     while (pos < sjis.size()) {
         const auto lead = static_cast<unsigned char>(sjis[pos]);
-        if (!IsSJISLeadByte(lead) || pos + 1 >= sjis.size()) {
-            out += sjis[pos++];
+        const auto trail = pos + 1 < sjis.size() ? static_cast<unsigned char>(sjis[pos + 1]) : 0;
+        const bool pair = IsSJISLeadByte(lead) && trail >= 0x40 && trail <= 0xFC && trail != 0x7F;
+        if (!pair) {
+            ++pos;
             continue;
         }
-        const auto trail = static_cast<unsigned char>(sjis[pos + 1]);
-        if (trail < 0x40 || trail > 0xFC || trail == 0x7F) {
-            out += sjis[pos++];
-            continue;
-        }
-        const int index = PairIndex(lead, trail);
-        if (index >= PairIndex(0xFA, 0x40) && index < kFirstKanji) {
-            const uint16_t twin = kIbmSymbols[index - PairIndex(0xFA, 0x40)];
-            out += static_cast<char>(twin >> 8);
-            out += static_cast<char>(twin & 0xFF);
-        } else if (index >= kFirstKanji && index <= kLastKanji) {
-            // The 360 kanji lie in the same order in both places.
-            IndexToPair(kFirstTwin + index - kFirstKanji, out);
-        } else {
-            out.append(sjis, pos, 2);
+        const int index = lead >= 0xFA ? PairIndex(lead, trail) : -1;
+        if (index >= kFirstSymbol && index <= kLastKanji) {
+            out.append(sjis, run, pos - run);
+            if (index < kFirstKanji) {
+                const uint16_t twin = kIbmSymbols[index - kFirstSymbol];
+                out += static_cast<char>(twin >> 8);
+                out += static_cast<char>(twin & 0xFF);
+            } else {
+                // The 360 kanji lie in the same order in both places.
+                IndexToPair(kFirstTwin + index - kFirstKanji, out);
+            }
+            run = pos + 2;
         }
         pos += 2;
     }
+    out.append(sjis, run, sjis.size() - run);
     return out;
 }
 

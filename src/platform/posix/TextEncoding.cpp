@@ -60,7 +60,10 @@ std::string SjisToUtf8(std::string_view sjis, std::string_view replacement) {
 
 std::string EncodeCodePage932(std::string_view utf8, std::vector<size_t>& missing) {
     std::string out;
-    Converter conv("CP932", "UTF-8");
+    // One descriptor per thread, kept: opening one costs more than
+    // converting a whole message, and this runs for every UTF-8 message.
+    thread_local Converter conv("CP932", "UTF-8");
+    if (conv.Valid()) iconv(conv.Get(), nullptr, nullptr, nullptr, nullptr);
     char* src = const_cast<char*>(utf8.data());
     size_t srcLeft = utf8.size();
     char buf[1024];
