@@ -8,17 +8,6 @@ namespace quorvel {
 
 namespace {
 
-// As the Shift_JIS match of a received message: a candidate counts only
-// where a character starts, never on a trail byte.
-bool ContainsAtCharacterStart(std::string_view text, std::string_view keyword) {
-    size_t boundary = 0;
-    for (size_t pos = text.find(keyword); pos != std::string_view::npos; pos = text.find(keyword, pos + 1)) {
-        while (boundary < pos) boundary += IsSJISLeadByte(static_cast<unsigned char>(text[boundary])) ? 2 : 1;
-        if (boundary == pos) return true;
-    }
-    return false;
-}
-
 bool IsAscii(std::string_view text) {
     for (char c : text) {
         if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -33,6 +22,15 @@ std::string HexCode(const char* prefix, uint32_t value, int digits) {
 }
 
 }  // namespace
+
+bool ContainsAtCharacterStart(std::string_view text, std::string_view keyword) {
+    size_t boundary = 0;  // a known character start at or before the candidate
+    for (size_t pos = text.find(keyword); pos != std::string_view::npos; pos = text.find(keyword, pos + 1)) {
+        while (boundary < pos) boundary += IsSJISLeadByte(static_cast<unsigned char>(text[boundary])) ? 2 : 1;
+        if (boundary == pos) return true;
+    }
+    return false;
+}
 
 bool ReadsAsUtf8(TMessageCharset charset, std::string_view message) {
     if (charset == TMessageCharset::Auto) return DetectTextCharset(message) == TTextCharset::Utf8;
@@ -99,17 +97,20 @@ std::vector<TIniCharNote> ConvertUtf8IniLines(TStringList& lines) {
         std::string sjis = FoldIbmExtensions(platform::Utf8ToSjis(line, &marks));
         if (!marks.empty()) {
             TIniCharNote note{i + 1, {}};
+            // Character by character, only for the rare line that needs it.
+            auto name = [&note](const std::string& code) { note.Chars += (note.Chars.empty() ? "" : " ") + code; };
             for (size_t pos = 0; pos < line.size();) {
                 const size_t length = Utf8CharLength(line, pos);
-                std::vector<size_t> missing;
                 if (length == 0) {
-                    note.Chars += (note.Chars.empty() ? "" : " ") +
-                                  HexCode("0x", static_cast<unsigned char>(line[pos]), 2);
-                } else if (length > 1 && (platform::Utf8ToSjis(line.substr(pos, length), &missing), !missing.empty())) {
-                    note.Chars += (note.Chars.empty() ? "" : " ") +
-                                  HexCode("U+", Utf8CodePoint(line, pos), Utf8CodePoint(line, pos) > 0xFFFF ? 5 : 4);
+                    name(HexCode("0x", static_cast<unsigned char>(line[pos]), 2));
+                    ++pos;
+                    continue;
                 }
-                pos += length == 0 ? 1 : length;
+                std::vector<size_t> missing;
+                if (length > 1) platform::Utf8ToSjis(line.substr(pos, length), &missing);
+                const uint32_t cp = Utf8CodePoint(line, pos);
+                if (!missing.empty()) name(HexCode("U+", cp, cp > 0xFFFF ? 5 : 4));
+                pos += length;
             }
             notes.push_back(std::move(note));
         }

@@ -13,6 +13,10 @@
 
 namespace quorvel {
 
+// True when the keyword occurs in the Shift_JIS text where a character
+// starts, never from the trail byte of a double-byte character.
+bool ContainsAtCharacterStart(std::string_view text, std::string_view keyword);
+
 // True when the message is read as UTF-8 under the instance's MESSAGECHARSET.
 bool ReadsAsUtf8(TMessageCharset charset, std::string_view message);
 

@@ -572,21 +572,6 @@ void TSyslogService::WriteOperationLog(std::string_view message, std::string_vie
     writer_->LogOperation(message, detail, false);
 }
 
-namespace {
-
-// True when `keyword` occurs in `text` at a byte that begins a character.
-bool ContainsAtCharacterStart(std::string_view text, std::string_view keyword) {
-    size_t boundary = 0;  // a known character start at or before the candidate
-    for (size_t pos = text.find(keyword); pos != std::string_view::npos;
-         pos = text.find(keyword, pos + 1)) {
-        while (boundary < pos) boundary += IsSJISLeadByte(static_cast<unsigned char>(text[boundary])) ? 2 : 1;
-        if (boundary == pos) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
 const TKeyword* TSyslogService::FindKeyword(const TKeywordList& keywords, std::string_view message) {
     const std::string_view searched = message.substr(0, message.find('\0'));
     for (const TKeyword& keyword : keywords) {
