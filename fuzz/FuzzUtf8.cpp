@@ -52,7 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Require(start == pos || (start == pos + 3 && words.compare(pos, 3, "\r\n\t") == 0));
         const size_t end = words.find("?=", start + 10);
         Require(end != std::string::npos && end + 2 - start <= static_cast<size_t>(std::max(limit, 20)));
-        decoded += DecodeBase64(words.substr(start + 10, end - start - 10));
+        // Each word is whole characters (RFC 2047 section 5).
+        const std::string piece = DecodeBase64(words.substr(start + 10, end - start - 10));
+        Require(!piece.empty() && Utf8CharLength(piece, 0) > 0);
+        decoded += piece;
         pos = end + 2;
     }
     Require(decoded == clean);

@@ -66,8 +66,6 @@ void AppendUtf8(std::string& out, uint32_t cp) {
     }
 }
 
-constexpr uint32_t kByteOrderMark = 0xFEFF;
-
 struct TVariant {
     uint32_t jis, cp932;
 };

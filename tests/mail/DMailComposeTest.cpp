@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "mail/DMail.h"
-#include "util/jconvert.h"
 
 namespace quorvel {
 namespace {
@@ -85,36 +83,6 @@ TEST(ComposeMessage, HostileTextsGiveValidMail) {
             inBody = inBody || line.empty();
         }
     }
-}
-
-// A UTF-8 mail carries the text byte for byte: the subject's words, each
-// within RFC 2047's 75 characters and cut between characters, and the
-// Base64 body decode to what was handed over, line ends as CR LF.
-TEST(ComposeMessage, Utf8MailDecodesToTheTextsGiven) {
-    const std::string subject = u8"ディスク障害 😀 髙橋〜 " + std::string(40, 'x') + u8"－の警告です";
-    TSMTPMail mail;
-    mail.SetCharset(MC_UTF8);
-    mail.SetSubject(subject);
-    mail.SetBody({"", u8"127.0.0.1 said", u8"容量95%\nです\r"});
-    const std::vector<std::string> lines = Lines(mail);
-    std::string decodedSubject, body;
-    const std::regex word("=\\?utf-8\\?B\\?([A-Za-z0-9+/=]+)\\?=");
-    bool inSubject = false, inBody = false;
-    for (const std::string& line : lines) {
-        if (inBody) body += line;
-        inBody = inBody || line.empty();
-        inSubject = line.rfind("Subject: ", 0) == 0 || (inSubject && line[0] == '\t');
-        if (!inSubject) continue;
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(line, m, word)) << line;
-        EXPECT_LE(m.length(0), 75) << line;
-        const std::string piece = DecodeBase64(m[1].str());
-        EXPECT_NE(static_cast<unsigned char>(piece[0]) & 0xC0, 0x80) << "word starts inside a character";
-        decodedSubject += piece;
-    }
-    EXPECT_EQ(decodedSubject, subject);
-    EXPECT_EQ(DecodeBase64(body), u8"\r\n127.0.0.1 said\r\n容量95%\r\nです\r\n\r\n");
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "Content-Transfer-Encoding: base64"), lines.end());
 }
 
 }  // namespace
