@@ -10,6 +10,7 @@
 #include "net/DBaseSocket.h"
 #include "platform/SystemError.h"
 #include "server/LogWriter.h"
+#include "server/MessageCharset.h"
 #include "server/ServerTexts.h"
 #include "util/DString.h"
 #include "util/ScopeExit.h"
@@ -178,7 +179,9 @@ int32_t TAlertMailer::SendOne(const TAlertJob& job, const std::string& address, 
     mail.SetToAddress(address);
     // The composer encodes the subject itself; an encoded word handed to it
     // would be split and encoded a second time when it is long.
-    mail.SetSubject(mail_.MailSubject + job.SubjectSuffix);
+    const TMailCharset charset = mail_.MailCharset;
+    mail.SetCharset(charset);
+    mail.SetSubject(MailText(mail_.MailSubject + job.SubjectSuffix, false, charset));
     mail.SetSMTPAuthType(mail_.MailServerSMTPAuth);
     mail.SetSMTPAuthAccount(mail_.SMTPAuthID);
     mail.SetSMTPAuthPassword(mail_.SMTPAuthPass);
@@ -192,16 +195,17 @@ int32_t TAlertMailer::SendOne(const TAlertJob& job, const std::string& address, 
     mail.SetMailTimeout(mail_.MailTimeout);
     mail.Body().push_back("");
     if (job.Notice) {
-        for (const std::string& line : job.NoticeLines) mail.Body().push_back(line);
+        for (const std::string& line : job.NoticeLines) mail.Body().push_back(MailText(line, false, charset));
     } else {
-        mail.Body().push_back(job.Sender + " said");
-        mail.Body().push_back(job.Body);
+        mail.Body().push_back(MailText(job.Sender + " said", false, charset));
+        mail.Body().push_back(MailText(job.Body, job.Utf8, charset));
     }
     if (held.Count > 0) {
         mail.Body().push_back("");
-        mail.Body().push_back(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
-                              FormatDateTimeText(held.First) + texts::kMailHeldLast +
-                              FormatDateTimeText(held.Last) + ")");
+        mail.Body().push_back(MailText(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
+                                           FormatDateTimeText(held.First) + texts::kMailHeldLast +
+                                           FormatDateTimeText(held.Last) + ")",
+                                       false, charset));
     }
     const int32_t result = mail.SendMail();
     if (result != kMailSent) cause = FailureCause(result, mail);

@@ -24,6 +24,7 @@ class TLogWriter;
 // One message that matched a keyword: one mail to each address.
 struct TAlertJob {
     std::string Body;     // the message after ConvertControlCodes
+    bool Utf8 = false;    // Body is UTF-8 (MESSAGECHARSET), else Shift_JIS
     std::string Sender;   // as in the received-message line
     std::string Keyword;  // the keyword that matched
     std::vector<std::string> Addresses;

@@ -6,6 +6,7 @@
 #include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
+#include "server/MessageCharset.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Chars.h"
@@ -133,7 +134,9 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
 
     const std::string iniPath = base + "Quorvel.ini";
     TStringList lines;
-    if (!LoadIniFile(&lines, iniPath)) return false;
+    bool utf8 = false;
+    if (!LoadIniFile(&lines, iniPath, &utf8)) return false;
+    if (utf8) ConvertUtf8Config(lines);
     if (ApplyConfig(lines, logsFolder) && platform::OthersMayRead(iniPath)) {
         ConfigNotes.push_back({texts::kNoteIniReadable + iniPath, "warning: " + iniPath +
                                                                       " holds SMTPAUTHPASS and other users may read it "
@@ -144,7 +147,19 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
 
 void TSysLogServer::LoadConfigText(std::string_view bytes, const std::string& logsFolder) {
     ResetConfig();
-    ApplyConfig(SplitIniText(bytes), logsFolder);
+    bool utf8 = false;
+    TStringList lines = SplitIniText(bytes, &utf8);
+    if (utf8) ConvertUtf8Config(lines);
+    ApplyConfig(lines, logsFolder);
+}
+
+void TSysLogServer::ConvertUtf8Config(TStringList& lines) {
+    for (const TIniCharNote& note : ConvertUtf8IniLines(lines)) {
+        ConfigNotes.push_back({texts::kNoteIniUtf8Missing + note.Chars + " (" + texts::kNoteLine +
+                                   std::to_string(note.Line) + ")",
+                               "warning: Quorvel.ini line " + std::to_string(note.Line) + ": no Shift_JIS form for " +
+                                   note.Chars + ", read as the geta mark"});
+    }
 }
 
 void TSysLogServer::ResetConfig() {
@@ -173,6 +188,8 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
         retention.KeepDays = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("KEEPDAYS", n), 0));
         retention.CompressAfterDays = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("COMPRESSAFTERDAYS", n), 0));
         retention.MinFreeMB = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("MINFREEMB", n), 0));
+        const std::string messageCharset = UpperSjis(ReadIniString(lines, InstanceKey("MESSAGECHARSET", n)));
+        const std::string mailCharset = UpperSjis(ReadIniString(lines, InstanceKey("MAILCHARSET", n)));
         if (port == kNoInstance) continue;
 
         auto service = std::make_unique<TSyslogService>();
@@ -184,6 +201,11 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
         service->Files.LogType = logType == "TAB" ? ltTab : logType == "CSV" ? ltComma : ltMeta;
         service->Files.Retention = retention;
         if (mailEnabled) service->Mail = mail;
+        // Anything but the names below keeps today's Shift_JIS and ISO-2022-JP.
+        service->Mail.MessageCharset = messageCharset == "UTF8" || messageCharset == "UTF-8" ? TMessageCharset::Utf8
+                                       : messageCharset == "AUTO"                            ? TMessageCharset::Auto
+                                                                                             : TMessageCharset::Sjis;
+        service->Mail.MailCharset = mailCharset == "UTF-8" || mailCharset == "UTF8" ? MC_UTF8 : MC_ISO2022JP;
         service->SetOperationLogFallback([this](const std::string& text) {
             if (LogEvent) LogEvent(text, platform::kEventError, 0, texts::kEventIdOperationLogLost);
         });

@@ -99,6 +99,9 @@ private:
     // Fills Services, StartProblems and ConfigNotes from the lines; true
     // when they hold an SMTP password.
     bool ApplyConfig(const TStringList& lines, const std::string& logsFolder);
+    // The lines of a file saved as UTF-8 in Shift_JIS; the characters
+    // Shift_JIS lacks are noted with their lines.
+    void ConvertUtf8Config(TStringList& lines);
     // The port of instance n as configured (kNoInstance: no instance); a
     // value that is no port adds a start problem and gives the default.
     int32_t ReadInstancePort(const TStringList& lines, int n);

@@ -28,6 +28,10 @@ struct TKeyword {
 
 using TKeywordList = std::vector<TKeyword>;
 
+// How a received message is read for keywords and mail (MESSAGECHARSET):
+// as Shift_JIS, as UTF-8, or as whichever of the two its bytes say.
+enum class TMessageCharset { Sjis, Utf8, Auto };
+
 // Where datagrams are received.
 struct TReceptionSettings {
     std::string ServerIPAddress;  // empty: every local address
@@ -74,6 +78,10 @@ struct TMailSettings {
     TKeywordList KeywordList;
     // Storm guard (MAILINTERVAL, seconds; 0: every match is mailed).
     int32_t MailInterval = 0;
+    // Per instance, unlike the keys above: the charset of the messages and
+    // of the alert mail.
+    TMessageCharset MessageCharset = TMessageCharset::Sjis;
+    TMailCharset MailCharset = MC_ISO2022JP;
 };
 
 }  // namespace quorvel

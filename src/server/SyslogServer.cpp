@@ -8,13 +8,16 @@
 
 #include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
+#include "platform/TextEncoding.h"
 #include "server/LogFile.h"
+#include "server/MessageCharset.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Buffers.h"
 #include "util/Chars.h"
 #include "util/DString.h"
 #include "util/ScopeExit.h"
+#include "util/Utf8Text.h"
 #include "util/jconvert.h"
 
 namespace quorvel {
@@ -623,21 +626,6 @@ void TSyslogService::WriteOperationLog(std::string_view message, std::string_vie
     writer_->LogOperation(message, detail, false);
 }
 
-namespace {
-
-// True when `keyword` occurs in `text` at a byte that begins a character.
-bool ContainsAtCharacterStart(std::string_view text, std::string_view keyword) {
-    size_t boundary = 0;  // a known character start at or before the candidate
-    for (size_t pos = text.find(keyword); pos != std::string_view::npos;
-         pos = text.find(keyword, pos + 1)) {
-        while (boundary < pos) boundary += IsSJISLeadByte(static_cast<unsigned char>(text[boundary])) ? 2 : 1;
-        if (boundary == pos) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
 const TKeyword* TSyslogService::FindKeyword(const TKeywordList& keywords, std::string_view message) {
     const std::string_view searched = message.substr(0, message.find('\0'));
     for (const TKeyword& keyword : keywords) {
@@ -648,7 +636,8 @@ const TKeyword* TSyslogService::FindKeyword(const TKeywordList& keywords, std::s
 
 void TSyslogService::CheckKeywords(std::string_view message, std::string_view sender) {
     if (Mail.MailServer.empty() || Mail.KeywordList.empty()) return;
-    const TKeyword* match = FindKeyword(Mail.KeywordList, message);
+    const bool utf8 = ReadsAsUtf8(Mail.MessageCharset, message);
+    const TKeyword* match = utf8 ? FindKeywordInUtf8(Mail.KeywordList, message) : FindKeyword(Mail.KeywordList, message);
     if (match == nullptr) return;
     TInstanceCounters::Add(Counters.KeywordMatches);
     TAlertJob alert;
@@ -683,7 +672,11 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
         TInstanceCounters::Add(Counters.MailsDroppedQueue, alert.Addresses.size());
         return;
     }
-    alert.Body = ConvertControlCodes(message);
+    // The replacement is Shift_JIS like the file it comes from; within a
+    // UTF-8 text it must be UTF-8 too.
+    alert.Body = utf8 ? ReplaceControlBytes(message, platform::SjisToUtf8(Files.CnvCtrlCode, kGetaUtf8))
+                      : ConvertControlCodes(message);
+    alert.Utf8 = utf8;
     alert.Sender.assign(sender.data(), sender.size());
     alert.Keyword = match->Keyword;
     // Behind the message's own line, which must be written first.
