@@ -19,6 +19,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # One self-contained .exe: no libgcc_s, libstdc++ or libwinpthread DLL has to
 # travel beside it onto the Windows machine.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# zlib (Debian's libz-mingw-w64-dev) ships libz.a beside the import library
+# of zlib1.dll: take the archive.
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # Test programs run under Wine on the build machine (see cmake/wine-run.sh).
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)

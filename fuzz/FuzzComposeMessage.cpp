@@ -25,6 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mail.SetFromAddress("alert@quorvel.example");
     mail.SetToAddress("ops@example.com");
     mail.SetSubject(subject);
+    // Both charsets: the first byte's low bit picks one.
+    mail.SetCharset(size > 0 && (data[0] & 1) ? MC_UTF8 : MC_ISO2022JP);
     mail.SetX_Mailer("Quorvel Service");
     mail.Body().push_back("");
     while (!input.empty()) {
@@ -39,6 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char c = message[i];
         if (c == '\n' && (i == 0 || message[i - 1] != '\r')) std::abort();
         if (c == '\r' && (i + 1 >= message.size() || message[i + 1] != '\n')) std::abort();
+    }
+    for (char c : message) {
+        if (static_cast<unsigned char>(c) >= 0x80) std::abort();  // 7-bit whatever the charset
     }
     if (message.rfind(".\r\n", 0) == 0 || message.find("\r\n.\r\n") != std::string::npos) std::abort();
     return 0;

@@ -26,6 +26,8 @@ constexpr int kHeaderLimit = 76;
 // RFC 5321 4.5.3.1.6 and RFC 5322 2.1.1: at most 998 bytes before each
 // CR LF; strict servers refuse a longer line, and with it the alert.
 constexpr std::size_t kMaxLineBytes = 998;
+// RFC 2045 6.8: encoded lines of at most 76 characters.
+constexpr std::size_t kBase64LineChars = 76;
 
 void AddLine(std::string& out, const std::string& line) {
     out += line;
@@ -59,6 +61,9 @@ std::string TSMTPMail::GenerateMessageID(const platform::LocalTime& t) const {
     sha.Final(digest);
     std::string local, domain;
     SplitMailAddress(fromAddress_, local, domain);
+    // RFC 5322 3.6.4 wants a domain on the right; without a sender's, the
+    // name this client greets with is this machine's.
+    if (domain.empty()) domain = LocalHostName();
     return "<" + TDSHA1::DigestToHex(digest) + "@" + domain + ">";
 }
 
@@ -84,6 +89,28 @@ void TSMTPMail::AppendBody(std::string& out) {
     }
 }
 
+void TSMTPMail::AppendUtf8Body(std::string& out) const {
+    // Base64 keeps every byte of the text and every line under the limit,
+    // and no wire line can start with a dot; the text's own line ends are
+    // CR LF inside it (RFC 2046 4.1.1).
+    std::string text;
+    for (const std::string& line : body_) {
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '\r' && i + 1 < line.size() && line[i + 1] == '\n') continue;
+            if (line[i] == '\r' || line[i] == '\n') {
+                text += "\r\n";
+            } else {
+                text += line[i];
+            }
+        }
+        text += "\r\n";
+    }
+    const std::string encoded = EncodeBase64(text);
+    for (std::size_t pos = 0; pos < encoded.size(); pos += kBase64LineChars) {
+        AddLine(out, encoded.substr(pos, kBase64LineChars));
+    }
+}
+
 void TSMTPMail::ComposeMessage(std::string* buffer) {
     if (buffer == nullptr) return;
     std::string& out = *buffer;
@@ -91,15 +118,24 @@ void TSMTPMail::ComposeMessage(std::string* buffer) {
     AddLine(out, "To: <" + toAddress_ + ">");
     const platform::LocalTime dateTime = Now();
     AddLine(out, "Date: " + FormatMailDate(FormatUtcOffset(dateTime.UtcOffsetMinutes), dateTime));
-    if (!subject_.empty()) AddLine(out, "Subject: " + EncodeMimeText(subject_, kHeaderLimit));
+    const bool utf8 = charset_ == MC_UTF8;
+    if (!subject_.empty()) {
+        AddLine(out, "Subject: " + (utf8 ? EncodeMimeTextUtf8(subject_, kHeaderLimit - 1)
+                                         : EncodeMimeText(subject_, kHeaderLimit)));
+    }
     AddLine(out, "Mime-Version: 1.0");
     AddLine(out, "Message-ID: " + (messageID_.empty() ? GenerateMessageID(Now()) : messageID_));
-    AddLine(out, "Content-Type: text/plain;\r\n\tcharset=\"iso-2022-jp\"");
-    AddLine(out, "Content-Transfer-Encoding: 7bit");
+    AddLine(out, utf8 ? "Content-Type: text/plain;\r\n\tcharset=\"utf-8\""
+                      : "Content-Type: text/plain;\r\n\tcharset=\"iso-2022-jp\"");
+    AddLine(out, utf8 ? "Content-Transfer-Encoding: base64" : "Content-Transfer-Encoding: 7bit");
     AddLine(out, "Priority: normal");
     if (!xMailer_.empty()) AddLine(out, "X-Mailer: " + xMailer_);
     AddLine(out, "");
-    AppendBody(out);
+    if (utf8) {
+        AppendUtf8Body(out);
+    } else {
+        AppendBody(out);
+    }
 }
 
 std::string TSMTPMail::LocalHostName() const {

@@ -66,11 +66,15 @@ public:
     void SetFromAddress(const std::string& v) { fromAddress_ = v; }
     const std::string& ToAddress() const { return toAddress_; }
     void SetToAddress(const std::string& v) { toAddress_ = v; }
-    // Shift_JIS; encoded by ComposeMessage, so hand it over unencoded.
+    // MC_UTF8: subject and body are UTF-8 and go out as such, base64 in the
+    // body. MC_ISO2022JP (the default): they are Shift_JIS.
+    TMailCharset Charset() const { return charset_; }
+    void SetCharset(TMailCharset v) { charset_ = v; }
+    // Encoded by ComposeMessage, so hand it over unencoded.
     const std::string& Subject() const { return subject_; }
     void SetSubject(const std::string& v) { subject_ = v; }
 
-    // Body lines without line ends (Shift_JIS).
+    // Body lines without line ends.
     TLines& Body() { return body_; }
     const TLines& Body() const { return body_; }
     void SetBody(const TLines& lines);
@@ -114,6 +118,7 @@ private:
     void ConsumeReplyLine(std::string line, bool& result);
     std::string GenerateMessageID(const platform::LocalTime& t) const;
     void AppendBody(std::string& out);
+    void AppendUtf8Body(std::string& out) const;
     // The handshake on the open connection; false (ErrorText set) on failure.
     bool NegotiateTls();
 
@@ -128,6 +133,7 @@ private:
     bool startTlsOffered_ = false;
     std::string fromAddress_;
     std::string toAddress_;
+    TMailCharset charset_ = MC_ISO2022JP;
     std::string subject_;
     TLines body_;
     std::string messageID_;

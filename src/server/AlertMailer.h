@@ -24,12 +24,19 @@ class TLogWriter;
 // One message that matched a keyword: one mail to each address.
 struct TAlertJob {
     std::string Body;     // the message after ConvertControlCodes
+    bool Utf8 = false;    // Body is UTF-8 (MESSAGECHARSET), else Shift_JIS
     std::string Sender;   // as in the received-message line
     std::string Keyword;  // the keyword that matched
     std::vector<std::string> Addresses;
     // Per address, what the storm guard held back before this mail; empty
     // when the guard is off.
     std::vector<THeldAlerts> Held;
+    // A notice of the server's own (the low-disk warning) rather than a
+    // received message: its body is NoticeLines, SubjectSuffix follows the
+    // configured subject, and Keyword names the notice in the outcome line.
+    bool Notice = false;
+    std::vector<std::string> NoticeLines;
+    std::string SubjectSuffix;
 };
 
 class TAlertMailer {
@@ -69,9 +76,11 @@ private:
     // order.
     void Deliver(const TAlertJob& job, bool send);
     // Mail thread: one alert mail through the configured SMTP server; the
-    // mail layer's result (0: delivered). A failure caused by TLS or a
-    // time-out leaves its operation-log line in reason.
-    int32_t SendOne(const TAlertJob& job, const std::string& address, const THeldAlerts& held, std::string& reason);
+    // mail layer's result (0: delivered). A failure leaves its cause in
+    // cause, and one caused by TLS or a time-out its operation-log line in
+    // reason.
+    int32_t SendOne(const TAlertJob& job, const std::string& address, const THeldAlerts& held, std::string& reason,
+                    std::string& cause);
     // Mail thread: the connection a stop aborts while a mail is under way
     // (null when none is).
     void SetActive(TDBaseSocket* connection);

@@ -10,6 +10,7 @@
 #include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/SystemLog.h"
+#include "server/MessageCharset.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Chars.h"
@@ -128,21 +129,39 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
     // A folder made by an older version lets anyone open the logs, and so
     // hold their lock.
     if (platform::OthersMayEnterOwnFolder(base + "logs") && platform::RestrictFolderToGroup(base + "logs") == 0) {
-        ConfigNotes.push_back(texts::kNoteLogsFolderRestricted + base + "logs");
+        // Done, not to be done: the operation log records it, the console
+        // is spared.
+        ConfigNotes.push_back({texts::kNoteLogsFolderRestricted + base + "logs", ""});
     }
 
     const std::string iniPath = base + "Quorvel.ini";
     TStringList lines;
-    if (!LoadIniFile(&lines, iniPath)) return false;
+    bool utf8 = false;
+    if (!LoadIniFile(&lines, iniPath, &utf8)) return false;
+    if (utf8) ConvertUtf8Config(lines);
     if (ApplyConfig(lines, logsFolder) && platform::OthersMayRead(iniPath)) {
-        ConfigNotes.push_back(texts::kNoteIniReadable + iniPath);
+        ConfigNotes.push_back({texts::kNoteIniReadable + iniPath, "warning: " + iniPath +
+                                                                      " holds SMTPAUTHPASS and other users may read it "
+                                                                      "(chmod 640 " + iniPath + ")"});
     }
     return true;
 }
 
 void TSysLogServer::LoadConfigText(std::string_view bytes, const std::string& logsFolder) {
     ResetConfig();
-    ApplyConfig(SplitIniText(bytes), logsFolder);
+    bool utf8 = false;
+    TStringList lines = SplitIniText(bytes, &utf8);
+    if (utf8) ConvertUtf8Config(lines);
+    ApplyConfig(lines, logsFolder);
+}
+
+void TSysLogServer::ConvertUtf8Config(TStringList& lines) {
+    for (const TIniCharNote& note : ConvertUtf8IniLines(lines)) {
+        ConfigNotes.push_back({texts::kNoteIniUtf8Missing + note.Chars + " (" + texts::kNoteLine +
+                                   std::to_string(note.Line) + ")",
+                               "warning: Quorvel.ini line " + std::to_string(note.Line) + ": no Shift_JIS form for " +
+                                   note.Chars + ", read as the geta mark"});
+    }
 }
 
 void TSysLogServer::ResetConfig() {
@@ -166,6 +185,13 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
         const std::string recvLogName = ReadIniString(lines, InstanceKey("RECVLOGNAME", n));
         const std::string logType = UpperSjis(ReadIniStringDef(lines, InstanceKey("LOGTYPE", n), "META"));
         const std::string bindAddress = ReadIniString(lines, InstanceKey("SERVERIPADDRESS", n));
+        // Off unless asked for: a negative value is no value.
+        TRetentionSettings retention;
+        retention.KeepDays = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("KEEPDAYS", n), 0));
+        retention.CompressAfterDays = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("COMPRESSAFTERDAYS", n), 0));
+        retention.MinFreeMB = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("MINFREEMB", n), 0));
+        const std::string messageCharset = UpperSjis(ReadIniString(lines, InstanceKey("MESSAGECHARSET", n)));
+        const std::string mailCharset = UpperSjis(ReadIniString(lines, InstanceKey("MAILCHARSET", n)));
         if (port == kNoInstance) continue;
 
         auto service = std::make_unique<TSyslogService>();
@@ -175,14 +201,25 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
         service->Files.SystemLogName = systemLogName.empty() ? "Quorvel.log" : systemLogName;
         service->Files.RecvLogName = recvLogName.empty() ? "%y-%m-syslog.log" : recvLogName;
         service->Files.LogType = logType == "TAB" ? ltTab : logType == "CSV" ? ltComma : ltMeta;
+        service->Files.Retention = retention;
         if (mailEnabled) service->Mail = mail;
+        // Anything but the names below keeps today's Shift_JIS and ISO-2022-JP.
+        service->Mail.MessageCharset = messageCharset == "UTF8" || messageCharset == "UTF-8" ? TMessageCharset::Utf8
+                                       : messageCharset == "AUTO"                            ? TMessageCharset::Auto
+                                                                                             : TMessageCharset::Sjis;
+        service->Mail.MailCharset = mailCharset == "UTF-8" || mailCharset == "UTF8" ? MC_UTF8 : MC_ISO2022JP;
         service->SetOperationLogFallback([this](const std::string& text) {
             if (LogEvent) LogEvent(text, platform::kEventError, 0, texts::kEventIdOperationLogLost);
         });
+        service->DiskLowEvent = [this](const std::string& text) {
+            if (LogEvent) LogEvent(text, platform::kEventError, 0, texts::kEventIdDiskLow);
+        };
         Services[static_cast<size_t>(slot)] = std::move(service);
     }
 
-    std::vector<std::string> notes = IniLineNotes(lines, keysRead.Keys());
+    std::vector<TConfigNote> notes = IniLineNotes(lines, keysRead.Keys());
+    ConfigNotes.insert(ConfigNotes.end(), notes.begin(), notes.end());
+    notes = MailNotes(lines, !mail.KeywordList.empty(), mail.MailServer, mail.MailToAddress, mail.MailFromAddress);
     ConfigNotes.insert(ConfigNotes.end(), notes.begin(), notes.end());
     return !mail.SMTPAuthPass.empty();
 }
@@ -255,8 +292,10 @@ void TSysLogServer::DoServiceStart(bool& Started) {
         return;
     }
     CheckServices();
-    if (TSyslogService* service = NoteTaker(0)) {
-        for (const std::string& note : ConfigNotes) service->WriteOperationLog(note, "");
+    TSyslogService* noteTaker = NoteTaker(0);
+    for (const TConfigNote& note : ConfigNotes) {
+        if (noteTaker) noteTaker->WriteOperationLog(note.Text, "");
+        if (!note.Console.empty()) platform::ReportToConsole(note.Console);
     }
     if (!StartProblems.empty()) {
         // Every problem at once, each where its reader looks: no bind is
@@ -305,7 +344,11 @@ bool TSysLogServer::StartServices() {
     for (int slot = 0; slot < kServiceSlots; ++slot) {
         const auto& service = Services[static_cast<size_t>(slot)];
         if (!service) continue;
-        if (!service->StartListening()) {
+        const bool listening = service->StartListening();
+        for (const std::string& warning : service->StartWarnings) {
+            platform::ReportToConsole("instance " + std::to_string(slot + 1) + ": warning: " + warning);
+        }
+        if (!listening) {
             platform::ReportToConsole("instance " + std::to_string(slot + 1) + " cannot start: " +
                                   (service->StartFailure.empty() ? std::string("see logs/") + service->Files.SystemLogName
                                                                  : service->StartFailure));

@@ -59,9 +59,9 @@ public:
     // Settings that keep the server from starting; DoServiceStart reports
     // each and fails the start without waiting for anything.
     std::vector<TStartProblem> StartProblems;
-    // Operation-log lines about the configuration (unknown keys and the
-    // like); written to the first instance's operation log at start.
-    std::vector<std::string> ConfigNotes;
+    // Notes on the configuration (unknown keys and the like); written at
+    // start to the first instance's operation log and to standard error.
+    std::vector<TConfigNote> ConfigNotes;
 
     // A signal that ends a console run came while running as a service:
     // ignored, and noted in the operation log.
@@ -99,6 +99,9 @@ private:
     // Fills Services, StartProblems and ConfigNotes from the lines; true
     // when they hold an SMTP password.
     bool ApplyConfig(const TStringList& lines, const std::string& logsFolder);
+    // The lines of a file saved as UTF-8 in Shift_JIS; the characters
+    // Shift_JIS lacks are noted with their lines.
+    void ConvertUtf8Config(TStringList& lines);
     // The port of instance n as configured (kNoInstance: no instance); a
     // value that is no port adds a start problem and gives the default.
     int32_t ReadInstancePort(const TStringList& lines, int n);

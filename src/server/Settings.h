@@ -28,10 +28,21 @@ struct TKeyword {
 
 using TKeywordList = std::vector<TKeyword>;
 
+// How a received message is read for keywords and mail (MESSAGECHARSET):
+// as Shift_JIS, as UTF-8, or as whichever of the two its bytes say.
+enum class TMessageCharset { Sjis, Utf8, Auto };
+
 // Where datagrams are received.
 struct TReceptionSettings {
     std::string ServerIPAddress;  // empty: every local address
     int32_t SysLogPort = 514;
+};
+
+// What is kept of the old logs, and the free space watched; 0 turns each off.
+struct TRetentionSettings {
+    int32_t KeepDays = 0;           // days a log is kept after its last day
+    int32_t CompressAfterDays = 0;  // days after its last day a log is compressed
+    int32_t MinFreeMB = 0;          // free space below which a warning goes out (MB of 2^20 bytes)
 };
 
 // The two log files and what their lines look like.
@@ -45,6 +56,7 @@ struct TFileSettings {
     // Seconds between two statistics lines in the operation log; 0 writes
     // none, and no totals at the stop either.
     int32_t StatsInterval = 0;
+    TRetentionSettings Retention;
 };
 
 // The keyword alerts and the SMTP server their mails go through. The
@@ -66,6 +78,10 @@ struct TMailSettings {
     TKeywordList KeywordList;
     // Storm guard (MAILINTERVAL, seconds; 0: every match is mailed).
     int32_t MailInterval = 0;
+    // Per instance, unlike the keys above: the charset of the messages and
+    // of the alert mail.
+    TMessageCharset MessageCharset = TMessageCharset::Sjis;
+    TMailCharset MailCharset = MC_ISO2022JP;
 };
 
 }  // namespace quorvel

@@ -12,13 +12,16 @@
 
 #include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
+#include "platform/TextEncoding.h"
 #include "server/LogFile.h"
+#include "server/MessageCharset.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Buffers.h"
 #include "util/Chars.h"
 #include "util/DString.h"
 #include "util/ScopeExit.h"
+#include "util/Utf8Text.h"
 #include "util/jconvert.h"
 
 namespace quorvel {
@@ -73,7 +76,8 @@ bool AddrInfoLoaded() { return addrInfoLoaded; }
 TSyslogService::TSyslogService()
     : writer_(std::make_unique<TLogWriter>(Counters, Files, Clock,
                                            [&mailer = mailer_](TAlertJob alert) { mailer->Post(std::move(alert)); })),
-      mailer_(std::make_unique<TAlertMailer>(Mail, Counters, *writer_)) {}
+      mailer_(std::make_unique<TAlertMailer>(Mail, Counters, *writer_)),
+      housekeeper_(std::make_unique<THousekeeper>()) {}
 
 void TSyslogService::SetOperationLogFallback(std::function<void(const std::string& text)> fallback) {
     writer_->OperationLost = std::move(fallback);
@@ -84,6 +88,7 @@ void TSyslogService::SetOperationLogFallback(std::function<void(const std::strin
 // closed descriptor leaves the readiness set by itself. The threads end
 // before the members they use.
 TSyslogService::~TSyslogService() {
+    housekeeper_->Stop();
     mailer_->Stop();
     writer_->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(2));
 }
@@ -180,7 +185,12 @@ bool TSyslogService::StartListening() {
     grantedBuffer_ = 0;
     StartFailure.clear();
     ListeningOn.clear();
-    if (PasswordInClear()) WriteOperationLog(texts::kLogPlainPassword, "");
+    StartWarnings.clear();
+    if (PasswordInClear()) {
+        WriteOperationLog(texts::kLogPlainPassword, "");
+        StartWarnings.push_back("SMTPTLS=NONE: the SMTPAUTH password crosses the network unencrypted; "
+                                "set SMTPTLS=STARTTLS or TLS");
+    }
     bool result = true;
     const bool dual = AddrInfoLoaded();
     if (dual) {
@@ -206,8 +216,19 @@ bool TSyslogService::StartListening() {
         if (grantedBuffer_ > 0) {
             WriteOperationLog(texts::kLogReceiveBufferSize + std::to_string(grantedBuffer_) + texts::kLogCountBytes, "");
         }
+        // A service that is not root gets at most the system's cap, and a
+        // burst the buffer cannot hold is lost before it is read.
+        if (grantedBuffer_ > 0 && grantedBuffer_ < kSocketReceiveBuffer) {
+            const std::string granted = std::to_string(grantedBuffer_), asked = std::to_string(kSocketReceiveBuffer);
+            WriteOperationLog(texts::kLogReceiveBufferShort + granted + texts::kLogReceiveBufferAsked + asked +
+                                  texts::kLogReceiveBufferHint + asked + ")",
+                              "");
+            StartWarnings.push_back("receive buffer of " + granted + " bytes granted, " + asked +
+                                    " asked for: raise net.core.rmem_max (sysctl -w net.core.rmem_max=" + asked + ")");
+        }
         WriteOperationLog(texts::kLogServiceStarted, "");
         if (dual) WriteOperationLog(texts::kLogIPv6Enabled, "");
+        StartHousekeeping();
     } else {
         WriteOperationLog(texts::kLogServiceStartFailed, "");
     }
@@ -215,6 +236,8 @@ bool TSyslogService::StartListening() {
 }
 
 bool TSyslogService::StopListening() {
+    // A compression under way is abandoned: its original stays as it was.
+    housekeeper_->Stop();
     // No alert after the stop; only this thread reads the keywords.
     Mail.KeywordList.clear();
     // The last drops of a burst that no datagram followed.
@@ -568,24 +591,43 @@ void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view
     FlushStaged();
 }
 
+void TSyslogService::StartHousekeeping() {
+    THousekeeping job;
+    job.Folder = EnsureTrailingBackslash(Files.LogsFolder);
+    job.Patterns = {Files.RecvLogName, Files.SystemLogName};
+    job.Settings = Files.Retention;
+    job.Clock = Clock;
+    job.InUse = [this](const platform::LocalTime& now) {
+        std::vector<std::string> names(2);
+        AppendExpandedName(names[0], Files.RecvLogName, now);
+        AppendExpandedName(names[1], Files.SystemLogName, now);
+        return names;
+    };
+    job.Report = [this](const std::string& line) { writer_->LogOperation(line, ""); };
+    job.SystemLog = DiskLowEvent;
+    if (!Mail.MailServer.empty() && !Mail.MailToAddress.empty()) {
+        job.Mail = [this](const std::string& line) { MailDiskWarning(line); };
+    }
+    housekeeper_->Start(std::move(job));
+}
+
+void TSyslogService::MailDiskWarning(const std::string& line) {
+    if (!mailer_->Reserve()) {
+        TInstanceCounters::Add(Counters.MailsDroppedQueue);
+        return;
+    }
+    TAlertJob job;
+    job.Notice = true;
+    job.Keyword = "MINFREEMB";
+    job.Addresses = {Mail.MailToAddress};
+    job.NoticeLines = {texts::kMailDiskLow, "", line};
+    job.SubjectSuffix = texts::kMailDiskLowSubject;
+    mailer_->Post(std::move(job));
+}
+
 void TSyslogService::WriteOperationLog(std::string_view message, std::string_view detail) {
     writer_->LogOperation(message, detail, false);
 }
-
-namespace {
-
-// True when `keyword` occurs in `text` at a byte that begins a character.
-bool ContainsAtCharacterStart(std::string_view text, std::string_view keyword) {
-    size_t boundary = 0;  // a known character start at or before the candidate
-    for (size_t pos = text.find(keyword); pos != std::string_view::npos;
-         pos = text.find(keyword, pos + 1)) {
-        while (boundary < pos) boundary += IsSJISLeadByte(static_cast<unsigned char>(text[boundary])) ? 2 : 1;
-        if (boundary == pos) return true;
-    }
-    return false;
-}
-
-}  // namespace
 
 const TKeyword* TSyslogService::FindKeyword(const TKeywordList& keywords, std::string_view message) {
     const std::string_view searched = message.substr(0, message.find('\0'));
@@ -597,7 +639,8 @@ const TKeyword* TSyslogService::FindKeyword(const TKeywordList& keywords, std::s
 
 void TSyslogService::CheckKeywords(std::string_view message, std::string_view sender) {
     if (Mail.MailServer.empty() || Mail.KeywordList.empty()) return;
-    const TKeyword* match = FindKeyword(Mail.KeywordList, message);
+    const bool utf8 = ReadsAsUtf8(Mail.MessageCharset, message);
+    const TKeyword* match = utf8 ? FindKeywordInUtf8(Mail.KeywordList, message) : FindKeyword(Mail.KeywordList, message);
     if (match == nullptr) return;
     TInstanceCounters::Add(Counters.KeywordMatches);
     TAlertJob alert;
@@ -632,7 +675,11 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
         TInstanceCounters::Add(Counters.MailsDroppedQueue, alert.Addresses.size());
         return;
     }
-    alert.Body = ConvertControlCodes(message);
+    // The replacement is Shift_JIS like the file it comes from; within a
+    // UTF-8 text it must be UTF-8 too.
+    alert.Body = utf8 ? ReplaceControlBytes(message, platform::SjisToUtf8(Files.CnvCtrlCode, kGetaUtf8))
+                      : ConvertControlCodes(message);
+    alert.Utf8 = utf8;
     alert.Sender.assign(sender.data(), sender.size());
     alert.Keyword = match->Keyword;
     // Behind the message's own line, which must be written first.

@@ -22,6 +22,7 @@
 #include "server/AlertMailer.h"
 #include "server/AlertThrottle.h"
 #include "server/InstanceCounters.h"
+#include "server/LogRetention.h"
 #include "server/LogWriter.h"
 #include "server/Settings.h"
 #include "util/MailTypes.h"
@@ -81,6 +82,10 @@ public:
     // somewhere. Called on the log writer's thread; none: only counted. Set
     // before the first line is written.
     void SetOperationLogFallback(std::function<void(const std::string& text)> fallback);
+    // The system-log entry of a logs folder whose free space fell below
+    // Files.Retention.MinFreeMB (the operation-log line's text). Called on
+    // the housekeeping thread; set before the start.
+    std::function<void(const std::string& text)> DiskLowEvent;
 
     // What the instance has done since its start; read from any thread.
     TInstanceCounters Counters;
@@ -104,6 +109,10 @@ public:
     // Where the last StartListening bound, for the console: "0.0.0.0 port
     // 514 (IPv4), [::] port 514 (IPv6)".
     std::string ListeningOn;
+    // What the last StartListening warned of in the operation log, in
+    // English for the console: a password sent in plain text, a receive
+    // buffer smaller than asked for.
+    std::vector<std::string> StartWarnings;
     // Unregisters and closes the instance's sockets, lets the queued lines
     // and alert mails go out until StopDeadline (a mail still under way when
     // its time is up is aborted and reported as not sent), logs the stop
@@ -233,6 +242,12 @@ private:
     void StageLine(std::string_view message, std::string_view sender, std::string_view rawSender);
     void FlushStaged();
 
+    // Deletion and compression of old logs and the watch of the free space,
+    // as Files.Retention asks (nothing when it asks for nothing).
+    void StartHousekeeping();
+    // Housekeeping thread: the low-disk warning mail to MAILTO.
+    void MailDiskWarning(const std::string& line);
+
     // ConvertControlCodes appended to out; doubleQuotes doubles every quote
     // of the text first (the CSV layout).
     void AppendConverted(std::string& out, std::string_view text, bool doubleQuotes) const;
@@ -275,6 +290,9 @@ private:
     // hands work to them.
     std::unique_ptr<TLogWriter> writer_;
     std::unique_ptr<TAlertMailer> mailer_;
+    // Reports through the writer and mails through the mailer: stopped
+    // before both.
+    std::unique_ptr<THousekeeper> housekeeper_;
 };
 
 }  // namespace quorvel

@@ -120,8 +120,10 @@ bool ParseIniInteger(std::string_view value, int32_t& number) {
     return parsed.has_value();
 }
 
-TStringList SplitIniText(std::string_view bytes) {
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+TStringList SplitIniText(std::string_view bytes, bool* utf8) {
+    const bool bom = bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF";
+    if (bom) bytes.remove_prefix(3);
+    if (utf8 != nullptr) *utf8 = bom;
     // UTF-16 puts a NUL beside every ASCII character, and a NUL ends the
     // text: such a file would pass for an empty one and start the defaults.
     const bool utf16 = bytes.size() >= 2 && (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF" ||
@@ -130,7 +132,7 @@ TStringList SplitIniText(std::string_view bytes) {
     return SplitTextLines(bytes);
 }
 
-bool LoadIniFile(TStringList* list, const std::string& path) {
+bool LoadIniFile(TStringList* list, const std::string& path, bool* utf8) {
     if (list == nullptr) return false;
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -147,7 +149,7 @@ bool LoadIniFile(TStringList* list, const std::string& path) {
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) throw std::runtime_error("error while reading ini file " + path);
     try {
-        *list = SplitIniText(bytes);
+        *list = SplitIniText(bytes, utf8);
     } catch (const std::runtime_error& e) {
         throw std::runtime_error("cannot read ini file " + path + ": " + e.what());
     }

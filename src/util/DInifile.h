@@ -15,14 +15,15 @@ using TStringList = std::vector<std::string>;
 TStringList SplitTextLines(std::string_view bytes);
 
 // The lines of an ini file's bytes: a UTF-8 byte-order mark in front is
-// skipped (an editor's, not part of the first key). UTF-16 text, which would
-// read as nothing, throws std::runtime_error.
-TStringList SplitIniText(std::string_view bytes);
+// skipped (an editor's, not part of the first key) and says that the lines
+// are UTF-8, which the caller learns through utf8 when it asks. UTF-16 text,
+// which would read as nothing, throws std::runtime_error.
+TStringList SplitIniText(std::string_view bytes, bool* utf8 = nullptr);
 
 // Replaces the list with the file's lines (SplitIniText) and returns true
 // when the file exists; false (list untouched) when it does not. A file that
 // exists but cannot be read throws std::runtime_error.
-bool LoadIniFile(TStringList* list, const std::string& path);
+bool LoadIniFile(TStringList* list, const std::string& path, bool* utf8 = nullptr);
 
 // True when the line begins with the key (letter case aside).
 bool IniLineHasKey(std::string_view line, std::string_view key);

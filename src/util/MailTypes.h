@@ -10,4 +10,8 @@ enum TSMTPAuthType { SA_NONE = 0, SA_CRAMMD5 = 1, SA_LOGIN = 2 };
 // EHLO (RFC 3207), or TLS from the first byte (implicit, RFC 8314 port 465).
 enum TSMTPTlsMode { ST_NONE = 0, ST_STARTTLS = 1, ST_IMPLICIT = 2 };
 
+// The charset of alert mail: ISO-2022-JP (RFC 1468), where characters
+// outside JIS become the geta mark, or UTF-8, which carries every character.
+enum TMailCharset { MC_ISO2022JP = 0, MC_UTF8 = 1 };
+
 }  // namespace quorvel

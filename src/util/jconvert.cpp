@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "util/Utf8Text.h"
+
 namespace quorvel {
 
 namespace {
@@ -12,6 +14,7 @@ constexpr char kBase64Alphabet[] =
 constexpr char kPad = '=';
 
 constexpr std::string_view kWordPrefix = "=?iso-2022-jp?B?";
+constexpr std::string_view kUtf8WordPrefix = "=?utf-8?B?";
 constexpr std::string_view kWordSuffix = "?=";
 // RFC 5322 2.2.3 folding: the next encoded word continues on a TAB-indented line.
 constexpr std::string_view kFold = "\r\n\t";
@@ -325,6 +328,30 @@ std::string EncodeMimeText(std::string_view text, int limit) {
         if (end > text.size()) end = text.size();
         if (!out.empty()) out += kFold;
         out += EncodedWord(text.substr(pos, end - pos));
+        pos = end;
+    }
+    return out;
+}
+
+std::string EncodeMimeTextUtf8(std::string_view utf8, int limit) {
+    if (!NeedsEncodedWord(utf8) && static_cast<long long>(utf8.size()) <= limit) return std::string(utf8);
+    // Bytes of text per word, so that prefix, Base64 and suffix fit the limit.
+    const long long wrapper = static_cast<long long>(kUtf8WordPrefix.size() + kWordSuffix.size());
+    const size_t budget = static_cast<size_t>(std::max(3LL * ((limit - wrapper) / 4), 4LL));
+    std::string out;
+    size_t pos = 0;
+    while (pos < utf8.size()) {
+        size_t end = pos;
+        while (end < utf8.size()) {
+            // A stray byte is a piece of its own; the caller hands over clean text.
+            const size_t length = std::max<size_t>(Utf8CharLength(utf8, end), 1);
+            if (end > pos && end + length - pos > budget) break;
+            end += length;
+        }
+        if (!out.empty()) out += kFold;
+        out += kUtf8WordPrefix;
+        out += EncodeBase64(utf8.substr(pos, end - pos));
+        out += kWordSuffix;
         pos = end;
     }
     return out;

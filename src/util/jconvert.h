@@ -37,5 +37,8 @@ std::string EncodeMimeWord(std::string_view text);
 // As EncodeMimeWord, or several encoded words joined by CR LF TAB when the
 // text is too long for limit.
 std::string EncodeMimeText(std::string_view text, int limit);
+// The same for a UTF-8 text, in words of charset utf-8 that end between
+// characters (RFC 2047 section 5), none longer than limit.
+std::string EncodeMimeTextUtf8(std::string_view utf8, int limit);
 
 }  // namespace quorvel

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "SjisReference.h"
+#include "util/Utf8Text.h"
+#include "util/jconvert.h"
 
 namespace quorvel::platform {
 namespace {
@@ -22,6 +24,61 @@ TEST(TextEncodingTest, ShiftJisBecomesUtf8AndBadBytesAreMarked) {
     cases[5].utf8.clear();
     for (int i = 0; i < 5000; ++i) cases[5].utf8 += u8"\uFFFD";
     for (const Case& c : cases) EXPECT_EQ(SjisToUtf8(c.sjis), c.utf8);
+}
+
+// Every character of code page 932 that a UTF-8 sender can send comes back
+// as the reference table's bytes, and, its IBM twins folded, as a cell that
+// ISO-2022-JP carries and that reads as the same character.
+TEST(TextEncodingTest, EveryCodePage932CharacterComesBackFromUtf8) {
+    int checked = 0;
+    for (int lead = 0x81; lead <= 0xFC; ++lead) {
+        for (int trail = 0x40; trail <= 0xFC; ++trail) {
+            const std::string pair{static_cast<char>(lead), static_cast<char>(trail)};
+            const bool ibm = lead >= 0xFA && (lead < 0xFC || trail <= 0x4B) && trail != 0x7F;
+            if (!IsAssignedSJISPair(static_cast<uint8_t>(lead), static_cast<uint8_t>(trail)) && !ibm) continue;
+            const std::string utf8 = test::ReferenceConvert(pair, "CP932", "UTF-8");
+            std::vector<size_t> missing;
+            const std::string sjis = Utf8ToSjis(utf8, &missing);
+            ASSERT_TRUE(missing.empty()) << std::hex << lead << trail;
+            ASSERT_EQ(sjis, test::Sjis(utf8)) << std::hex << lead << trail;
+            const std::string folded = FoldIbmExtensions(sjis);
+            ASSERT_EQ(folded.size(), 2u);
+            ASSERT_TRUE(IsAssignedSJISPair(static_cast<uint8_t>(folded[0]), static_cast<uint8_t>(folded[1])))
+                << std::hex << lead << trail;
+            ASSERT_EQ(test::ReferenceConvert(folded, "CP932", "UTF-8"), utf8) << std::hex << lead << trail;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 7700);
+    std::string kana;
+    for (int b = 0xA1; b <= 0xDF; ++b) kana += static_cast<char>(b);
+    EXPECT_EQ(Utf8ToSjis(test::ReferenceConvert(kana, "CP932", "UTF-8")), kana);
+}
+
+// What senders put in UTF-8 that the code page cannot hold: each piece one
+// geta mark, noted where it stands so that it never matches a sent one.
+TEST(TextEncodingTest, IllFormedAndMissingCharactersBecomeMarkedGeta) {
+    const std::string geta = "\x81\xAC";
+    struct Case {
+        std::string utf8, sjis;
+        std::vector<size_t> missing;
+    } cases[] = {
+        {u8"\uFEFF<13>障害", "<13>" + test::Sjis(u8"障害"), {}},       // byte-order marks show nothing
+        {u8"a\uFEFFb\uFEFF", "ab", {}},
+        {"\xC0\xAFx\xE0\x80\xAF", geta + geta + "x" + geta + geta + geta, {0, 2, 5, 7, 9}},  // overlong
+        {"\xED\xA0\x80!", geta + geta + geta + "!", {0, 2, 4}},                  // a surrogate
+        {"\xE9\x9A\x9C\xE5\xAE", test::Sjis(u8"障") + geta, {2}},                  // cut at the end
+        {"\xE5\xAE" "a\xF4\x90\x80\x80", geta + "a" + geta + geta + geta + geta, {0, 3, 5, 7, 9}},
+        {u8"ok😀\u3013", "ok" + geta + geta, {2}},                       // a sent geta is not noted
+        {u8"〜−‖—¢£¬", test::Sjis(u8"～－∥―￠￡￢"), {}},                // JIS forms as code page 932's
+        {std::string("a\0\x80", 3), std::string("a\0", 2) + geta, {2}},
+    };
+    for (const Case& c : cases) {
+        std::vector<size_t> missing;
+        EXPECT_EQ(Utf8ToSjis(c.utf8, &missing), c.sjis) << c.utf8;
+        EXPECT_EQ(missing, c.missing) << c.utf8;
+    }
+    EXPECT_EQ(SjisToUtf8("\x81\xAC\xFF", kGetaUtf8), u8"〓〓");
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 
 #include <windows.h>
 
+#include "platform/TextEncodingBackend.h"
+#include "util/Utf8Text.h"
+
 namespace quorvel::platform {
 
 namespace {
 
-const char kReplacement[] = "\xEF\xBF\xBD";
 constexpr UINT kCodePageShiftJis = 932;
 
 std::string WideToUtf8(const std::wstring& wide) {
@@ -30,9 +32,52 @@ bool Convert(std::string_view sjis, std::wstring& wide) {
                                static_cast<int>(sjis.size()), wide.data(), n) == n;
 }
 
+// The code page 932 bytes of one piece; false when the code page lacks any
+// of its characters. No best fit: Windows would otherwise give a look-alike
+// where iconv gives nothing.
+bool Encode(const wchar_t* wide, int count, std::string& out) {
+    BOOL usedDefault = FALSE;
+    const int n = WideCharToMultiByte(kCodePageShiftJis, WC_NO_BEST_FIT_CHARS, wide, count, nullptr, 0, nullptr,
+                                      &usedDefault);
+    if (n <= 0 || usedDefault) return false;
+    const size_t start = out.size();
+    out.resize(start + static_cast<size_t>(n));
+    return WideCharToMultiByte(kCodePageShiftJis, WC_NO_BEST_FIT_CHARS, wide, count, out.data() + start, n, nullptr,
+                               nullptr) == n;
+}
+
+std::wstring Utf8ToWide(std::string_view utf8) {
+    if (utf8.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+    return wide;
+}
+
 }  // namespace
 
-std::string SjisToUtf8(std::string_view sjis) {
+std::string EncodeCodePage932(std::string_view utf8, std::vector<size_t>& missing) {
+    const std::wstring wide = Utf8ToWide(utf8);
+    std::string out;
+    if (Encode(wide.data(), static_cast<int>(wide.size()), out) || wide.empty()) return out;
+    // Character by character from here on, a surrogate pair being one.
+    out.clear();
+    size_t i = 0;
+    while (i < wide.size()) {
+        const bool pair = wide[i] >= 0xD800 && wide[i] <= 0xDBFF && i + 1 < wide.size();
+        const int count = pair ? 2 : 1;
+        const size_t before = out.size();
+        if (!Encode(wide.data() + i, count, out)) {
+            out.resize(before);
+            missing.push_back(out.size());
+            out += kGetaSjis;
+        }
+        i += static_cast<size_t>(count);
+    }
+    return out;
+}
+
+std::string SjisToUtf8(std::string_view sjis, std::string_view replacement) {
     std::wstring wide;
     if (Convert(sjis, wide)) return WideToUtf8(wide);
     // Windows would put its own default character (U+30FB) in place of a bad
@@ -47,7 +92,7 @@ std::string SjisToUtf8(std::string_view sjis) {
             out += WideToUtf8(wide);
             i += width;
         } else {
-            out += kReplacement;
+            out += replacement;
             ++i;
         }
     }

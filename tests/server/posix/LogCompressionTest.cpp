@@ -1,0 +1,164 @@
+// Old logs on a real POSIX folder: gzip beside the original that any gunzip
+// reads back byte for byte, a compression killed midway, and the listing
+// and removal that never go through a link.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "TestFiles.h"
+#include "platform/FolderListing.h"
+#include "server/LogCompression.h"
+
+namespace quorvel {
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Lines of a log, different enough that the deflate stream runs over many
+// pieces.
+std::string LogLines(size_t bytes) {
+    std::string text;
+    unsigned long long x = 88172645463325252ULL;
+    while (text.size() < bytes) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        text += "2026/12/08 03:00:00.123 192.0.2." + std::to_string(x % 255) + " <13>host app[" +
+                std::to_string(x % 99991) + "]: \x83\x65\x83\x58\x83\x67 " + std::to_string(x) + "\r\n";
+    }
+    return text;
+}
+
+std::string Gunzip(const std::string& path) {
+    std::string out;
+    FILE* pipe = popen(("gzip -dc '" + path + "'").c_str(), "r");
+    if (pipe == nullptr) return "(no gzip)";
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    return pclose(pipe) == 0 ? out : "(gzip failed)";
+}
+
+TEST(LogCompressionTest, TheCompressedCopyReadsBackByteForByteAndReplacesTheOriginal) {
+    test::TempFolder dir;
+    for (const size_t size : {size_t{0}, size_t{3} << 20}) {
+        const std::string path = dir.path() + "2026-01-syslog.log";
+        const std::string original = LogLines(size);
+        test::WriteFile(path, original);
+        test::WriteFile(path + ".gz.tmp", "left by a run cut short");
+        TCompressOutcome outcome;
+        ASSERT_EQ(CompressLogFile(path, nullptr, outcome), 0) << outcome.Step;
+        EXPECT_FALSE(Exists(path));
+        EXPECT_FALSE(Exists(path + ".gz.tmp"));
+        EXPECT_EQ(Gunzip(path + ".gz"), original) << size;
+        EXPECT_EQ(outcome.OriginalBytes, original.size());
+        struct stat st {};
+        ASSERT_EQ(stat((path + ".gz").c_str(), &st), 0);
+        EXPECT_EQ(outcome.CompressedBytes, static_cast<uint64_t>(st.st_size));
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << "no wider than the logs";
+        EXPECT_LE(st.st_size, static_cast<off_t>(size / 3 + 64)) << "compressed";
+
+        // A second run finds the name taken: the original stays, nothing is
+        // replaced.
+        test::WriteFile(path, original);
+        EXPECT_NE(CompressLogFile(path, nullptr, outcome), 0);
+        EXPECT_EQ(outcome.Step, "rename");
+        EXPECT_EQ(test::ReadFile(path), original);
+        EXPECT_EQ(Gunzip(path + ".gz"), original);
+        EXPECT_FALSE(Exists(path + ".gz.tmp"));
+        std::remove((path + ".gz").c_str());
+        std::remove(path.c_str());
+    }
+
+    // A stop asked for midway, and a link in the original's place.
+    const std::string path = dir.path() + "a.log";
+    test::WriteFile(path, LogLines(1 << 20));
+    int asked = 0;
+    TCompressOutcome outcome;
+    EXPECT_EQ(CompressLogFile(path, [&] { return ++asked < 3; }, outcome), kCompressCancelled);
+    EXPECT_TRUE(Exists(path));
+    EXPECT_FALSE(Exists(path + ".gz.tmp"));
+    EXPECT_FALSE(Exists(path + ".gz"));
+    ASSERT_EQ(symlink(path.c_str(), (dir.path() + "b.log").c_str()), 0);
+    EXPECT_EQ(CompressLogFile(dir.path() + "b.log", nullptr, outcome), ELOOP);
+    EXPECT_EQ(outcome.Step, "open");
+    EXPECT_FALSE(Exists(dir.path() + "b.log.gz.tmp"));
+}
+
+// SIGKILL leaves no chance to clean up: what is on the disk then is all the
+// next start finds.
+TEST(LogCompressionTest, AKilledCompressionLeavesTheOriginalAndNoCompleteLookingCopy) {
+    test::TempFolder dir;
+    const std::string path = dir.path() + "20261101.log";
+    const std::string original = LogLines(8 << 20);
+    test::WriteFile(path, original);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int pieces = 0;
+        TCompressOutcome outcome;
+        // Halts itself with a few pieces written, for the parent to kill.
+        CompressLogFile(path, [&] {
+            if (++pieces == 4) raise(SIGSTOP);
+            return true;
+        }, outcome);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    EXPECT_TRUE(Exists(path + ".gz.tmp")) << "killed in the middle of writing";
+    kill(child, SIGKILL);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status));
+
+    EXPECT_EQ(test::ReadFile(path), original);
+    EXPECT_FALSE(Exists(path + ".gz"));
+    std::vector<platform::FolderEntry> entries;
+    ASSERT_EQ(platform::ListFolder(dir.path(), entries), 0);
+    for (const platform::FolderEntry& e : entries) {
+        EXPECT_TRUE(e.Name == "20261101.log" || e.Name == "20261101.log.gz.tmp") << e.Name;
+    }
+    // The next run starts again from the original.
+    TCompressOutcome outcome;
+    ASSERT_EQ(CompressLogFile(path, nullptr, outcome), 0) << outcome.Step;
+    EXPECT_EQ(Gunzip(path + ".gz"), original);
+}
+
+// The plan sees each entry as what it is, and removal refuses anything but
+// a regular file even when handed one.
+TEST(FolderListingTest, LinksAndFoldersAreToldApartAndNeverRemoved) {
+    test::TempFolder dir;
+    test::WriteFile(dir.path() + "file.log", "12345");
+    ASSERT_EQ(mkdir((dir.path() + "folder.log").c_str(), 0700), 0);
+    ASSERT_EQ(symlink((dir.path() + "file.log").c_str(), (dir.path() + "link.log").c_str()), 0);
+    ASSERT_EQ(symlink((dir.path() + "folder.log").c_str(), (dir.path() + "dirlink.log").c_str()), 0);
+    std::vector<platform::FolderEntry> entries;
+    ASSERT_EQ(platform::ListFolder(dir.path(), entries), 0);
+    std::vector<std::string> seen;
+    for (const platform::FolderEntry& e : entries) {
+        seen.push_back(e.Name + ":" + std::to_string(static_cast<int>(e.Kind)) + ":" + std::to_string(e.Size));
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"dirlink.log:1:0", "file.log:0:5", "folder.log:2:0", "link.log:1:0"}));
+    for (const char* name : {"link.log", "dirlink.log", "folder.log"}) {
+        EXPECT_NE(platform::RemoveFile(dir.path() + name), 0) << name;
+        EXPECT_TRUE(Exists(dir.path() + name)) << name;
+    }
+    EXPECT_EQ(platform::RemoveFile(dir.path() + "file.log"), 0);
+    // A link in the folder's place is not listed through.
+    EXPECT_EQ(platform::ListFolder(dir.path() + "dirlink.log/", entries), ENOTDIR);
+}
+
+}  // namespace
+}  // namespace quorvel
