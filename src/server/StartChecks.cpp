@@ -133,6 +133,27 @@ void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TSta
     }
 }
 
+namespace {
+
+// The note on a line whose key no setting reads: an instance key past the
+// tenth, or a key unknown altogether.
+template <class Read>
+TConfigNote UnreadKeyNote(std::string_view key, const Read& read, size_t lineNumber) {
+    size_t digits = key.size();
+    while (digits > 0 && IsDigit(key[digits - 1])) --digits;
+    const std::string_view name = key.substr(0, digits);
+    const std::string_view number = key.substr(digits);
+    const bool instanceKey = !number.empty() && read(std::string(name) + "2=");
+    const bool pastTenth = instanceKey && (number.size() > 2 || std::stoi(std::string(number)) > kLastInstance);
+    const std::string shown = Shown(key);
+    return {WithLine(pastTenth ? texts::kNoteInstancePastTenth : texts::kNoteUnknownKey, shown, lineNumber),
+            (pastTenth ? "warning: " + shown + " ignored: there are at most ten instances"
+                       : "warning: unknown key " + shown + " ignored") +
+                ConsoleLine(lineNumber)};
+}
+
+}  // namespace
+
 std::vector<TConfigNote> IniLineNotes(const TStringList& lines, const std::vector<std::string>& keysRead) {
     auto read = [&keysRead](std::string_view line) {
         for (const std::string& key : keysRead) {
@@ -164,18 +185,7 @@ std::vector<TConfigNote> IniLineNotes(const TStringList& lines, const std::vecto
         }
         const size_t equals = line.find('=');
         if (equals == std::string::npos || IsComment(line) || read(line)) continue;
-        const std::string_view key = std::string_view(line).substr(0, equals);
-        size_t digits = key.size();
-        while (digits > 0 && IsDigit(key[digits - 1])) --digits;
-        const std::string_view name = key.substr(0, digits);
-        const std::string_view number = key.substr(digits);
-        const bool instanceKey = !number.empty() && read(std::string(name) + "2=");
-        const bool pastTenth = instanceKey && (number.size() > 2 || std::stoi(std::string(number)) > kLastInstance);
-        const std::string shown = Shown(key);
-        notes.push_back({WithLine(pastTenth ? texts::kNoteInstancePastTenth : texts::kNoteUnknownKey, shown, i + 1),
-                         (pastTenth ? "warning: " + shown + " ignored: there are at most ten instances"
-                                    : "warning: unknown key " + shown + " ignored") +
-                             ConsoleLine(i + 1)});
+        notes.push_back(UnreadKeyNote(std::string_view(line).substr(0, equals), read, i + 1));
     }
     if (blockStart != 0) {
         notes.push_back({WithLine(texts::kNoteKeywordBlockOpen, kBlockStartKey, blockStart),

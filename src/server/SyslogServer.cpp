@@ -191,41 +191,10 @@ bool TSyslogService::StartListening() {
         StartWarnings.push_back("SMTPTLS=NONE: the SMTPAUTH password crosses the network unencrypted; "
                                 "set SMTPTLS=STARTTLS or TLS");
     }
-    bool result = true;
     const bool dual = AddrInfoLoaded();
-    if (dual) {
-        WriteOperationLog(texts::kLogBindStartDual, "");
-        const std::string port = std::to_string(Reception.SysLogPort);
-        WriteOperationLog(texts::kLogBindPort + port, "");
-        std::vector<platform::BindAddress> addresses;
-        const int rc = platform::ResolvePassive(Reception.ServerIPAddress, port, addresses);
-        if (rc != 0 || addresses.empty()) {
-            // Nothing to bind would otherwise pass for a successful start.
-            WriteOperationLog(texts::kLogResolveFailed + std::to_string(rc) + ")", "");
-            StartFailure = "cannot resolve the address \"" + Reception.ServerIPAddress + "\" (port " + port + "): " +
-                           (rc != 0 ? platform::ResolveErrorText(rc) : std::string("no address to bind"));
-            result = false;
-        }
-        for (const platform::BindAddress& address : addresses) {
-            if (!OpenListener(address)) result = false;
-        }
-    } else {
-        result = StartIPv4Only();
-    }
+    const bool result = dual ? StartDualStack() : StartIPv4Only();
     if (result) {
-        if (grantedBuffer_ > 0) {
-            WriteOperationLog(texts::kLogReceiveBufferSize + std::to_string(grantedBuffer_) + texts::kLogCountBytes, "");
-        }
-        // A service that is not root gets at most the system's cap, and a
-        // burst the buffer cannot hold is lost before it is read.
-        if (grantedBuffer_ > 0 && grantedBuffer_ < kSocketReceiveBuffer) {
-            const std::string granted = std::to_string(grantedBuffer_), asked = std::to_string(kSocketReceiveBuffer);
-            WriteOperationLog(texts::kLogReceiveBufferShort + granted + texts::kLogReceiveBufferAsked + asked +
-                                  texts::kLogReceiveBufferHint + asked + ")",
-                              "");
-            StartWarnings.push_back("receive buffer of " + granted + " bytes granted, " + asked +
-                                    " asked for: raise net.core.rmem_max (sysctl -w net.core.rmem_max=" + asked + ")");
-        }
+        NoteReceiveBuffer();
         WriteOperationLog(texts::kLogServiceStarted, "");
         if (dual) WriteOperationLog(texts::kLogIPv6Enabled, "");
         StartHousekeeping();
@@ -233,6 +202,40 @@ bool TSyslogService::StartListening() {
         WriteOperationLog(texts::kLogServiceStartFailed, "");
     }
     return result;
+}
+
+bool TSyslogService::StartDualStack() {
+    WriteOperationLog(texts::kLogBindStartDual, "");
+    const std::string port = std::to_string(Reception.SysLogPort);
+    WriteOperationLog(texts::kLogBindPort + port, "");
+    std::vector<platform::BindAddress> addresses;
+    const int rc = platform::ResolvePassive(Reception.ServerIPAddress, port, addresses);
+    bool result = true;
+    if (rc != 0 || addresses.empty()) {
+        // Nothing to bind would otherwise pass for a successful start.
+        WriteOperationLog(texts::kLogResolveFailed + std::to_string(rc) + ")", "");
+        StartFailure = "cannot resolve the address \"" + Reception.ServerIPAddress + "\" (port " + port + "): " +
+                       (rc != 0 ? platform::ResolveErrorText(rc) : std::string("no address to bind"));
+        result = false;
+    }
+    for (const platform::BindAddress& address : addresses) {
+        if (!OpenListener(address)) result = false;
+    }
+    return result;
+}
+
+void TSyslogService::NoteReceiveBuffer() {
+    if (grantedBuffer_ <= 0) return;
+    WriteOperationLog(texts::kLogReceiveBufferSize + std::to_string(grantedBuffer_) + texts::kLogCountBytes, "");
+    // A service that is not root gets at most the system's cap, and a
+    // burst the buffer cannot hold is lost before it is read.
+    if (grantedBuffer_ >= kSocketReceiveBuffer) return;
+    const std::string granted = std::to_string(grantedBuffer_), asked = std::to_string(kSocketReceiveBuffer);
+    WriteOperationLog(texts::kLogReceiveBufferShort + granted + texts::kLogReceiveBufferAsked + asked +
+                          texts::kLogReceiveBufferHint + asked + ")",
+                      "");
+    StartWarnings.push_back("receive buffer of " + granted + " bytes granted, " + asked +
+                            " asked for: raise net.core.rmem_max (sysctl -w net.core.rmem_max=" + asked + ")");
 }
 
 bool TSyslogService::StopListening() {

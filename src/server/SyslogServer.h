@@ -215,6 +215,10 @@ private:
                 const std::function<int(int socket)>& bind);
     bool OpenListener(const platform::BindAddress& address);
     bool StartIPv4Only();
+    // Binds every address the resolver gives for the bind address and port.
+    bool StartDualStack();
+    // The receive buffer granted, and a warning when it is short of the one asked for.
+    void NoteReceiveBuffer();
     void NoteFailure(const std::string& step, const std::string& address, int family, const std::string& reason);
     void NoteListening(const std::string& address, int family);
     int Register(int socket, unsigned number);
