@@ -90,6 +90,20 @@ void TAlertMailer::Post(TAlertJob job) {
     Finished();
 }
 
+void TAlertMailer::PostDiskWarning(const std::string& line) {
+    if (!Reserve()) {
+        TInstanceCounters::Add(counters_.MailsDroppedQueue);
+        return;
+    }
+    TAlertJob job;
+    job.Notice = true;
+    job.Keyword = "MINFREEMB";
+    job.Addresses = {mail_.MailToAddress};
+    job.NoticeLines = {texts::kMailDiskLow, "", line};
+    job.SubjectSuffix = texts::kMailDiskLowSubject;
+    Post(std::move(job));
+}
+
 void TAlertMailer::Finished() {
     std::lock_guard<std::mutex> lock(thread_.Mutex());
     jobs_.Release();

@@ -600,32 +600,20 @@ void TSyslogService::StartHousekeeping() {
     job.Patterns = {Files.RecvLogName, Files.SystemLogName};
     job.Settings = Files.Retention;
     job.Clock = Clock;
-    job.InUse = [this](const platform::LocalTime& now) {
+    // The lambdas run on the housekeeper's thread: they hold what they need
+    // and reach the writer and the mailer, never the instance itself.
+    job.InUse = [recv = Files.RecvLogName, operation = Files.SystemLogName](const platform::LocalTime& now) {
         std::vector<std::string> names(2);
-        AppendExpandedName(names[0], Files.RecvLogName, now);
-        AppendExpandedName(names[1], Files.SystemLogName, now);
+        AppendExpandedName(names[0], recv, now);
+        AppendExpandedName(names[1], operation, now);
         return names;
     };
-    job.Report = [this](const std::string& line) { writer_->LogOperation(line, ""); };
+    job.Report = [writer = writer_.get()](const std::string& line) { writer->LogOperation(line, ""); };
     job.SystemLog = DiskLowEvent;
     if (!Mail.MailServer.empty() && !Mail.MailToAddress.empty()) {
-        job.Mail = [this](const std::string& line) { MailDiskWarning(line); };
+        job.Mail = [mailer = mailer_.get()](const std::string& line) { mailer->PostDiskWarning(line); };
     }
     housekeeper_->Start(std::move(job));
-}
-
-void TSyslogService::MailDiskWarning(const std::string& line) {
-    if (!mailer_->Reserve()) {
-        TInstanceCounters::Add(Counters.MailsDroppedQueue);
-        return;
-    }
-    TAlertJob job;
-    job.Notice = true;
-    job.Keyword = "MINFREEMB";
-    job.Addresses = {Mail.MailToAddress};
-    job.NoticeLines = {texts::kMailDiskLow, "", line};
-    job.SubjectSuffix = texts::kMailDiskLowSubject;
-    mailer_->Post(std::move(job));
 }
 
 void TSyslogService::WriteOperationLog(std::string_view message, std::string_view detail) {

@@ -249,8 +249,6 @@ private:
     // Deletion and compression of old logs and the watch of the free space,
     // as Files.Retention asks (nothing when it asks for nothing).
     void StartHousekeeping();
-    // Housekeeping thread: the low-disk warning mail to MAILTO.
-    void MailDiskWarning(const std::string& line);
 
     // ConvertControlCodes appended to out; doubleQuotes doubles every quote
     // of the text first (the CSV layout).
