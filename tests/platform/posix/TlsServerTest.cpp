@@ -23,17 +23,10 @@
 namespace quorvel::platform {
 namespace {
 
-// A private authority with a server and a client certificate, and a second
-// authority nobody trusts with a client certificate of its own.
-const char kMakeCertificates[] =
-    "set -e; k='-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes';"
-    "for ca in ca other; do openssl req -x509 $k -keyout $ca.key -out $ca.pem -days 2 -subj /CN=$ca "
-    "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign; done;"
-    "for c in server:ca client:ca stranger:other; do n=${c%:*}; ca=${c#*:};"
-    " openssl req $k -keyout $n.key -out $n.csr -subj /CN=$n;"
-    " printf 'subjectAltName=IP:127.0.0.1\\n' > $n.ext;"
-    " openssl x509 -req -in $n.csr -CA $ca.pem -CAkey $ca.key -CAcreateserial -out $n.pem -days 2 -extfile $n.ext;"
-    "done";
+// The authorities and certificates of tests/platform/make-tls-certs.sh.
+std::string MakeCertificates(const std::string& dir) {
+    return "sh '" QUORVEL_SOURCE_DIR "/tests/platform/make-tls-certs.sh' '" + dir + "' >/dev/null";
+}
 
 struct Outcome {
     TlsStep end = TlsStep::Failed;  // the last step: Closed after a good session
@@ -115,7 +108,7 @@ void Client(uint16_t port, const std::string& certs, const std::string& name, in
 TEST(TlsServer, ClientCertificatesVersionsBytesAndFiles) {
     const test::TempFolder certs;
     const std::string dir = certs.path();
-    ASSERT_EQ(std::system(("cd '" + dir + "' && (" + kMakeCertificates + ") >/dev/null 2>&1").c_str()), 0);
+    ASSERT_EQ(std::system(MakeCertificates(dir).c_str()), 0);
     std::string error;
     const auto open = TlsServerContext::Create(dir + "server.pem", dir + "server.key", "", &error);
     ASSERT_TRUE(open) << error;
