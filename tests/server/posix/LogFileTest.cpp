@@ -32,9 +32,9 @@ using test::Sjis;
 TEST(LogFileTest, AStopGivesUpOnALockedFileAtItsDeadlineAndCountsTheLines) {
     test::TempFolder dir;
     TSyslogService service;
-    service.LogsFolder = dir.path();
-    service.SystemLogName = "op.log";
-    service.RecvLogName = "recv.log";
+    service.Files.LogsFolder = dir.path();
+    service.Files.SystemLogName = "op.log";
+    service.Files.RecvLogName = "recv.log";
     service.Clock = [] { return platform::LocalTime{2026, 12, 6, 2, 6, 2, 45}; };
     const std::string path = dir.path() + "recv.log";
     // flock excludes every other open of the file, this process's own too.
