@@ -26,7 +26,10 @@ TStreamReception::TStreamReception(const TReceptionSettings& settings, size_t me
                                    TInstanceCounters& counters, TStreamSink& sink)
     : settings_(settings), limit_(messageLimit), counters_(counters), sink_(sink) {}
 
-TStreamReception::~TStreamReception() { Stop(); }
+// The queue is not touched here: it may be gone already (a failed start ends
+// the worker before the instance). Closed descriptors leave its readiness
+// set by themselves.
+TStreamReception::~TStreamReception() = default;
 
 bool TStreamReception::OpenListener(const platform::BindAddress& bound, TKind kind, std::string* failure,
                                     std::string* on) {
