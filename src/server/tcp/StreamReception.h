@@ -78,10 +78,6 @@ public:
     // On the worker, while its queue lives; the destructor only closes.
     void Stop();
 
-    // True while reading is paused because the line queue is full.
-    bool Paused() const { return paused_; }
-    size_t Connections() const { return connections_.size(); }
-
 private:
     enum class TKind { Tcp, Tls };
     struct TListener {
