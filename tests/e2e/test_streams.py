@@ -3,6 +3,7 @@ per connection; a locked log holds senders back without a loss; allow-list, conn
 idle time-out."""
 
 import os
+import re
 import socket
 import ssl
 import subprocess
@@ -182,13 +183,19 @@ class StreamTest(unittest.TestCase):
             # writer that passes over a long-held lock instead needs no pause.
             self.assertTrue(wait_until(lambda: unread(self.tcp) > 64 << 10 or len(q.read("recv.log")) > 1 << 20, 10),
                             "the server stopped reading")
+            # Datagrams cannot be held back: they are read on, queued or dropped and counted.
+            send([b"<13>udp %03d" % i for i in range(100)], self.udp)
             time.sleep(max(0.0, 10 - (time.monotonic() - locked_at)))
         t.join(90)
         self.assertTrue(sent.is_set())
         lines = self.lines(q, count + 1)
-        self.assertEqual(lines[1:], [b"127.0.0.1 " + m for m in messages])
+        self.assertEqual([l for l in lines[1:] if b"<13>seq " in l], [b"127.0.0.1 " + m for m in messages])
         self.assertEqual(q.stop(), 0)
-        self.assertIn("received 20,001; written 20,001; dropped 0;", stop_line(q))
+        figures = re.match(r"quorvel: received 20,101; written ([\d,]+); dropped (\d+)", stop_line(q))
+        self.assertTrue(figures, stop_line(q))
+        udp_written = len(lines) - count - 1
+        self.assertEqual(int(figures[1].replace(",", "")), len(lines))
+        self.assertEqual(udp_written + int(figures[2]), 100, "every datagram written or counted")
 
     def test_refusals_limit_and_idle_time_out_while_udp_is_served(self):
         q = self.start("ALLOWEDSENDERS=127.0.0.1", "TCPMAXCONNECTIONS=2", "TCPIDLETIMEOUT=2")
