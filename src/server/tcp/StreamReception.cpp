@@ -35,13 +35,7 @@ bool TStreamReception::OpenListener(const platform::BindAddress& bound, TKind ki
                                     std::string* on) {
     const bool tls = kind == TKind::Tls;
     const int port = tls ? settings_.TlsPort : settings_.TcpPort;
-    platform::BindAddress address = bound;
-    // Resolved with the UDP port: the port's two bytes follow the family in
-    // both socket address layouts.
-    if (address.SockAddr.size() >= 4) {
-        address.SockAddr[2] = static_cast<unsigned char>(port >> 8);
-        address.SockAddr[3] = static_cast<unsigned char>(port & 0xFF);
-    }
+    const platform::BindAddress address = platform::WithPort(bound, static_cast<uint16_t>(port));
     const std::string where = std::string(KindName(tls)) + " " +
                               PortText(platform::BindAddressText(address), address.Family, port);
     TListener listener;
