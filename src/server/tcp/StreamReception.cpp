@@ -114,7 +114,7 @@ void TStreamReception::Stop() {
 bool TStreamReception::Register(TConnection& c) {
     const int socket = c.Socket.Get();
     c.Registered = queue_->RegisterSocket(
-                       socket, WM_SYSLOG_STREAM_READ, [this, socket](unsigned, int64_t, int64_t) { OnRead(socket); },
+                       socket, WM_SYSLOG_STREAM_READ, [this, socket](unsigned, int64_t, int64_t p2) { OnRead(socket, static_cast<int>((p2 >> 16) & 0xFFFF)); },
                        platform::kSocketRead | platform::kSocketClose) == 0;
     return c.Registered;
 }
@@ -197,13 +197,13 @@ void TStreamReception::Deliver(TConnection& c, std::string_view message, TFrameE
     sink_.StreamMessage(message, c.LinePeer, c.RawPeer);
 }
 
-void TStreamReception::OnRead(int socket) {
+void TStreamReception::OnRead(int socket, int error) {
     auto it = connections_.find(socket);
     if (it == connections_.end() || !it->second->Registered) return;
-    if (ReadConnection(*it->second) && !sink_.StreamReadDone()) PauseReading();
+    if (ReadConnection(*it->second, error) && !sink_.StreamReadDone()) PauseReading();
 }
 
-bool TStreamReception::ReadConnection(TConnection& c) {
+bool TStreamReception::ReadConnection(TConnection& c, int pendingError) {
     if (!readBuffer_) readBuffer_.reset(new char[kReadChunk]);
     const TFrameReader::TSink deliver = [this, &c](std::string_view message, TFrameEnd end) { Deliver(c, message, end); };
     const int socket = c.Socket.Get();
@@ -225,7 +225,11 @@ bool TStreamReception::ReadConnection(TConnection& c) {
             const platform::TlsStep step = c.Tls->Read(readBuffer_.get(), kReadChunk, &got);
             if (step == platform::TlsStep::WantRead || step == platform::TlsStep::WantWrite) break;
             if (step == platform::TlsStep::Closed) {
-                Close(socket, {}, false);
+                if (pendingError != 0) {
+                    Close(socket, texts::kCauseReadFailed + std::to_string(pendingError), true);
+                } else {
+                    Close(socket, {}, false);
+                }
                 return false;
             }
             if (step == platform::TlsStep::Failed) {
@@ -235,7 +239,13 @@ bool TStreamReception::ReadConnection(TConnection& c) {
         } else {
             const long n = platform::ReadStream(socket, readBuffer_.get(), kReadChunk);
             if (n == 0) {
-                Close(socket, {}, false);
+                // The queue reads the socket's error for its report, and so
+                // clears it: a reset would otherwise pass for a clean end.
+                if (pendingError != 0) {
+                    Close(socket, texts::kCauseReadFailed + std::to_string(pendingError), true);
+                } else {
+                    Close(socket, {}, false);
+                }
                 return false;
             }
             if (n < 0) {

@@ -101,10 +101,12 @@ private:
 
     bool OpenListener(const platform::BindAddress& address, TKind kind, std::string* failure, std::string* on);
     void OnAccept(size_t listener);
-    void OnRead(int socket);
+    // error: what the notification carried (a reset, above all), 0 for none.
+    void OnRead(int socket, int error = 0);
     void OnTick();
     // Reads what the connection has; false when it was closed (and is gone).
-    bool ReadConnection(TConnection& c);
+    // A peer's end with a pending error is a failure, not a clean close.
+    bool ReadConnection(TConnection& c, int pendingError);
     // The one way a connection ends: its last message, the counts, the
     // operation-log line when the cause is not empty (not a clean close).
     void Close(int socket, std::string_view cause, bool failed);
