@@ -105,18 +105,18 @@ TEST_F(ConfigTest, StreamKeysDefaultToOffAndBadValuesAreStartProblems) {
                r.TlsCertFile + "|" + r.TlsKeyFile + "|" + r.TlsClientCaFile;
     };
     const struct { std::string ini; std::string first; std::string problems; } cases[] = {
-        {"", "0|0|100|600|everyone|||", ""},
+        {"", "0|0|100|0|everyone|||", ""},
         {"SYSLOGTCPPORT=601\r\nSYSLOGTLSPORT=6514\r\nTLSCERTFILE=/c.pem\r\nTLSKEYFILE=/k.pem\r\nTLSCLIENTCAFILE=/ca.pem\r\n"
-         "TCPMAXCONNECTIONS=5\r\nTCPIDLETIMEOUT=0\r\nALLOWEDSENDERS=10.0.0.0/8, ::1",
-         "601|6514|5|0|listed|/c.pem|/k.pem|/ca.pem", ""},
+         "TCPMAXCONNECTIONS=5\r\nTCPIDLETIMEOUT=60\r\nALLOWEDSENDERS=10.0.0.0/8, ::1",
+         "601|6514|5|60|listed|/c.pem|/k.pem|/ca.pem", ""},
         {"SYSLOGTCPPORT=0\r\nTCPMAXCONNECTIONS=0\r\nTCPIDLETIMEOUT=-3", "0|0|100|0|everyone|||", ""},
         {"SYSLOGTCPPORT=tcp\r\nSYSLOGTLSPORT=70000\r\nALLOWEDSENDERS=10.0.0.1, intranet",
-         "0|0|100|600|everyone|||", "SYSLOGTCPPORT=tcp;SYSLOGTLSPORT=70000;ALLOWEDSENDERS=intranet;"},
+         "0|0|100|0|everyone|||", "SYSLOGTCPPORT=tcp;SYSLOGTLSPORT=70000;ALLOWEDSENDERS=intranet;"},
     };
     for (const auto& c : cases) {
         Load(c.ini + "\r\nSYSLOGPORT2=600\r\nSYSLOGTCPPORT2=602\r\n");
         EXPECT_EQ(streams(1), c.first) << c.ini;
-        EXPECT_EQ(streams(2), "602|0|100|600|everyone|||") << c.ini;
+        EXPECT_EQ(streams(2), "602|0|100|0|everyone|||") << c.ini;
         std::string problems;
         for (const TStartProblem& p : server.StartProblems) problems += p.Key + "=" + p.Value + ";";
         EXPECT_EQ(problems, c.problems) << c.ini;

@@ -158,7 +158,7 @@ void TStreamReception::OnAccept(size_t index) {
         c->Kind = listener.Kind;
         c->RawPeer = std::move(raw);
         c->LinePeer = LineSenderText(c->RawPeer);
-        c->LastRead = TClock::now();
+        c->LastRead = c->Accepted = TClock::now();
         if (c->Kind == TKind::Tls) {
             c->Tls = platform::TlsServerSession::Create(*tls_, c->Socket.Get());
             if (!c->Tls) {
@@ -303,8 +303,9 @@ void TStreamReception::ResumeReading() {
     std::vector<int> pending;
     for (auto& entry : connections_) {
         TConnection& c = *entry.second;
-        // A pause is no idleness of the sender's.
+        // A pause is no idleness of the sender's, nor a slow handshake.
         c.LastRead = now;
+        if (!c.Handshaken) c.Accepted = now;
         if (!c.Registered) Register(c);
         if (c.Tls && c.Tls->Pending()) pending.push_back(entry.first);
     }
@@ -325,9 +326,13 @@ void TStreamReception::OnTick() {
                 [this, index](unsigned, int64_t, int64_t) { OnAccept(index); }, platform::kSocketAccept) == 0;
     }
     const TClock::time_point now = TClock::now();
-    std::vector<int> pending, idle;
+    std::vector<int> pending, idle, unshaken;
     for (auto& entry : connections_) {
         const TConnection& c = *entry.second;
+        if (c.Tls && !c.Handshaken && now - c.Accepted >= kHandshakeTimeout) {
+            unshaken.push_back(entry.first);
+            continue;
+        }
         // Bytes the TLS library holds bring no readiness of their own.
         if (c.Registered && c.Tls && c.Tls->Pending()) pending.push_back(entry.first);
         if (settings_.IdleTimeout > 0 && now - c.LastRead >= std::chrono::seconds(settings_.IdleTimeout)) {
@@ -336,6 +341,12 @@ void TStreamReception::OnTick() {
     }
     for (int socket : pending) OnRead(socket);
     for (int socket : idle) Close(socket, texts::kCauseIdle, false);
+    for (int socket : unshaken) {
+        auto it = connections_.find(socket);
+        if (it == connections_.end()) continue;
+        NoteHandshakeFailure(*it->second, "no handshake within " + std::to_string(kHandshakeTimeout.count()) + " s");
+        Close(socket, {}, true);
+    }
     if (now >= nextIdleCheck_) {
         nextIdleCheck_ = now + std::chrono::seconds(1);
         for (auto it = handshakeReported_.begin(); it != handshakeReported_.end();) {

@@ -59,6 +59,9 @@ public:
     static constexpr size_t kReadBudget = 256u << 10;
     static constexpr int kAcceptsPerWake = 16;
     static constexpr std::chrono::seconds kReportInterval{60};
+    // A TLS handshake not done by then fails, whatever TCPIDLETIMEOUT says:
+    // a peer that connects and says nothing would hold its slot for ever.
+    static constexpr std::chrono::seconds kHandshakeTimeout{30};
 
     TStreamReception(const TReceptionSettings& settings, size_t messageLimit, TInstanceCounters& counters,
                      TStreamSink& sink);
@@ -97,6 +100,7 @@ private:
         bool Handshaken = false;
         bool Registered = false;
         TClock::time_point LastRead;
+        TClock::time_point Accepted;
     };
 
     bool OpenListener(const platform::BindAddress& address, TKind kind, std::string* failure, std::string* on);
