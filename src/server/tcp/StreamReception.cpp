@@ -105,8 +105,9 @@ void TStreamReception::Stop() {
             if (listener.Registered) queue_->UnregisterSocket(listener.Socket.Get());
         }
         if (timerRunning_) queue_->StopTimer(timer_);
+        if (pausedTimerRunning_) queue_->StopTimer(pausedTimer_);
     }
-    timerRunning_ = false;
+    timerRunning_ = pausedTimerRunning_ = false;
     listeners_.clear();
     paused_ = false;
 }
@@ -287,6 +288,10 @@ void TStreamReception::NoteHandshakeFailure(const TConnection& c, const std::str
 void TStreamReception::PauseReading() {
     if (paused_) return;
     paused_ = true;
+    // Without it the regular tick resumes, only later.
+    pausedTimerRunning_ = queue_->StartTimer(kPausedTickMilliseconds, [this] {
+        if (paused_ && sink_.StreamRoomAgain()) ResumeReading();
+    }, &pausedTimer_) == 0;
     // The system's receive buffer and then the sender's window fill: the
     // sender waits, as rsyslog's and syslog-ng's flow control make it wait.
     for (auto& entry : connections_) {
@@ -299,6 +304,8 @@ void TStreamReception::PauseReading() {
 
 void TStreamReception::ResumeReading() {
     paused_ = false;
+    if (pausedTimerRunning_) queue_->StopTimer(pausedTimer_);
+    pausedTimerRunning_ = false;
     const TClock::time_point now = TClock::now();
     std::vector<int> pending;
     for (auto& entry : connections_) {

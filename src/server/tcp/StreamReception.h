@@ -54,6 +54,10 @@ public:
     // How often the reception looks at held lines, idle connections and
     // TLS bytes waiting inside the library.
     static constexpr int kTickMilliseconds = 100;
+    // While reading is paused, how often the queue is looked at again: the
+    // writer empties it in milliseconds, and every tick of waiting beyond
+    // that is throughput lost.
+    static constexpr int kPausedTickMilliseconds = 2;
     // Bytes read from one connection per notification, so that one busy
     // sender cannot starve the others or the datagrams.
     static constexpr size_t kReadBudget = 256u << 10;
@@ -130,6 +134,8 @@ private:
     std::map<int, std::unique_ptr<TConnection>> connections_;
     uint64_t timer_ = 0;
     bool timerRunning_ = false;
+    uint64_t pausedTimer_ = 0;
+    bool pausedTimerRunning_ = false;
     bool paused_ = false;
     std::unique_ptr<char[]> readBuffer_;
     TClock::time_point nextIdleCheck_{};
