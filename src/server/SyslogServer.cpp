@@ -268,7 +268,10 @@ bool TSyslogService::StopListening() {
     while (!held_.empty() && !StreamRoomAgain() && steady_clock::now() < deadline - kStopWriteReserve) {
         platform::SleepMilliseconds(20);
     }
-    for (THeld& h : held_) writer_->Push(TLogWriter::qkReceived, h.Path, h.Bytes, h.Ends.data(), h.Ends.size(), h.Sender);
+    for (THeld& h : held_) {
+        writer_->Push(TLogWriter::qkReceived, h.Path, h.Bytes, h.Ends.data(), h.Ends.size(), h.Sender);
+        for (TAlertJob& alert : h.Alerts) writer_->PushAlert(std::move(alert));
+    }
     held_.clear();
     // No alert after the stop; only this thread reads the keywords.
     Mail.KeywordList.clear();
@@ -661,6 +664,7 @@ bool TSyslogService::StreamRoomAgain() {
             for (uint32_t& end : h.Ends) end -= base;
             return false;
         }
+        for (TAlertJob& alert : h.Alerts) writer_->PushAlert(std::move(alert));
         held_.pop_front();
     }
     // Half the queue free before reading again: resuming at the first free
@@ -756,6 +760,12 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     alert.Keyword = match->Keyword;
     // Behind the message's own line, which must be written first.
     FlushStaged();
+    // A stream line still held takes its alert along: the mail must not
+    // tell of a message the file does not have yet.
+    if (streamMode_ && !held_.empty()) {
+        held_.back().Alerts.push_back(std::move(alert));
+        return;
+    }
     writer_->PushAlert(std::move(alert));
 }
 

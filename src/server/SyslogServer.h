@@ -274,6 +274,7 @@ private:
         std::string Bytes;
         std::vector<uint32_t> Ends;
         std::string Sender;
+        std::vector<TAlertJob> Alerts;  // of the last lines, to follow them
     };
     std::deque<THeld> held_;
     bool streamMode_ = false;  // staging for a stream: hold what does not fit
