@@ -79,6 +79,8 @@ TEST(TlsServer, SchannelServesPemFilesAndRequiresClientCertificates) {
     std::string error;
     const auto open = TlsServerContext::Create(kCerts + "server.pem", kCerts + "server.key", "", &error);
     ASSERT_TRUE(open) << error;
+    // The key in the older PKCS #1 form works as well.
+    EXPECT_TRUE(TlsServerContext::Create(kCerts + "server.pem", kCerts + "server-pkcs1.key", "", &error)) << error;
     const auto mutual = TlsServerContext::Create(kCerts + "server.pem", kCerts + "server.key", kCerts + "ca.pem", &error);
     ASSERT_TRUE(mutual) << error;
     // Start-up refusals name the file at fault.
@@ -87,6 +89,8 @@ TEST(TlsServer, SchannelServesPemFilesAndRequiresClientCertificates) {
     } files[] = {
         {kCerts + "missing.pem", kCerts + "server.key", "missing.pem"},
         {kCerts + "server.pem", kCerts + "client.key", "does not belong"},
+        {kCerts + "server.pem", kCerts + "ec.key", "must be an RSA key"},
+        {kCerts + "server.pem", kCerts + "server.pem", "no unencrypted RSA key"},
     };
     for (const auto& c : files) {
         EXPECT_FALSE(TlsServerContext::Create(c.cert, c.key, "", &error));
