@@ -9,7 +9,7 @@
 namespace quorvel {
 
 struct TCounterSnapshot {
-    uint64_t Received = 0;         // datagrams read from the sockets, oversized ones included, empty ones not
+    uint64_t Received = 0;         // datagrams and stream messages read, oversized ones included, empty ones not
     uint64_t Oversized = 0;        // datagrams longer than one read accepts
     uint64_t Written = 0;          // received-message lines in their file
     uint64_t DroppedKernel = 0;    // datagrams the system dropped (receive buffer full)
@@ -21,6 +21,16 @@ struct TCounterSnapshot {
     uint64_t MailsFailed = 0;
     uint64_t MailsDroppedQueue = 0;   // alert mails not queued because the mail queue was full
     uint64_t MailsHeld = 0;        // alert mails held back by the storm guard
+    // Stream reception (TCP and TLS) and the allow-list.
+    uint64_t ReceivedTcp = 0;      // messages of plain TCP connections (in Received too)
+    uint64_t ReceivedTls = 0;      // messages of TLS connections (in Received too)
+    uint64_t SendersRefused = 0;   // datagrams from senders ALLOWEDSENDERS does not name, dropped
+    uint64_t FramesCut = 0;        // stream messages cut at the largest size, the rest discarded
+    uint64_t FramesTruncated = 0;  // stream messages cut short by the end of their connection
+    uint64_t ConnectionsOpen = 0;  // connections open now
+    uint64_t ConnectionsAccepted = 0;
+    uint64_t ConnectionsRefused = 0;  // closed at accept: not allowed, or over TCPMAXCONNECTIONS
+    uint64_t ConnectionsFailed = 0;   // ended by an error or a failed TLS handshake
 };
 
 class TInstanceCounters {
@@ -37,9 +47,21 @@ public:
     std::atomic<uint64_t> MailsFailed{0};
     std::atomic<uint64_t> MailsDroppedQueue{0};
     std::atomic<uint64_t> MailsHeld{0};
+    std::atomic<uint64_t> ReceivedTcp{0};
+    std::atomic<uint64_t> ReceivedTls{0};
+    std::atomic<uint64_t> SendersRefused{0};
+    std::atomic<uint64_t> FramesCut{0};
+    std::atomic<uint64_t> FramesTruncated{0};
+    std::atomic<uint64_t> ConnectionsOpen{0};  // the only one that also goes down
+    std::atomic<uint64_t> ConnectionsAccepted{0};
+    std::atomic<uint64_t> ConnectionsRefused{0};
+    std::atomic<uint64_t> ConnectionsFailed{0};
 
     static void Add(std::atomic<uint64_t>& counter, uint64_t n = 1) {
         counter.fetch_add(n, std::memory_order_relaxed);
+    }
+    static void Subtract(std::atomic<uint64_t>& counter, uint64_t n = 1) {
+        counter.fetch_sub(n, std::memory_order_relaxed);
     }
 
     TCounterSnapshot Snapshot() const;
@@ -64,6 +86,15 @@ inline constexpr TCounterField kCounterFields[] = {
     {&TInstanceCounters::MailsFailed, &TCounterSnapshot::MailsFailed},
     {&TInstanceCounters::MailsDroppedQueue, &TCounterSnapshot::MailsDroppedQueue},
     {&TInstanceCounters::MailsHeld, &TCounterSnapshot::MailsHeld},
+    {&TInstanceCounters::ReceivedTcp, &TCounterSnapshot::ReceivedTcp},
+    {&TInstanceCounters::ReceivedTls, &TCounterSnapshot::ReceivedTls},
+    {&TInstanceCounters::SendersRefused, &TCounterSnapshot::SendersRefused},
+    {&TInstanceCounters::FramesCut, &TCounterSnapshot::FramesCut},
+    {&TInstanceCounters::FramesTruncated, &TCounterSnapshot::FramesTruncated},
+    {&TInstanceCounters::ConnectionsOpen, &TCounterSnapshot::ConnectionsOpen},
+    {&TInstanceCounters::ConnectionsAccepted, &TCounterSnapshot::ConnectionsAccepted},
+    {&TInstanceCounters::ConnectionsRefused, &TCounterSnapshot::ConnectionsRefused},
+    {&TInstanceCounters::ConnectionsFailed, &TCounterSnapshot::ConnectionsFailed},
 };
 
 inline TCounterSnapshot TInstanceCounters::Snapshot() const {

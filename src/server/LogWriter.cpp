@@ -71,8 +71,13 @@ void TLogWriter::StartLocked() {
     thread_.WakeLocked();
 }
 
+size_t TLogWriter::ReceivedRoom() {
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
+    return queues_[qkReceived].Chunks.Room();
+}
+
 size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_view bytes, const uint32_t* ends,
-                        size_t count, std::string_view sender) {
+                        size_t count, std::string_view sender, bool keepExcess) {
     if (count == 0) return 0;
     std::lock_guard<std::mutex> lock(thread_.Mutex());
     TQueue& queue = queues_[kind];
@@ -103,7 +108,7 @@ size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_vi
         offset = end;
         done += take;
     }
-    if (fit < count) {
+    if (fit < count && !keepExcess) {
         if (kind == qkReceived) {
             TInstanceCounters::Add(counters_.DroppedQueue, count - fit);
         } else {

@@ -62,10 +62,14 @@ public:
 
     // Queues whole lines for the file at path. bytes holds them back to back;
     // ends[i] is the offset just after line i. Lines that do not fit are
-    // dropped from the back and counted. sender names the first line in a
-    // report of a failed write. Returns the number of lines queued.
+    // dropped from the back and counted, or with keepExcess left to the
+    // caller (who holds its sender back until there is room). sender names
+    // the first line in a report of a failed write. Returns the number of
+    // lines queued.
     size_t Push(TQueueKind kind, const std::string& path, std::string_view bytes, const uint32_t* ends,
-                size_t count, std::string_view sender = {});
+                size_t count, std::string_view sender = {}, bool keepExcess = false);
+    // Bytes the received-message queue takes now.
+    size_t ReceivedRoom();
     // One line; beyond the limit when urgent (the writer's own reports).
     bool PushLine(TQueueKind kind, const std::string& path, std::string_view line, bool urgent = false);
     // Queues "date time detail message" and CR LF for the operation log, at

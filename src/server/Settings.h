@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "util/MailTypes.h"
+#include "util/SenderAllowList.h"
 
 namespace quorvel {
 
@@ -28,10 +29,21 @@ struct TKeyword {
 
 using TKeywordList = std::vector<TKeyword>;
 
-// Where datagrams are received.
+// Where and from whom messages are received. The stream keys default to
+// off: an instance without them receives UDP alone, as it always did.
 struct TReceptionSettings {
-    std::string ServerIPAddress;  // empty: every local address
+    std::string ServerIPAddress;  // empty: every local address (UDP, TCP and TLS alike)
     int32_t SysLogPort = 514;
+    int32_t TcpPort = 0;          // SYSLOGTCPPORT; 0: no TCP reception
+    int32_t TlsPort = 0;          // SYSLOGTLSPORT; 0: no TLS reception
+    std::string TlsCertFile;      // PEM: the server's certificate (chain)
+    std::string TlsKeyFile;       // PEM: its private key
+    std::string TlsClientCaFile;  // PEM; set: every client must present a certificate chaining to it
+    int32_t MaxConnections = 100;  // TCPMAXCONNECTIONS, TCP and TLS together
+    int32_t IdleTimeout = 600;     // TCPIDLETIMEOUT, seconds without a byte; 0: never
+    TSenderAllowList AllowedSenders;  // empty: everyone
+
+    bool Streams() const { return TcpPort > 0 || TlsPort > 0; }
 };
 
 // The two log files and what their lines look like.

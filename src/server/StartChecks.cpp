@@ -43,6 +43,7 @@ const char* Reason(TProblemKind kind) {
         case TProblemKind::LogCannotOpen: return texts::kReasonLogCannotOpen;
         case TProblemKind::PortNotNumber: return texts::kReasonPortNotNumber;
         case TProblemKind::PortRange: return texts::kReasonPortRange;
+        case TProblemKind::SendersInvalid: return texts::kReasonSendersInvalid;
     }
     return "";
 }
@@ -55,6 +56,7 @@ const char* ConsoleReason(TProblemKind kind) {
         case TProblemKind::LogCannotOpen: return "the log file cannot be opened for append";
         case TProblemKind::PortNotNumber: return "the port is not a number";
         case TProblemKind::PortRange: return "the port must be 1 to 65535 (-1: no instance)";
+        case TProblemKind::SendersInvalid: return "an entry is neither an address nor an address/prefix length";
     }
     return "";
 }

@@ -9,6 +9,7 @@
 #include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
 #include "server/LogFile.h"
+#include "server/SenderText.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Buffers.h"
@@ -191,11 +192,11 @@ bool TSyslogService::StartListening() {
     if (PasswordInClear()) WriteOperationLog(texts::kLogPlainPassword, "");
     bool result = true;
     const bool dual = AddrInfoLoaded();
+    std::vector<platform::BindAddress> addresses;
     if (dual) {
         WriteOperationLog(texts::kLogBindStartDual, "");
         const std::string port = std::to_string(Reception.SysLogPort);
         WriteOperationLog(texts::kLogBindPort + port, "");
-        std::vector<platform::BindAddress> addresses;
         const int rc = platform::ResolvePassive(Reception.ServerIPAddress, port, addresses);
         if (rc != 0 || addresses.empty()) {
             // Nothing to bind would otherwise pass for a successful start.
@@ -209,6 +210,22 @@ bool TSyslogService::StartListening() {
         }
     } else {
         result = StartIPv4Only();
+        // Streams follow the same rule: IPv4 alone without the resolver's
+        // IPv6 support.
+        if (result && Reception.Streams() &&
+            platform::ResolvePassive(Reception.ServerIPAddress, std::to_string(Reception.SysLogPort), addresses) == 0) {
+            addresses.erase(std::remove_if(addresses.begin(), addresses.end(),
+                                           [](const platform::BindAddress& a) { return a.Family != platform::kFamilyIPv4; }),
+                            addresses.end());
+        }
+    }
+    if (result && Reception.Streams()) {
+        streams_ = std::make_unique<TStreamReception>(Reception, kReceiveBufferSize, Counters,
+                                                      static_cast<TStreamSink&>(*this));
+        if (NotifyWindow == nullptr || !streams_->Start(*NotifyWindow, addresses, &StartFailure, &ListeningOn)) {
+            if (StartFailure.empty()) StartFailure = "no message queue for TCP or TLS";
+            result = false;
+        }
     }
     if (result) {
         if (grantedBuffer_ > 0) {
@@ -223,6 +240,21 @@ bool TSyslogService::StartListening() {
 }
 
 bool TSyslogService::StopListening() {
+    using std::chrono::steady_clock;
+    const steady_clock::time_point deadline =
+        StopDeadline != steady_clock::time_point{} ? StopDeadline : steady_clock::now() + kStopGrace;
+    // The connections' last messages still get their alerts.
+    if (streams_) {
+        streams_->Stop();
+        streams_.reset();
+    }
+    // Held stream lines wait for room while the stop allows; only then are
+    // they dropped and counted as a full queue's lines are.
+    while (!held_.empty() && !StreamRoomAgain() && steady_clock::now() < deadline - kStopWriteReserve) {
+        platform::SleepMilliseconds(20);
+    }
+    for (THeld& h : held_) writer_->Push(TLogWriter::qkReceived, h.Path, h.Bytes, h.Ends.data(), h.Ends.size(), h.Sender);
+    held_.clear();
     // No alert after the stop; only this thread reads the keywords.
     Mail.KeywordList.clear();
     // The last drops of a burst that no datagram followed.
@@ -240,9 +272,6 @@ bool TSyslogService::StopListening() {
     Socket6 = platform::kNoSocket;
     NotifyWindow = nullptr;
 
-    using std::chrono::steady_clock;
-    const steady_clock::time_point deadline =
-        StopDeadline != steady_clock::time_point{} ? StopDeadline : steady_clock::now() + kStopGrace;
     FlushStaged();
     // The lines queued go first, their alert mails while there is time; the
     // last seconds are kept for the lines those mails log.
@@ -251,27 +280,14 @@ bool TSyslogService::StopListening() {
     WriteOperationLog(texts::kLogServiceStopped, "");
     // The lines and mails are through (or given up) by now, so these are the
     // run's totals; queued while the writer still takes lines.
-    if (Files.StatsInterval > 0) WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true), "");
+    if (Files.StatsInterval > 0) {
+        WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true, HasStreamCounts()), "");
+    }
     writer_->Stop(deadline);
     return true;
 }
 
 // ---- Reception ----
-
-void TSyslogService::AppendSenderText(std::string& text, const platform::SenderAddress& address, bool ipv6) {
-    if (!ipv6) {
-        for (size_t i = 0; i < 4; ++i) {
-            if (i > 0) text += '.';
-            text += std::to_string(address.Bytes[i]);
-        }
-        return;
-    }
-    for (size_t i = 0; i < 16; ++i) {
-        if (i > 0 && i % 2 == 0) text += ':';
-        text += HexDigit(address.Bytes[i] >> 4, true);
-        text += HexDigit(address.Bytes[i], true);
-    }
-}
 
 bool TSyslogService::IsOwnSocket(int socket) const {
     for (const platform::SocketHandle& own : ownedSockets_) {
@@ -345,15 +361,18 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
             slot.Sender.Bytes != lastSender_.Bytes) {
             rawSender_.clear();
             AppendSenderText(rawSender_, slot.Sender, ipv6);
-            lineSender_ = rawSender_;
-            if (AddressKind(rawSender_) == akIPv6) {
-                TIPv6Address address;
-                ParseIPv6Address(rawSender_, address);
-                lineSender_ = FormatIPv6Address(address, false);
-            }
+            lineSender_ = LineSenderText(rawSender_);
+            senderAdmitted_ = Reception.AllowedSenders.Admits(slot.Sender.Family, slot.Sender.Bytes.data());
             lastSender_ = slot.Sender;
             lastSenderIPv6_ = ipv6;
             haveLastSender_ = true;
+        }
+        if (!senderAdmitted_) {
+            try {
+                NoteRefusedSender(rawSender_, true);
+            } catch (...) {
+            }
+            continue;
         }
         if (slot.Truncated) {
             TInstanceCounters::Add(Counters.Received);
@@ -552,13 +571,107 @@ void TSyslogService::StageLine(std::string_view message, std::string_view sender
 
 void TSyslogService::FlushStaged() {
     if (stagedCount_ == 0) return;
-    writer_->Push(TLogWriter::qkReceived, stagedPath_, lineBuffer_, lineEnds_.data(), stagedCount_, stagedSender_);
+    if (!streamMode_) {
+        writer_->Push(TLogWriter::qkReceived, stagedPath_, lineBuffer_, lineEnds_.data(), stagedCount_, stagedSender_);
+    } else {
+        // Behind lines already held nothing may pass, or a connection's
+        // lines would reach the file out of order.
+        const size_t queued = held_.empty() ? writer_->Push(TLogWriter::qkReceived, stagedPath_, lineBuffer_,
+                                                            lineEnds_.data(), stagedCount_, stagedSender_, true)
+                                            : 0;
+        if (queued < stagedCount_) HoldStaged(queued);
+    }
     lineBuffer_.clear();
     // A buffer that one unusual line made large gives its memory back at
     // once: a burst of such lines would otherwise keep the process large.
     ReleaseExcessCapacity(lineBuffer_);
     stagedCount_ = 0;
 }
+
+void TSyslogService::HoldStaged(size_t from) {
+    THeld held;
+    held.Path = stagedPath_;
+    held.Sender = stagedSender_;
+    const uint32_t base = from == 0 ? 0 : lineEnds_[from - 1];
+    held.Bytes.assign(lineBuffer_, base, lineEnds_[stagedCount_ - 1] - base);
+    for (size_t i = from; i < stagedCount_; ++i) held.Ends.push_back(lineEnds_[i] - base);
+    held_.push_back(std::move(held));
+}
+
+size_t TSyslogService::HeldLines() const {
+    size_t lines = 0;
+    for (const THeld& h : held_) lines += h.Ends.size();
+    return lines;
+}
+
+void TSyslogService::StreamMessage(std::string_view message, std::string_view lineSender, std::string_view rawSender) {
+    struct StreamMode {
+        bool& Flag;
+        ~StreamMode() { Flag = false; }
+    } mode{streamMode_};
+    streamMode_ = true;
+    const auto report = [this, rawSender] {
+        try {
+            WriteOperationLog(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")",
+                              rawSender);
+        } catch (...) {
+        }
+    };
+    try {
+        StageLine(message, lineSender, rawSender);
+    } catch (...) {
+        report();
+        TInstanceCounters::Add(Counters.DroppedWriteFailed);
+    }
+    try {
+        CheckKeywords(message, lineSender);
+    } catch (...) {
+        report();
+    }
+}
+
+bool TSyslogService::StreamReadDone() {
+    streamMode_ = true;
+    try {
+        FlushStaged();
+    } catch (...) {
+    }
+    streamMode_ = false;
+    return held_.empty();
+}
+
+bool TSyslogService::StreamRoomAgain() {
+    while (!held_.empty()) {
+        THeld& h = held_.front();
+        const size_t queued =
+            writer_->Push(TLogWriter::qkReceived, h.Path, h.Bytes, h.Ends.data(), h.Ends.size(), h.Sender, true);
+        if (queued < h.Ends.size()) {
+            const uint32_t base = queued == 0 ? 0 : h.Ends[queued - 1];
+            h.Bytes.erase(0, base);
+            h.Ends.erase(h.Ends.begin(), h.Ends.begin() + static_cast<std::ptrdiff_t>(queued));
+            for (uint32_t& end : h.Ends) end -= base;
+            return false;
+        }
+        held_.pop_front();
+    }
+    // Half the queue free before reading again: resuming at the first free
+    // line would pause and resume once per line.
+    return writer_->ReceivedRoom() >= TLogWriter::kReceivedLimit / 2;
+}
+
+void TSyslogService::NoteRefusedSender(std::string_view rawSender, bool datagram) {
+    if (datagram) TInstanceCounters::Add(Counters.SendersRefused);
+    ++refusedSinceReport_;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextRefusedReport_) return;
+    nextRefusedReport_ = now + std::chrono::minutes(1);
+    WriteOperationLog(texts::kLogSenderRefused + std::string(rawSender) + texts::kLogSenderRefusedCount +
+                          std::to_string(refusedSinceReport_) + texts::kLogCountMessages + ")",
+                      "");
+    refusedSinceReport_ = 0;
+}
+
+bool TSyslogService::HasStreamCounts() const { return Reception.Streams() || !Reception.AllowedSenders.Empty(); }
 
 void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view sender) {
     StageLine(message, sender, sender);

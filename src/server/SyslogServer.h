@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <climits>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "server/InstanceCounters.h"
 #include "server/LogWriter.h"
 #include "server/Settings.h"
+#include "server/tcp/StreamReception.h"
 #include "util/MailTypes.h"
 
 namespace quorvel {
@@ -56,12 +58,15 @@ void UnloadAddrInfo();
 // True between a LoadAddrInfo that found both calls and the next UnloadAddrInfo.
 bool AddrInfoLoaded();
 
-class TSyslogService {
+// Stream reception hands its messages in through the TStreamSink side: the
+// lines of the same layout, but held back rather than dropped when the
+// queue is full, while the streams are paused.
+class TSyslogService : private TStreamSink {
 public:
     using TClock = std::function<platform::LocalTime()>;
 
     TSyslogService();
-    ~TSyslogService();
+    ~TSyslogService() override;
     TSyslogService(const TSyslogService&) = delete;
     TSyslogService& operator=(const TSyslogService&) = delete;
 
@@ -128,6 +133,19 @@ public:
     // true when nothing is left.
     bool Flush(std::chrono::steady_clock::time_point deadline);
     bool Flush() { return Flush(std::chrono::steady_clock::now() + std::chrono::seconds(60)); }
+
+    // Counts a datagram or connection from a sender ALLOWEDSENDERS does not
+    // name (datagrams: Counters.SendersRefused) and writes at most one
+    // operation-log line a minute, naming the last such sender and how many
+    // came since the line before.
+    void NoteRefusedSender(std::string_view rawSender, bool datagram);
+
+    // TCP and TLS reception; null without either. Read-only for the tests.
+    const TStreamReception* Streams() const { return streams_.get(); }
+    // Stream lines waiting for room in the queue.
+    size_t HeldLines() const;
+    // The statistics lines carry the stream and allow-list counts.
+    bool HasStreamCounts() const;
 
     // Run-time fields. Socket4/Socket6 are the sockets the handler reads for
     // each message number (the last one opened of the family); NotifyWindow
@@ -198,9 +216,6 @@ private:
     int Register(int socket, unsigned number);
     void HandleRead(unsigned number, int socket);
     bool IsOwnSocket(int socket) const;
-    // The raw sender text: dotted decimal, or eight groups of four upper-case
-    // hex digits.
-    static void AppendSenderText(std::string& text, const platform::SenderAddress& address, bool ipv6);
 
     void OpenedSocket(int socket);
     void NoteKernelDrops(int socket, uint32_t count);
@@ -210,6 +225,15 @@ private:
     // are queued first when the file changes.
     void StageLine(std::string_view message, std::string_view sender, std::string_view rawSender);
     void FlushStaged();
+    // Moves the staged lines from index `from` on into held_.
+    void HoldStaged(size_t from);
+
+    // TStreamSink
+    void StreamMessage(std::string_view message, std::string_view lineSender, std::string_view rawSender) override;
+    bool StreamReadDone() override;
+    bool StreamRoomAgain() override;
+    void StreamSenderRefused(std::string_view rawSender) override { NoteRefusedSender(rawSender, false); }
+    void StreamLog(std::string_view text, std::string_view detail) override { WriteOperationLog(text, detail); }
 
     // ConvertControlCodes appended to out; doubleQuotes doubles every quote
     // of the text first (the CSV layout).
@@ -243,6 +267,21 @@ private:
     uint64_t stagedGeneration_ = 0;
     std::string stagedPath_;
     std::string stagedSender_;
+
+    // Stream lines the queue could not take yet, in order, per file.
+    struct THeld {
+        std::string Path;
+        std::string Bytes;
+        std::vector<uint32_t> Ends;
+        std::string Sender;
+    };
+    std::deque<THeld> held_;
+    bool streamMode_ = false;  // staging for a stream: hold what does not fit
+    bool senderAdmitted_ = true;  // of lastSender_
+    // The allow-list's rate-limited report.
+    std::chrono::steady_clock::time_point nextRefusedReport_{};
+    uint64_t refusedSinceReport_ = 0;
+    std::unique_ptr<TStreamReception> streams_;
 
     // The storm guard: decided here, on the worker, so that a held match
     // never takes room in the mail queue.
