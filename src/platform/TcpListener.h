@@ -8,6 +8,7 @@
 // Safe from any thread; one handle is used by one thread at a time.
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/SocketHandle.h"
 #include "platform/UdpSocket.h"
@@ -16,6 +17,10 @@ namespace quorvel::platform {
 
 // Connections the system keeps waiting for an accept.
 constexpr int kListenBacklog = 128;
+
+// The same address with another port: one resolution serves the UDP, TCP
+// and TLS ports of an instance.
+BindAddress WithPort(const BindAddress& address, uint16_t port);
 
 // A listening socket bound to the address (from ResolvePassive): IPv6-only
 // for an IPv6 address, as the UDP sockets, and with the address reusable at

@@ -598,12 +598,6 @@ void TSyslogService::HoldStaged(size_t from) {
     held_.push_back(std::move(held));
 }
 
-size_t TSyslogService::HeldLines() const {
-    size_t lines = 0;
-    for (const THeld& h : held_) lines += h.Ends.size();
-    return lines;
-}
-
 void TSyslogService::StreamMessage(std::string_view message, std::string_view lineSender, std::string_view rawSender) {
     struct StreamMode {
         bool& Flag;

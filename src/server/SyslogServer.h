@@ -140,10 +140,6 @@ public:
     // came since the line before.
     void NoteRefusedSender(std::string_view rawSender, bool datagram);
 
-    // TCP and TLS reception; null without either. Read-only for the tests.
-    const TStreamReception* Streams() const { return streams_.get(); }
-    // Stream lines waiting for room in the queue.
-    size_t HeldLines() const;
     // The statistics lines carry the stream and allow-list counts.
     bool HasStreamCounts() const;
 

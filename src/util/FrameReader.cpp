@@ -13,10 +13,6 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 TFrameReader::TFrameReader(size_t limit) : limit_(limit) {}
 
-void TFrameReader::Shrink() {
-    if (buffer_.empty()) std::string().swap(buffer_);
-}
-
 void TFrameReader::EmitLine(std::string_view content, const TSink& sink) {
     const size_t raw = content.size();
     if (!content.empty() && content.back() == '\r') content.remove_suffix(1);

@@ -54,8 +54,6 @@ public:
     // Bytes of over-long frames discarded since the start (line ends and
     // counts not included).
     uint64_t Discarded() const { return discarded_; }
-    // Gives back the memory of the held bytes when none are held.
-    void Shrink();
 
 private:
     enum class TState { Start, Count, Counted, Line, SkipCounted, SkipLine };

@@ -29,6 +29,14 @@ TCounterSnapshot Distinct() {
     return c;
 }
 
+// The stream and allow-list counters, each different again.
+TCounterSnapshot Streams() {
+    TCounterSnapshot c;
+    c.ReceivedTcp = 12, c.ReceivedTls = 13, c.SendersRefused = 14, c.FramesCut = 15, c.FramesTruncated = 16;
+    c.ConnectionsOpen = 17, c.ConnectionsAccepted = 18, c.ConnectionsRefused = 19, c.ConnectionsFailed = 20;
+    return c;
+}
+
 TEST(StatisticsTest, StatusLineShowsTheUnusualOnlyWhenItHappenedAndSumsAddEveryCounter) {
     TCounterSnapshot queueOnly;
     queueOnly.Received = 1204311, queueOnly.Written = 1203311, queueOnly.DroppedQueue = 1000, queueOnly.MailsSent = 3;
@@ -46,6 +54,9 @@ TEST(StatisticsTest, StatusLineShowsTheUnusualOnlyWhenItHappenedAndSumsAddEveryC
     };
     for (const auto& c : cases) EXPECT_EQ(FormatStatusLine(c.counters), c.line);
     EXPECT_EQ(twice.KeywordMatches, 14u);
+    EXPECT_EQ(FormatStatusLine(Streams()),
+              "received 0; written 0; dropped 0; mails 0 sent, 0 failed; tcp 12, tls 13; cut 15; truncated 16; "
+              "connections 17 open, 18 accepted, 19 refused, 20 failed; senders refused 14");
     EXPECT_EQ(GroupThousands(999), "999");
     EXPECT_EQ(GroupThousands(18446744073709551615ull), "18,446,744,073,709,551,615");
 }
@@ -57,6 +68,14 @@ TEST(StatisticsTest, StatisticsLineNamesEveryCounterInTheOperationLogsJapanese) 
         u8"メール破棄 10 件、メール抑止 11 件";
     EXPECT_EQ(FormatStatisticsLine(Distinct(), false), Sjis(u8"統計: " + body));
     EXPECT_EQ(FormatStatisticsLine(Distinct(), true), Sjis(u8"停止時の統計: " + body));
+    // An instance with streams or an allow-list goes on, with the same counts in the same place
+    // whether they are zero or not.
+    TCounterSnapshot both = Distinct();
+    both += Streams();
+    EXPECT_EQ(FormatStatisticsLine(both, false, true),
+              Sjis(u8"統計: " + body +
+                   u8"、TCP 受信 12 件、TLS 受信 13 件、拒否した送信元 14 件、切り詰め 15 件、切断で途切れ 16 件、"
+                   u8"接続中 17 本、受け付けた接続 18 本、拒否した接続 19 本、失敗した接続 20 本"));
 }
 
 // Bounds from the elapsed time only: a loaded machine may run a job late but

@@ -1,5 +1,6 @@
 #include "platform/TcpListener.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,6 +9,16 @@
 #include <utility>
 
 namespace quorvel::platform {
+
+BindAddress WithPort(const BindAddress& address, uint16_t port) {
+    BindAddress moved = address;
+    if (moved.Family == kFamilyIPv6 && moved.SockAddr.size() >= sizeof(sockaddr_in6)) {
+        reinterpret_cast<sockaddr_in6*>(moved.SockAddr.data())->sin6_port = htons(port);
+    } else if (moved.Family == kFamilyIPv4 && moved.SockAddr.size() >= sizeof(sockaddr_in)) {
+        reinterpret_cast<sockaddr_in*>(moved.SockAddr.data())->sin_port = htons(port);
+    }
+    return moved;
+}
 
 int OpenTcpListener(const BindAddress& address, SocketHandle& socket, const char** step) {
     const char* ignored = nullptr;

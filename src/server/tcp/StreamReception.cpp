@@ -26,19 +26,16 @@ TStreamReception::TStreamReception(const TReceptionSettings& settings, size_t me
                                    TInstanceCounters& counters, TStreamSink& sink)
     : settings_(settings), limit_(messageLimit), counters_(counters), sink_(sink) {}
 
-TStreamReception::~TStreamReception() { Stop(); }
+// The queue is not touched here: it may be gone already (a failed start ends
+// the worker before the instance). Closed descriptors leave its readiness
+// set by themselves.
+TStreamReception::~TStreamReception() = default;
 
 bool TStreamReception::OpenListener(const platform::BindAddress& bound, TKind kind, std::string* failure,
                                     std::string* on) {
     const bool tls = kind == TKind::Tls;
     const int port = tls ? settings_.TlsPort : settings_.TcpPort;
-    platform::BindAddress address = bound;
-    // Resolved with the UDP port: the port's two bytes follow the family in
-    // both socket address layouts.
-    if (address.SockAddr.size() >= 4) {
-        address.SockAddr[2] = static_cast<unsigned char>(port >> 8);
-        address.SockAddr[3] = static_cast<unsigned char>(port & 0xFF);
-    }
+    const platform::BindAddress address = platform::WithPort(bound, static_cast<uint16_t>(port));
     const std::string where = std::string(KindName(tls)) + " " +
                               PortText(platform::BindAddressText(address), address.Family, port);
     TListener listener;

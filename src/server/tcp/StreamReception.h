@@ -75,11 +75,8 @@ public:
                std::string* failure, std::string* listeningOn);
     // Closes every connection (a message cut short goes on as truncated),
     // then the listeners and the timer. Nothing is logged per connection.
+    // On the worker, while its queue lives; the destructor only closes.
     void Stop();
-
-    // True while reading is paused because the line queue is full.
-    bool Paused() const { return paused_; }
-    size_t Connections() const { return connections_.size(); }
 
 private:
     enum class TKind { Tcp, Tls };
