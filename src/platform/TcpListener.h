@@ -30,7 +30,10 @@ BindAddress WithPort(const BindAddress& address, uint16_t port);
 int OpenTcpListener(const BindAddress& address, SocketHandle& socket, const char** step);
 
 // One waiting connection: 0 with the non-blocking socket and its peer, or
-// the error code (WouldBlock(code) when none is waiting).
+// the error code (WouldBlock(code) when none is waiting). Keep-alive probes
+// are on, so that a peer that vanished (power, cable) frees its connection:
+// after 10 minutes of silence on Linux, after the system's 2 hours on
+// Windows.
 int AcceptTcp(int listener, SocketHandle& connection, SenderAddress& peer);
 
 // One read: bytes read (> 0), 0 when the peer closed, or kTransferFailed

@@ -40,7 +40,10 @@ struct TReceptionSettings {
     std::string TlsKeyFile;       // PEM: its private key
     std::string TlsClientCaFile;  // PEM; set: every client must present a certificate chaining to it
     int32_t MaxConnections = 100;  // TCPMAXCONNECTIONS, TCP and TLS together
-    int32_t IdleTimeout = 600;     // TCPIDLETIMEOUT, seconds without a byte; 0: never
+    // TCPIDLETIMEOUT, seconds without a byte; 0: never. Off by default: a
+    // sender learns of a close only from its next write, and that message is
+    // lost (the keep-alive probes free what a vanished peer held instead).
+    int32_t IdleTimeout = 0;
     TSenderAllowList AllowedSenders;  // empty: everyone
 
     bool Streams() const { return TcpPort > 0 || TlsPort > 0; }

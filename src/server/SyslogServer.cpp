@@ -189,7 +189,12 @@ bool TSyslogService::StartListening() {
     grantedBuffer_ = 0;
     StartFailure.clear();
     ListeningOn.clear();
-    if (PasswordInClear()) WriteOperationLog(texts::kLogPlainPassword, "");
+    StartWarnings.clear();
+    if (PasswordInClear()) {
+        WriteOperationLog(texts::kLogPlainPassword, "");
+        StartWarnings.push_back("SMTPTLS=NONE: the SMTPAUTH password crosses the network unencrypted; "
+                                "set SMTPTLS=STARTTLS or TLS");
+    }
     bool result = true;
     const bool dual = AddrInfoLoaded();
     std::vector<platform::BindAddress> addresses;
@@ -231,6 +236,16 @@ bool TSyslogService::StartListening() {
         if (grantedBuffer_ > 0) {
             WriteOperationLog(texts::kLogReceiveBufferSize + std::to_string(grantedBuffer_) + texts::kLogCountBytes, "");
         }
+        // A service that is not root gets at most the system's cap, and a
+        // burst the buffer cannot hold is lost before it is read.
+        if (grantedBuffer_ > 0 && grantedBuffer_ < kSocketReceiveBuffer) {
+            const std::string granted = std::to_string(grantedBuffer_), asked = std::to_string(kSocketReceiveBuffer);
+            WriteOperationLog(texts::kLogReceiveBufferShort + granted + texts::kLogReceiveBufferAsked + asked +
+                                  texts::kLogReceiveBufferHint + asked + ")",
+                              "");
+            StartWarnings.push_back("receive buffer of " + granted + " bytes granted, " + asked +
+                                    " asked for: raise net.core.rmem_max (sysctl -w net.core.rmem_max=" + asked + ")");
+        }
         WriteOperationLog(texts::kLogServiceStarted, "");
         if (dual) WriteOperationLog(texts::kLogIPv6Enabled, "");
     } else {
@@ -253,7 +268,10 @@ bool TSyslogService::StopListening() {
     while (!held_.empty() && !StreamRoomAgain() && steady_clock::now() < deadline - kStopWriteReserve) {
         platform::SleepMilliseconds(20);
     }
-    for (THeld& h : held_) writer_->Push(TLogWriter::qkReceived, h.Path, h.Bytes, h.Ends.data(), h.Ends.size(), h.Sender);
+    for (THeld& h : held_) {
+        writer_->Push(TLogWriter::qkReceived, h.Path, h.Bytes, h.Ends.data(), h.Ends.size(), h.Sender);
+        for (TAlertJob& alert : h.Alerts) writer_->PushAlert(std::move(alert));
+    }
     held_.clear();
     // No alert after the stop; only this thread reads the keywords.
     Mail.KeywordList.clear();
@@ -646,6 +664,7 @@ bool TSyslogService::StreamRoomAgain() {
             for (uint32_t& end : h.Ends) end -= base;
             return false;
         }
+        for (TAlertJob& alert : h.Alerts) writer_->PushAlert(std::move(alert));
         held_.pop_front();
     }
     // Half the queue free before reading again: resuming at the first free
@@ -741,6 +760,12 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     alert.Keyword = match->Keyword;
     // Behind the message's own line, which must be written first.
     FlushStaged();
+    // A stream line still held takes its alert along: the mail must not
+    // tell of a message the file does not have yet.
+    if (streamMode_ && !held_.empty()) {
+        held_.back().Alerts.push_back(std::move(alert));
+        return;
+    }
     writer_->PushAlert(std::move(alert));
 }
 

@@ -6,6 +6,7 @@ import os
 import re
 import socket
 import ssl
+import struct
 import subprocess
 import threading
 import time
@@ -218,8 +219,14 @@ class StreamTest(unittest.TestCase):
         self.assertTrue(all(closed_by_server(s, 10) for s in held), "idle connections are closed")
         self.assertGreater(time.monotonic() - start, 1.0)
         [s.close() for s in held]
+        # A peer that resets is a failed connection, logged with the cause.
+        with connect(self.tcp) as s:
+            s.sendall(b"<13>then a reset\n")
+            self.lines(q, 4)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.assertTrue(wait_until(lambda: any(sjis("接続を閉じました : 受信エラー ") in l for l in q.log())))
         self.assertEqual(q.stop(), 0)
-        self.assertIn("connections 0 open, 2 accepted, 2 refused, 0 failed; senders refused 1", stop_line(q))
+        self.assertIn("connections 0 open, 3 accepted, 2 refused, 1 failed; senders refused 1", stop_line(q))
         log = q.log()
         refused = [l for l in log if sjis("ALLOWEDSENDERS にない送信元") in l]
         self.assertEqual(len(refused), 1, "one line a minute")
@@ -227,6 +234,21 @@ class StreamTest(unittest.TestCase):
         self.assertEqual(sum(sjis("接続数が上限のため") in l for l in log), 1)
         self.assertEqual(sum(l.startswith(b"127.0.0.1 " + sjis("接続を閉じました : 一定時間受信がありませんでした"))
                              for l in log), 2)
+
+
+    def test_a_port_taken_or_a_certificate_missing_fails_the_start_with_the_reason(self):
+        udp, tcp = free_port(), tcp_port()
+        with socket.socket() as taken:
+            taken.bind(("0.0.0.0", tcp))
+            taken.listen()
+            for extra, reason in (
+                    (["SYSLOGTCPPORT=%d" % tcp], "cannot listen on TCP 0.0.0.0 port %d (bind): Address already in use" % tcp),
+                    (["SYSLOGTLSPORT=%d" % tcp, "TLSCERTFILE=/nonexistent/server.pem", "TLSKEYFILE=/nonexistent/server.key"],
+                     "cannot load the TLS certificate or key: ")):
+                with Quorvel(["SYSLOGPORT=%d" % udp, *extra]) as q:
+                    self.assertFalse(q.start().wait_started())
+                    self.assertEqual(q.wait_exit(), 1)
+                    self.assertTrue(any(("instance 1 cannot start: " + reason) in l for l in q.stderr), q.stderr)
 
 
 class TlsStreamTest(unittest.TestCase):

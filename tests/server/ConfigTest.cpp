@@ -105,18 +105,18 @@ TEST_F(ConfigTest, StreamKeysDefaultToOffAndBadValuesAreStartProblems) {
                r.TlsCertFile + "|" + r.TlsKeyFile + "|" + r.TlsClientCaFile;
     };
     const struct { std::string ini; std::string first; std::string problems; } cases[] = {
-        {"", "0|0|100|600|everyone|||", ""},
+        {"", "0|0|100|0|everyone|||", ""},
         {"SYSLOGTCPPORT=601\r\nSYSLOGTLSPORT=6514\r\nTLSCERTFILE=/c.pem\r\nTLSKEYFILE=/k.pem\r\nTLSCLIENTCAFILE=/ca.pem\r\n"
-         "TCPMAXCONNECTIONS=5\r\nTCPIDLETIMEOUT=0\r\nALLOWEDSENDERS=10.0.0.0/8, ::1",
-         "601|6514|5|0|listed|/c.pem|/k.pem|/ca.pem", ""},
+         "TCPMAXCONNECTIONS=5\r\nTCPIDLETIMEOUT=60\r\nALLOWEDSENDERS=10.0.0.0/8, ::1",
+         "601|6514|5|60|listed|/c.pem|/k.pem|/ca.pem", ""},
         {"SYSLOGTCPPORT=0\r\nTCPMAXCONNECTIONS=0\r\nTCPIDLETIMEOUT=-3", "0|0|100|0|everyone|||", ""},
         {"SYSLOGTCPPORT=tcp\r\nSYSLOGTLSPORT=70000\r\nALLOWEDSENDERS=10.0.0.1, intranet",
-         "0|0|100|600|everyone|||", "SYSLOGTCPPORT=tcp;SYSLOGTLSPORT=70000;ALLOWEDSENDERS=intranet;"},
+         "0|0|100|0|everyone|||", "SYSLOGTCPPORT=tcp;SYSLOGTLSPORT=70000;ALLOWEDSENDERS=intranet;"},
     };
     for (const auto& c : cases) {
         Load(c.ini + "\r\nSYSLOGPORT2=600\r\nSYSLOGTCPPORT2=602\r\n");
         EXPECT_EQ(streams(1), c.first) << c.ini;
-        EXPECT_EQ(streams(2), "602|0|100|600|everyone|||") << c.ini;
+        EXPECT_EQ(streams(2), "602|0|100|0|everyone|||") << c.ini;
         std::string problems;
         for (const TStartProblem& p : server.StartProblems) problems += p.Key + "=" + p.Value + ";";
         EXPECT_EQ(problems, c.problems) << c.ini;
@@ -212,19 +212,34 @@ TEST_F(ConfigTest, BundledConfigurationMailsOnlyWhatItsCommentsPromise) {
 }
 
 TEST_F(ConfigTest, LinesThatChangeNothingAreNotedWithTheirLineNumber) {
-    const auto unknown = [](const std::string& key, int line) {
-        return Sjis(u8"設定ファイルの不明なキーを無視しました: ") + key + " (" + Sjis(u8"行 ") + std::to_string(line) + ")";
+    const auto note = [](const char* text, const std::string& detail, int line) {
+        return Sjis(text) + detail + (line ? " (" + Sjis(u8"行 ") + std::to_string(line) + ")" : "");
     };
+    const auto unknown = [&](const std::string& key, int line) {
+        return note(u8"設定ファイルの不明なキーを無視しました: ", key, line);
+    };
+    const std::string second = u8"2 つ目以降の KEYWORDLISTSTART を無視しました (読むのは最初のキーワードブロックだけです): ";
+    const std::string noMail = u8"キーワードがありますが、MAILSERVER と MAILTO の両方がないため警告メールは送信しません。空のキー: ";
     const struct { std::string ini; std::vector<std::string> notes; } cases[] = {
         // Comments, plain words and instance keys up to the tenth are fine.
         {"SYSLOGPORT=5140\r\n; a = b\r\n# also\r\n\r\nplain words\r\nSYSLOGPORT2=600\r\nRECVLOGNAME10=x\r\n", {}},
         {" SYSLOGPORT=2\r\nSYSLOGPORT1=3\r\nSMTPAUTHPASSWORD=secret\r\n",
          {unknown(" SYSLOGPORT", 1), unknown("SYSLOGPORT1", 2), unknown("SMTPAUTHPASSWORD", 3)}},
-        {"keywordliststart\r\nerror=1\r\nKEYWORDLISTEND\r\nBOGUS=1\r\n", {unknown("BOGUS", 4)}},
+        {"keywordliststart\r\nerror=1\r\nKEYWORDLISTEND\r\nBOGUS=1\r\n",
+         {unknown("BOGUS", 4), note(noMail.c_str(), "MAILSERVER, MAILTO", 1)}},
+        // A second block start inside the first is a keyword line that
+        // looks like a block; keywords with their own recipients still need MAILTO.
+        {"MAILSERVER=127.0.0.1\r\nKEYWORDLISTSTART\r\ndisk a@example.org\r\nkeywordliststart\r\nKEYWORDLISTEND\r\n",
+         {note(second.c_str(), "KEYWORDLISTSTART", 4), note(noMail.c_str(), "MAILTO", 2)}},
     };
     for (const auto& c : cases) {
         Load(c.ini);
-        EXPECT_EQ(server.ConfigNotes, c.notes) << c.ini;
+        std::vector<std::string> texts;
+        for (const TConfigNote& n : server.ConfigNotes) {
+            texts.push_back(n.Text);
+            EXPECT_EQ(n.Console.rfind("warning: ", 0), 0u) << n.Console;
+        }
+        EXPECT_EQ(texts, c.notes) << c.ini;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -54,6 +55,11 @@ int AcceptTcp(int listener, SocketHandle& connection, SenderAddress& peer) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
     connection.Reset(fd);
+    int on = 1, idle = 600, interval = 60, probes = 5;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
     peer = SenderAddress{};
     if (from.ss_family == AF_INET) {
         peer.Family = kFamilyIPv4;

@@ -78,6 +78,8 @@ int AcceptTcp(int listener, SocketHandle& connection, SenderAddress& peer) {
     // An accepted socket takes over the listener's WSAAsyncSelect events
     // (FD_ACCEPT); the connection's own registration replaces them.
     if (const int error = MakeOwnNonBlocking(s); error != 0) return error;
+    DWORD on = 1;
+    setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
     peer = SenderAddress{};
     if (from.ss_family == AF_INET) {
         peer.Family = kFamilyIPv4;

@@ -105,8 +105,9 @@ void TStreamReception::Stop() {
             if (listener.Registered) queue_->UnregisterSocket(listener.Socket.Get());
         }
         if (timerRunning_) queue_->StopTimer(timer_);
+        if (pausedTimerRunning_) queue_->StopTimer(pausedTimer_);
     }
-    timerRunning_ = false;
+    timerRunning_ = pausedTimerRunning_ = false;
     listeners_.clear();
     paused_ = false;
 }
@@ -114,7 +115,7 @@ void TStreamReception::Stop() {
 bool TStreamReception::Register(TConnection& c) {
     const int socket = c.Socket.Get();
     c.Registered = queue_->RegisterSocket(
-                       socket, WM_SYSLOG_STREAM_READ, [this, socket](unsigned, int64_t, int64_t) { OnRead(socket); },
+                       socket, WM_SYSLOG_STREAM_READ, [this, socket](unsigned, int64_t, int64_t p2) { OnRead(socket, static_cast<int>((p2 >> 16) & 0xFFFF)); },
                        platform::kSocketRead | platform::kSocketClose) == 0;
     return c.Registered;
 }
@@ -158,7 +159,7 @@ void TStreamReception::OnAccept(size_t index) {
         c->Kind = listener.Kind;
         c->RawPeer = std::move(raw);
         c->LinePeer = LineSenderText(c->RawPeer);
-        c->LastRead = TClock::now();
+        c->LastRead = c->Accepted = TClock::now();
         if (c->Kind == TKind::Tls) {
             c->Tls = platform::TlsServerSession::Create(*tls_, c->Socket.Get());
             if (!c->Tls) {
@@ -197,13 +198,13 @@ void TStreamReception::Deliver(TConnection& c, std::string_view message, TFrameE
     sink_.StreamMessage(message, c.LinePeer, c.RawPeer);
 }
 
-void TStreamReception::OnRead(int socket) {
+void TStreamReception::OnRead(int socket, int error) {
     auto it = connections_.find(socket);
     if (it == connections_.end() || !it->second->Registered) return;
-    if (ReadConnection(*it->second) && !sink_.StreamReadDone()) PauseReading();
+    if (ReadConnection(*it->second, error) && !sink_.StreamReadDone()) PauseReading();
 }
 
-bool TStreamReception::ReadConnection(TConnection& c) {
+bool TStreamReception::ReadConnection(TConnection& c, int pendingError) {
     if (!readBuffer_) readBuffer_.reset(new char[kReadChunk]);
     const TFrameReader::TSink deliver = [this, &c](std::string_view message, TFrameEnd end) { Deliver(c, message, end); };
     const int socket = c.Socket.Get();
@@ -225,7 +226,11 @@ bool TStreamReception::ReadConnection(TConnection& c) {
             const platform::TlsStep step = c.Tls->Read(readBuffer_.get(), kReadChunk, &got);
             if (step == platform::TlsStep::WantRead || step == platform::TlsStep::WantWrite) break;
             if (step == platform::TlsStep::Closed) {
-                Close(socket, {}, false);
+                if (pendingError != 0) {
+                    Close(socket, texts::kCauseReadFailed + std::to_string(pendingError), true);
+                } else {
+                    Close(socket, {}, false);
+                }
                 return false;
             }
             if (step == platform::TlsStep::Failed) {
@@ -235,7 +240,13 @@ bool TStreamReception::ReadConnection(TConnection& c) {
         } else {
             const long n = platform::ReadStream(socket, readBuffer_.get(), kReadChunk);
             if (n == 0) {
-                Close(socket, {}, false);
+                // The queue reads the socket's error for its report, and so
+                // clears it: a reset would otherwise pass for a clean end.
+                if (pendingError != 0) {
+                    Close(socket, texts::kCauseReadFailed + std::to_string(pendingError), true);
+                } else {
+                    Close(socket, {}, false);
+                }
                 return false;
             }
             if (n < 0) {
@@ -277,6 +288,10 @@ void TStreamReception::NoteHandshakeFailure(const TConnection& c, const std::str
 void TStreamReception::PauseReading() {
     if (paused_) return;
     paused_ = true;
+    // Without it the regular tick resumes, only later.
+    pausedTimerRunning_ = queue_->StartTimer(kPausedTickMilliseconds, [this] {
+        if (paused_ && sink_.StreamRoomAgain()) ResumeReading();
+    }, &pausedTimer_) == 0;
     // The system's receive buffer and then the sender's window fill: the
     // sender waits, as rsyslog's and syslog-ng's flow control make it wait.
     for (auto& entry : connections_) {
@@ -289,12 +304,15 @@ void TStreamReception::PauseReading() {
 
 void TStreamReception::ResumeReading() {
     paused_ = false;
+    if (pausedTimerRunning_) queue_->StopTimer(pausedTimer_);
+    pausedTimerRunning_ = false;
     const TClock::time_point now = TClock::now();
     std::vector<int> pending;
     for (auto& entry : connections_) {
         TConnection& c = *entry.second;
-        // A pause is no idleness of the sender's.
+        // A pause is no idleness of the sender's, nor a slow handshake.
         c.LastRead = now;
+        if (!c.Handshaken) c.Accepted = now;
         if (!c.Registered) Register(c);
         if (c.Tls && c.Tls->Pending()) pending.push_back(entry.first);
     }
@@ -315,9 +333,13 @@ void TStreamReception::OnTick() {
                 [this, index](unsigned, int64_t, int64_t) { OnAccept(index); }, platform::kSocketAccept) == 0;
     }
     const TClock::time_point now = TClock::now();
-    std::vector<int> pending, idle;
+    std::vector<int> pending, idle, unshaken;
     for (auto& entry : connections_) {
         const TConnection& c = *entry.second;
+        if (c.Tls && !c.Handshaken && now - c.Accepted >= kHandshakeTimeout) {
+            unshaken.push_back(entry.first);
+            continue;
+        }
         // Bytes the TLS library holds bring no readiness of their own.
         if (c.Registered && c.Tls && c.Tls->Pending()) pending.push_back(entry.first);
         if (settings_.IdleTimeout > 0 && now - c.LastRead >= std::chrono::seconds(settings_.IdleTimeout)) {
@@ -326,6 +348,12 @@ void TStreamReception::OnTick() {
     }
     for (int socket : pending) OnRead(socket);
     for (int socket : idle) Close(socket, texts::kCauseIdle, false);
+    for (int socket : unshaken) {
+        auto it = connections_.find(socket);
+        if (it == connections_.end()) continue;
+        NoteHandshakeFailure(*it->second, "no handshake within " + std::to_string(kHandshakeTimeout.count()) + " s");
+        Close(socket, {}, true);
+    }
     if (now >= nextIdleCheck_) {
         nextIdleCheck_ = now + std::chrono::seconds(1);
         for (auto it = handshakeReported_.begin(); it != handshakeReported_.end();) {

@@ -54,11 +54,18 @@ public:
     // How often the reception looks at held lines, idle connections and
     // TLS bytes waiting inside the library.
     static constexpr int kTickMilliseconds = 100;
+    // While reading is paused, how often the queue is looked at again: the
+    // writer empties it in milliseconds, and every tick of waiting beyond
+    // that is throughput lost.
+    static constexpr int kPausedTickMilliseconds = 2;
     // Bytes read from one connection per notification, so that one busy
     // sender cannot starve the others or the datagrams.
     static constexpr size_t kReadBudget = 256u << 10;
     static constexpr int kAcceptsPerWake = 16;
     static constexpr std::chrono::seconds kReportInterval{60};
+    // A TLS handshake not done by then fails, whatever TCPIDLETIMEOUT says:
+    // a peer that connects and says nothing would hold its slot for ever.
+    static constexpr std::chrono::seconds kHandshakeTimeout{30};
 
     TStreamReception(const TReceptionSettings& settings, size_t messageLimit, TInstanceCounters& counters,
                      TStreamSink& sink);
@@ -97,14 +104,17 @@ private:
         bool Handshaken = false;
         bool Registered = false;
         TClock::time_point LastRead;
+        TClock::time_point Accepted;
     };
 
     bool OpenListener(const platform::BindAddress& address, TKind kind, std::string* failure, std::string* on);
     void OnAccept(size_t listener);
-    void OnRead(int socket);
+    // error: what the notification carried (a reset, above all), 0 for none.
+    void OnRead(int socket, int error = 0);
     void OnTick();
     // Reads what the connection has; false when it was closed (and is gone).
-    bool ReadConnection(TConnection& c);
+    // A peer's end with a pending error is a failure, not a clean close.
+    bool ReadConnection(TConnection& c, int pendingError);
     // The one way a connection ends: its last message, the counts, the
     // operation-log line when the cause is not empty (not a clean close).
     void Close(int socket, std::string_view cause, bool failed);
@@ -124,6 +134,8 @@ private:
     std::map<int, std::unique_ptr<TConnection>> connections_;
     uint64_t timer_ = 0;
     bool timerRunning_ = false;
+    uint64_t pausedTimer_ = 0;
+    bool pausedTimerRunning_ = false;
     bool paused_ = false;
     std::unique_ptr<char[]> readBuffer_;
     TClock::time_point nextIdleCheck_{};
