@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from quorvel_e2e import Quorvel, free_port, send, sjis, wait_until
+from quorvel_e2e import Quorvel, Sink, free_port, send, sjis, smtp_server, wait_until
 from test_mail_tls import Certificates
 from test_no_loss import locked
 
@@ -157,12 +157,18 @@ class StreamTest(unittest.TestCase):
             self.assertEqual(mine, [b"127.0.0.1 <13>conn %d seq %04d" % (c, i) for i in range(per)])
 
     def test_a_locked_log_holds_the_senders_back_and_loses_nothing(self):
-        q = self.start("STATSINTERVAL=3600")
+        sink = Sink()
+        smtp = smtp_server(self, sink)
+        q = self.start("STATSINTERVAL=3600", "MAILSERVER=127.0.0.1", "MAILSERVERPORT=%d" % smtp.port,
+                       "MAILFROM=quorvel@example.org", "MAILTO=ops@example.org", "KEYWORDLISTSTART", "alert",
+                       "KEYWORDLISTEND")
         send([b"<13>first"], self.udp)
         q.wait_for_lines("recv.log", 1)
-        # 20,000 messages of 300 bytes at 2,000 a second: more than the line queue holds.
+        # 20,000 messages of 300 bytes at 2,000 a second: more than the line queue holds. One
+        # late in the lock holds the keyword: its mail waits for its line.
         count, rate = 20000, 2000
-        messages = [b"<13>seq %05d " % i + b"x" * 286 for i in range(count)]
+        messages = [b"<13>seq %05d " % i + (b"alert " if i == 16000 else b"") + b"x" * 286 for i in range(count)]
+        sink.on_mail_from = lambda: b"127.0.0.1 " + messages[16000] in q.read("recv.log")
         sent = threading.Event()
 
         def sender():
@@ -197,6 +203,8 @@ class StreamTest(unittest.TestCase):
         udp_written = len(lines) - count - 1
         self.assertEqual(int(figures[1].replace(",", "")), len(lines))
         self.assertEqual(udp_written + int(figures[2]), 100, "every datagram written or counted")
+        self.assertEqual([m["noted"] for m in sink.mails], [True], "the mail went after its line was written")
+        self.assertIn(b"127.0.0.1 said", sink.mails[0]["raw"])
 
     def test_refusals_limit_and_idle_time_out_while_udp_is_served(self):
         q = self.start("ALLOWEDSENDERS=127.0.0.1", "TCPMAXCONNECTIONS=2", "TCPIDLETIMEOUT=2")
