@@ -9,12 +9,15 @@
 //
 //   quorvel-loadgen --port P [--host 127.0.0.1] [--rate N] [--duration S]
 //                   [--count N] [--size 120] [--first-seq N] [--first-text T]
-//                   [--tcp CONNECTIONS]
+//                   [--tcp CONNECTIONS [--tls CAFILE [--cert PEM --key PEM]]]
 //
 // --tcp N sends over N TCP connections instead, octet-counted (RFC 6587
 // 3.4.1, "LEN SP MSG"): message i goes to connection i mod N, so the numbers
 // rise on every connection. A server that holds back (a full window) holds
 // the generator back too; the connections close cleanly at the end.
+// --tls adds TLS (OpenSSL) on those connections: the server's certificate
+// must chain to CAFILE and name 127.0.0.1; --cert and --key present a client
+// certificate.
 //
 // --rate 0 (the default) sends as fast as the socket takes them; then --count
 // is needed. With a rate, --duration S means rate x S datagrams. --first-text
@@ -36,9 +39,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include "platform/SocketHandle.h"
@@ -59,6 +65,7 @@ struct Options {
     uint64_t firstSeq = 0;
     std::string firstText;
     int connections = 0;  // 0: UDP
+    std::string tlsCa, tlsCert, tlsKey;
 };
 
 [[noreturn]] void Usage(const char* why) {
@@ -66,7 +73,7 @@ struct Options {
                  "quorvel-loadgen: %s\n"
                  "usage: quorvel-loadgen --port P [--host 127.0.0.1|::1] [--rate MSGS_PER_S (0: as fast as possible)]\n"
                  "                       [--duration S] [--count N] [--size BYTES] [--first-seq N] [--first-text T]\n"
-                 "                       [--tcp CONNECTIONS]\n",
+                 "                       [--tcp CONNECTIONS [--tls CAFILE [--cert PEM --key PEM]]]\n",
                  why);
     std::exit(2);
 }
@@ -94,6 +101,9 @@ Options Parse(int argc, char** argv) {
         else if (arg == "--first-seq") o.firstSeq = static_cast<uint64_t>(Number("--first-seq", value));
         else if (arg == "--first-text") o.firstText = value;
         else if (arg == "--tcp") o.connections = static_cast<int>(Number("--tcp", value));
+        else if (arg == "--tls") o.tlsCa = value;
+        else if (arg == "--cert") o.tlsCert = value;
+        else if (arg == "--key") o.tlsKey = value;
         else Usage(("unknown option " + arg).c_str());
     }
     if (o.port < 1 || o.port > 65535) Usage("--port is needed (1-65535)");
@@ -165,7 +175,15 @@ private:
 };
 
 // Every byte of the buffer, waiting while the server's window is full.
-bool SendAll(int fd, const std::string& bytes) {
+bool SendAll(int fd, SSL* tls, const std::string& bytes) {
+    if (tls != nullptr) {
+        size_t written = 0;
+        if (!bytes.empty() && SSL_write_ex(tls, bytes.data(), bytes.size(), &written) != 1) {
+            std::fprintf(stderr, "quorvel-loadgen: TLS write failed\n");
+            return false;
+        }
+        return true;
+    }
     for (size_t done = 0; done < bytes.size();) {
         const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n < 0) {
@@ -178,8 +196,37 @@ bool SendAll(int fd, const std::string& bytes) {
     return true;
 }
 
+struct TlsContextFree {
+    void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
+};
+struct TlsFree {
+    void operator()(SSL* s) const { SSL_free(s); }
+};
+
+// Null (with a message) when the files cannot be used.
+std::unique_ptr<SSL_CTX, TlsContextFree> ClientContext(const Options& o) {
+    std::unique_ptr<SSL_CTX, TlsContextFree> ctx(SSL_CTX_new(TLS_client_method()));
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+    // Partial writes would leave a frame half sent on a full window; with
+    // blocking sockets a write returns once all of it is out.
+    SSL_CTX_clear_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE);
+    if (SSL_CTX_load_verify_locations(ctx.get(), o.tlsCa.c_str(), nullptr) != 1 ||
+        (!o.tlsCert.empty() &&
+         (SSL_CTX_use_certificate_chain_file(ctx.get(), o.tlsCert.c_str()) != 1 ||
+          SSL_CTX_use_PrivateKey_file(ctx.get(), o.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1))) {
+        ERR_print_errors_fp(stderr);
+        return nullptr;
+    }
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_CTX_get0_param(ctx.get()), "127.0.0.1");
+    return ctx;
+}
+
 int RunTcp(const Options& o, const sockaddr_storage& to, socklen_t toLength) {
     std::vector<quorvel::platform::SocketHandle> sockets;
+    std::unique_ptr<SSL_CTX, TlsContextFree> tlsContext;
+    std::vector<std::unique_ptr<SSL, TlsFree>> tls;
+    if (!o.tlsCa.empty() && !(tlsContext = ClientContext(o))) return 1;
     for (int c = 0; c < o.connections; ++c) {
         const int fd = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) {
@@ -190,6 +237,15 @@ int RunTcp(const Options& o, const sockaddr_storage& to, socklen_t toLength) {
         if (connect(fd, reinterpret_cast<const sockaddr*>(&to), toLength) != 0) {
             std::perror("quorvel-loadgen: connect");
             return 1;
+        }
+        if (tlsContext) {
+            tls.emplace_back(SSL_new(tlsContext.get()));
+            SSL_set_fd(tls.back().get(), fd);
+            if (SSL_connect(tls.back().get()) != 1) {
+                std::fprintf(stderr, "quorvel-loadgen: TLS handshake failed\n");
+                ERR_print_errors_fp(stderr);
+                return 1;
+            }
         }
     }
     const auto n = static_cast<uint64_t>(o.connections);
@@ -220,11 +276,12 @@ int RunTcp(const Options& o, const sockaddr_storage& to, socklen_t toLength) {
             out += d.Text;
         }
         for (size_t c = 0; c < sockets.size(); ++c) {
-            if (!SendAll(sockets[c].Get(), pending[c])) return 1;
+            if (!SendAll(sockets[c].Get(), tls.empty() ? nullptr : tls[c].get(), pending[c])) return 1;
             pending[c].clear();
         }
     }
     // A clean end: the server reads every frame before it sees the close.
+    for (auto& t : tls) SSL_shutdown(t.get());
     for (auto& s : sockets) shutdown(s.Get(), SHUT_WR);
     char drain[256];
     for (auto& s : sockets) {

@@ -3,6 +3,8 @@
 # server certificate for 127.0.0.1 and a client certificate, and a second
 # authority nobody trusts (other) with a client certificate of its own
 # (stranger). Usage: make-tls-certs.sh DIR [ec|rsa]; Windows' import takes RSA.
+# With rsa, server-pkcs1.key is the server's key in the older PKCS #1 form
+# and ec.key an EC key (which Windows refuses).
 set -e
 mkdir -p "$1"
 cd "$1"
@@ -18,3 +20,7 @@ for c in server:ca client:ca stranger:other; do
   openssl x509 -req -in $n.csr -CA $ca.pem -CAkey $ca.key -CAcreateserial -out $n.pem -days 3650 \
     -extfile $n.ext 2>/dev/null
 done
+if [ "${2:-ec}" = rsa ]; then
+  openssl rsa -in server.key -traditional -out server-pkcs1.key 2>/dev/null
+  openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.key 2>/dev/null
+fi

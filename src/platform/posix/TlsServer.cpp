@@ -76,7 +76,6 @@ private:
                 // Senders commonly close without close_notify once their
                 // last record is out; between records that loses nothing.
                 if (errno == 0 || errno == ECONNRESET || errno == EPIPE) {
-                    if (errno != 0) reason_ = std::strerror(errno);
                     ERR_clear_error();
                     return TlsStep::Closed;
                 }

@@ -40,7 +40,8 @@ std::string StatusText(const char* step, SECURITY_STATUS status) {
             name = " (no common cipher)";
             break;
         case static_cast<unsigned long>(SEC_E_UNSUPPORTED_FUNCTION):
-            name = " (unsupported protocol)";
+            // Also Wine's answer: its Schannel has no server side.
+            name = " (unsupported protocol or function)";
             break;
         case static_cast<unsigned long>(SEC_E_NO_CREDENTIALS):
             name = " (the server's certificate or key is not usable)";
