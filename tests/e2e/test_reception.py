@@ -6,6 +6,7 @@ import pathlib
 import re
 import socket
 import subprocess
+import time
 import unittest
 
 from quorvel_e2e import BINARY, STOP_LINE, Quorvel, free_port, send, sjis
@@ -110,6 +111,23 @@ class FailedStartTest(unittest.TestCase):
                 self.assertEqual(q.start().wait_exit(), 1)
                 self.assertEqual(q.stderr, ["quorvel: cannot start: " + reason % ini, BAD_INI])
                 self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], ["3"])
+
+    def test_a_nul_inside_the_configuration_fails_the_start_naming_its_line_and_nul_padding_does_not(self):
+        port = free_port()
+        keys = b"RECVLOGNAME=recv.log\r\nSYSLOGPORT=%d\r\n" % port
+        with Quorvel(ini_bytes=b"; comment\r\n\0" + keys) as q:
+            started = time.monotonic()
+            self.assertEqual(q.start().wait_exit(timeout=5), 1)
+            self.assertLess(time.monotonic() - started, 5)
+            ini = os.path.join(q.dir, "Quorvel.ini")
+            event = "設定ファイルの途中に NUL 文字があり、それ以降を読めないためサービスを開始できませんでした: %s (行 2)" % ini
+            self.assertEqual(q.stderr, ["quorvel: cannot start: cannot read ini file %s: line 2 holds a NUL byte, "
+                                        "which would hide the rest of the file" % ini, "error 3 " + event])
+            self.assertEqual([(e["QUORVEL_EVENT_ID"], e["MESSAGE"]) for e in q.journal.events()], [("3", event)])
+        with Quorvel(ini_bytes=keys + b"\0" * 512) as q:
+            self.assertTrue(q.start().wait_started(), q.stderr)
+            self.assertEqual(q.stderr[0], listening_line(1, port))
+            self.assertEqual(q.stop(), 0)
 
     def test_settings_that_name_no_file_or_no_port_fail_the_start_at_once(self):
         cases = [
