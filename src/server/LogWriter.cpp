@@ -232,12 +232,21 @@ void TLogWriter::GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code) {
 bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastChance) {
     TChunk& chunk = *queue.Current;
     if (chunk.Lines == 0) return true;
+    // Another process's lock is waited for a moment, then passed: a reader
+    // may hold up the lines, never cost them. Once passed, the file is
+    // written at once for as long as the hold lasts.
+    const bool known = std::find(heldPaths_.begin(), heldPaths_.end(), chunk.Path) != heldPaths_.end();
+    const bool waited = queue.LockedSince != TTime{} && now - queue.LockedSince >= milliseconds(kLockWaitMilliseconds);
+    const platform::AppendLock mode =
+        known || waited || lastChance ? platform::AppendLock::IfFree : platform::AppendLock::Required;
     int code = 0;
+    bool skipped = false;
     {
         std::lock_guard<std::mutex> turn(FileTurn());
-        code = AppendOnce(chunk.Path, chunk.Bytes);
+        code = AppendOnce(chunk.Path, chunk.Bytes, mode, &skipped);
     }
     if (code == 0) {
+        NoteLock(kind, chunk, skipped);
         if (kind == qkReceived) {
             TInstanceCounters::Add(counters_.Written, chunk.Lines);
             refusedPath_.clear();
@@ -271,10 +280,18 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
             GiveUp(kind, queue, false, code);
             return true;
         case platform::AppendFailure::Locked:
+            if (mode == platform::AppendLock::Required) {
+                if (queue.LockedSince == TTime{}) queue.LockedSince = now;
+                queue.RetryAt = std::min(now + milliseconds(kLockPollMilliseconds),
+                                         queue.LockedSince + milliseconds(kLockWaitMilliseconds));
+                return false;
+            }
+            break;
         case platform::AppendFailure::OpenFailed:
             break;
     }
-    // A file that another opener holds, or one that cannot be opened for
+    // A file that another opener keeps from being opened at all (on Windows,
+    // a handle that shares no writing), or one that cannot be opened for
     // now: both get the retry budget, and are told apart in the counts.
     if (++queue.Attempts >= kAppendAttempts || lastChance) {
         const bool locked = failure == platform::AppendFailure::Locked;
@@ -283,6 +300,23 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
     }
     queue.RetryAt = now + milliseconds(kAppendRetryMilliseconds);
     return false;
+}
+
+void TLogWriter::NoteLock(TQueueKind kind, const TChunk& chunk, bool skipped) {
+    const auto held = std::find(heldPaths_.begin(), heldPaths_.end(), chunk.Path);
+    if (!skipped) {
+        // The lock was free again: the hold is over, and the next one is
+        // waited for and reported anew.
+        if (held != heldPaths_.end()) heldPaths_.erase(held);
+        return;
+    }
+    if (kind == qkReceived) TInstanceCounters::Add(counters_.LockSkipped, chunk.Lines);
+    if (held != heldPaths_.end()) return;
+    heldPaths_.push_back(chunk.Path);
+    try {
+        report_(texts::kLogLockSkipped + chunk.Path, "", true);
+    } catch (...) {
+    }
 }
 
 void TLogWriter::ReportDrops(TTime now, bool always) {
@@ -342,6 +376,7 @@ void TLogWriter::Run() {
             queue.Bytes -= queue.Current->Bytes.size();
             queue.Attempts = 0;
             queue.RetryAt = now;
+            queue.LockedSince = TTime{};
         }
         // The two queues take turns, so that a locked or busy file of one
         // never holds up the other.

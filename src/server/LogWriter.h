@@ -5,9 +5,11 @@
 // Two queues, the received-message log and the operation log, each bounded
 // in bytes. Lines go out in the order they came, in chunks: consecutive lines
 // for one file are appended with one open, lock, write and close, so no file
-// stays open between chunks and no line is split. A locked file is tried
-// again every 500 ms up to the usual budget while the other queue and
-// reception go on. Whatever cannot be queued or written is counted, and the
+// stays open between chunks and no line is split. A file that another
+// process has locked is waited for up to a second, then written without the
+// lock until the lock is free again (one operation-log line per such hold);
+// a file that cannot be opened is tried again every 500 ms up to the usual
+// budget. Meanwhile the other queue and reception go on. Whatever cannot be queued or written is counted, and the
 // counts reach the operation log at most once a minute.
 // Safe from any thread unless a member says otherwise.
 
@@ -102,6 +104,7 @@ private:
         std::unique_ptr<TChunk> Current;  // taken, being written or waiting for a retry
         int Attempts = 0;
         TTime RetryAt{};
+        TTime LockedSince{};  // when another process's lock first held the current chunk
         TTime NextWrite{};
     };
     struct TReported {
@@ -118,6 +121,9 @@ private:
     void Finish(TQueue& queue);
     // code: the system's error, 0 when the file stayed locked.
     void GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code);
+    // After a written chunk: counts and reports a lock passed by, ends a hold
+    // that is over.
+    void NoteLock(TQueueKind kind, const TChunk& chunk, bool skipped);
     void ReportDrops(TTime now, bool always);
 
     TInstanceCounters& counters_;
@@ -138,6 +144,7 @@ private:
 
     // Writer thread only.
     std::string refusedPath_;  // the received-log path last refused, reported once
+    std::vector<std::string> heldPaths_;  // files written without their lock until it is free again
     TReported reported_;
     TTime nextReport_{};
 };
