@@ -43,8 +43,8 @@ void BM_WriteReceivedLog(benchmark::State& state) {
     const auto folder = std::filesystem::temp_directory_path() / "quorvel-bench";
     std::filesystem::create_directories(folder);
     TSyslogService service;
-    service.LogsFolder = folder.string() + "/";
-    service.RecvLogName = "%y-%m-bench.log";
+    service.Files.LogsFolder = folder.string() + "/";
+    service.Files.RecvLogName = "%y-%m-bench.log";
     for (auto _ : state) service.WriteReceivedLog(kMessage, "192.0.2.10");
     state.SetItemsProcessed(state.iterations());
     std::filesystem::remove_all(folder);
@@ -60,24 +60,24 @@ void BM_DatagramThroughHandler(benchmark::State& state) {
     queue->AttachToCurrentThread();
     LoadAddrInfo();
     TSyslogService service;
-    service.LogsFolder = folder.string() + "/";
-    service.SystemLogName = "op.log";
-    service.RecvLogName = "%y-%m-bench.log";
-    service.ServerIPAddress = "127.0.0.1";
-    service.SysLogPort = 0;
+    service.Files.LogsFolder = folder.string() + "/";
+    service.Files.SystemLogName = "op.log";
+    service.Files.RecvLogName = "%y-%m-bench.log";
+    service.Reception.ServerIPAddress = "127.0.0.1";
+    service.Reception.SysLogPort = 0;
     {
         // Port 0 is not a valid configuration: bind a probe for a free port.
         platform::SocketHandle probe;
         platform::CreateUdpSocket(platform::kFamilyIPv4, probe);
         platform::BindIPv4(probe.Get(), 0x7F000001, 0);
-        service.SysLogPort = platform::BoundPort(probe.Get());
+        service.Reception.SysLogPort = platform::BoundPort(probe.Get());
     }
     if (!service.StartListening()) {
         state.SkipWithError("cannot listen on loopback");
         return;
     }
     std::vector<platform::BindAddress> to;
-    platform::ResolvePassive("127.0.0.1", std::to_string(service.SysLogPort), to);
+    platform::ResolvePassive("127.0.0.1", std::to_string(service.Reception.SysLogPort), to);
     platform::SocketHandle sender;
     platform::CreateUdpSocket(platform::kFamilyIPv4, sender);
     for (auto _ : state) {

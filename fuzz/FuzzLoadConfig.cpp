@@ -24,10 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (const auto& service : server.Services) {
         if (!service) continue;
-        if (service->SysLogPort < 2 || service->SysLogPort > 65534) std::abort();
-        const TKeyword* match = TSyslogService::FindKeyword(service->KeywordList, message);
+        if (service->Reception.SysLogPort < 2 || service->Reception.SysLogPort > 65534) std::abort();
+        const TKeyword* match = TSyslogService::FindKeyword(service->Mail.KeywordList, message);
         if (match != nullptr && match->Keyword.empty()) std::abort();
-        (void)service->ExpandLogFileName(service->RecvLogName);
+        (void)service->ExpandLogFileName(service->Files.RecvLogName);
     }
     for (const TStartProblem& problem : server.StartProblems) (void)StartProblemText(problem);
     return 0;

@@ -1,94 +1,178 @@
+// The alert room: the mail thread's loop, the composition of each alert mail
+// for the mail layer, and the outcome line of every mail.
+
 #include "server/AlertMailer.h"
 
+#include <deque>
+#include <utility>
+
+#include "mail/DMail.h"
 #include "net/DBaseSocket.h"
+#include "server/LogWriter.h"
+#include "server/ServerTexts.h"
+#include "util/DString.h"
+#include "util/ScopeExit.h"
 
 namespace quorvel {
 
-TAlertMailer::TAlertMailer(TDeliver deliver) : deliver_(std::move(deliver)) {}
+TAlertMailer::TAlertMailer(const TMailSettings& mail, TInstanceCounters& counters, TLogWriter& log)
+    : mail_(mail), counters_(counters), log_(log), thread_([this](TWorkerThread::TLock& lock) { Run(lock); }) {}
 
 TAlertMailer::~TAlertMailer() { Stop(); }
 
 bool TAlertMailer::Reserve() {
-    std::lock_guard<std::mutex> lock(lock_);
-    if (reserved_ >= kQueueLimit) return false;
-    ++reserved_;
-    return true;
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
+    return jobs_.Reserve();
 }
 
 void TAlertMailer::Post(TAlertJob job) {
     {
-        std::unique_lock<std::mutex> lock(lock_);
-        if (!stopped_ && !stopping_) {
-            // Started with the first mail: most instances never send one.
-            if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-            jobs_.push_back(std::move(job));
-            wake_.notify_one();
+        std::lock_guard<std::mutex> lock(thread_.Mutex());
+        if (!stopped_ && !aborting_) {
+            // Started with the first mail: most instances never send one. A
+            // job that finds no thread waits for the stop, which reports it.
+            thread_.StartLocked();
+            jobs_.PushAnyway(std::move(job), 0);
+            thread_.WakeLocked();
             return;
         }
     }
-    deliver_(job, false);
-    std::lock_guard<std::mutex> lock(lock_);
-    if (reserved_ > 0) --reserved_;
-    if (reserved_ == 0) idle_.notify_all();
+    Deliver(job, false);
+    Finished();
+}
+
+void TAlertMailer::Finished() {
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
+    jobs_.Release();
+    if (jobs_.Used() == 0) thread_.NotifyIdleLocked();
 }
 
 void TAlertMailer::SetActive(TDBaseSocket* connection) {
-    std::lock_guard<std::mutex> lock(lock_);
+    thread_.CheckOnThread("TAlertMailer::SetActive");
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
     active_ = connection;
     // A mail that starts after the stop gave up fails at its connect.
-    if (active_ != nullptr && stopping_) active_->Abort();
+    if (active_ != nullptr && aborting_) active_->Abort();
 }
 
-bool TAlertMailer::Aborting() const {
-    std::lock_guard<std::mutex> lock(lock_);
-    return stopping_;
+bool TAlertMailer::Aborting() {
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
+    return aborting_;
 }
 
 bool TAlertMailer::WaitIdle(TTime deadline) {
-    std::unique_lock<std::mutex> lock(lock_);
-    return idle_.wait_until(lock, deadline, [this] { return jobs_.empty() && !busy_; });
+    return thread_.WaitIdle(deadline, [this] { return jobs_.Empty() && !busy_; });
 }
 
 void TAlertMailer::Stop() {
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        std::lock_guard<std::mutex> lock(thread_.Mutex());
         if (stopped_) return;
-        stopping_ = true;
+        aborting_ = true;
         if (active_ != nullptr) active_->Abort();
-        wake_.notify_one();
     }
-    if (thread_.joinable()) thread_.join();
+    thread_.Stop(std::chrono::steady_clock::now());
     std::deque<TAlertJob> left;
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        std::lock_guard<std::mutex> lock(thread_.Mutex());
         stopped_ = true;
-        left.swap(jobs_);
+        while (!jobs_.Empty()) left.push_back(jobs_.Pop());
     }
-    for (const TAlertJob& job : left) deliver_(job, false);
-    std::lock_guard<std::mutex> lock(lock_);
-    reserved_ = 0;
-    idle_.notify_all();
+    for (const TAlertJob& job : left) Deliver(job, false);
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
+    jobs_.Release(jobs_.Used());
+    thread_.NotifyIdleLocked();
 }
 
-void TAlertMailer::Run() {
-    std::unique_lock<std::mutex> lock(lock_);
+void TAlertMailer::Run(TWorkerThread::TLock& lock) {
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-        if (stopping_) return;
-        TAlertJob job = std::move(jobs_.front());
-        jobs_.pop_front();
+        while (!thread_.StoppingLocked() && jobs_.Empty()) thread_.SleepLocked(lock, TTime::max());
+        if (thread_.StoppingLocked()) return;
+        TAlertJob job = jobs_.Pop();
         busy_ = true;
         lock.unlock();
         try {
-            deliver_(job, true);
+            Deliver(job, true);
         } catch (...) {
-            // deliver_ reports each mail itself; nothing may end the thread.
+            // Deliver reports each mail itself; nothing may end the thread.
         }
         lock.lock();
         busy_ = false;
-        if (reserved_ > 0) --reserved_;
-        if (jobs_.empty()) idle_.notify_all();
+        jobs_.Release();
+        if (jobs_.Empty()) thread_.NotifyIdleLocked();
     }
+}
+
+void TAlertMailer::Deliver(const TAlertJob& job, bool send) {
+    for (size_t i = 0; i < job.Addresses.size(); ++i) {
+        const std::string& address = job.Addresses[i];
+        std::string line = mail_.MailServer + texts::kLogMailTo + address;
+        bool sent = false;
+        std::string reason;
+        if (send && !Aborting()) {
+            try {
+                sent = SendOne(job, address, i < job.Held.size() ? job.Held[i] : THeldAlerts{}, reason) == 0;
+            } catch (...) {
+                sent = false;
+            }
+        }
+        if (sent) {
+            line += texts::kLogMailSent + job.Keyword + ")";
+            TInstanceCounters::Add(counters_.MailsSent);
+        } else {
+            line += texts::kLogMailFailed;
+            TInstanceCounters::Add(counters_.MailsFailed);
+        }
+        try {
+            log_.LogOperation(line, "");
+            if (!reason.empty()) log_.LogOperation(reason, "");
+        } catch (...) {
+        }
+    }
+}
+
+int32_t TAlertMailer::SendOne(const TAlertJob& job, const std::string& address, const THeldAlerts& held,
+                              std::string& reason) {
+    TSMTPMail mail;
+    // Registered so that a stop can abort the mail from another thread.
+    SetActive(&mail);
+    const TScopeExit inactive([this] { SetActive(nullptr); });
+    mail.SetServerName(mail_.MailServer);
+    mail.SetPort(mail_.MailServerPort);
+    mail.SetFromAddress(mail_.MailFromAddress);
+    mail.SetToAddress(address);
+    // The composer encodes the subject itself; an encoded word handed to it
+    // would be split and encoded a second time when it is long.
+    mail.SetSubject(mail_.MailSubject);
+    mail.SetSMTPAuthType(mail_.MailServerSMTPAuth);
+    mail.SetSMTPAuthAccount(mail_.SMTPAuthID);
+    mail.SetSMTPAuthPassword(mail_.SMTPAuthPass);
+    // AUTH is an extension of EHLO sessions (RFC 4954 section 4): servers
+    // refuse it after HELO.
+    if (mail_.MailServerSMTPAuth != SA_NONE) mail.SetStartCommandType(SC_EHLO);
+    mail.SetX_Mailer("Quorvel Service");
+    mail.SetTlsMode(mail_.MailTls);
+    mail.SetTlsVerify(mail_.MailTlsVerify);
+    mail.SetTlsCaFile(mail_.MailTlsCaFile);
+    mail.SetMailTimeout(mail_.MailTimeout);
+    mail.Body().push_back("");
+    mail.Body().push_back(job.Sender + " said");
+    mail.Body().push_back(job.Body);
+    if (held.Count > 0) {
+        mail.Body().push_back("");
+        mail.Body().push_back(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
+                              FormatDateTimeText(held.First) + texts::kMailHeldLast +
+                              FormatDateTimeText(held.Last) + ")");
+    }
+    const int32_t result = mail.SendMail();
+    if (result == kMailStartTlsFailed) {
+        reason = texts::kLogMailStartTlsMissing;
+    } else if (result == kMailTlsFailed) {
+        reason = texts::kLogMailTlsFailed + mail.ErrorText();
+    } else if (result != 0 && !mail.ErrorText().empty()) {
+        reason = texts::kLogMailTimedOut + mail.ErrorText();
+    }
+    return result;
 }
 
 }  // namespace quorvel

@@ -1,23 +1,25 @@
 #pragma once
-// The alert mails of one instance, sent on a thread of their own so that a
-// slow or silent mail server never holds up reception. Safe from any thread
-// unless a member says otherwise.
+// The alert room of one instance: its mail thread, the queue of alerts, the
+// hand-off of each mail to the mail layer and the operation-log line of each
+// outcome. The instance only posts alerts here (through its log writer, so
+// that an alert goes out after its message's line) and is never called
+// back. Safe from any thread unless a member says otherwise.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <string_view>
 #include <vector>
 
 #include "server/AlertThrottle.h"
+#include "server/InstanceCounters.h"
+#include "server/Settings.h"
+#include "server/WorkerThread.h"
 
 namespace quorvel {
 
 class TDBaseSocket;
+class TLogWriter;
 
 // One message that matched a keyword: one mail to each address.
 struct TAlertJob {
@@ -33,14 +35,14 @@ struct TAlertJob {
 class TAlertMailer {
 public:
     using TTime = std::chrono::steady_clock::time_point;
-    // Sends (send true) or reports as not sent (send false) each mail of the
-    // job; called on the mail thread, or on the caller's thread once stopped.
-    using TDeliver = std::function<void(const TAlertJob& job, bool send)>;
 
     // Messages waiting for their mails, queued and under way together.
     static constexpr size_t kQueueLimit = 100;
 
-    explicit TAlertMailer(TDeliver deliver);
+    // mail, counters and log belong to the instance and outlive the mailer:
+    // what to send and through which server, where the outcome is counted,
+    // and the writer of the operation log that receives the outcome lines.
+    TAlertMailer(const TMailSettings& mail, TInstanceCounters& counters, TLogWriter& log);
     ~TAlertMailer();
     TAlertMailer(const TAlertMailer&) = delete;
     TAlertMailer& operator=(const TAlertMailer&) = delete;
@@ -52,12 +54,6 @@ public:
     // reported as not sent at once, on the calling thread.
     void Post(TAlertJob job);
 
-    // Mail thread: the connection Abort reaches while a mail is under way
-    // (null when none is).
-    void SetActive(TDBaseSocket* connection);
-    // True once Stop has given up on the mails still to come.
-    bool Aborting() const;
-
     // Waits until no job is queued or under way, or until the deadline;
     // true when idle.
     bool WaitIdle(TTime deadline);
@@ -67,19 +63,35 @@ public:
     void Stop();
 
 private:
-    void Run();
+    void Run(TWorkerThread::TLock& lock);
+    // Sends (or, when send is false or the stop gave up on it, reports as
+    // not sent) each mail of the alert, and logs each outcome in address
+    // order.
+    void Deliver(const TAlertJob& job, bool send);
+    // Mail thread: one alert mail through the configured SMTP server; the
+    // mail layer's result (0: delivered). A failure caused by TLS or a
+    // time-out leaves its operation-log line in reason.
+    int32_t SendOne(const TAlertJob& job, const std::string& address, const THeldAlerts& held, std::string& reason);
+    // Mail thread: the connection a stop aborts while a mail is under way
+    // (null when none is).
+    void SetActive(TDBaseSocket* connection);
+    bool Aborting();
+    void Finished();  // a job's room is free again
 
-    TDeliver deliver_;
-    mutable std::mutex lock_;
-    std::condition_variable wake_;
-    std::condition_variable idle_;
-    std::deque<TAlertJob> jobs_;
-    size_t reserved_ = 0;  // jobs claimed and not yet finished
-    bool busy_ = false;    // a job is under way
-    bool stopping_ = false;
+    const TMailSettings& mail_;
+    TInstanceCounters& counters_;
+    TLogWriter& log_;
+
+    // Under the thread's lock. Bounded by the jobs claimed and not yet
+    // finished, not only by those queued.
+    TBoundedQueue<TAlertJob> jobs_{kQueueLimit};
+    bool busy_ = false;      // a job is under way
+    bool aborting_ = false;  // the stop gave up on the mails to come
     bool stopped_ = false;
     TDBaseSocket* active_ = nullptr;
-    std::thread thread_;
+
+    // Last: the thread ends before the members it uses.
+    TWorkerThread thread_;
 };
 
 }  // namespace quorvel

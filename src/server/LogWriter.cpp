@@ -39,15 +39,18 @@ std::mutex& FileTurn() {
 
 }  // namespace
 
-TLogWriter::TLogWriter(TInstanceCounters& counters, TReport report, TForward forward)
-    : counters_(counters), report_(std::move(report)), forward_(std::move(forward)) {
-    queues_[qkReceived].Limit = kReceivedLimit;
-    queues_[qkOperation].Limit = kOperationLimit;
-}
+TLogWriter::TLogWriter(TInstanceCounters& counters, const TFileSettings& files, const TClock& clock,
+                       TForward forward)
+    : counters_(counters),
+      files_(files),
+      clock_(clock),
+      forward_(std::move(forward)),
+      queues_{TQueue(kReceivedLimit), TQueue(kOperationLimit)},
+      thread_([this](TWorkerThread::TLock& lock) { Run(lock); }) {}
 
 TLogWriter::~TLogWriter() { Stop(steady_clock::now() + kDestructionGrace); }
 
-std::unique_ptr<TLogWriter::TChunk> TLogWriter::NewChunk(TQueue& queue, const std::string& path) {
+TLogWriter::TChunk& TLogWriter::AppendChunk(TQueue& queue, const std::string& path) {
     std::unique_ptr<TChunk> chunk;
     if (!queue.Spare.empty()) {
         chunk = std::move(queue.Spare.back());
@@ -58,44 +61,36 @@ std::unique_ptr<TLogWriter::TChunk> TLogWriter::NewChunk(TQueue& queue, const st
     }
     chunk->Path = path;
     ++pending_;
-    return chunk;
+    queue.Chunks.PushAnyway(std::move(chunk), 0);
+    return *queue.Chunks.Back();
 }
 
 void TLogWriter::StartLocked() {
-    if (thread_.joinable()) return;
-    stopping_ = false;
-    thread_ = std::thread([this] { Run(); });
-}
-
-void TLogWriter::NotifyLocked() {
-    // Only a sleeping writer needs the wake-up; a busy one comes back for
-    // more by itself.
-    if (waiting_) wake_.notify_one();
+    // Without a thread the lines wait for the next push or the stop.
+    thread_.StartLocked();
+    thread_.WakeLocked();
 }
 
 size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_view bytes, const uint32_t* ends,
                         size_t count, std::string_view sender) {
     if (count == 0) return 0;
-    std::lock_guard<std::mutex> lock(lock_);
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
     TQueue& queue = queues_[kind];
-    const size_t room = queue.Limit > queue.Bytes ? queue.Limit - queue.Bytes : 0;
+    const size_t room = queue.Chunks.Room();
     size_t fit = count;
     while (fit > 0 && ends[fit - 1] > room) --fit;
 
     size_t done = 0;
     size_t offset = 0;
     while (done < fit) {
-        TChunk* back = queue.Chunks.empty() ? nullptr : queue.Chunks.back().get();
-        if (back == nullptr || back->Path != path) {
-            queue.Chunks.push_back(NewChunk(queue, path));
-            back = queue.Chunks.back().get();
-        }
+        TChunk* back = queue.Chunks.Empty() ? nullptr : queue.Chunks.Back().get();
+        if (back == nullptr || back->Path != path) back = &AppendChunk(queue, path);
         const size_t base = back->Bytes.size();
         size_t take = 0;
         while (done + take < fit && base + (ends[done + take] - offset) <= kChunkBytes) ++take;
         if (take == 0) {
             if (base > 0) {
-                queue.Chunks.push_back(NewChunk(queue, path));
+                AppendChunk(queue, path);
                 continue;
             }
             take = 1;  // a line longer than a chunk goes alone
@@ -104,7 +99,7 @@ size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_vi
         if (back->Lines == 0) back->Sender.assign(sender.data(), sender.size());
         back->Bytes.append(bytes.data() + offset, end - offset);
         back->Lines += take;
-        queue.Bytes += end - offset;
+        queue.Chunks.GrowBack(end - offset);
         offset = end;
         done += take;
     }
@@ -115,65 +110,47 @@ size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_vi
             operationDropped_ += count - fit;
         }
     }
-    if (fit > 0) {
-        try {
-            StartLocked();
-        } catch (...) {
-            // No thread: the lines wait for the next push or the stop.
-        }
-        NotifyLocked();
-    }
+    if (fit > 0) StartLocked();
     return fit;
 }
 
 bool TLogWriter::PushLine(TQueueKind kind, const std::string& path, std::string_view line, bool urgent) {
     const uint32_t end = static_cast<uint32_t>(line.size());
     if (!urgent) return Push(kind, path, line, &end, 1) == 1;
-    std::lock_guard<std::mutex> lock(lock_);
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
     TQueue& queue = queues_[kind];
-    queue.Chunks.push_back(NewChunk(queue, path));
-    queue.Chunks.back()->Bytes.assign(line.data(), line.size());
-    queue.Chunks.back()->Lines = 1;
-    queue.Bytes += line.size();
-    try {
-        StartLocked();
-    } catch (...) {
-    }
-    NotifyLocked();
+    TChunk& chunk = AppendChunk(queue, path);
+    chunk.Bytes.assign(line.data(), line.size());
+    chunk.Lines = 1;
+    queue.Chunks.GrowBack(line.size());
+    StartLocked();
     return true;
 }
 
+void TLogWriter::LogOperation(std::string_view message, std::string_view detail, bool urgent) {
+    const platform::LocalTime now = clock_();
+    std::string line = DateText(now) + " " + TimeText(now) + " ";
+    line.append(detail).append(" ").append(message).append("\r\n");
+    std::string path;
+    BuildLogPath(path, files_.LogsFolder, files_.SystemLogName, now);
+    PushLine(qkOperation, path, line, urgent);
+}
+
 void TLogWriter::PushAlert(TAlertJob job) {
-    std::lock_guard<std::mutex> lock(lock_);
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
     TQueue& queue = queues_[qkReceived];
     // With nothing queued the alert still waits for the chunk being
     // written: it rides in a chunk of no lines.
-    if (queue.Chunks.empty()) queue.Chunks.push_back(NewChunk(queue, std::string()));
-    queue.Chunks.back()->Alerts.push_back(std::move(job));
-    try {
-        StartLocked();
-    } catch (...) {
-    }
-    NotifyLocked();
+    TChunk& back = queue.Chunks.Empty() ? AppendChunk(queue, std::string()) : *queue.Chunks.Back();
+    back.Alerts.push_back(std::move(job));
+    StartLocked();
 }
 
 bool TLogWriter::WaitIdle(TTime deadline) {
-    std::unique_lock<std::mutex> lock(lock_);
-    return idle_.wait_until(lock, deadline, [this] { return pending_ == 0; });
+    return thread_.WaitIdle(deadline, [this] { return pending_ == 0; });
 }
 
-void TLogWriter::Stop(TTime deadline) {
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        if (!thread_.joinable()) return;
-        stopping_ = true;
-        stopDeadline_ = deadline;
-        wake_.notify_one();
-    }
-    thread_.join();
-    std::lock_guard<std::mutex> lock(lock_);
-    thread_ = std::thread();
-}
+void TLogWriter::Stop(TTime deadline) { thread_.Stop(deadline); }
 
 void TLogWriter::Finish(TQueue& queue) {
     std::unique_ptr<TChunk> chunk = std::move(queue.Current);
@@ -185,7 +162,7 @@ void TLogWriter::Finish(TQueue& queue) {
         } catch (...) {
         }
     }
-    std::lock_guard<std::mutex> lock(lock_);
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
     if (queue.Spare.size() < kSpareChunks) {
         chunk->Bytes.clear();
         // A chunk that one huge line made large is not kept that large.
@@ -193,43 +170,46 @@ void TLogWriter::Finish(TQueue& queue) {
         chunk->Lines = 0;
         queue.Spare.push_back(std::move(chunk));
     }
-    if (--pending_ == 0) idle_.notify_all();
+    if (--pending_ == 0) thread_.NotifyIdleLocked();
 }
 
 void TLogWriter::GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code) {
     const size_t lines = queue.Current->Lines;
     if (kind == qkOperation) {
         operationDropped_ += lines;
-        if (!OperationLost) return;
-        // The operation log is where failures are reported; lines it cannot
-        // take (a full disk, above all) go to the system log instead.
-        const TChunk& chunk = *queue.Current;
-        const std::string reason = locked ? std::string(" (locked)") : ErrorDetail(code);
-        std::string_view rest = chunk.Bytes;
-        size_t shown = 0;
-        while (!rest.empty() && shown < kLostLinesShown) {
-            const size_t end = rest.find("\r\n");
-            const std::string_view line = rest.substr(0, end);
-            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
-            try {
-                OperationLost(texts::kEventOperationLogLost + chunk.Path + reason + ": " + std::string(line));
-            } catch (...) {
-            }
-            ++shown;
-        }
-        if (shown < lines) {
-            try {
-                OperationLost(texts::kEventOperationLogLost + chunk.Path + reason + ": +" +
-                              std::to_string(lines - shown));
-            } catch (...) {
-            }
-        }
+        if (OperationLost) ReportLostOperationLines(*queue.Current, locked, code);
     } else {
         TInstanceCounters::Add(locked ? counters_.DroppedLocked : counters_.DroppedWriteFailed, lines);
     }
 }
 
+void TLogWriter::ReportLostOperationLines(const TChunk& chunk, bool locked, int code) {
+    // The operation log is where failures are reported; lines it cannot
+    // take (a full disk, above all) go to the system log instead.
+    const std::string reason = locked ? std::string(" (locked)") : ErrorDetail(code);
+    std::string_view rest = chunk.Bytes;
+    size_t shown = 0;
+    while (!rest.empty() && shown < kLostLinesShown) {
+        const size_t end = rest.find("\r\n");
+        const std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+        try {
+            OperationLost(texts::kEventOperationLogLost + chunk.Path + reason + ": " + std::string(line));
+        } catch (...) {
+        }
+        ++shown;
+    }
+    if (shown < chunk.Lines) {
+        try {
+            OperationLost(texts::kEventOperationLogLost + chunk.Path + reason + ": +" +
+                          std::to_string(chunk.Lines - shown));
+        } catch (...) {
+        }
+    }
+}
+
 bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastChance) {
+    thread_.CheckOnThread("TLogWriter::Attempt");
     TChunk& chunk = *queue.Current;
     if (chunk.Lines == 0) return true;
     // Another process's lock is waited for a moment, then passed: a reader
@@ -245,14 +225,35 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
         std::lock_guard<std::mutex> turn(FileTurn());
         code = AppendOnce(chunk.Path, chunk.Bytes, mode, &skipped);
     }
-    if (code == 0) {
-        NoteLock(kind, chunk, skipped);
-        if (kind == qkReceived) {
-            TInstanceCounters::Add(counters_.Written, chunk.Lines);
-            refusedPath_.clear();
-        }
-        return true;
+    if (code != 0) return HandleFailure(kind, queue, code, mode, now, lastChance);
+    NoteLock(kind, chunk, skipped);
+    if (kind == qkReceived) {
+        TInstanceCounters::Add(counters_.Written, chunk.Lines);
+        refusedPath_.clear();
     }
+    return true;
+}
+
+void TLogWriter::NoteLock(TQueueKind kind, const TChunk& chunk, bool skipped) {
+    const auto held = std::find(heldPaths_.begin(), heldPaths_.end(), chunk.Path);
+    if (!skipped) {
+        // The lock was free again: the hold is over, and the next one is
+        // waited for and reported anew.
+        if (held != heldPaths_.end()) heldPaths_.erase(held);
+        return;
+    }
+    if (kind == qkReceived) TInstanceCounters::Add(counters_.LockSkipped, chunk.Lines);
+    if (held != heldPaths_.end()) return;
+    heldPaths_.push_back(chunk.Path);
+    try {
+        LogOperation(texts::kLogLockSkipped + chunk.Path, "", true);
+    } catch (...) {
+    }
+}
+
+bool TLogWriter::HandleFailure(TQueueKind kind, TQueue& queue, int code, platform::AppendLock mode, TTime now,
+                               bool lastChance) {
+    const TChunk& chunk = *queue.Current;
     const platform::AppendFailure failure = platform::AppendFailureOf(code);
     switch (failure) {
         case platform::AppendFailure::Refused:
@@ -262,7 +263,7 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
             if (kind == qkReceived && refusedPath_ != chunk.Path) {
                 refusedPath_ = chunk.Path;
                 try {
-                    report_(texts::kLogRefused + chunk.Path + ErrorDetail(code), "", false);
+                    LogOperation(texts::kLogRefused + chunk.Path + ErrorDetail(code), "");
                 } catch (...) {
                 }
             }
@@ -271,7 +272,7 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
             GiveUp(kind, queue, false, code);
             if (kind == qkReceived) {
                 try {
-                    report_(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender, false);
+                    LogOperation(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender);
                 } catch (...) {
                 }
             }
@@ -302,24 +303,8 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
     return false;
 }
 
-void TLogWriter::NoteLock(TQueueKind kind, const TChunk& chunk, bool skipped) {
-    const auto held = std::find(heldPaths_.begin(), heldPaths_.end(), chunk.Path);
-    if (!skipped) {
-        // The lock was free again: the hold is over, and the next one is
-        // waited for and reported anew.
-        if (held != heldPaths_.end()) heldPaths_.erase(held);
-        return;
-    }
-    if (kind == qkReceived) TInstanceCounters::Add(counters_.LockSkipped, chunk.Lines);
-    if (held != heldPaths_.end()) return;
-    heldPaths_.push_back(chunk.Path);
-    try {
-        report_(texts::kLogLockSkipped + chunk.Path, "", true);
-    } catch (...) {
-    }
-}
-
 void TLogWriter::ReportDrops(TTime now, bool always) {
+    thread_.CheckOnThread("TLogWriter::ReportDrops");
     if (!always && now < nextReport_) return;
     TReported current;
     current.Counters = counters_.Snapshot();
@@ -343,7 +328,7 @@ void TLogWriter::ReportDrops(TTime now, bool always) {
         if (line.Now == line.Before) continue;
         any = true;
         try {
-            report_(std::string(line.Text) + std::to_string(line.Now - line.Before) + line.Unit, "", true);
+            LogOperation(std::string(line.Text) + std::to_string(line.Now - line.Before) + line.Unit, "", true);
         } catch (...) {
         }
     }
@@ -352,49 +337,52 @@ void TLogWriter::ReportDrops(TTime now, bool always) {
     nextReport_ = now + kReportInterval;
 }
 
-void TLogWriter::Run() {
-    std::unique_lock<std::mutex> lock(lock_);
+void TLogWriter::TakeChunksLocked(TTime now, TTime& next, bool& timedOnly) {
+    const bool stopping = thread_.StoppingLocked();
+    for (TQueue& queue : queues_) {
+        if (queue.Current || queue.Chunks.Empty()) continue;
+        // Soon after a write, a chunk that is still small waits to fill
+        // up: fewer, larger appends cost less per line.
+        if (!stopping && now < queue.NextWrite && queue.Chunks.Size() == 1 &&
+            queue.Chunks.Front()->Bytes.size() < kChunkBytes / 2) {
+            next = std::min(next, queue.NextWrite);
+            timedOnly = true;
+            continue;
+        }
+        queue.Current = queue.Chunks.Pop();
+        queue.Attempts = 0;
+        queue.RetryAt = now;
+        queue.LockedSince = TTime{};
+    }
+}
+
+int TLogWriter::ReadyQueueLocked(size_t turn, TTime now, bool lastChance, TTime& next, bool& timedOnly) const {
+    // The two queues take turns, so that a locked or busy file of one
+    // never holds up the other.
+    for (size_t k = 0; k < 2; ++k) {
+        const size_t index = (turn + k) % 2;
+        const TQueue& queue = queues_[index];
+        if (!queue.Current) continue;
+        if (lastChance || queue.RetryAt <= now) return static_cast<int>(index);
+        next = std::min(next, queue.RetryAt);
+        timedOnly = true;
+    }
+    return -1;
+}
+
+void TLogWriter::Run(TWorkerThread::TLock& lock) {
     size_t turn = 0;
     bool finalReport = false;
     for (;;) {
         const TTime now = steady_clock::now();
-        const bool lastChance = stopping_ && now >= stopDeadline_;
+        const bool stopping = thread_.StoppingLocked();
+        const bool lastChance = stopping && now >= thread_.DeadlineLocked();
         TTime next = TTime::max();
         bool timedOnly = false;  // all that is left waits for a time, not for a push
-        for (TQueue& queue : queues_) {
-            if (queue.Current || queue.Chunks.empty()) continue;
-            // Soon after a write, a chunk that is still small waits to fill
-            // up: fewer, larger appends cost less per line.
-            if (!stopping_ && now < queue.NextWrite && queue.Chunks.size() == 1 &&
-                queue.Chunks.front()->Bytes.size() < kChunkBytes / 2) {
-                next = std::min(next, queue.NextWrite);
-                timedOnly = true;
-                continue;
-            }
-            queue.Current = std::move(queue.Chunks.front());
-            queue.Chunks.pop_front();
-            queue.Bytes -= queue.Current->Bytes.size();
-            queue.Attempts = 0;
-            queue.RetryAt = now;
-            queue.LockedSince = TTime{};
-        }
-        // The two queues take turns, so that a locked or busy file of one
-        // never holds up the other.
-        int ready = -1;
-        for (size_t k = 0; k < 2; ++k) {
-            const size_t index = (turn + k) % 2;
-            const TQueue& queue = queues_[index];
-            if (!queue.Current) continue;
-            if (lastChance || queue.RetryAt <= now) {
-                ready = static_cast<int>(index);
-                break;
-            }
-            next = std::min(next, queue.RetryAt);
-            timedOnly = true;
-        }
-        // A stop reports once, at its end, whatever it gave up on.
-        const bool stopping = stopping_;
+        TakeChunksLocked(now, next, timedOnly);
+        const int ready = ReadyQueueLocked(turn, now, lastChance, next, timedOnly);
         lock.unlock();
+        // A stop reports once, at its end, whatever it gave up on.
         if (!stopping) ReportDrops(now, false);
         if (ready >= 0) {
             turn = static_cast<size_t>(ready) + 1;
@@ -407,7 +395,7 @@ void TLogWriter::Run() {
             continue;
         }
         lock.lock();
-        if (stopping_ && pending_ == 0) {
+        if (thread_.StoppingLocked() && pending_ == 0) {
             // What was lost in the last minute is reported before the end,
             // not a minute later; once, as those lines may be lost too.
             if (finalReport) return;
@@ -417,13 +405,9 @@ void TLogWriter::Run() {
             lock.lock();
             continue;
         }
-        if (stopping_) next = std::min(next, stopDeadline_);
+        if (thread_.StoppingLocked()) next = std::min(next, thread_.DeadlineLocked());
         next = std::min(next, now + kIdleTick);
-        // A writer that sleeps until a retry or the end of a pause needs no
-        // wake-up per push: pushes come often, and each would cost a switch.
-        waiting_ = !timedOnly;
-        wake_.wait_until(lock, next);
-        waiting_ = false;
+        thread_.SleepLocked(lock, next, !timedOnly);
     }
 }
 

@@ -15,31 +15,27 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/FileAppend.h"
 #include "server/AlertMailer.h"
 #include "server/InstanceCounters.h"
+#include "server/Settings.h"
+#include "server/WorkerThread.h"
 
 namespace quorvel {
 
 class TLogWriter {
 public:
     using TTime = std::chrono::steady_clock::time_point;
-    // An operation-log line of the writer's own (text, detail), handed back to
-    // the instance, which stamps it and queues it here again; urgent lines
-    // (the loss counts, a few a minute) pass a full queue.
-    using TReport = std::function<void(std::string_view text, std::string_view detail, bool urgent)>;
+    using TClock = std::function<platform::LocalTime()>;
     // A keyword alert whose line has been written or given up.
     using TForward = std::function<void(TAlertJob job)>;
 
@@ -58,7 +54,9 @@ public:
     // system log's, so that a full disk is seen somewhere. Writer thread.
     using TLost = std::function<void(const std::string& text)>;
 
-    TLogWriter(TInstanceCounters& counters, TReport report, TForward forward);
+    // files and clock belong to the instance and outlive the writer; they
+    // name and stamp the operation-log lines.
+    TLogWriter(TInstanceCounters& counters, const TFileSettings& files, const TClock& clock, TForward forward);
     // Stops as Stop with a short deadline.
     ~TLogWriter();
     TLogWriter(const TLogWriter&) = delete;
@@ -72,6 +70,10 @@ public:
                 size_t count, std::string_view sender = {});
     // One line; beyond the limit when urgent (the writer's own reports).
     bool PushLine(TQueueKind kind, const std::string& path, std::string_view line, bool urgent = false);
+    // Queues "date time detail message" and CR LF for the operation log, at
+    // the clock's reading and in the file it names. Throws only what the
+    // clock throws.
+    void LogOperation(std::string_view message, std::string_view detail, bool urgent = false);
     // Forwarded once every received line queued before it is written or
     // given up.
     void PushAlert(TAlertJob job);
@@ -96,9 +98,9 @@ private:
         std::vector<TAlertJob> Alerts;  // after the chunk's lines
     };
     struct TQueue {
-        size_t Limit = 0;
-        size_t Bytes = 0;  // of the queued chunks
-        std::deque<std::unique_ptr<TChunk>> Chunks;
+        explicit TQueue(size_t limit) : Chunks(limit) {}
+        // Bounded by the bytes of the queued chunks.
+        TBoundedQueue<std::unique_ptr<TChunk>> Chunks;
         std::vector<std::unique_ptr<TChunk>> Spare;
         // Writer thread only:
         std::unique_ptr<TChunk> Current;  // taken, being written or waiting for a retry
@@ -112,41 +114,47 @@ private:
         uint64_t OperationDropped = 0;
     };
 
-    std::unique_ptr<TChunk> NewChunk(TQueue& queue, const std::string& path);  // lock_ held
-    void StartLocked();                                                        // lock_ held
-    void NotifyLocked();                                                       // lock_ held
-    void Run();
+    TChunk& AppendChunk(TQueue& queue, const std::string& path);  // lock held
+    void StartLocked();                                            // lock held
+    void Run(TWorkerThread::TLock& lock);
+    // Takes the next chunk of each queue that has none under way; the time
+    // a paused queue waits for, if any, lowers *next.
+    void TakeChunksLocked(TTime now, TTime& next, bool& timedOnly);
+    // The queue whose chunk is due now, or -1; a later retry lowers *next.
+    int ReadyQueueLocked(size_t turn, TTime now, bool lastChance, TTime& next, bool& timedOnly) const;
     // One attempt at the queue's current chunk; true when it is finished.
     bool Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastChance);
+    // After a failed append: gives up or plans the retry; true when the
+    // chunk is finished.
+    bool HandleFailure(TQueueKind kind, TQueue& queue, int code, platform::AppendLock mode, TTime now,
+                       bool lastChance);
     void Finish(TQueue& queue);
     // code: the system's error, 0 when the file stayed locked.
     void GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code);
     // After a written chunk: counts and reports a lock passed by, ends a hold
     // that is over.
     void NoteLock(TQueueKind kind, const TChunk& chunk, bool skipped);
+    void ReportLostOperationLines(const TChunk& chunk, bool locked, int code);
     void ReportDrops(TTime now, bool always);
 
     TInstanceCounters& counters_;
-    TReport report_;
+    const TFileSettings& files_;
+    const TClock& clock_;
     TForward forward_;
 
-    std::mutex lock_;
-    std::condition_variable wake_;
-    std::condition_variable idle_;
     TQueue queues_[2];
     size_t pending_ = 0;  // chunks queued or current
     // Operation-log lines lost; received lines are in the counters.
     std::atomic<uint64_t> operationDropped_{0};
-    bool waiting_ = false;
-    bool stopping_ = false;
-    TTime stopDeadline_{};
-    std::thread thread_;
 
     // Writer thread only.
     std::string refusedPath_;  // the received-log path last refused, reported once
     std::vector<std::string> heldPaths_;  // files written without their lock until it is free again
     TReported reported_;
     TTime nextReport_{};
+
+    // Last: the thread ends before the members it uses.
+    TWorkerThread thread_;
 };
 
 }  // namespace quorvel

@@ -57,58 +57,47 @@ TKeywordList ReadKeywords(const TStringList& block, const std::string& mailTo) {
     return list;
 }
 
-struct SharedSettings {
-    std::string MailServer;
-    int32_t MailServerPort;
-    std::string MailSubject;
-    std::string MailFrom;
-    std::string MailTo;
-    TSMTPAuthType SMTPAuth;
-    std::string SMTPAuthID;
-    std::string SMTPAuthPass;
-    TSMTPTlsMode SMTPTls;
-    bool SMTPTlsVerify;
-    std::string SMTPTlsCaFile;
-    int32_t MailTimeout;
-    TLogRCode RCode;
-    std::string CnvCtrlCode;
-    int32_t StatsInterval;
-    TKeywordList Keywords;
-    int32_t MailInterval;
-};
-
-SharedSettings ReadShared(const TStringList& lines) {
-    SharedSettings s;
+// Every key of the [mail] concern, read once; an instance gets the whole
+// struct when both a server and a recipient are named.
+TMailSettings ReadMailSettings(const TStringList& lines) {
+    TMailSettings s;
     s.MailServer = ReadIniString(lines, "MAILSERVER=");
     s.MailServerPort = ReadIniInteger(lines, "MAILSERVERPORT=", 25);
     s.MailSubject = ReadIniStringDef(lines, "MAILSUBJECT=", "Quorvel Warning");
-    s.MailFrom = ReadIniString(lines, "MAILFROM=");
-    s.MailTo = ReadIniString(lines, "MAILTO=");
+    s.MailFromAddress = ReadIniString(lines, "MAILFROM=");
+    s.MailToAddress = ReadIniString(lines, "MAILTO=");
 
     const std::string auth = UpperSjis(ReadIniString(lines, "SMTPAUTH="));
-    s.SMTPAuth = auth == "LOGIN" ? SA_LOGIN : auth == "CRAM-MD5" ? SA_CRAMMD5 : SA_NONE;
+    s.MailServerSMTPAuth = auth == "LOGIN" ? SA_LOGIN : auth == "CRAM-MD5" ? SA_CRAMMD5 : SA_NONE;
     s.SMTPAuthID = ReadIniString(lines, "SMTPAUTHID=");
     s.SMTPAuthPass = ReadIniString(lines, "SMTPAUTHPASS=");
     // The storm guard stays off unless asked for; a negative value is no interval.
     s.MailInterval = std::max(ReadIniInteger(lines, "MAILINTERVAL=", 0), 0);
 
     const std::string tls = UpperSjis(ReadIniStringDef(lines, "SMTPTLS=", "NONE"));
-    s.SMTPTls = tls == "STARTTLS" ? ST_STARTTLS : tls == "TLS" ? ST_IMPLICIT : ST_NONE;
+    s.MailTls = tls == "STARTTLS" ? ST_STARTTLS : tls == "TLS" ? ST_IMPLICIT : ST_NONE;
     // Only an explicit 0 turns the certificate check off.
-    s.SMTPTlsVerify = ReadIniInteger(lines, "SMTPTLSVERIFY=", 1) != 0;
-    s.SMTPTlsCaFile = ReadIniString(lines, "SMTPTLSCAFILE=");
+    s.MailTlsVerify = ReadIniInteger(lines, "SMTPTLSVERIFY=", 1) != 0;
+    s.MailTlsCaFile = ReadIniString(lines, "SMTPTLSCAFILE=");
     s.MailTimeout = ReadIniInteger(lines, "MAILTIMEOUT=", 300);
     if (s.MailTimeout <= 0) s.MailTimeout = 300;
 
+    TStringList block;
+    ReadIniBlock(lines, "KEYWORDLISTSTART", "KEYWORDLISTEND", block);
+    s.KeywordList = ReadKeywords(block, s.MailToAddress);
+    return s;
+}
+
+// The keys of the file concern that every instance shares; the names and
+// the layout are read per instance.
+TFileSettings ReadSharedFileSettings(const TStringList& lines, const std::string& logsFolder) {
+    TFileSettings s;
+    s.LogsFolder = logsFolder;
     const std::string rcode = UpperSjis(ReadIniStringDef(lines, "RCODE=", "CRLF"));
-    s.RCode = rcode == "CR" ? rcCR : rcode == "LF" ? rcLF : rcCRLF;
+    s.LogRCode = rcode == "CR" ? rcCR : rcode == "LF" ? rcLF : rcCRLF;
     s.CnvCtrlCode = UpperSjis(ReadIniString(lines, "CNVCTRLCODE="));
     // A negative interval means no statistics, as 0 does.
     s.StatsInterval = std::max<int32_t>(0, ReadIniInteger(lines, "STATSINTERVAL=", 0));
-
-    TStringList block;
-    ReadIniBlock(lines, "KEYWORDLISTSTART", "KEYWORDLISTEND", block);
-    s.Keywords = ReadKeywords(block, s.MailTo);
     return s;
 }
 
@@ -163,75 +152,58 @@ void TSysLogServer::ResetConfig() {
 
 bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& logsFolder) {
     const TIniKeyLog keysRead;
-    const SharedSettings shared = ReadShared(lines);
-    const bool mailEnabled = !shared.MailServer.empty() && !shared.MailTo.empty();
+    const TMailSettings mail = ReadMailSettings(lines);
+    const TFileSettings sharedFiles = ReadSharedFileSettings(lines, logsFolder);
+    const bool mailEnabled = !mail.MailServer.empty() && !mail.MailToAddress.empty();
 
     for (int slot = 0; slot < kServiceSlots; ++slot) {
         const int n = slot + 1;
-        const std::string portText = ReadIniString(lines, InstanceKey("SYSLOGPORT", n));
+        const int32_t port = ReadInstancePort(lines, n);
+        // Read for a slot without an instance too: the key is known either way.
         const std::string systemLogName = ReadIniString(lines, InstanceKey("SYSLOGLOGNAME", n));
         const std::string recvLogName = ReadIniString(lines, InstanceKey("RECVLOGNAME", n));
         const std::string logType = UpperSjis(ReadIniStringDef(lines, InstanceKey("LOGTYPE", n), "META"));
         const std::string bindAddress = ReadIniString(lines, InstanceKey("SERVERIPADDRESS", n));
-
-        // A port that is no port fails the start: falling back to 514, or to
-        // no instance at all, hid the mistake until datagrams went missing.
-        // An empty value still means the default, -1 no instance, and 0, 1
-        // and 65535 the default port, as they always did. Only -1 written
-        // as such empties a slot: "$FFFFFFFF" reads as the same bits, but
-        // whoever wrote it meant a port.
-        int32_t port = n == 1 ? kDefaultSyslogPort : kNoInstance;
-        bool portProblem = false;
-        if (portText.find_first_not_of(" \t") != std::string::npos) {
-            const bool decimal = portText.find_first_of("$xX") == std::string::npos;
-            if (!ParseIniInteger(portText, port)) {
-                portProblem = true;
-                StartProblems.push_back({n, InstanceKeyName("SYSLOGPORT", n), portText, TProblemKind::PortNotNumber, 0});
-            } else if ((port == kNoInstance && !decimal) || port < kNoInstance || port > kHighestPort) {
-                portProblem = true;
-                StartProblems.push_back({n, InstanceKeyName("SYSLOGPORT", n), portText, TProblemKind::PortRange, 0});
-            }
-        }
-        if (portProblem) {
-            port = kDefaultSyslogPort;  // the instance stays, so that its operation log hears of it
-        }
         if (port == kNoInstance) continue;
 
         auto service = std::make_unique<TSyslogService>();
-        service->LogRCode = shared.RCode;
-        service->CnvCtrlCode = shared.CnvCtrlCode;
-        service->StatsInterval = shared.StatsInterval;
-        if (mailEnabled) {
-            service->MailServer = shared.MailServer;
-            service->MailServerPort = shared.MailServerPort;
-            service->MailFromAddress = shared.MailFrom;
-            service->MailToAddress = shared.MailTo;
-            service->MailSubject = shared.MailSubject;
-            service->MailServerSMTPAuth = shared.SMTPAuth;
-            service->SMTPAuthID = shared.SMTPAuthID;
-            service->SMTPAuthPass = shared.SMTPAuthPass;
-            service->MailTls = shared.SMTPTls;
-            service->MailTlsVerify = shared.SMTPTlsVerify;
-            service->MailTlsCaFile = shared.SMTPTlsCaFile;
-            service->MailTimeout = shared.MailTimeout;
-            service->KeywordList = shared.Keywords;
-            service->MailThrottle.SetInterval(shared.MailInterval);
-        }
-        service->SysLogPort = (port < 2 || port > 65534) ? kDefaultSyslogPort : port;
-        service->LogsFolder = logsFolder;
-        service->SystemLogName = systemLogName.empty() ? "Quorvel.log" : systemLogName;
-        service->RecvLogName = recvLogName.empty() ? "%y-%m-syslog.log" : recvLogName;
-        service->LogType = logType == "TAB" ? ltTab : logType == "CSV" ? ltComma : ltMeta;
-        service->ServerIPAddress = bindAddress;
-        service->OperationLogFallback = [this](const std::string& text) {
+        service->Reception.SysLogPort = (port < 2 || port > 65534) ? kDefaultSyslogPort : port;
+        service->Reception.ServerIPAddress = bindAddress;
+        service->Files = sharedFiles;
+        service->Files.SystemLogName = systemLogName.empty() ? "Quorvel.log" : systemLogName;
+        service->Files.RecvLogName = recvLogName.empty() ? "%y-%m-syslog.log" : recvLogName;
+        service->Files.LogType = logType == "TAB" ? ltTab : logType == "CSV" ? ltComma : ltMeta;
+        if (mailEnabled) service->Mail = mail;
+        service->SetOperationLogFallback([this](const std::string& text) {
             if (LogEvent) LogEvent(text, platform::kEventError, 0, texts::kEventIdOperationLogLost);
-        };
+        });
         Services[static_cast<size_t>(slot)] = std::move(service);
     }
 
     std::vector<std::string> notes = IniLineNotes(lines, keysRead.Keys());
     ConfigNotes.insert(ConfigNotes.end(), notes.begin(), notes.end());
-    return !shared.SMTPAuthPass.empty();
+    return !mail.SMTPAuthPass.empty();
+}
+
+int32_t TSysLogServer::ReadInstancePort(const TStringList& lines, int n) {
+    const std::string portText = ReadIniString(lines, InstanceKey("SYSLOGPORT", n));
+    // A port that is no port fails the start: falling back to 514, or to
+    // no instance at all, hid the mistake until datagrams went missing.
+    // An empty value still means the default, -1 no instance, and 0, 1
+    // and 65535 the default port, as they always did. Only -1 written
+    // as such empties a slot: "$FFFFFFFF" reads as the same bits, but
+    // whoever wrote it meant a port.
+    int32_t port = n == 1 ? kDefaultSyslogPort : kNoInstance;
+    if (portText.find_first_not_of(" \t") == std::string::npos) return port;
+    const bool decimal = portText.find_first_of("$xX") == std::string::npos;
+    if (!ParseIniInteger(portText, port)) {
+        StartProblems.push_back({n, InstanceKeyName("SYSLOGPORT", n), portText, TProblemKind::PortNotNumber, 0});
+    } else if ((port == kNoInstance && !decimal) || port < kNoInstance || port > kHighestPort) {
+        StartProblems.push_back({n, InstanceKeyName("SYSLOGPORT", n), portText, TProblemKind::PortRange, 0});
+    } else {
+        return port;
+    }
+    return kDefaultSyslogPort;  // the instance stays, so that its operation log hears of it
 }
 
 void TSysLogServer::CheckServices() {
@@ -338,7 +310,7 @@ bool TSysLogServer::StartServices() {
         if (!service) continue;
         if (!service->StartListening()) {
             platform::ReportToConsole("instance " + std::to_string(slot + 1) + " cannot start: " +
-                                  (service->StartFailure.empty() ? std::string("see logs/") + service->SystemLogName
+                                  (service->StartFailure.empty() ? std::string("see logs/") + service->Files.SystemLogName
                                                                  : service->StartFailure));
             if (LogEvent) {
                 LogEvent(texts::kEventInstanceStartFailedPrefix + std::to_string(slot + 1) +
@@ -366,9 +338,9 @@ void TSysLogServer::StartStatistics() {
         });
     }
     for (const auto& service : Services) {
-        if (!service || service->StatsInterval <= 0) continue;
+        if (!service || service->Files.StatsInterval <= 0) continue;
         TSyslogService* instance = service.get();
-        timer_.Add(std::chrono::seconds(service->StatsInterval), [instance] {
+        timer_.Add(std::chrono::seconds(service->Files.StatsInterval), [instance] {
             instance->WriteOperationLog(FormatStatisticsLine(instance->Counters.Snapshot(), false), "");
         });
     }

@@ -99,6 +99,9 @@ private:
     // Fills Services, StartProblems and ConfigNotes from the lines; true
     // when they hold an SMTP password.
     bool ApplyConfig(const TStringList& lines, const std::string& logsFolder);
+    // The port of instance n as configured (kNoInstance: no instance); a
+    // value that is no port adds a start problem and gives the default.
+    int32_t ReadInstancePort(const TStringList& lines, int n);
     // The instance whose operation log takes a note about the given instance
     // (0: about the server), or none when that log is itself the problem.
     TSyslogService* NoteTaker(int instance) const;

@@ -103,7 +103,7 @@ void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TSta
     const struct {
         const char* key;
         const std::string& pattern;
-    } files[] = {{"SYSLOGLOGNAME", service.SystemLogName}, {"RECVLOGNAME", service.RecvLogName}};
+    } files[] = {{"SYSLOGLOGNAME", service.Files.SystemLogName}, {"RECVLOGNAME", service.Files.RecvLogName}};
     for (const auto& file : files) {
         TStartProblem problem{instance, InstanceKeyName(file.key, instance), file.pattern,
                               TProblemKind::LogNameOutside, 0};
@@ -113,7 +113,7 @@ void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TSta
         }
         // Nothing is written: the open alone creates a missing file, with
         // the rights every later line finds.
-        const std::string path = service.LogsFolder + service.ExpandLogFileName(file.pattern);
+        const std::string path = service.Files.LogsFolder + service.ExpandLogFileName(file.pattern);
         const int code = platform::AppendToFile(path, {});
         if (code == 0 || platform::AppendFailureOf(code) == platform::AppendFailure::Locked) continue;
         problem.Kind = TProblemKind::LogCannotOpen;

@@ -1,15 +1,14 @@
 #pragma once
-// Periodic jobs on a thread of their own: reading counters and writing a
-// statistics line must never hold up the thread that receives. Add, Start
-// and Stop from the owner's thread; the jobs run on the timer's thread, one
-// at a time.
+// Periodic jobs on a thread of their own (the thread skeleton's): reading
+// counters and writing a statistics line must never hold up the thread that
+// receives. Add, Start and Stop from the owner's thread; the jobs run on the
+// timer's thread, one at a time.
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <thread>
 #include <vector>
+
+#include "server/WorkerThread.h"
 
 namespace quorvel {
 
@@ -17,7 +16,7 @@ class TStatsTimer {
 public:
     using TJob = std::function<void()>;
 
-    TStatsTimer() = default;
+    TStatsTimer();
     ~TStatsTimer();
     TStatsTimer(const TStatsTimer&) = delete;
     TStatsTimer& operator=(const TStatsTimer&) = delete;
@@ -32,7 +31,7 @@ public:
     // Wakes the thread and waits for it; no job runs once this returns. The
     // job list is emptied, so the timer can be filled and started again.
     void Stop();
-    bool Running() const { return thread_.joinable(); }
+    bool Running();
 
 private:
     struct TEntry {
@@ -41,13 +40,11 @@ private:
         TJob Job;
     };
 
-    void Run();
+    void Run(TWorkerThread::TLock& lock);
 
+    // Filled and emptied only while no thread runs.
     std::vector<TEntry> jobs_;
-    std::mutex lock_;
-    std::condition_variable wake_;
-    bool stopRequested_ = false;
-    std::thread thread_;
+    TWorkerThread thread_;
 };
 
 }  // namespace quorvel

@@ -6,47 +6,20 @@
 #include <system_error>
 #include <utility>
 
-#include "mail/DMail.h"
 #include "platform/SystemError.h"
 #include "platform/TcpSocket.h"
+#include "server/LogFile.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Buffers.h"
 #include "util/Chars.h"
 #include "util/DString.h"
+#include "util/ScopeExit.h"
 #include "util/jconvert.h"
 
 namespace quorvel {
 
 namespace {
-
-// Appends the pattern with every two-byte field "%Y", "%M" and "%D" (either
-// letter case) replaced. One pass gives what replacing the three fields one
-// after the other gives: a replacement is digits only, so it can neither hold
-// a field nor complete one. A Shift_JIS trail byte is never '%', so a plain
-// byte scan cannot split a character.
-void AppendExpandedName(std::string& out, std::string_view pattern, const platform::LocalTime& now) {
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern[i] == '%' && i + 1 < pattern.size()) {
-            switch (UpperAscii(pattern[i + 1])) {
-                case 'Y': out += std::to_string(now.Year); ++i; continue;
-                case 'M': out += ZeroPad2(now.Month); ++i; continue;
-                case 'D': out += ZeroPad2(now.Day); ++i; continue;
-                default: break;
-            }
-        }
-        out += pattern[i];
-    }
-}
-
-std::string DateText(const platform::LocalTime& t) {
-    return std::to_string(t.Year) + "/" + ZeroPad2(t.Month) + "/" + ZeroPad2(t.Day);
-}
-
-std::string TimeText(const platform::LocalTime& t) {
-    return ZeroPad2(t.Hour) + ":" + ZeroPad2(t.Minute) + ":" + ZeroPad2(t.Second) + "." +
-           ZeroPad3(t.Millisecond);
-}
 
 std::string_view LineEnd(TLogRCode code) {
     switch (code) {
@@ -94,14 +67,12 @@ void UnloadAddrInfo() {
 bool AddrInfoLoaded() { return addrInfoLoaded; }
 
 TSyslogService::TSyslogService()
-    : mailer_(std::make_unique<TAlertMailer>([this](const TAlertJob& alert, bool send) { DeliverAlert(alert, send); })),
-      writer_(std::make_unique<TLogWriter>(
-          Counters,
-          [this](std::string_view text, std::string_view detail, bool urgent) { LogOperation(text, detail, urgent); },
-          [this](TAlertJob alert) { mailer_->Post(std::move(alert)); })) {
-    writer_->OperationLost = [this](const std::string& text) {
-        if (OperationLogFallback) OperationLogFallback(text);
-    };
+    : writer_(std::make_unique<TLogWriter>(Counters, Files, Clock,
+                                           [&mailer = mailer_](TAlertJob alert) { mailer->Post(std::move(alert)); })),
+      mailer_(std::make_unique<TAlertMailer>(Mail, Counters, *writer_)) {}
+
+void TSyslogService::SetOperationLogFallback(std::function<void(const std::string& text)> fallback) {
+    writer_->OperationLost = std::move(fallback);
 }
 
 // The sockets close with ownedSockets_. The queue is not touched here: it may
@@ -127,14 +98,14 @@ void TSyslogService::NoteFailure(const std::string& step, const std::string& add
     // Only the first failure of a start: the later ones follow from it.
     if (!StartFailure.empty()) return;
     const std::string shown = family == platform::kFamilyIPv6 ? "[" + address + "]" : address;
-    StartFailure = step + " " + shown + " port " + std::to_string(SysLogPort) +
+    StartFailure = step + " " + shown + " port " + std::to_string(Reception.SysLogPort) +
                    (family == platform::kFamilyIPv6 ? " (IPv6)" : " (IPv4)") + ": " + reason;
 }
 
 void TSyslogService::NoteListening(const std::string& address, int family) {
     if (!ListeningOn.empty()) ListeningOn += ", ";
     ListeningOn += (family == platform::kFamilyIPv6 ? "[" + address + "]" : address) + " port " +
-                   std::to_string(SysLogPort) + (family == platform::kFamilyIPv6 ? " (IPv6)" : " (IPv4)");
+                   std::to_string(Reception.SysLogPort) + (family == platform::kFamilyIPv6 ? " (IPv6)" : " (IPv4)");
 }
 
 bool TSyslogService::OpenListener(const platform::BindAddress& address) {
@@ -173,8 +144,8 @@ bool TSyslogService::OpenListener(const platform::BindAddress& address) {
 bool TSyslogService::StartIPv4Only() {
     WriteOperationLog(texts::kLogBindStartIPv4Only, "");
     uint32_t address = 0;
-    if (IsIPv4Address(ServerIPAddress)) {
-        for (int part : SplitIPv4Address(ServerIPAddress)) address = address << 8 | (static_cast<uint32_t>(part) & 0xFF);
+    if (IsIPv4Address(Reception.ServerIPAddress)) {
+        for (int part : SplitIPv4Address(Reception.ServerIPAddress)) address = address << 8 | (static_cast<uint32_t>(part) & 0xFF);
     }
     const std::string addressText = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) +
                                     "." + std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
@@ -188,8 +159,8 @@ bool TSyslogService::StartIPv4Only() {
     ownedSockets_.push_back(std::move(owned));
     Socket4 = socket;
     OpenedSocket(socket);
-    WriteOperationLog(texts::kLogBindPort + std::to_string(SysLogPort), "");
-    const int bindError = platform::BindIPv4(socket, address, static_cast<uint16_t>(SysLogPort & 0xFFFF));
+    WriteOperationLog(texts::kLogBindPort + std::to_string(Reception.SysLogPort), "");
+    const int bindError = platform::BindIPv4(socket, address, static_cast<uint16_t>(Reception.SysLogPort & 0xFFFF));
     if (bindError != 0) {
         WriteOperationLog(texts::kLogBindFailed + std::to_string(bindError) + ")", "");
         NoteFailure("cannot bind to", addressText, platform::kFamilyIPv4, platform::SystemErrorText(bindError));
@@ -222,14 +193,14 @@ bool TSyslogService::StartListening() {
     const bool dual = AddrInfoLoaded();
     if (dual) {
         WriteOperationLog(texts::kLogBindStartDual, "");
-        const std::string port = std::to_string(SysLogPort);
+        const std::string port = std::to_string(Reception.SysLogPort);
         WriteOperationLog(texts::kLogBindPort + port, "");
         std::vector<platform::BindAddress> addresses;
-        const int rc = platform::ResolvePassive(ServerIPAddress, port, addresses);
+        const int rc = platform::ResolvePassive(Reception.ServerIPAddress, port, addresses);
         if (rc != 0 || addresses.empty()) {
             // Nothing to bind would otherwise pass for a successful start.
             WriteOperationLog(texts::kLogResolveFailed + std::to_string(rc) + ")", "");
-            StartFailure = "cannot resolve the address \"" + ServerIPAddress + "\" (port " + port + "): " +
+            StartFailure = "cannot resolve the address \"" + Reception.ServerIPAddress + "\" (port " + port + "): " +
                            (rc != 0 ? platform::ResolveErrorText(rc) : std::string("no address to bind"));
             result = false;
         }
@@ -252,7 +223,8 @@ bool TSyslogService::StartListening() {
 }
 
 bool TSyslogService::StopListening() {
-    KeywordList.clear();
+    // No alert after the stop; only this thread reads the keywords.
+    Mail.KeywordList.clear();
     // The last drops of a burst that no datagram followed.
     for (const auto& entry : kernelDrops_) {
         const long long now = platform::DropCountNow(entry.first);
@@ -279,7 +251,7 @@ bool TSyslogService::StopListening() {
     WriteOperationLog(texts::kLogServiceStopped, "");
     // The lines and mails are through (or given up) by now, so these are the
     // run's totals; queued while the writer still takes lines.
-    if (StatsInterval > 0) WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true), "");
+    if (Files.StatsInterval > 0) WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true), "");
     writer_->Stop(deadline);
     return true;
 }
@@ -366,10 +338,7 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         }
     };
     batchTime_ = platform::WallNow();
-    struct EndOfBatch {
-        platform::WallTime& Time;
-        ~EndOfBatch() { Time = platform::WallTime{}; }
-    } endOfBatch{batchTime_};
+    const TScopeExit endOfBatch([this] { batchTime_ = platform::WallTime{}; });
     for (int i = 0; i < batch.Filled; ++i) {
         const platform::DatagramSlot& slot = slots_[static_cast<size_t>(i)];
         if (!haveLastSender_ || ipv6 != lastSenderIPv6_ || slot.Sender.Family != lastSender_.Family ||
@@ -452,25 +421,10 @@ bool TSyslogService::Flush(std::chrono::steady_clock::time_point deadline) {
 
 std::string TSyslogService::ExpandLogFileName(std::string_view pattern) const {
     if (pattern.find('%') == std::string_view::npos) return std::string(pattern);
-    return ExpandLogFileName(pattern, Clock());
-}
-
-std::string TSyslogService::ExpandLogFileName(std::string_view pattern, const platform::LocalTime& now) const {
     std::string name;
     name.reserve(pattern.size() + 8);
-    AppendExpandedName(name, pattern, now);
+    AppendExpandedName(name, pattern, Clock());
     return name;
-}
-
-void TSyslogService::BuildLogPath(std::string& path, std::string_view pattern, const platform::LocalTime& now) const {
-    // The line's own clock reading names the file, so a line stamped just
-    // before midnight never lands in the next day's file.
-    path = EnsureTrailingBackslash(LogsFolder);
-    if (pattern.find('%') == std::string_view::npos) {
-        path += pattern;
-    } else {
-        AppendExpandedName(path, pattern, now);
-    }
 }
 
 std::string TSyslogService::ConvertControlCodes(std::string_view text) const {
@@ -482,7 +436,7 @@ std::string TSyslogService::ConvertControlCodes(std::string_view text) const {
 
 void TSyslogService::AppendConverted(std::string& out, std::string_view text, bool doubleQuotes) const {
     // Doubling the quotes first and converting afterwards, in one pass: a
-    // quote is no control byte, and the quotes of CnvCtrlCode stay single.
+    // quote is no control byte, and the quotes of Files.CnvCtrlCode stay single.
     // Runs of bytes that stay as they are go over in one piece.
     size_t run = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -496,7 +450,7 @@ void TSyslogService::AppendConverted(std::string& out, std::string_view text, bo
         if (b == '"') {
             out += "\"\"";
         } else if (b != 0) {
-            out += CnvCtrlCode;
+            out += Files.CnvCtrlCode;
         }
     }
     out.append(text.data() + run, text.size() - run);
@@ -535,11 +489,11 @@ int TSyslogService::ReadStamp() {
     }
     // The line's own clock reading names the file, so a line stamped just
     // before midnight never lands in the next day's file.
-    if (changed || stamp_.PathPattern != RecvLogName || stamp_.PathFolder != LogsFolder) {
+    if (changed || stamp_.PathPattern != Files.RecvLogName || stamp_.PathFolder != Files.LogsFolder) {
         std::string path;
-        BuildLogPath(path, RecvLogName, stamp_.Local);
-        stamp_.PathPattern = RecvLogName;
-        stamp_.PathFolder = LogsFolder;
+        BuildLogPath(path, Files.LogsFolder, Files.RecvLogName, stamp_.Local);
+        stamp_.PathPattern = Files.RecvLogName;
+        stamp_.PathFolder = Files.LogsFolder;
         if (path != stamp_.Path) {
             stamp_.Path = std::move(path);
             ++stamp_.PathGeneration;
@@ -549,7 +503,7 @@ int TSyslogService::ReadStamp() {
 }
 
 void TSyslogService::StageLine(std::string_view message, std::string_view sender, std::string_view rawSender) {
-    if (LogType != ltMeta && LogType != ltTab && LogType != ltComma) return;
+    if (Files.LogType != ltMeta && Files.LogType != ltTab && Files.LogType != ltComma) return;
     const int millisecond = ReadStamp();
     if (stagedCount_ > 0 && (stagedCount_ == lineEnds_.size() || stagedGeneration_ != stamp_.PathGeneration)) {
         FlushStaged();
@@ -561,7 +515,7 @@ void TSyslogService::StageLine(std::string_view message, std::string_view sender
     try {
         const char ms[3] = {static_cast<char>('0' + millisecond / 100 % 10), static_cast<char>('0' + millisecond / 10 % 10),
                             static_cast<char>('0' + millisecond % 10)};
-        if (LogType == ltComma) {
+        if (Files.LogType == ltComma) {
             line += '"';
             line += stamp_.Date;
             line += "\",\"";
@@ -573,7 +527,7 @@ void TSyslogService::StageLine(std::string_view message, std::string_view sender
             AppendConverted(line, message, true);
             line += '"';
         } else {
-            const char separator = LogType == ltTab ? '\t' : ' ';
+            const char separator = Files.LogType == ltTab ? '\t' : ' ';
             line += stamp_.Date;
             line += separator;
             line += stamp_.Time;
@@ -583,7 +537,7 @@ void TSyslogService::StageLine(std::string_view message, std::string_view sender
             line += separator;
             AppendConverted(line, message, false);
         }
-        line += LineEnd(LogRCode);
+        line += LineEnd(Files.LogRCode);
     } catch (...) {
         line.resize(start);
         throw;
@@ -612,16 +566,7 @@ void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view
 }
 
 void TSyslogService::WriteOperationLog(std::string_view message, std::string_view detail) {
-    LogOperation(message, detail, false);
-}
-
-void TSyslogService::LogOperation(std::string_view message, std::string_view detail, bool urgent) {
-    const platform::LocalTime now = Clock();
-    std::string line = DateText(now) + " " + TimeText(now) + " ";
-    line.append(detail).append(" ").append(message).append("\r\n");
-    std::string path;
-    BuildLogPath(path, SystemLogName, now);
-    writer_->PushLine(TLogWriter::qkOperation, path, line, urgent);
+    writer_->LogOperation(message, detail, false);
 }
 
 namespace {
@@ -648,19 +593,22 @@ const TKeyword* TSyslogService::FindKeyword(const TKeywordList& keywords, std::s
 }
 
 void TSyslogService::CheckKeywords(std::string_view message, std::string_view sender) {
-    if (MailServer.empty() || KeywordList.empty()) return;
-    const TKeyword* match = FindKeyword(KeywordList, message);
+    if (Mail.MailServer.empty() || Mail.KeywordList.empty()) return;
+    const TKeyword* match = FindKeyword(Mail.KeywordList, message);
     if (match == nullptr) return;
     TInstanceCounters::Add(Counters.KeywordMatches);
     TAlertJob alert;
-    if (MailThrottle.Enabled()) {
+    // The interval is the configuration's; it is taken over here, on the
+    // thread the guard belongs to.
+    if (mailThrottle_.IntervalSeconds() != Mail.MailInterval) mailThrottle_.SetInterval(Mail.MailInterval);
+    if (mailThrottle_.Enabled()) {
         // The guard decides here, before the mail queue, so that a held
         // match never takes room in it; it is a lookup, nothing waits.
         const auto steadyNow = SteadyClock();
         const platform::LocalTime wallNow = Clock();
         for (const std::string& address : match->AddrList) {
             THeldAlerts held;
-            if (MailThrottle.Admit(match->Keyword, address, steadyNow, wallNow, &held)) {
+            if (mailThrottle_.Admit(match->Keyword, address, steadyNow, wallNow, &held)) {
                 alert.Addresses.push_back(address);
                 alert.Held.push_back(held);
                 continue;
@@ -669,7 +617,7 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
             // One line per interval and address, not one per held match: a
             // storm must not turn into a storm of log lines either.
             if (held.Count == 1) {
-                WriteOperationLog(MailServer + texts::kLogMailTo + address + texts::kLogMailHeld + match->Keyword + ")",
+                WriteOperationLog(Mail.MailServer + texts::kLogMailTo + address + texts::kLogMailHeld + match->Keyword + ")",
                                   "");
             }
         }
@@ -689,95 +637,15 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     writer_->PushAlert(std::move(alert));
 }
 
-void TSyslogService::DeliverAlert(const TAlertJob& alert, bool send) {
-    for (size_t i = 0; i < alert.Addresses.size(); ++i) {
-        const std::string& address = alert.Addresses[i];
-        std::string line = MailServer + texts::kLogMailTo + address;
-        bool sent = false;
-        std::string reason;
-        if (send && !mailer_->Aborting()) {
-            try {
-                sent = SendAlertMail(alert.Body, alert.Sender, address,
-                                     i < alert.Held.size() ? alert.Held[i] : THeldAlerts{},
-                                     &reason) == 0;
-            } catch (...) {
-                sent = false;
-            }
-        }
-        if (sent) {
-            line += texts::kLogMailSent + alert.Keyword + ")";
-            TInstanceCounters::Add(Counters.MailsSent);
-        } else {
-            line += texts::kLogMailFailed;
-            TInstanceCounters::Add(Counters.MailsFailed);
-        }
-        try {
-            WriteOperationLog(line, "");
-            if (!reason.empty()) WriteOperationLog(reason, "");
-        } catch (...) {
-        }
-    }
-}
-
 bool TSyslogService::PasswordInClear() const {
-    if (MailServer.empty() || MailServerSMTPAuth == SA_NONE || MailTls != ST_NONE) return false;
+    if (Mail.MailServer.empty() || Mail.MailServerSMTPAuth == SA_NONE || Mail.MailTls != ST_NONE) return false;
     uint32_t address = 0;
-    if (platform::ParseIPv4Literal(MailServer, address)) return (address >> 24) != 127;
+    if (platform::ParseIPv4Literal(Mail.MailServer, address)) return (address >> 24) != 127;
     // Names are not looked up at start (that could wait on a name server);
     // only the loopback name itself counts as this machine.
-    std::string lower = MailServer;
+    std::string lower = Mail.MailServer;
     for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     return lower != "localhost" && lower != "::1";
-}
-
-int32_t TSyslogService::SendAlertMail(std::string_view body, std::string_view sender,
-                                      const std::string& address, const THeldAlerts& held,
-                                      std::string* reason) {
-    TSMTPMail mail;
-    // Registered so that a stop can abort the mail from the worker thread.
-    struct ActiveMail {
-        TAlertMailer& mailer_;
-        ActiveMail(TAlertMailer& mailer, TSMTPMail& mail) : mailer_(mailer) { mailer_.SetActive(&mail); }
-        ~ActiveMail() { mailer_.SetActive(nullptr); }
-    } active(*mailer_, mail);
-    mail.SetServerName(MailServer);
-    mail.SetPort(MailServerPort);
-    mail.SetFromAddress(MailFromAddress);
-    mail.SetToAddress(address);
-    // The composer encodes the subject itself; an encoded word handed to it
-    // would be split and encoded a second time when it is long.
-    mail.SetSubject(MailSubject);
-    mail.SetSMTPAuthType(MailServerSMTPAuth);
-    mail.SetSMTPAuthAccount(SMTPAuthID);
-    mail.SetSMTPAuthPassword(SMTPAuthPass);
-    // AUTH is an extension of EHLO sessions (RFC 4954 section 4): servers
-    // refuse it after HELO.
-    if (MailServerSMTPAuth != SA_NONE) mail.SetStartCommandType(SC_EHLO);
-    mail.SetX_Mailer("Quorvel Service");
-    mail.SetTlsMode(MailTls);
-    mail.SetTlsVerify(MailTlsVerify);
-    mail.SetTlsCaFile(MailTlsCaFile);
-    mail.SetMailTimeout(MailTimeout);
-    mail.Body().push_back("");
-    mail.Body().push_back(std::string(sender) + " said");
-    mail.Body().push_back(std::string(body));
-    if (held.Count > 0) {
-        mail.Body().push_back("");
-        mail.Body().push_back(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
-                              FormatDateTimeText(held.First) + texts::kMailHeldLast +
-                              FormatDateTimeText(held.Last) + ")");
-    }
-    const int32_t result = mail.SendMail();
-    if (result != 0 && reason != nullptr) {
-        if (result == kMailStartTlsFailed) {
-            *reason = texts::kLogMailStartTlsMissing;
-        } else if (result == kMailTlsFailed) {
-            *reason = texts::kLogMailTlsFailed + mail.ErrorText();
-        } else if (!mail.ErrorText().empty()) {
-            *reason = texts::kLogMailTimedOut + mail.ErrorText();
-        }
-    }
-    return result;
 }
 
 }  // namespace quorvel

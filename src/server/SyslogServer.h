@@ -23,24 +23,10 @@
 #include "server/AlertThrottle.h"
 #include "server/InstanceCounters.h"
 #include "server/LogWriter.h"
+#include "server/Settings.h"
 #include "util/MailTypes.h"
 
 namespace quorvel {
-
-// Layout of a received-message line: fields separated by a space, by a TAB,
-// or quoted and separated by commas.
-enum TLogType { ltMeta = 0, ltTab = 1, ltComma = 2 };
-// Line end of a received-message line: CR LF, CR or LF.
-enum TLogRCode { rcCRLF = 0, rcCR = 1, rcLF = 2 };
-
-using TKeywordAddrList = std::vector<std::string>;
-
-struct TKeyword {
-    std::string Keyword;        // looked for in received messages
-    TKeywordAddrList AddrList;  // recipients of its alert mail
-};
-
-using TKeywordList = std::vector<TKeyword>;
 
 // Socket notifications of an instance: the message number names the family of
 // the socket that became readable.
@@ -79,35 +65,11 @@ public:
     TSyslogService(const TSyslogService&) = delete;
     TSyslogService& operator=(const TSyslogService&) = delete;
 
-    // --- Settings (filled by TSysLogServer::LoadConfig) ---
-    std::string ServerIPAddress;  // empty: every local address
-    int32_t SysLogPort = 514;
-    std::string LogsFolder;       // ends with the path separator
-    std::string SystemLogName;    // operation-log file name pattern
-    std::string RecvLogName;      // received-message log file name pattern
-    TLogType LogType = ltMeta;
-    std::string MailServer = "127.0.0.1";
-    int32_t MailServerPort = 25;
-    TSMTPAuthType MailServerSMTPAuth = SA_NONE;
-    std::string MailFromAddress;
-    std::string MailToAddress;
-    std::string MailSubject = "Quorvel warning";
-    std::string SMTPAuthID;
-    std::string SMTPAuthPass;     // plain text, as written in the ini file
-    TSMTPTlsMode MailTls = ST_NONE;
-    bool MailTlsVerify = true;    // check the server's certificate and name
-    std::string MailTlsCaFile;    // empty: the system's trust store
-    int32_t MailTimeout = 300;    // seconds for one whole mail
-    TLogRCode LogRCode = rcCRLF;
-    std::string CnvCtrlCode;      // replaces each control byte of a message; empty drops them
-    TKeywordList KeywordList;
-    // Storm guard (MAILINTERVAL, seconds; 0: every match is mailed). Set
-    // before the instance starts receiving; used on the thread that decides
-    // the mails.
-    TAlertThrottle MailThrottle;
-    // Seconds between two statistics lines in the operation log; 0 writes
-    // none, and no totals at the stop either.
-    int32_t StatsInterval = 0;
+    // --- Settings (filled whole by TSysLogServer::LoadConfig before the
+    // start; only read afterwards, by every thread of the instance) ---
+    TReceptionSettings Reception;
+    TFileSettings Files;
+    TMailSettings Mail;
 
     // Source of every timestamp and dated file name; tests put a fixed date here.
     TClock Clock = platform::LocalNow;
@@ -116,8 +78,9 @@ public:
 
     // Where an operation-log line goes when its file cannot take it (a full
     // disk, a refused path): the system log, so that the failure is seen
-    // somewhere. Called on the log writer's thread; none: only counted.
-    std::function<void(const std::string& text)> OperationLogFallback;
+    // somewhere. Called on the log writer's thread; none: only counted. Set
+    // before the first line is written.
+    void SetOperationLogFallback(std::function<void(const std::string& text)> fallback);
 
     // What the instance has done since its start; read from any thread.
     TInstanceCounters Counters;
@@ -180,43 +143,30 @@ public:
     // as it is without reading the clock.
     std::string ExpandLogFileName(std::string_view pattern) const;
 
-    // Drops NUL bytes and replaces bytes 1 to 31 with CnvCtrlCode.
+    // Drops NUL bytes and replaces bytes 1 to 31 with Files.CnvCtrlCode.
     std::string ConvertControlCodes(std::string_view text) const;
 
-    // Queues one line for a received message in the LogType layout with the
-    // LogRCode line end. A failed write, a file locked through every attempt,
+    // Queues one line for a received message in the Files.LogType layout
+    // with the Files.LogRCode line end. A failed write, a file locked through every attempt,
     // a refused path (a symbolic link, a folder) and a full queue are counted
     // and reported by the writer.
     void WriteReceivedLog(std::string_view message, std::string_view sender);
 
     // Safe from any thread: queues "date time detail message" and CR LF for
     // the operation log; a line its file does not take goes to
-    // OperationLogFallback with the reason. Throws only what the clock throws.
+    // the operation-log fallback with the reason. Throws only what the clock throws.
     void WriteOperationLog(std::string_view message, std::string_view detail);
 
     // --- Keyword alerts ---
 
     // Queues one alert mail to each address of the first keyword of
-    // KeywordList found in the message, to go out once the lines queued
+    // Mail.KeywordList found in the message, to go out once the lines queued
     // before it are written. The message is the received text before
     // ConvertControlCodes. With the storm guard on, an address mailed for
     // this keyword within the interval gets no mail: the match is counted
     // (Counters.MailsHeld), the first one of an interval logged, and the next
     // mail tells how many were held. Held matches take no room in the queue.
     void CheckKeywords(std::string_view message, std::string_view sender);
-
-    // Mail thread: sends (or, when send is false or the stop gave up on it,
-    // reports as not sent) each mail of the alert, and logs each mail's
-    // outcome in address order.
-    void DeliverAlert(const TAlertJob& alert, bool send);
-
-    // Mail thread: one alert mail through the configured SMTP server; the
-    // SendMail result (0: delivered). Matches held back before it (Count > 0)
-    // add a line. A failure caused by TLS or a time-out leaves its
-    // operation-log line in *reason when reason is given.
-    int32_t SendAlertMail(std::string_view body, std::string_view sender,
-                          const std::string& address, const THeldAlerts& held = THeldAlerts{},
-                          std::string* reason = nullptr);
 
     // The start-up warning when the SMTP password would cross the network
     // readable (AUTH without TLS to a server that is not this machine).
@@ -260,10 +210,7 @@ private:
     // are queued first when the file changes.
     void StageLine(std::string_view message, std::string_view sender, std::string_view rawSender);
     void FlushStaged();
-    void LogOperation(std::string_view message, std::string_view detail, bool urgent);
 
-    std::string ExpandLogFileName(std::string_view pattern, const platform::LocalTime& now) const;
-    void BuildLogPath(std::string& path, std::string_view pattern, const platform::LocalTime& now) const;
     // ConvertControlCodes appended to out; doubleQuotes doubles every quote
     // of the text first (the CSV layout).
     void AppendConverted(std::string& out, std::string_view text, bool doubleQuotes) const;
@@ -297,8 +244,15 @@ private:
     std::string stagedPath_;
     std::string stagedSender_;
 
-    std::unique_ptr<TAlertMailer> mailer_;
+    // The storm guard: decided here, on the worker, so that a held match
+    // never takes room in the mail queue.
+    TAlertThrottle mailThrottle_;
+
+    // The two rooms with a thread of their own. The writer forwards alerts
+    // to the mailer, the mailer logs through the writer; the instance only
+    // hands work to them.
     std::unique_ptr<TLogWriter> writer_;
+    std::unique_ptr<TAlertMailer> mailer_;
 };
 
 }  // namespace quorvel

@@ -23,16 +23,16 @@ protected:
     TSyslogService* Slot(int n) { return server.Services[static_cast<size_t>(n - 1)].get(); }
     // Every mail setting and the number of keywords, joined by "|".
     static std::string Mail(const TSyslogService* s) {
-        return s->MailServer + "|" + std::to_string(s->MailServerPort) + "|" + s->MailFromAddress + "|" +
-               s->MailToAddress + "|" + s->MailSubject + "|" + std::to_string(s->MailServerSMTPAuth) + "|" +
-               s->SMTPAuthID + "|" + s->SMTPAuthPass + "|" + std::to_string(s->KeywordList.size());
+        return s->Mail.MailServer + "|" + std::to_string(s->Mail.MailServerPort) + "|" + s->Mail.MailFromAddress + "|" +
+               s->Mail.MailToAddress + "|" + s->Mail.MailSubject + "|" + std::to_string(s->Mail.MailServerSMTPAuth) + "|" +
+               s->Mail.SMTPAuthID + "|" + s->Mail.SMTPAuthPass + "|" + std::to_string(s->Mail.KeywordList.size());
     }
     // Layout, line end, authentication, TLS, deadline and intervals.
     static std::string Settings(const TSyslogService* s) {
-        return std::to_string(s->LogType) + "|" + std::to_string(s->LogRCode) + "|" +
-               std::to_string(s->MailServerSMTPAuth) + "|" + std::to_string(s->MailTls) + "|" +
-               (s->MailTlsVerify ? "verify|" : "trust|") + s->MailTlsCaFile + "|" + std::to_string(s->MailTimeout) +
-               "|" + std::to_string(s->MailThrottle.IntervalSeconds()) + "|" + std::to_string(s->StatsInterval);
+        return std::to_string(s->Files.LogType) + "|" + std::to_string(s->Files.LogRCode) + "|" +
+               std::to_string(s->Mail.MailServerSMTPAuth) + "|" + std::to_string(s->Mail.MailTls) + "|" +
+               (s->Mail.MailTlsVerify ? "verify|" : "trust|") + s->Mail.MailTlsCaFile + "|" + std::to_string(s->Mail.MailTimeout) +
+               "|" + std::to_string(s->Mail.MailInterval) + "|" + std::to_string(s->Files.StatsInterval);
     }
 
     test::TempFolder dir;
@@ -46,7 +46,7 @@ TEST_F(ConfigTest, EmptyFileGivesOneDefaultInstanceWithoutMail) {
     test::WriteFile(dir.path() + "Quorvel.ini", "");
     ASSERT_TRUE(server.LoadConfig(dir.path()));
     ASSERT_NE(Slot(1), nullptr);
-    EXPECT_EQ(std::to_string(Slot(1)->SysLogPort) + "|" + Mail(Slot(1)), std::string("514|") + kDefaultMail);
+    EXPECT_EQ(std::to_string(Slot(1)->Reception.SysLogPort) + "|" + Mail(Slot(1)), std::string("514|") + kDefaultMail);
     for (int n = 2; n <= 10; ++n) EXPECT_EQ(Slot(n), nullptr) << n;
     std::filesystem::remove(dir.path() + "Quorvel.ini");
     EXPECT_FALSE(server.LoadConfig(dir.path()));
@@ -72,7 +72,7 @@ TEST_F(ConfigTest, WordAndNumberValues) {
     for (const auto& c : cases) {
         Load(std::string("MAILSERVER=m\r\nMAILTO=t\r\nSYSLOGPORT2=600\r\n") + c.first + "\r\n");
         EXPECT_EQ(Settings(Slot(1)), c.second) << c.first;
-        EXPECT_EQ(Slot(2)->StatsInterval, Slot(1)->StatsInterval) << c.first;
+        EXPECT_EQ(Slot(2)->Files.StatsInterval, Slot(1)->Files.StatsInterval) << c.first;
     }
 }
 
@@ -87,8 +87,8 @@ TEST_F(ConfigTest, PortRules) {
     };
     for (const auto& c : cases) {
         Load("SYSLOGPORT=" + c.value + "\r\nSYSLOGPORT2=" + c.value + "\r\n");
-        EXPECT_EQ(Slot(1) ? Slot(1)->SysLogPort : 0, c.first) << "'" << c.value << "'";
-        EXPECT_EQ(Slot(2) ? Slot(2)->SysLogPort : 0, c.second) << "'" << c.value << "'";
+        EXPECT_EQ(Slot(1) ? Slot(1)->Reception.SysLogPort : 0, c.first) << "'" << c.value << "'";
+        EXPECT_EQ(Slot(2) ? Slot(2)->Reception.SysLogPort : 0, c.second) << "'" << c.value << "'";
         std::string problems;
         for (const TStartProblem& p : server.StartProblems) problems += p.Key + "=" + p.Value + ";";
         EXPECT_EQ(problems, c.problem ? "SYSLOGPORT=" + c.value + ";SYSLOGPORT2=" + c.value + ";" : "") << c.value;
@@ -100,14 +100,14 @@ TEST_F(ConfigTest, KeysMatchAtLineStartInAnyCaseTheFirstCountsAndEachNumberIsIts
     Load(" SYSLOGPORT2=700\r\nSYSLOGPORT1=800\r\nsyslogport=600\r\nSYSLOGPORT=601\r\n"
          "SysLogPort3=900\rSERVERIPADDRESS3=127.0.0.2\nSYSLOGLOGNAME3=op3.log\r\n"
          "LOGTYPE=tab\r\nCNVCTRLCODE=" + Sjis(u8"ホ") + "a\r\n");
-    EXPECT_EQ(std::to_string(Slot(1)->SysLogPort) + "|" + Slot(1)->ServerIPAddress + "|" + std::to_string(Slot(1)->LogType),
+    EXPECT_EQ(std::to_string(Slot(1)->Reception.SysLogPort) + "|" + Slot(1)->Reception.ServerIPAddress + "|" + std::to_string(Slot(1)->Files.LogType),
               "600||1");
-    EXPECT_EQ(Slot(1)->CnvCtrlCode, Sjis(u8"ホ") + "A");  // upper-casing leaves the trail byte of ホ ('z') alone
+    EXPECT_EQ(Slot(1)->Files.CnvCtrlCode, Sjis(u8"ホ") + "A");  // upper-casing leaves the trail byte of ホ ('z') alone
     EXPECT_EQ(Slot(2), nullptr);
     ASSERT_NE(Slot(3), nullptr);
-    EXPECT_EQ(std::to_string(Slot(3)->SysLogPort) + "|" + Slot(3)->ServerIPAddress + "|" + Slot(3)->SystemLogName,
+    EXPECT_EQ(std::to_string(Slot(3)->Reception.SysLogPort) + "|" + Slot(3)->Reception.ServerIPAddress + "|" + Slot(3)->Files.SystemLogName,
               "900|127.0.0.2|op3.log");
-    EXPECT_EQ(Slot(3)->LogType, ltMeta);
+    EXPECT_EQ(Slot(3)->Files.LogType, ltMeta);
 }
 
 const char kMailIni[] =
@@ -129,13 +129,13 @@ TEST_F(ConfigTest, MailSettingsAndKeywordsNeedBothServerAndRecipient) {
         EXPECT_EQ(Mail(Slot(4)), c.second) << c.first;
     }
     Load("MAILSERVER=smtp\r\nMAILTO=ops@x\r\nMAILSUBJECT=\r\n" + std::string(kMailIni));
-    EXPECT_EQ(Slot(1)->MailSubject, "");
+    EXPECT_EQ(Slot(1)->Mail.MailSubject, "");
     // Unquoted, the second word becomes an address.
-    ASSERT_EQ(Slot(1)->KeywordList.size(), 3u);
-    EXPECT_EQ(Slot(1)->KeywordList[2].Keyword, "disk");
-    EXPECT_EQ(Slot(1)->KeywordList[2].AddrList, TKeywordAddrList{"full"});
+    ASSERT_EQ(Slot(1)->Mail.KeywordList.size(), 3u);
+    EXPECT_EQ(Slot(1)->Mail.KeywordList[2].Keyword, "disk");
+    EXPECT_EQ(Slot(1)->Mail.KeywordList[2].AddrList, TKeywordAddrList{"full"});
     Load("MAILSERVER=s\r\nMAILTO=t\r\nkeywordlistend\r\nKEYWORDLISTSTART\r\nerror\r\n");
-    EXPECT_TRUE(Slot(1)->KeywordList.empty());
+    EXPECT_TRUE(Slot(1)->Mail.KeywordList.empty());
 }
 
 // A shipped configuration with mail switched on as its comments tell: the
@@ -156,9 +156,9 @@ std::string MailSwitchedOn(const std::string& file) {
 TEST_F(ConfigTest, BundledConfigurationMailsOnlyWhatItsCommentsPromise) {
     for (const char* file : {"/config/Quorvel.ini", "/packaging/Quorvel.ini"}) {
         Load(MailSwitchedOn(file));
-        EXPECT_EQ(Slot(1)->MailServer + "|" + Slot(1)->MailToAddress, "127.0.0.1|ops@example.org") << file;
-        EXPECT_TRUE(Slot(1)->KeywordList.empty()) << file << ": as shipped the block is empty";
-        EXPECT_EQ(Slot(1)->StatsInterval, 0) << file;
+        EXPECT_EQ(Slot(1)->Mail.MailServer + "|" + Slot(1)->Mail.MailToAddress, "127.0.0.1|ops@example.org") << file;
+        EXPECT_TRUE(Slot(1)->Mail.KeywordList.empty()) << file << ": as shipped the block is empty";
+        EXPECT_EQ(Slot(1)->Files.StatsInterval, 0) << file;
     }
     const std::string bundled = test::ReadFile(QUORVEL_SOURCE_DIR "/config/Quorvel.ini");
     const std::string eol = bundled.find("\r\n") != std::string::npos ? "\r\n" : "\n";
@@ -177,9 +177,9 @@ TEST_F(ConfigTest, BundledConfigurationMailsOnlyWhatItsCommentsPromise) {
         std::string used = withMail;
         used.insert(used.find(blockStart) + blockStart.size(), e.example + eol);
         Load(used);
-        ASSERT_EQ(Slot(1)->KeywordList.size(), 1u);
-        EXPECT_EQ(Slot(1)->KeywordList[0].Keyword, e.keyword);
-        EXPECT_EQ(Slot(1)->KeywordList[0].AddrList, e.addresses);
+        ASSERT_EQ(Slot(1)->Mail.KeywordList.size(), 1u);
+        EXPECT_EQ(Slot(1)->Mail.KeywordList[0].Keyword, e.keyword);
+        EXPECT_EQ(Slot(1)->Mail.KeywordList[0].AddrList, e.addresses);
     }
 }
 

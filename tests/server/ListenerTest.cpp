@@ -46,10 +46,10 @@ protected:
     }
     TSyslogService& AddInstance(int slot, const std::string& name, uint16_t port = test::LoopbackUdp().Port) {
         auto& service = server_->Services[static_cast<size_t>(slot)] = std::make_unique<TSyslogService>();
-        service->SysLogPort = port;
-        service->LogsFolder = folder_.path();
-        service->SystemLogName = name + ".log";
-        service->RecvLogName = name + "-recv.log";
+        service->Reception.SysLogPort = port;
+        service->Files.LogsFolder = folder_.path();
+        service->Files.SystemLogName = name + ".log";
+        service->Files.RecvLogName = name + "-recv.log";
         return *service;
     }
     // Delivers the next notification as the worker's message loop does.
@@ -96,12 +96,12 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
         events_.clear();
         const std::string name = "v4only" + std::to_string(c.eventId);
         TSyslogService& service = AddInstance(0, name);
-        service.ServerIPAddress = "::1";
-        const std::string port = std::to_string(service.SysLogPort);
+        service.Reception.ServerIPAddress = "::1";
+        const std::string port = std::to_string(service.Reception.SysLogPort);
         server_->AddrInfoLoader = [result = c.loaderResult] { return result; };
         ASSERT_TRUE(server_->StartServices());
         EXPECT_EQ(events_, (std::vector<Event>{{Sjis(c.eventText), platform::kEventError, c.eventId}}));
-        SendTo(service.SysLogPort, "<13>over IPv4 only");
+        SendTo(service.Reception.SysLogPort, "<13>over IPv4 only");
         DispatchOne();
         ASSERT_TRUE(server_->StopServices());
         EXPECT_EQ(Entries(name + "-recv.log"), Lines{"127.0.0.1 <13>over IPv4 only"});
@@ -113,7 +113,7 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
     // A port another socket holds fails the start, and says where.
     const test::LoopbackUdp holder;
     TSyslogService& taken = AddInstance(0, "taken", holder.Port);
-    taken.ServerIPAddress = "127.0.0.1";
+    taken.Reception.ServerIPAddress = "127.0.0.1";
     EXPECT_FALSE(server_->StartServices());
     EXPECT_EQ(taken.StartFailure.rfind("cannot bind to 127.0.0.1 port " + std::to_string(holder.Port) + " (IPv4): ", 0), 0u)
         << taken.StartFailure;
@@ -150,7 +150,7 @@ TEST_F(ListenerTest, AStopThatFailedPartwayIsFinishedWithoutTouchingFreedInstanc
 TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode) {
     TSyslogService& service = AddInstance(0, "recv");
     ASSERT_TRUE(server_->StartServices());
-    SendTo(service.SysLogPort, "first");
+    SendTo(service.Reception.SysLogPort, "first");
     const int64_t closeEvent = 32;
     const unsigned otherMessage = 1025;
     service.HandleSocketMessage(WM_SYSLOG_IPV4, service.Socket4, closeEvent);
@@ -167,7 +167,7 @@ TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode)
     const Lines log = Entries("recv.log");
     EXPECT_EQ(Lines(log.end() - 2, log.end()), (Lines{"127.0.0.1 " + Sjis(u8"受信処理中に原因不明のエラーが発生 (28)"),
                                                       " " + Sjis(u8"ログファイルへの書き込みに失敗したメッセージ 1 件")}));
-    SendTo(service.SysLogPort, "second");
+    SendTo(service.Reception.SysLogPort, "second");
     DispatchOne();
     ASSERT_TRUE(service.Flush());
     EXPECT_EQ(Entries("recv-recv.log"), Lines{"127.0.0.1 second"});
@@ -177,12 +177,12 @@ TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode)
 // spans the end of a month is split between the two months' files.
 TEST_F(ListenerTest, ABatchAcrossTheMonthEndGoesToBothMonthsFiles) {
     TSyslogService& service = AddInstance(0, "dated");
-    service.RecvLogName = "%y-%m.log";
+    service.Files.RecvLogName = "%y-%m.log";
     ASSERT_TRUE(server_->StartServices());
     service.Clock = [this] {
         return ++clockCalls_ <= 2 ? platform::LocalTime{2026, 1, 31, 23, 59, 59, 999} : platform::LocalTime{2026, 2, 1};
     };
-    for (const char* message : {"one", "two", "three"}) SendTo(service.SysLogPort, message);
+    for (const char* message : {"one", "two", "three"}) SendTo(service.Reception.SysLogPort, message);
     while (clockCalls_ < 3) DispatchOne();
     ASSERT_TRUE(service.Flush());
     EXPECT_EQ(test::ReadFile(folder_.path() + "2026-01.log"),
@@ -202,7 +202,7 @@ TEST_F(ListenerTest, LiveStatusSumsTheInstancesOnceAndEachLogGetsItsOwnFigures) 
         std::lock_guard<std::mutex> guard(reports->lock);
         (atStop ? reports->final : reports->live).push_back(text);
     };
-    AddInstance(0, "first").StatsInterval = 1;
+    AddInstance(0, "first").Files.StatsInterval = 1;
     AddInstance(2, "third");
     ASSERT_TRUE(server_->StartServices());
     for (size_t slot : {0, 2}) TInstanceCounters::Add(server_->Services[slot]->Counters.Received, 5 + slot);

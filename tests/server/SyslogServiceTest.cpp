@@ -14,6 +14,7 @@
 #include "SjisReference.h"
 #include "TestFiles.h"
 #include "server/AlertThrottle.h"
+#include "server/ServerTexts.h"
 #include "server/SyslogServer.h"
 
 namespace quorvel {
@@ -26,15 +27,15 @@ using test::Sjis;
 class SyslogServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        service.LogsFolder = dir.path() + "logs/";
-        service.SystemLogName = "Quorvel.log";
-        service.RecvLogName = "%y-%m-syslog.log";
+        service.Files.LogsFolder = dir.path() + "logs/";
+        service.Files.SystemLogName = "Quorvel.log";
+        service.Files.RecvLogName = "%y-%m-syslog.log";
         service.Clock = [this] { return now; };
     }
     // The file once the writer has written everything handed over so far.
     std::string Logged(const std::string& name) {
         EXPECT_TRUE(service.Flush());
-        return test::ReadFile(service.LogsFolder + name);
+        return test::ReadFile(service.Files.LogsFolder + name);
     }
 
     test::TempFolder dir;
@@ -61,18 +62,18 @@ TEST_F(SyslogServiceTest, ReceivedLineLayoutsAndLineEnds) {
         {ltMeta, rcLF, "_", "abcdefgh\"jklmnop\x02", "10.0.0.5", "2026/12/06 02:06:02.045 10.0.0.5 abcdefgh\"jklmnop_\n"},
         {static_cast<TLogType>(3), rcCRLF, "", "dropped", "10.0.0.3", ""},
     };
-    service.RecvLogName = "recv.log";
+    service.Files.RecvLogName = "recv.log";
     std::string expected;
     for (const auto& c : cases) {
-        service.LogType = c.type;
-        service.LogRCode = static_cast<TLogRCode>(c.rcode);
-        service.CnvCtrlCode = c.cnv;
+        service.Files.LogType = c.type;
+        service.Files.LogRCode = static_cast<TLogRCode>(c.rcode);
+        service.Files.CnvCtrlCode = c.cnv;
         service.WriteReceivedLog(c.message, c.from);
         EXPECT_EQ(Logged("recv.log"), expected += c.line) << c.from;
     }
     // A NUL goes even when control bytes are replaced.
     const std::string kana = Sjis(u8"ソース");  // trail bytes 0x5C and 0x5B among them
-    service.CnvCtrlCode = "[]";
+    service.Files.CnvCtrlCode = "[]";
     EXPECT_EQ(service.ConvertControlCodes(std::string("a\0b\x1F" "c\x7F", 6) + kana), "ab[]c\x7F" + kana);
 }
 
@@ -85,7 +86,7 @@ TEST_F(SyslogServiceTest, DatedFileNamesAndOperationLogLineEnds) {
     for (const auto& c : cases) EXPECT_EQ(service.ExpandLogFileName(c.first), c.second) << c.first;
 
     // The operation log ends its lines in CR LF whatever RCODE says.
-    service.LogRCode = rcLF;
+    service.Files.LogRCode = rcLF;
     service.WriteOperationLog("started", "");
     service.WriteOperationLog("ReadCount Socket_Error", "192.168.0.5 90");
     EXPECT_EQ(Logged("Quorvel.log"), "2026/03/09 02:06:02.045  started\r\n"
@@ -96,11 +97,11 @@ TEST_F(SyslogServiceTest, DatedFileNamesAndOperationLogLineEnds) {
 // operation-log line that its file does not take goes to the fallback (the
 // system log) with the path and the reason.
 TEST_F(SyslogServiceTest, WriteErrors) {
-    std::filesystem::create_directories(service.LogsFolder + "folder");
-    service.RecvLogName = service.SystemLogName = "folder";
+    std::filesystem::create_directories(service.Files.LogsFolder + "folder");
+    service.Files.RecvLogName = service.Files.SystemLogName = "folder";
     // Shared: the writer may still call the fallback while the instance stops.
     auto fallback = std::make_shared<std::vector<std::string>>();
-    service.OperationLogFallback = [fallback](const std::string& text) { fallback->push_back(text); };
+    service.SetOperationLogFallback([fallback](const std::string& text) { fallback->push_back(text); });
     service.WriteReceivedLog("m", "h");
     ASSERT_TRUE(service.Flush());
     service.WriteReceivedLog("m", "h");
@@ -114,7 +115,7 @@ TEST_F(SyslogServiceTest, WriteErrors) {
     EXPECT_EQ(std::count_if(fallback->begin(), fallback->end(),
                             [](const std::string& t) { return t.find(" h lost line") != std::string::npos; }), 1);
     // A logs folder that cannot be made (its parent is missing too): counted too.
-    service.LogsFolder = dir.path() + "a/b/";
+    service.Files.LogsFolder = dir.path() + "a/b/";
     service.WriteReceivedLog("m", "h");
     ASSERT_TRUE(service.Flush());
     EXPECT_EQ(service.Counters.DroppedWriteFailed.load(), 3u);
@@ -147,20 +148,34 @@ TEST(AlertMail, PasswordInClearOnlyToAnotherMachineWithoutTls) {
     };
     for (const auto& c : cases) {
         TSyslogService service;
-        service.MailServer = c.server, service.MailServerSMTPAuth = c.auth, service.MailTls = c.tls;
+        service.Mail.MailServer = c.server, service.Mail.MailServerSMTPAuth = c.auth, service.Mail.MailTls = c.tls;
         EXPECT_EQ(service.PasswordInClear(), c.warned) << c.server;
     }
 }
 
-// An alert handed over after the stop is reported as not sent, not lost.
+// An alert handed over after the stop is reported as not sent, not lost:
+// counted, and its line in the operation log.
 TEST(AlertMail, AJobPostedAfterTheStopIsReportedNotSent) {
-    std::vector<bool> sends;
-    TAlertMailer mailer([&sends](const TAlertJob&, bool send) { sends.push_back(send); });
+    test::TempFolder dir;
+    TFileSettings files;
+    files.LogsFolder = dir.path();
+    files.SystemLogName = "op.log";
+    const TLogWriter::TClock clock = [] { return platform::LocalTime{2026, 12, 7, 10, 0, 0, 0}; };
+    TInstanceCounters counters;
+    TLogWriter writer(counters, files, clock, {});
+    const TMailSettings mail;
+    TAlertMailer mailer(mail, counters, writer);
     mailer.Stop();
     ASSERT_TRUE(mailer.Reserve());
-    mailer.Post(TAlertJob{});
-    EXPECT_EQ(sends, std::vector<bool>{false});
+    TAlertJob job;
+    job.Addresses = {"ops@example.org"};
+    mailer.Post(job);
+    EXPECT_EQ(counters.MailsFailed.load(), 1u);
     EXPECT_TRUE(mailer.WaitIdle(std::chrono::steady_clock::now()));
+    ASSERT_TRUE(writer.WaitIdle(std::chrono::steady_clock::now() + seconds(10)));
+    EXPECT_EQ(test::ReadFile(dir.path() + "op.log"),
+              "2026/12/07 10:00:00.000  127.0.0.1"s + texts::kLogMailTo + "ops@example.org" + texts::kLogMailFailed +
+                  "\r\n");
 }
 
 platform::LocalTime Wall(int second) { return platform::LocalTime{2026, 12, 7, 10, 0, second, 0}; }

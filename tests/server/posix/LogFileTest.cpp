@@ -33,9 +33,9 @@ using test::Sjis;
 TEST(LogFileTest, AnotherOpenersLockDelaysTheLinesBrieflyAndCostsNone) {
     test::TempFolder dir;
     TSyslogService service;
-    service.LogsFolder = dir.path();
-    service.SystemLogName = "op.log";
-    service.RecvLogName = "recv.log";
+    service.Files.LogsFolder = dir.path();
+    service.Files.SystemLogName = "op.log";
+    service.Files.RecvLogName = "recv.log";
     service.Clock = [] { return platform::LocalTime{2026, 12, 6, 2, 6, 2, 45}; };
     const std::string path = dir.path() + "recv.log";
     const std::string stamp = "2026/12/06 02:06:02.045  ";
