@@ -166,6 +166,8 @@ public:
     // this keyword within the interval gets no mail: the match is counted
     // (Counters.MailsHeld), the first one of an interval logged, and the next
     // mail tells how many were held. Held matches take no room in the queue.
+    // A match that finds the mail queue full is held the same way (without
+    // the guard it is counted as not queued), and starts no interval.
     void CheckKeywords(std::string_view message, std::string_view sender);
 
     // The start-up warning when the SMTP password would cross the network
@@ -210,6 +212,10 @@ private:
     // are queued first when the file changes.
     void StageLine(std::string_view message, std::string_view sender, std::string_view rawSender);
     void FlushStaged();
+    // The storm guard's word on each address of the match: the admitted go
+    // into the alert, the held are counted (room: whether the mail queue had
+    // room for the match).
+    void GuardAddresses(const TKeyword& match, bool room, TAlertJob& alert);
 
     // ConvertControlCodes appended to out; doubleQuotes doubles every quote
     // of the text first (the CSV layout).

@@ -9,7 +9,7 @@ import subprocess
 import time
 import unittest
 
-from quorvel_e2e import BINARY, STOP_LINE, Quorvel, free_port, send, sjis
+from quorvel_e2e import BINARY, STOP_LINE, Quorvel, free_port, send, sjis, wait_until
 
 STARTED = "success 1 Quorvel Server が開始しました"
 STOPPED = "success 2 Quorvel Server が停止しました"
@@ -79,8 +79,22 @@ class ReceptionTest(unittest.TestCase):
                                         "quorvel: received {:,}; written {:,}; dropped 0; oversized 1; mails 0 sent, "
                                         "0 failed".format(8 + len(burst), 7 + len(burst))])
 
+    def test_two_instances_sharing_both_files_write_every_line_in_the_order_received(self):
+        one, two = free_port(), free_port()
+        sent = [b"x" * 40000 if i % 5 == 4 else b"<14>seq %04d" % i for i in range(300)]
+        with Quorvel(["SYSLOGPORT=%d" % one, "RECVLOGNAME=recv.log", "SYSLOGPORT2=%d" % two, "RECVLOGNAME2=recv.log"]) as q:
+            self.assertTrue(q.start().wait_started(), q.stderr)
+            for i, payload in enumerate(sent):  # to each instance in turn; the oversized ones make operation-log lines
+                send([payload], (one, two)[i % 2])
+                time.sleep(0.005)
+            q.wait_for_lines("recv.log", 240)
+            self.assertTrue(wait_until(lambda: q.log().count(b"127.0.0.1 90 ReadCount Socket_Error") == 60), q.log()[-3:])
+            self.assertEqual(q.stop(), 0)
+            self.assertEqual(q.log("recv.log"), [b"127.0.0.1 " + p for p in sent if len(p) < 100])
+            for name in ("recv.log", "Quorvel.log"):
+                stamps = [line[:23] for line in q.read(name).split(b"\r\n")[:-1]]
+                self.assertEqual([(a, b) for a, b in zip(stamps, stamps[1:]) if b < a], [], name + ": lines back in time")
 
-class FailedStartTest(unittest.TestCase):
     def test_a_taken_port_fails_that_instance_and_the_start(self):
         first, taken = free_port(), free_port()
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
