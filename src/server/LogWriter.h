@@ -5,7 +5,8 @@
 // Two queues, the received-message log and the operation log, each bounded
 // in bytes. Lines go out in the order they came, in chunks: consecutive lines
 // for one file are appended with one open, lock, write and close, so no file
-// stays open between chunks and no line is split. A file that another
+// stays open between chunks and no line is split. Instances that share a
+// file write it in the order its lines were handed over, across writers. A file that another
 // process has locked is waited for up to a second, then written without the
 // lock until the lock is free again (one operation-log line per such hold);
 // a file that cannot be opened is tried again every 500 ms up to the usual
@@ -94,6 +95,7 @@ private:
         std::string Path;
         std::string Bytes;
         size_t Lines = 0;
+        uint64_t Ticket = 0;  // its place among the chunks of its file, of every writer
         std::string Sender;
         std::vector<TAlertJob> Alerts;  // after the chunk's lines
     };
@@ -131,9 +133,6 @@ private:
     void Finish(TQueue& queue);
     // code: the system's error, 0 when the file stayed locked.
     void GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code);
-    // After a written chunk: counts and reports a lock passed by, ends a hold
-    // that is over.
-    void NoteLock(TQueueKind kind, const TChunk& chunk, bool skipped);
     void ReportLostOperationLines(const TChunk& chunk, bool locked, int code);
     void ReportDrops(TTime now, bool always);
 
@@ -149,7 +148,6 @@ private:
 
     // Writer thread only.
     std::string refusedPath_;  // the received-log path last refused, reported once
-    std::vector<std::string> heldPaths_;  // files written without their lock until it is free again
     TReported reported_;
     TTime nextReport_{};
 
