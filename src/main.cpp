@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     service.Description = quorvel::texts::kServiceDescription + quorvel::ExeFolder();
     service.Usage = kUsage;
     service.DataFolder = quorvel::ExeFolder() + "logs";
-    // The Debian package makes this system user; without it the service runs as root.
+    // The Debian package makes this system user; -INSTALL refuses without it.
     service.AccountName = "quorvel";
     service.Version = std::string("quorvel ") + QUORVEL_VERSION + "\n";
     server.ReportActivity = [&service](const std::string& text, bool atStop) { service.ReportActivity(text, atStop); };

@@ -13,8 +13,9 @@ struct ServiceEntry {
     // Where a confined service may write (its logs); full path, made on
     // install when missing. Empty: nowhere.
     std::string DataFolder;
-    // The system user the service runs as when that user exists (systemd);
-    // otherwise it runs as the system's own account.
+    // The system user the service runs as (systemd): an install refuses
+    // when it does not exist, rather than run the server as root. Windows
+    // runs the service as its own system account.
     std::string AccountName;
 };
 

@@ -8,12 +8,42 @@
 
 #include "mail/DMail.h"
 #include "net/DBaseSocket.h"
+#include "platform/SystemError.h"
 #include "server/LogWriter.h"
 #include "server/ServerTexts.h"
 #include "util/DString.h"
 #include "util/ScopeExit.h"
 
 namespace quorvel {
+
+namespace {
+
+// Why a mail failed, in the few words an operator acts on; plain ASCII, so
+// that a script can read it beside the keyword.
+std::string FailureCause(int32_t result, const TSMTPMail& mail) {
+    // The TLS error itself is the line after the failure line.
+    if (result == kMailTlsFailed) return "TLS failed";
+    // A connect or mail deadline, STARTTLS missing.
+    if (!mail.ErrorText().empty()) return mail.ErrorText();
+    if (result == kMailNoConnection) {
+        return mail.WinsockError() != 0 ? "cannot connect: " + platform::SystemErrorText(mail.WinsockError())
+                                        : std::string("cannot connect");
+    }
+    static const struct {
+        int32_t Result;
+        const char* Cause;
+    } kCauses[] = {{kMailGreetingRefused, "no greeting accepted"}, {kMailHelloRefused, "HELO/EHLO refused"},
+                   {kMailAuthFailed, "login refused"},           {kMailFromRefused, "sender refused"},
+                   {kMailRecipientRefused, "recipient refused"}, {kMailDataRefused, "DATA refused"},
+                   {kMailMessageRefused, "message refused"},     {kMailNoServer, "no mail server"},
+                   {kMailNoRecipient, "no recipient"},           {kMailNoSender, "no sender"}};
+    for (const auto& known : kCauses) {
+        if (known.Result == result) return known.Cause;
+    }
+    return "error " + std::to_string(result);
+}
+
+}  // namespace
 
 TAlertMailer::TAlertMailer(const TMailSettings& mail, TInstanceCounters& counters, TLogWriter& log)
     : mail_(mail), counters_(counters), log_(log), thread_([this](TWorkerThread::TLock& lock) { Run(lock); }) {}
@@ -111,18 +141,23 @@ void TAlertMailer::Deliver(const TAlertJob& job, bool send) {
         std::string line = mail_.MailServer + texts::kLogMailTo + address;
         bool sent = false;
         std::string reason;
+        // A stop is named as such: a mail it cut short must not read as a
+        // refusal by the server.
+        std::string cause = "not sent: the service stopped";
         if (send && !Aborting()) {
             try {
-                sent = SendOne(job, address, i < job.Held.size() ? job.Held[i] : THeldAlerts{}, reason) == 0;
+                sent = SendOne(job, address, i < job.Held.size() ? job.Held[i] : THeldAlerts{}, reason, cause) == 0;
             } catch (...) {
                 sent = false;
+                cause = "internal error";
             }
+            if (!sent && Aborting()) cause = "cut short by the stop";
         }
         if (sent) {
             line += texts::kLogMailSent + job.Keyword + ")";
             TInstanceCounters::Add(counters_.MailsSent);
         } else {
-            line += texts::kLogMailFailed;
+            line += texts::kLogMailFailed + ("(" + job.Keyword + ") (" + cause + ")");
             TInstanceCounters::Add(counters_.MailsFailed);
         }
         try {
@@ -134,7 +169,7 @@ void TAlertMailer::Deliver(const TAlertJob& job, bool send) {
 }
 
 int32_t TAlertMailer::SendOne(const TAlertJob& job, const std::string& address, const THeldAlerts& held,
-                              std::string& reason) {
+                              std::string& reason, std::string& cause) {
     TSMTPMail mail;
     // Registered so that a stop can abort the mail from another thread.
     SetActive(&mail);
@@ -167,6 +202,7 @@ int32_t TAlertMailer::SendOne(const TAlertJob& job, const std::string& address, 
                               FormatDateTimeText(held.Last) + ")");
     }
     const int32_t result = mail.SendMail();
+    if (result != kMailSent) cause = FailureCause(result, mail);
     if (result == kMailStartTlsFailed) {
         reason = texts::kLogMailStartTlsMissing;
     } else if (result == kMailTlsFailed) {

@@ -71,9 +71,11 @@ private:
     // order.
     void Deliver(const TAlertJob& job, bool send);
     // Mail thread: one alert mail through the configured SMTP server; the
-    // mail layer's result (0: delivered). A failure caused by TLS or a
-    // time-out leaves its operation-log line in reason.
-    int32_t SendOne(const TAlertJob& job, const std::string& address, const THeldAlerts& held, std::string& reason);
+    // mail layer's result (0: delivered). A failure leaves its cause in
+    // cause, and one caused by TLS or a time-out its operation-log line in
+    // reason.
+    int32_t SendOne(const TAlertJob& job, const std::string& address, const THeldAlerts& held, std::string& reason,
+                    std::string& cause);
     // Mail thread: the connection a stop aborts while a mail is under way
     // (null when none is).
     void SetActive(TDBaseSocket* connection);

@@ -126,14 +126,18 @@ bool TSysLogServer::LoadConfig(const std::string& folder) {
     // A folder made by an older version lets anyone open the logs, and so
     // hold their lock.
     if (platform::OthersMayEnterOwnFolder(base + "logs") && platform::RestrictFolderToGroup(base + "logs") == 0) {
-        ConfigNotes.push_back(texts::kNoteLogsFolderRestricted + base + "logs");
+        // Done, not to be done: the operation log records it, the console
+        // is spared.
+        ConfigNotes.push_back({texts::kNoteLogsFolderRestricted + base + "logs", ""});
     }
 
     const std::string iniPath = base + "Quorvel.ini";
     TStringList lines;
     if (!LoadIniFile(&lines, iniPath)) return false;
     if (ApplyConfig(lines, logsFolder) && platform::OthersMayRead(iniPath)) {
-        ConfigNotes.push_back(texts::kNoteIniReadable + iniPath);
+        ConfigNotes.push_back({texts::kNoteIniReadable + iniPath, "warning: " + iniPath +
+                                                                      " holds SMTPAUTHPASS and other users may read it "
+                                                                      "(chmod 640 " + iniPath + ")"});
     }
     return true;
 }
@@ -180,7 +184,9 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
         Services[static_cast<size_t>(slot)] = std::move(service);
     }
 
-    std::vector<std::string> notes = IniLineNotes(lines, keysRead.Keys());
+    std::vector<TConfigNote> notes = IniLineNotes(lines, keysRead.Keys());
+    ConfigNotes.insert(ConfigNotes.end(), notes.begin(), notes.end());
+    notes = MailNotes(lines, !mail.KeywordList.empty(), mail.MailServer, mail.MailToAddress, mail.MailFromAddress);
     ConfigNotes.insert(ConfigNotes.end(), notes.begin(), notes.end());
     return !mail.SMTPAuthPass.empty();
 }
@@ -258,8 +264,10 @@ void TSysLogServer::DoServiceStart(bool& Started) {
         return;
     }
     CheckServices();
-    if (TSyslogService* service = NoteTaker(0)) {
-        for (const std::string& note : ConfigNotes) service->WriteOperationLog(note, "");
+    TSyslogService* noteTaker = NoteTaker(0);
+    for (const TConfigNote& note : ConfigNotes) {
+        if (noteTaker) noteTaker->WriteOperationLog(note.Text, "");
+        if (!note.Console.empty()) platform::ReportToConsole(note.Console);
     }
     if (!StartProblems.empty()) {
         // Every problem at once, each where its reader looks: no bind is
@@ -308,7 +316,11 @@ bool TSysLogServer::StartServices() {
     for (int slot = 0; slot < kServiceSlots; ++slot) {
         const auto& service = Services[static_cast<size_t>(slot)];
         if (!service) continue;
-        if (!service->StartListening()) {
+        const bool listening = service->StartListening();
+        for (const std::string& warning : service->StartWarnings) {
+            platform::ReportToConsole("instance " + std::to_string(slot + 1) + ": warning: " + warning);
+        }
+        if (!listening) {
             platform::ReportToConsole("instance " + std::to_string(slot + 1) + " cannot start: " +
                                   (service->StartFailure.empty() ? std::string("see logs/") + service->Files.SystemLogName
                                                                  : service->StartFailure));

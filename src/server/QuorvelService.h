@@ -59,9 +59,9 @@ public:
     // Settings that keep the server from starting; DoServiceStart reports
     // each and fails the start without waiting for anything.
     std::vector<TStartProblem> StartProblems;
-    // Operation-log lines about the configuration (unknown keys and the
-    // like); written to the first instance's operation log at start.
-    std::vector<std::string> ConfigNotes;
+    // Notes on the configuration (unknown keys and the like); written at
+    // start to the first instance's operation log and to standard error.
+    std::vector<TConfigNote> ConfigNotes;
 
     // A signal that ends a console run came while running as a service:
     // ignored, and noted in the operation log.

@@ -28,7 +28,20 @@ std::string Shown(std::string_view value) {
 }
 
 std::string WithLine(const char* note, std::string_view detail, size_t lineNumber) {
+    if (lineNumber == 0) return std::string(note) + std::string(detail);
     return std::string(note) + std::string(detail) + " (" + texts::kNoteLine + std::to_string(lineNumber) + ")";
+}
+
+std::string ConsoleLine(size_t lineNumber) {
+    return lineNumber == 0 ? std::string() : " (line " + std::to_string(lineNumber) + ")";
+}
+
+// The number of the first line with the key, 0 when none has it.
+size_t FirstLineWith(const TStringList& lines, std::string_view key) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (IniLineHasKey(lines[i], key)) return i + 1;
+    }
+    return 0;
 }
 
 bool IsComment(std::string_view line) {
@@ -54,7 +67,7 @@ const char* ConsoleReason(TProblemKind kind) {
                    "no folder)";
         case TProblemKind::LogCannotOpen: return "the log file cannot be opened for append";
         case TProblemKind::PortNotNumber: return "the port is not a number";
-        case TProblemKind::PortRange: return "the port must be 1 to 65535 (-1: no instance)";
+        case TProblemKind::PortRange: return "the port must be 2 to 65534 (0, 1 and 65535 mean 514; -1: no instance)";
     }
     return "";
 }
@@ -122,23 +135,33 @@ void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TSta
     }
 }
 
-std::vector<std::string> IniLineNotes(const TStringList& lines, const std::vector<std::string>& keysRead) {
+std::vector<TConfigNote> IniLineNotes(const TStringList& lines, const std::vector<std::string>& keysRead) {
     auto read = [&keysRead](std::string_view line) {
         for (const std::string& key : keysRead) {
             if (IniLineHasKey(line, key)) return true;
         }
         return false;
     };
-    std::vector<std::string> notes;
+    std::vector<TConfigNote> notes;
     size_t blockStart = 0;  // the line number of an open keyword block
+    bool blockSeen = false;
     for (size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
+        // The keywords are the first block only: a block appended further
+        // down (the packaged file already ends with one) would be silently
+        // ignored.
+        if (IniLineHasKey(line, kBlockStartKey) && blockSeen) {
+            notes.push_back({WithLine(texts::kNoteSecondKeywordBlock, kBlockStartKey, i + 1),
+                             std::string("warning: ") + kBlockStartKey + " ignored: only the first keyword block is read" +
+                                 ConsoleLine(i + 1)});
+        }
         if (blockStart != 0) {
             if (IniLineHasKey(line, kBlockEndKey)) blockStart = 0;
             continue;
         }
         if (IniLineHasKey(line, kBlockStartKey)) {
-            blockStart = i + 1;
+            if (!blockSeen) blockStart = i + 1;
+            blockSeen = true;
             continue;
         }
         const size_t equals = line.find('=');
@@ -150,9 +173,36 @@ std::vector<std::string> IniLineNotes(const TStringList& lines, const std::vecto
         const std::string_view number = key.substr(digits);
         const bool instanceKey = !number.empty() && read(std::string(name) + "2=");
         const bool pastTenth = instanceKey && (number.size() > 2 || std::stoi(std::string(number)) > kLastInstance);
-        notes.push_back(WithLine(pastTenth ? texts::kNoteInstancePastTenth : texts::kNoteUnknownKey, Shown(key), i + 1));
+        const std::string shown = Shown(key);
+        notes.push_back({WithLine(pastTenth ? texts::kNoteInstancePastTenth : texts::kNoteUnknownKey, shown, i + 1),
+                         (pastTenth ? "warning: " + shown + " ignored: there are at most ten instances"
+                                    : "warning: unknown key " + shown + " ignored") +
+                             ConsoleLine(i + 1)});
     }
-    if (blockStart != 0) notes.push_back(WithLine(texts::kNoteKeywordBlockOpen, kBlockStartKey, blockStart));
+    if (blockStart != 0) {
+        notes.push_back({WithLine(texts::kNoteKeywordBlockOpen, kBlockStartKey, blockStart),
+                         std::string("warning: ") + kBlockStartKey + " without " + kBlockEndKey +
+                             ": every later line was read as a keyword" + ConsoleLine(blockStart)});
+    }
+    return notes;
+}
+
+std::vector<TConfigNote> MailNotes(const TStringList& lines, bool haveKeywords, const std::string& mailServer,
+                                   const std::string& mailTo, const std::string& mailFrom) {
+    std::vector<TConfigNote> notes;
+    if (!haveKeywords) return notes;
+    if (mailServer.empty() || mailTo.empty()) {
+        const std::string empty = mailServer.empty() ? (mailTo.empty() ? "MAILSERVER, MAILTO" : "MAILSERVER") : "MAILTO";
+        const size_t line = FirstLineWith(lines, kBlockStartKey);
+        notes.push_back({WithLine(texts::kNoteKeywordsWithoutMail, empty, line),
+                         "warning: keywords are set" + ConsoleLine(line) + " but no alert mail is sent: empty " + empty +
+                             " (mail needs both MAILSERVER and MAILTO)"});
+    } else if (mailFrom.empty()) {
+        const size_t line = FirstLineWith(lines, "MAILFROM=");
+        notes.push_back({WithLine(texts::kNoteEmptyMailFrom, "MAILFROM", line),
+                         "warning: MAILFROM is empty: alert mail goes out as MAIL FROM:<> and From: <>, which many "
+                         "mail servers refuse" + ConsoleLine(line)});
+    }
     return notes;
 }
 

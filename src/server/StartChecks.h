@@ -45,10 +45,23 @@ bool LogNameStaysInside(std::string_view name);
 // that fails. A file another process holds locked counts as writable.
 void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TStartProblem>& problems);
 
-// Operation-log notes, each with its line number, on the lines that change
-// nothing although they look meant to: a key no setting reads, an instance
-// key past the tenth, a keyword block that never ends. keysRead are the keys
-// the configuration read looked up (TIniKeyLog).
-std::vector<std::string> IniLineNotes(const TStringList& lines, const std::vector<std::string>& keysRead);
+// A note on the configuration, written once at start: to the operation log
+// and, in plain English, to standard error.
+struct TConfigNote {
+    std::string Text;     // Shift_JIS, for the operation log
+    std::string Console;  // "warning: ...", for standard error; empty: the log only
+};
+
+// Notes, each with its line number, on the lines that change nothing
+// although they look meant to: a key no setting reads, an instance key past
+// the tenth, a keyword block that never ends, a keyword block after the
+// first. keysRead are the keys the configuration read looked up (TIniKeyLog).
+std::vector<TConfigNote> IniLineNotes(const TStringList& lines, const std::vector<std::string>& keysRead);
+
+// Notes on mail settings that quietly keep alerts from going out, or from
+// being accepted: keywords while MAILSERVER or MAILTO is empty, an empty
+// MAILFROM while mail is on.
+std::vector<TConfigNote> MailNotes(const TStringList& lines, bool haveKeywords, const std::string& mailServer,
+                                   const std::string& mailTo, const std::string& mailFrom);
 
 }  // namespace quorvel

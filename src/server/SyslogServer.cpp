@@ -188,7 +188,12 @@ bool TSyslogService::StartListening() {
     grantedBuffer_ = 0;
     StartFailure.clear();
     ListeningOn.clear();
-    if (PasswordInClear()) WriteOperationLog(texts::kLogPlainPassword, "");
+    StartWarnings.clear();
+    if (PasswordInClear()) {
+        WriteOperationLog(texts::kLogPlainPassword, "");
+        StartWarnings.push_back("SMTPTLS=NONE: the SMTPAUTH password crosses the network unencrypted; "
+                                "set SMTPTLS=STARTTLS or TLS");
+    }
     bool result = true;
     const bool dual = AddrInfoLoaded();
     if (dual) {
@@ -213,6 +218,16 @@ bool TSyslogService::StartListening() {
     if (result) {
         if (grantedBuffer_ > 0) {
             WriteOperationLog(texts::kLogReceiveBufferSize + std::to_string(grantedBuffer_) + texts::kLogCountBytes, "");
+        }
+        // A service that is not root gets at most the system's cap, and a
+        // burst the buffer cannot hold is lost before it is read.
+        if (grantedBuffer_ > 0 && grantedBuffer_ < kSocketReceiveBuffer) {
+            const std::string granted = std::to_string(grantedBuffer_), asked = std::to_string(kSocketReceiveBuffer);
+            WriteOperationLog(texts::kLogReceiveBufferShort + granted + texts::kLogReceiveBufferAsked + asked +
+                                  texts::kLogReceiveBufferHint + asked + ")",
+                              "");
+            StartWarnings.push_back("receive buffer of " + granted + " bytes granted, " + asked +
+                                    " asked for: raise net.core.rmem_max (sysctl -w net.core.rmem_max=" + asked + ")");
         }
         WriteOperationLog(texts::kLogServiceStarted, "");
         if (dual) WriteOperationLog(texts::kLogIPv6Enabled, "");

@@ -104,6 +104,10 @@ public:
     // Where the last StartListening bound, for the console: "0.0.0.0 port
     // 514 (IPv4), [::] port 514 (IPv6)".
     std::string ListeningOn;
+    // What the last StartListening warned of in the operation log, in
+    // English for the console: a password sent in plain text, a receive
+    // buffer smaller than asked for.
+    std::vector<std::string> StartWarnings;
     // Unregisters and closes the instance's sockets, lets the queued lines
     // and alert mails go out until StopDeadline (a mail still under way when
     // its time is up is aborted and reported as not sent), logs the stop

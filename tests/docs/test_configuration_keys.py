@@ -1,4 +1,5 @@
-"""Every key the configuration loader reads (taken from the source) is in docs/configuration.md."""
+"""Every key the configuration loader reads (taken from the source) is in docs/configuration.md
+and in the manual page."""
 
 import glob
 import os
@@ -21,10 +22,19 @@ class ConfigurationReferenceTest(unittest.TestCase):
         # The loader's long-standing keys: without them the scan itself is broken.
         self.assertTrue({"SYSLOGPORT", "SERVERIPADDRESS", "MAILSERVER", "SMTPAUTHPASS", "KEYWORDLISTSTART",
                          "KEYWORDLISTEND", "RCODE", "CNVCTRLCODE"} <= keys, sorted(keys))
-        with open(os.path.join(ROOT, "docs", "configuration.md"), encoding="utf-8") as f:
-            doc = f.read()
-        self.assertEqual(sorted(k for k in keys if not re.search(r"(?<![A-Z0-9_])%s(?![A-Z_])" % re.escape(k), doc)),
-                         [], "keys the loader reads but docs/configuration.md does not describe")
+        for doc in ("docs/configuration.md", "packaging/quorvel.8"):
+            with open(os.path.join(ROOT, doc), encoding="utf-8") as f:
+                text = f.read()
+            self.assertEqual(sorted(k for k in keys if not re.search(r"(?<![A-Z0-9_])%s(?![A-Z_])" % re.escape(k), text)),
+                             [], "keys the loader reads but %s does not describe" % doc)
+
+
+    def test_shipped_ini_files_hold_no_backslash(self):
+        # Shift_JIS shows the byte 0x5C as a yen sign: a hint that needs a backslash
+        # would not paste as it reads.
+        for ini in ("config/Quorvel.ini", "packaging/Quorvel.ini"):
+            with open(os.path.join(ROOT, ini), "rb") as f:
+                self.assertNotIn(b"\\", f.read(), ini)
 
 
 if __name__ == "__main__":

@@ -99,7 +99,8 @@ class WindowsServiceTest(unittest.TestCase):
         self.assertEqual(winehost.log_lines(os.path.join(app, "logs", "Quorvel.log")), [
             b" " + sjis("Bind 処理開始 (IPv4/IPv6)"), b" Bind port is %d" % port] + operation[2:4] + [
             b" " + sjis("受信バッファサイズ 8388608 バイト"), b" " + sjis("Quorvel サービスを開始しました。"),
-            b" " + sjis("IPv6を有効にしました。"), b"127.0.0.1 10040 ReadCount Socket_Error", mail_line("ops@example.org"),
+            b" " + sjis("IPv6を有効にしました。"), b"127.0.0.1 10040 ReadCount Socket_Error",
+            mail_line("ops@example.org", "alert", "cut short by the stop"),
             b" " + sjis("Quorvel サービスを停止しました"), b" " + sjis(totals)])
         self.assertEqual(sink.mails, [])
 

@@ -33,9 +33,9 @@ def sjis(text):
 STOP_LINE = b" " + sjis("Quorvel サービスを停止しました")
 
 
-def mail_line(address, keyword=None):
-    """The operation-log line of one mail's outcome (sent when a keyword is given)."""
-    outcome = "送信を行いました。(%s)" % keyword if keyword else "送信に失敗しました。"
+def mail_line(address, keyword, cause=None):
+    """The operation-log line of one mail's outcome: sent, or failed for the cause given."""
+    outcome = "送信を行いました。(%s)" % keyword if cause is None else "送信に失敗しました。(%s) (%s)" % (keyword, cause)
     return b" 127.0.0.1 " + sjis("へ %s 宛のメール%s" % (address, outcome))
 
 
@@ -96,8 +96,8 @@ class DatagramSink:
 class Quorvel(contextlib.AbstractContextManager):
     """One run of quorvel in a folder of its own."""
 
-    def __init__(self, ini_lines=None, ini_bytes=None):
-        self.tmp = tempfile.TemporaryDirectory(prefix="quorvel-e2e-")
+    def __init__(self, ini_lines=None, ini_bytes=None, folder=None):
+        self.tmp = tempfile.TemporaryDirectory(prefix="quorvel-e2e-", dir=folder)
         self.dir = self.tmp.name
         self.binary = shutil.copy2(BINARY, os.path.join(self.dir, "quorvel"))
         if ini_lines is not None:
@@ -112,10 +112,10 @@ class Quorvel(contextlib.AbstractContextManager):
         env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
         return dict(env, QUORVEL_JOURNAL_SOCKET=self.journal.path, **extra)
 
-    def start(self, words=("-RUN",), **env_extra):
-        """Runs quorvel with the command words, standard error into a file."""
+    def start(self, words=("-RUN",), prefix=(), **env_extra):
+        """Runs quorvel with the command words (behind a prefix such as setpriv), standard error into a file."""
         self.err = open(os.path.join(self.dir, "stderr"), "wb")
-        self.proc = subprocess.Popen([self.binary, *words], cwd="/", env=self.env(**env_extra),
+        self.proc = subprocess.Popen([*prefix, self.binary, *words], cwd="/", env=self.env(**env_extra),
                                      stdout=subprocess.DEVNULL, stderr=self.err)
         return self
 

@@ -4,7 +4,9 @@ mails read back as a mail client reads them, and MAILINTERVAL holding back a flo
 import email
 import email.policy
 import email.utils
+import os
 import re
+import shutil
 import socket
 import time
 import unittest
@@ -44,7 +46,55 @@ def body_text(test, raw):
     return read_iso2022jp(raw.split(b"\r\n\r\n", 1)[1])
 
 
+RMEM_MAX = int(open("/proc/sys/net/core/rmem_max").read())
+
+
 class MailTest(unittest.TestCase):
+    def test_start_notes_show_on_standard_error_and_in_the_operation_log_and_a_failed_mail_names_its_cause(self):
+        port, closed = free_port(), free_port()
+        # Without CAP_NET_ADMIN the buffer is capped by net.core.rmem_max, as for the service's account.
+        capped = shutil.which("setpriv") and RMEM_MAX < 8388608
+        prefix = ["setpriv", "--bounding-set=-net_admin"] if capped else []
+        buffer = ("警告 : 受信バッファが要求より小さいため、集中した受信でメッセージを失うことがあります: %d バイト (要求 8388608 バイト)。"
+                  "net.core.rmem_max を上げてください (sysctl -w net.core.rmem_max=8388608)" % RMEM_MAX,
+                  "instance 1: warning: receive buffer of %d bytes granted, 8388608 asked for: raise net.core.rmem_max"
+                  % RMEM_MAX)
+        block = ["KEYWORDLISTSTART", "disk a@example.org", "KEYWORDLISTEND"]
+        cases = [
+            # The ini (from line 1), then each note: the operation log's text, the start of its line on standard error.
+            (["SYSLOGPORT=%d" % port, "MAILSERVER=127.0.0.1", "SMTPAUTHPASS=x", "BOGUS=1"] + block + block, [
+                ("設定ファイルの不明なキーを無視しました: BOGUS (行 4)", "warning: unknown key BOGUS ignored (line 4)"),
+                ("2 つ目以降の KEYWORDLISTSTART を無視しました (読むのは最初のキーワードブロックだけです): KEYWORDLISTSTART (行 8)",
+                 "warning: KEYWORDLISTSTART ignored: only the first keyword block is read (line 8)"),
+                ("キーワードがありますが、MAILSERVER と MAILTO の両方がないため警告メールは送信しません。空のキー: MAILTO (行 5)",
+                 "warning: keywords are set (line 5) but no alert mail is sent: empty MAILTO"),
+                ("SMTPAUTHPASS を含む設定ファイルを他のユーザーが読めます: {dir}/Quorvel.ini",
+                 "warning: {dir}/Quorvel.ini holds SMTPAUTHPASS and other users may read it"),
+            ] + ([buffer] if capped else [])),
+            (["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log", "MAILSERVER=127.0.0.1", "MAILSERVERPORT=%d" % closed,
+              "MAILTO=ops@example.org"] + block, [
+                ("MAILFROM が空のため、警告メールは差出人なし (MAIL FROM:<>、From: <>) で送られます。受け取らないメールサーバーがあります: "
+                 "MAILFROM", "warning: MAILFROM is empty: alert mail goes out as MAIL FROM:<> and From: <>")]
+             + ([buffer] if capped else []))]
+        for ini, notes in cases:
+            with self.subTest(ini=ini[1:4]), Quorvel(ini) as q:
+                os.chmod(os.path.join(q.dir, "Quorvel.ini"), 0o644)
+                self.assertTrue(q.start(prefix=prefix).wait_started(), q.stderr)
+                if "MAILTO=ops@example.org" in ini:
+                    # Nothing listens on that port: the connect is refused at once.
+                    send([b"<11>disk full"], port)
+                    self.assertTrue(wait_until(lambda: sjis("宛のメール送信") in q.read("Quorvel.log")), q.log())
+                self.assertEqual(q.stop(), 0)
+                log, console = q.log(), q.stderr
+                for text, said in ((t.format(dir=q.dir), s.format(dir=q.dir)) for t, s in notes):
+                    self.assertEqual(sum(l.startswith(b" " + sjis(text)) for l in log), 1, (text, log))
+                    self.assertEqual(sum(l.startswith("quorvel: " + said) for l in console), 1, (said, console))
+                # Each once, and warnings are all that standard error adds.
+                self.assertEqual(len([l for l in console if ": warning: " in l]), len(notes), console)
+                self.assertEqual([l for l in log if sjis("宛のメール送信") in l],
+                                 [mail_line("a@example.org", "disk", "cannot connect: Connection refused")]
+                                 if "MAILTO=ops@example.org" in ini else [])
+
     def test_first_matching_keyword_mails_each_address_and_logs_each_outcome(self):
         port, sink = free_port(), Sink()
         smtp = smtp_server(self, sink)
@@ -60,7 +110,7 @@ class MailTest(unittest.TestCase):
             q.wait_for_lines("Quorvel.log", 7 + 4)
             self.assertEqual(q.stop(), 0)
             self.assertEqual([l for l in q.log() if sjis("宛のメール送信") in l], [
-                mail_line("a@example.org", "disk full"), mail_line("refused@example.org"),
+                mail_line("a@example.org", "disk full"), mail_line("refused@example.org", "disk full", "recipient refused"),
                 mail_line("b@example.org", "disk full"), mail_line("ops@example.org", "error")])
         # The log line is written before the mail; the greeting names the host as the environment says.
         self.assertEqual([(m["to"], m["noted"], m["auth"].login, m["helo"]) for m in sink.mails],
@@ -84,7 +134,7 @@ class MailTest(unittest.TestCase):
             send([b"<11>an error"], port)
             q.wait_for_lines("Quorvel.log", 7 + 1)
             self.assertEqual(q.stop(), 0)
-            self.assertEqual((q.log()[-2], sink.mails, sink.auth_over_tls), (mail_line("ops@example.org"), [], [False]))
+            self.assertEqual((q.log()[-2], sink.mails, sink.auth_over_tls), (mail_line("ops@example.org", "error", "login refused"), [], [False]))
 
     def test_every_hostile_message_gives_a_valid_mail_and_an_unchanged_log_line(self):
         port, sink = free_port(), Sink()

@@ -81,7 +81,8 @@ def check(test, case, sink, relay, lines):
     for secret in (PASSWORD, base64.b64encode(PASSWORD), base64.b64encode(ACCOUNT), b"AUTH"):
         test.assertNotIn(secret, wire)
     if reason:
-        test.assertEqual([lines[0], lines[1][:len(reason) + 1]], [mail_line(OPS), b" " + reason])
+        cause = "TLS failed" if reason == TLS_FAILED else "STARTTLS not offered"
+        test.assertEqual([lines[0], lines[1][:len(reason) + 1]], [mail_line(OPS, "error", cause), b" " + reason])
         test.assertEqual((len(lines), sink.mails, sink.auth_over_tls), (2, [], []))
         return
     test.assertEqual(lines, [mail_line(OPS, "error")])
@@ -126,7 +127,9 @@ class MailTlsTest(unittest.TestCase):
         started = time.monotonic()
         lines = self.run_alert(relay.port, ["MAILTIMEOUT=2"], addresses=("a@example.org", "b@example.org",
                                                                           "c@example.org"), mails=5)
-        self.assertEqual(lines, [mail_line("a@example.org"), TIMED_OUT, mail_line("b@example.org"), TIMED_OUT,
+        late = "mail deadline reached"
+        self.assertEqual(lines, [mail_line("a@example.org", "error", late), TIMED_OUT,
+                                 mail_line("b@example.org", "error", late), TIMED_OUT,
                                  mail_line("c@example.org", "error")])
         self.assertEqual([m["to"] for m in sink.mails], [["c@example.org"]])
         # Two deadlines of 2 seconds, not the trickle's 30.
@@ -147,6 +150,8 @@ class MailTlsTest(unittest.TestCase):
                     self.assertTrue(q.start().wait_started(), q.stderr)
                     self.assertEqual(q.stop(), 0)
                     self.assertEqual(sum(PLAIN_PASSWORD in l for l in q.log()), warnings)
+                    self.assertEqual(sum("instance 1: warning: SMTPTLS=NONE: the SMTPAUTH password" in l
+                                         for l in q.stderr), warnings)
 
 
 if __name__ == "__main__":

@@ -112,7 +112,8 @@ class NoLossTest(unittest.TestCase):
             self.assertEqual(q.log("recv.log"), [b"127.0.0.1 " + a for a in alerts] + [b"127.0.0.1 <14>and one more"])
             self.assertEqual(sum(int(m[1]) for m in map(LOST_MAILS.fullmatch, q.log()) if m), 50)
             self.assertEqual([l for l in q.log() if not LOST_MAILS.fullmatch(l)][-101:],
-                             [mail_line("ops@example.org")] * 100 + [STOP_LINE])
+                             [mail_line("ops@example.org", "alert", "cut short by the stop")]
+                             + [mail_line("ops@example.org", "alert", "not sent: the service stopped")] * 99 + [STOP_LINE])
             self.assertEqual(sink.mails, [])
 
     def test_what_an_overflowing_socket_or_queue_drops_is_counted(self):

@@ -1,5 +1,6 @@
 """The Debian package as an operator gets it: built by CPack, looked at with dpkg-deb, installed,
-removed, installed again and purged in a throw-away root (dpkg --root, no systemd there)."""
+removed, installed again and purged in a throw-away root (dpkg --root, no systemd there); its
+version moves with every commit."""
 
 import os
 import pathlib
@@ -11,6 +12,8 @@ import unittest
 
 CPACK_CONFIG = os.environ.get("QUORVEL_CPACK_CONFIG", "")
 PROGRAM, INI, UNIT = "opt/quorvel/quorvel", "opt/quorvel/Quorvel.ini", "lib/systemd/system/QuorvelService.service"
+DOCS, MAN, SYSCTL = "usr/share/doc/quorvel/", "usr/share/man/man8/quorvel.8.gz", "usr/lib/sysctl.d/60-quorvel.conf"
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
 def read(path):
@@ -19,6 +22,10 @@ def read(path):
 
 def run(args, **kw):
     return subprocess.run(args, check=True, capture_output=True, **kw)
+
+
+def newer(a, b):
+    return subprocess.run(["dpkg", "--compare-versions", a, "gt", b]).returncode == 0
 
 
 @unittest.skipUnless(os.path.isfile(CPACK_CONFIG) and shutil.which("dpkg-deb"), "no CPack configuration or dpkg")
@@ -42,10 +49,14 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(os.path.basename(self.deb), "quorvel_%s_%s.deb" % (version, arch))
 
         listing = [line.split() for line in run(["dpkg-deb", "-c", self.deb]).stdout.decode().splitlines()]
+        readable = ("-rw-r--r--", "root/root")
         self.assertEqual({f[-1].lstrip("./"): (f[0], f[1]) for f in listing if not f[0].startswith("d")}, {
             PROGRAM: ("-rwxr-xr-x", "root/root"),
             # It may come to hold the SMTP password.
-            INI: ("-rw-r-----", "root/root"), UNIT: ("-rw-r--r--", "root/root")})
+            INI: ("-rw-r-----", "root/root"), UNIT: readable, MAN: readable, SYSCTL: readable,
+            **{DOCS + name: readable for name in ("README.md", "configuration.md", "linux.md")}})
+        # A rebuilt package must upgrade the installed one.
+        self.assertTrue(newer(version, "1.02"), version)
 
         control = os.path.join(self.tmp.name, "control")
         run(["dpkg-deb", "-e", self.deb, control])
@@ -62,6 +73,22 @@ class PackageTest(unittest.TestCase):
         ini.decode("cp932")
         self.assertEqual((ini[-2:], ini.count(b"\n"), ini.count(b"\r")), (b"\r\n",) + (ini.count(b"\r\n"),) * 2)
         self.assertTrue({b"SYSLOGPORT=514", b"KEYWORDLISTSTART"} <= set(ini.split(b"\r\n")))
+        # Its comments point at the installed documents, and hold no 0x5C, which
+        # Shift_JIS shows as a yen sign.
+        self.assertIn(b"/usr/share/doc/quorvel/configuration.md", ini)
+        self.assertNotIn(b"\\", ini)
+        self.assertEqual(read(os.path.join(data, DOCS, "configuration.md")),
+                         read(os.path.join(SOURCE, "docs", "configuration.md")))
+        wanted = [int(l.split(b"=")[1]) for l in read(os.path.join(data, SYSCTL)).splitlines()
+                  if l.split(b"=")[0].strip() == b"net.core.rmem_max"]
+        self.assertEqual(wanted, [8388608])
+        if shutil.which("man"):
+            page = run(["man", "--warnings", "-l", os.path.join(data, MAN)], env=dict(os.environ, MANWIDTH="80"))
+            self.assertEqual(page.stderr, b"")
+            text = page.stdout.decode()
+            for word in ("-INSTALL", "-RUN", "/opt/quorvel/Quorvel.ini", "KEYWORDLISTSTART", "60-quorvel.conf",
+                         "/usr/share/doc/quorvel/"):
+                self.assertIn(word, text)
 
     @unittest.skipUnless(os.geteuid() == 0, "dpkg --root needs root")
     def test_install_remove_and_purge_in_a_throw_away_root(self):
@@ -108,6 +135,28 @@ class PackageTest(unittest.TestCase):
         run(dpkg + ["-P", "quorvel"])
         self.assertFalse(os.path.exists(path(INI)))
         self.assertEqual(read(path("opt/quorvel/logs/Quorvel.log")), b"kept\r\n")
+
+
+@unittest.skipUnless(shutil.which("git") and shutil.which("cmake") and shutil.which("dpkg")
+                     and os.path.exists(os.path.join(SOURCE, ".git")), "no git checkout, cmake or dpkg")
+class PackageVersionTest(unittest.TestCase):
+    def test_a_later_commit_builds_a_greater_version(self):
+        with tempfile.TemporaryDirectory(prefix="quorvel-version-") as tmp:
+            clone, build = os.path.join(tmp, "src"), os.path.join(tmp, "build")
+            head = run(["git", "-C", SOURCE, "rev-parse", "HEAD"]).stdout.decode().strip()
+            run(["git", "clone", "-q", "--shared", "--no-checkout", SOURCE, clone])
+            run(["git", "-C", clone, "checkout", "-q", head])
+            generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+            versions = []
+            for _ in range(2):
+                # Configuring is what fixes the version; the program need not be built.
+                run(["cmake", "-S", clone, "-B", build, "-DQUORVEL_TESTS=OFF"] + generator)
+                config = read(os.path.join(build, "CPackConfig.cmake")).decode()
+                versions += [l.split('"')[1] for l in config.splitlines() if l.startswith("set(CPACK_PACKAGE_VERSION ")]
+                run(["git", "-C", clone, "-c", "user.name=t", "-c", "user.email=t@example.org", "commit", "-q",
+                     "--allow-empty", "-m", "next"])
+            self.assertEqual(len(versions), 2, versions)
+            self.assertTrue(newer(versions[1], versions[0]) and newer(versions[0], "1.02"), versions)
 
 
 if __name__ == "__main__":

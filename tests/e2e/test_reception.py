@@ -74,9 +74,17 @@ class ReceptionTest(unittest.TestCase):
             self.assertEqual(received[6:], [b"127.0.0.1 " + p for p in burst])
             self.assertEqual(q.log(), [b" " + sjis(t) for t in ("設定ファイルの不明なキーを無視しました: SYSLOGPORTS (行 7)",
                 "11 番目以降のインスタンスの設定は使われません: SYSLOGPORT11 (行 8)",
-                "KEYWORDLISTEND がないため、これ以降のすべての行をキーワードとして読みました: KEYWORDLISTSTART (行 9)")]
+                "KEYWORDLISTEND がないため、これ以降のすべての行をキーワードとして読みました: KEYWORDLISTSTART (行 9)",
+                "キーワードがありますが、MAILSERVER と MAILTO の両方がないため警告メールは送信しません。空のキー: MAILSERVER, MAILTO (行 9)")]
                 + bind_lines(port) + [b"127.0.0.1 90 ReadCount Socket_Error", STOP_LINE])
-            self.assertEqual(q.stderr, [listening_line(1, port), listening_line(2, two), STARTED, STOPPED,
+            # Each note on standard error too, in English.
+            self.assertEqual(q.stderr, ["quorvel: warning: unknown key SYSLOGPORTS ignored (line 7)",
+                                        "quorvel: warning: SYSLOGPORT11 ignored: there are at most ten instances (line 8)",
+                                        "quorvel: warning: KEYWORDLISTSTART without KEYWORDLISTEND: every later line was "
+                                        "read as a keyword (line 9)",
+                                        "quorvel: warning: keywords are set (line 9) but no alert mail is sent: empty "
+                                        "MAILSERVER, MAILTO (mail needs both MAILSERVER and MAILTO)",
+                                        listening_line(1, port), listening_line(2, two), STARTED, STOPPED,
                                         "quorvel: received {:,}; written {:,}; dropped 0; oversized 1; mails 0 sent, "
                                         "0 failed".format(8 + len(burst), 7 + len(burst))])
 
@@ -158,9 +166,9 @@ class ReceptionTest(unittest.TestCase):
             (["SYSLOGLOGNAME=."], "SYSLOGLOGNAME=.: ログ名は logs"),
             (["SYSLOGPORT2=5140", "SYSLOGLOGNAME2=sub"], "Syslog[2] SYSLOGLOGNAME2=sub: ログファイルを追記用に開けません (error 21: "),
             (["RECVLOGNAME=" + "n" * 1000000], "(1000000 bytes): ログファイルを追記用に開けません (error 36: "),
-            (["SYSLOGPORT=$FFFFFFFF"], "SYSLOGPORT=$FFFFFFFF: ポート番号は 1 から 65535"),
+            (["SYSLOGPORT=$FFFFFFFF"], "SYSLOGPORT=$FFFFFFFF: ポート番号は 2 から 65534 で指定してください (0、1、65535 は 514"),
             (["SYSLOGPORT=abc"], "SYSLOGPORT=abc: ポート番号が数値ではありません"),
-            (["SYSLOGPORT2=70000"], "Syslog[2] SYSLOGPORT2=70000: ポート番号は 1 から 65535")]
+            (["SYSLOGPORT2=70000"], "Syslog[2] SYSLOGPORT2=70000: ポート番号は 2 から 65534 で指定してください (0、1、65535 は 514")]
         for lines, reason in cases:
             with self.subTest(lines=[l[:40] for l in lines]):
                 port = [] if lines[0].startswith("SYSLOGPORT=") else ["SYSLOGPORT=%d" % free_port()]

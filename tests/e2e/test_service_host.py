@@ -4,13 +4,14 @@ statistics, and a standard error whose reader has gone, which never costs the ex
 import contextlib
 import os
 import pathlib
+import pwd
 import re
 import signal
 import subprocess
 import time
 import unittest
 
-from quorvel_e2e import REFUSED, STOP_LINE, Quorvel, Sink, free_port, mail_ini, send, sjis, smtp_server, wait_until
+from quorvel_e2e import BINARY, REFUSED, STOP_LINE, Quorvel, Sink, free_port, mail_ini, send, sjis, smtp_server, wait_until
 
 UNIT = "QuorvelService.service"
 
@@ -21,6 +22,25 @@ def closed_pipe():
     os.close(read_end)
     yield write_end
     os.close(write_end)
+
+
+@contextlib.contextmanager
+def service_account(test):
+    """The account the installed unit runs as: made for the test when the machine lacks it."""
+    try:
+        pwd.getpwnam("quorvel")
+        yield
+        return
+    except KeyError:
+        pass
+    if os.geteuid() != 0:
+        test.skipTest("no account quorvel, and only root may make one")
+    subprocess.run(["useradd", "--system", "--user-group", "--no-create-home", "--shell", "/usr/sbin/nologin", "quorvel"],
+                   check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["userdel", "quorvel"], check=True)
 
 
 class ServiceHostTest(unittest.TestCase):
@@ -67,14 +87,21 @@ class ServiceHostTest(unittest.TestCase):
             self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], ["2"])
             self.assertEqual(os.listdir(os.path.join(q.dir, "logs")), [], "no listener, no log")
 
-    def test_install_writes_the_unit_once_and_uninstall_removes_it_once(self):
-        with Quorvel() as q:
+    def test_install_refuses_a_hidden_program_then_writes_the_unit_once_and_uninstall_removes_it_once(self):
+        # The unit's private /tmp would hide the program from its own service.
+        with Quorvel(folder="/tmp") as q:
+            refused = q.run("-INSTALL", QUORVEL_UNIT_DIR=q.dir)
+            self.assertEqual(refused.returncode, 1)
+            self.assertIn(b"quorvel: cannot install: the folder %s is under /tmp," % os.path.realpath(q.dir).encode(),
+                          refused.stderr)
+            self.assertFalse(os.path.exists(os.path.join(q.dir, UNIT)) or os.path.exists(os.path.join(q.dir, "logs")))
+        with service_account(self), Quorvel(folder=os.path.dirname(os.path.realpath(BINARY))) as q:
             unit = os.path.join(q.dir, UNIT)
             first = q.run("/install", "-SILENT", QUORVEL_UNIT_DIR=q.dir)
             self.assertEqual(first.returncode, 0, first.stderr)
             lines = pathlib.Path(unit).read_text().splitlines()
             self.assertTrue({"Type=notify", 'ExecStart="%s"' % os.path.realpath(q.binary), "WantedBy=multi-user.target",
-                             "Restart=on-failure"} <= set(lines), lines)
+                             "Restart=on-failure", "User=quorvel"} <= set(lines), lines)
             self.assertEqual([l[:28] for l in lines if l.startswith("Description=")], ["Description=Quorvel  Service"])
             second = q.run("-INSTALL", QUORVEL_UNIT_DIR=q.dir)
             self.assertEqual(second.returncode, 1)

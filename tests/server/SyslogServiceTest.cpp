@@ -169,13 +169,14 @@ TEST(AlertMail, AJobPostedAfterTheStopIsReportedNotSent) {
     ASSERT_TRUE(mailer.Reserve());
     TAlertJob job;
     job.Addresses = {"ops@example.org"};
+    job.Keyword = "disk";
     mailer.Post(job);
     EXPECT_EQ(counters.MailsFailed.load(), 1u);
     EXPECT_TRUE(mailer.WaitIdle(std::chrono::steady_clock::now()));
     ASSERT_TRUE(writer.WaitIdle(std::chrono::steady_clock::now() + seconds(10)));
     EXPECT_EQ(test::ReadFile(dir.path() + "op.log"),
               "2026/12/07 10:00:00.000  127.0.0.1"s + texts::kLogMailTo + "ops@example.org" + texts::kLogMailFailed +
-                  "\r\n");
+                  "(disk) (not sent: the service stopped)\r\n");
 }
 
 platform::LocalTime Wall(int second) { return platform::LocalTime{2026, 12, 7, 10, 0, second, 0}; }

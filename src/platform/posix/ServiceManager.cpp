@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/TextEncoding.h"
 #include "platform/posix/Backends.h"
@@ -155,7 +157,7 @@ bool UnderHome(const std::string& path) {
 
 }  // namespace
 
-std::string SystemdUnitText(const ServiceEntry& entry, bool withAccount) {
+std::string SystemdUnitText(const ServiceEntry& entry) {
     std::string description = OneLine(SjisToUtf8(entry.DisplayName));
     std::string detail = OneLine(SjisToUtf8(entry.Description));
     if (!detail.empty()) description += (description.empty() ? "" : " - ") + detail;
@@ -170,7 +172,7 @@ std::string SystemdUnitText(const ServiceEntry& entry, bool withAccount) {
     text += "Restart=on-failure\n";
     // A syslog server reads datagrams, writes its logs and sends mail: it
     // is confined to that. Binding port 514 is the one privilege it keeps.
-    if (withAccount) text += "User=" + entry.AccountName + "\n";
+    text += "User=" + entry.AccountName + "\n";
     text += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
     text += "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n";
     text += "NoNewPrivileges=yes\n";
@@ -209,6 +211,33 @@ std::string SystemdUnitText(const ServiceEntry& entry, bool withAccount) {
 
 namespace {
 
+// What the unit above hides from its own service: PrivateTmp= gives it an
+// empty /tmp and /var/tmp, PrivateDevices= a /dev of its own, and
+// ProcSubset=pid with ProtectKernelTunables= leave /proc and /sys to the
+// kernel's own files. A program or logs folder there is one the service
+// never finds: its unit could be written, but never start.
+struct HiddenRoot {
+    const char* Root;
+    const char* Setting;
+};
+const HiddenRoot* HiddenBySandbox(const std::string& path) {
+    static const HiddenRoot kHidden[] = {{"/tmp", "PrivateTmp=yes"},
+                                         {"/var/tmp", "PrivateTmp=yes"},
+                                         {"/dev", "PrivateDevices=yes"},
+                                         {"/proc", "ProcSubset=pid"},
+                                         {"/sys", "ProtectKernelTunables=yes"}};
+    for (const HiddenRoot& hidden : kHidden) {
+        const size_t n = strlen(hidden.Root);
+        if (path.compare(0, n, hidden.Root) == 0 && (path.size() == n || path[n] == '/')) return &hidden;
+    }
+    return nullptr;
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
 bool AccountExists(const std::string& name) {
     if (name.empty()) return false;
     struct passwd entry {};
@@ -219,10 +248,10 @@ bool AccountExists(const std::string& name) {
 
 // The confined service can write nothing but this folder, and cannot make
 // it: it must be there, and the account's, before the first start.
-void PrepareDataFolder(const std::string& folder, const std::string& account, bool withAccount) {
+void PrepareDataFolder(const std::string& folder, const std::string& account) {
     if (folder.empty()) return;
     if (CreateFolder(folder) != 0) return;
-    if (!withAccount || geteuid() != 0) return;
+    if (geteuid() != 0) return;
     struct passwd entry {};
     struct passwd* found = nullptr;
     std::vector<char> buffer(16384);
@@ -239,18 +268,33 @@ public:
         std::string path = UnitDir(systemDir) + "/" + unitName;
         // A unit that systemd would refuse to load is no installation: say so now.
         if (!ExecPathAccepted(entry.ProgramPath)) return EINVAL;
+        for (const std::string& folder : {FolderOf(entry.ProgramPath), entry.DataFolder}) {
+            if (const HiddenRoot* hidden = HiddenBySandbox(folder)) {
+                ReportToConsole("cannot install: the folder " + folder + " is under " + hidden->Root +
+                                ", which the service's unit hides from the service (" + hidden->Setting +
+                                "); put the program in a folder of its own, such as /opt/quorvel");
+                return EINVAL;
+            }
+        }
+        // Without its account the unit would run the server as root.
+        if (!AccountExists(entry.AccountName)) {
+            ReportToConsole("cannot install: the account " + entry.AccountName +
+                            " that the service runs as does not exist; make it first: useradd --system "
+                            "--user-group --home-dir " + FolderOf(entry.ProgramPath) +
+                            " --no-create-home --shell /usr/sbin/nologin " + entry.AccountName);
+            return ENOENT;
+        }
         // O_EXCL: an existing entry is a failure, as on Windows, and is left untouched.
         UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (!fd.Valid()) return errno;
-        const bool withAccount = AccountExists(entry.AccountName);
-        const std::string text = SystemdUnitText(entry, withAccount);
+        const std::string text = SystemdUnitText(entry);
         if (WriteAll(fd.Get(), text) != text.size() || fsync(fd.Get()) != 0) {
             int error = errno;
             unlink(path.c_str());
             return error;
         }
         fd.Reset();
-        PrepareDataFolder(entry.DataFolder, entry.AccountName, withAccount);
+        PrepareDataFolder(entry.DataFolder, entry.AccountName);
         if (systemDir && SystemdRunning()) {
             int rc = RunSystemctl({"daemon-reload"});
             if (rc == 0) rc = RunSystemctl({"enable", unitName});

@@ -8,8 +8,7 @@
 
 namespace quorvel::platform {
 
-// The unit for the entry. withAccount: run as entry.AccountName (it exists);
-// otherwise as root, confined alike.
-std::string SystemdUnitText(const ServiceEntry& entry, bool withAccount);
+// The unit for the entry; it runs the program as entry.AccountName.
+std::string SystemdUnitText(const ServiceEntry& entry);
 
 }  // namespace quorvel::platform

@@ -125,7 +125,9 @@ TEST(IniAccess, APasswordInAFileOthersMayReadIsWarnedAbout) {
         ASSERT_EQ(chmod((dir.path() + "Quorvel.ini").c_str(), c.mode), 0);
         ASSERT_TRUE(server.LoadConfig(dir.path()));
         const auto& notes = server.ConfigNotes;
-        EXPECT_EQ(std::find(notes.begin(), notes.end(), warning) != notes.end(), c.warned) << c.ini;
+        EXPECT_EQ(std::any_of(notes.begin(), notes.end(), [&](const TConfigNote& n) { return n.Text == warning; }),
+                  c.warned)
+            << c.ini;
     }
 }
 
