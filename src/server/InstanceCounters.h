@@ -16,6 +16,7 @@ struct TCounterSnapshot {
     uint64_t DroppedQueue = 0;     // lines not queued because the write queue was full
     uint64_t DroppedLocked = 0;    // lines lost after the lock retry budget was spent
     uint64_t DroppedWriteFailed = 0;  // lines whose write failed (full disk, refused path) or that could not be built
+    uint64_t LockSkipped = 0;      // lines written without the file's lock, which another process held
     uint64_t KeywordMatches = 0;   // messages that matched a keyword
     uint64_t MailsSent = 0;
     uint64_t MailsFailed = 0;
@@ -42,6 +43,7 @@ public:
     std::atomic<uint64_t> DroppedQueue{0};
     std::atomic<uint64_t> DroppedLocked{0};
     std::atomic<uint64_t> DroppedWriteFailed{0};
+    std::atomic<uint64_t> LockSkipped{0};
     std::atomic<uint64_t> KeywordMatches{0};
     std::atomic<uint64_t> MailsSent{0};
     std::atomic<uint64_t> MailsFailed{0};
@@ -81,6 +83,7 @@ inline constexpr TCounterField kCounterFields[] = {
     {&TInstanceCounters::DroppedQueue, &TCounterSnapshot::DroppedQueue},
     {&TInstanceCounters::DroppedLocked, &TCounterSnapshot::DroppedLocked},
     {&TInstanceCounters::DroppedWriteFailed, &TCounterSnapshot::DroppedWriteFailed},
+    {&TInstanceCounters::LockSkipped, &TCounterSnapshot::LockSkipped},
     {&TInstanceCounters::KeywordMatches, &TCounterSnapshot::KeywordMatches},
     {&TInstanceCounters::MailsSent, &TCounterSnapshot::MailsSent},
     {&TInstanceCounters::MailsFailed, &TCounterSnapshot::MailsFailed},

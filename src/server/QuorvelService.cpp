@@ -310,12 +310,17 @@ void TSysLogServer::NoteIgnoredSignal(int signalNumber) {
 
 void TSysLogServer::DoServiceStart(bool& Started) {
     bool loaded = false;
+    std::string configEvent = texts::kEventConfigMissing;
     try {
         loaded = LoadConfig();
         if (!loaded) {
             platform::ReportToConsole("cannot start: no configuration file " + EnsureTrailingBackslash(ExeFolder()) +
                                       "Quorvel.ini");
         }
+    } catch (const TIniNulError& e) {
+        platform::ReportToConsole(std::string("cannot start: ") + e.what());
+        configEvent = texts::kEventIniNul + EnsureTrailingBackslash(ExeFolder()) + "Quorvel.ini (" + texts::kNoteLine +
+                      std::to_string(e.Line) + ")";
     } catch (const std::runtime_error& e) {
         // A folder, a FIFO or a file without read access where the settings
         // belong is a bad configuration like a missing file, not a failure of
@@ -324,7 +329,7 @@ void TSysLogServer::DoServiceStart(bool& Started) {
     }
     if (!loaded) {
         Started = false;
-        if (LogEvent) LogEvent(texts::kEventConfigMissing, platform::kEventError, 0, texts::kEventIdConfigMissing);
+        if (LogEvent) LogEvent(configEvent, platform::kEventError, 0, texts::kEventIdConfigMissing);
         return;
     }
     CheckServices();

@@ -46,6 +46,7 @@ std::string FormatStatusLine(const TCounterSnapshot& c) {
         }
         line += ')';
     }
+    if (c.LockSkipped > 0) line += "; lock skipped " + GroupThousands(c.LockSkipped);
     if (c.Oversized > 0) line += "; oversized " + GroupThousands(c.Oversized);
     line += "; mails " + GroupThousands(c.MailsSent) + " sent, " + GroupThousands(c.MailsFailed) + " failed";
     if (c.MailsDroppedQueue > 0) line += ", " + GroupThousands(c.MailsDroppedQueue) + " not queued";

@@ -745,6 +745,33 @@ const TKeyword* TSyslogService::FindKeyword(const TKeywordList& keywords, std::s
     return nullptr;
 }
 
+void TSyslogService::GuardAddresses(const TKeyword& match, bool room, TAlertJob& alert) {
+    // A lookup, nothing waits; a held match takes no room.
+    const auto steadyNow = SteadyClock();
+    const platform::LocalTime wallNow = Clock();
+    for (const std::string& address : match.AddrList) {
+        THeldAlerts held;
+        if (room && mailThrottle_.Admit(match.Keyword, address, steadyNow, wallNow, &held)) {
+            alert.Addresses.push_back(address);
+            alert.Held.push_back(held);
+            continue;
+        }
+        if (!room && !mailThrottle_.Hold(match.Keyword, address, steadyNow, wallNow, &held)) {
+            // No room, and no memory left to hold it in.
+            TInstanceCounters::Add(Counters.MailsDroppedQueue);
+            continue;
+        }
+        TInstanceCounters::Add(Counters.MailsHeld);
+        // One line per interval and address, not one per held match: a
+        // storm must not turn into a storm of log lines either.
+        if (held.Count == 1) {
+            WriteOperationLog(Mail.MailServer + texts::kLogMailTo + address +
+                                  (room ? texts::kLogMailHeld : texts::kLogMailHeldQueueFull) + match.Keyword + ")",
+                              "");
+        }
+    }
+}
+
 void TSyslogService::CheckKeywords(std::string_view message, std::string_view sender) {
     if (Mail.MailServer.empty() || Mail.KeywordList.empty()) return;
     const bool utf8 = ReadsAsUtf8(Mail.MessageCharset, message);
@@ -755,33 +782,21 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     // The interval is the configuration's; it is taken over here, on the
     // thread the guard belongs to.
     if (mailThrottle_.IntervalSeconds() != Mail.MailInterval) mailThrottle_.SetInterval(Mail.MailInterval);
+    // Room first, then the guard: a match that finds the queue full must
+    // not start an interval whose mail never goes out, nor vanish from the
+    // count the next mail carries.
+    const bool room = mailer_->Reserve();
     if (mailThrottle_.Enabled()) {
-        // The guard decides here, before the mail queue, so that a held
-        // match never takes room in it; it is a lookup, nothing waits.
-        const auto steadyNow = SteadyClock();
-        const platform::LocalTime wallNow = Clock();
-        for (const std::string& address : match->AddrList) {
-            THeldAlerts held;
-            if (mailThrottle_.Admit(match->Keyword, address, steadyNow, wallNow, &held)) {
-                alert.Addresses.push_back(address);
-                alert.Held.push_back(held);
-                continue;
-            }
-            TInstanceCounters::Add(Counters.MailsHeld);
-            // One line per interval and address, not one per held match: a
-            // storm must not turn into a storm of log lines either.
-            if (held.Count == 1) {
-                WriteOperationLog(Mail.MailServer + texts::kLogMailTo + address + texts::kLogMailHeld + match->Keyword + ")",
-                                  "");
-            }
+        GuardAddresses(*match, room, alert);
+        if (alert.Addresses.empty()) {
+            if (room) mailer_->Unreserve();
+            return;
         }
-        if (alert.Addresses.empty()) return;
+    } else if (!room) {
+        TInstanceCounters::Add(Counters.MailsDroppedQueue, match->AddrList.size());
+        return;
     } else {
         alert.Addresses = match->AddrList;
-    }
-    if (!mailer_->Reserve()) {
-        TInstanceCounters::Add(Counters.MailsDroppedQueue, alert.Addresses.size());
-        return;
     }
     // The replacement is Shift_JIS like the file it comes from; within a
     // UTF-8 text it must be UTF-8 too.

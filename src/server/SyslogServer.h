@@ -189,6 +189,8 @@ public:
     // this keyword within the interval gets no mail: the match is counted
     // (Counters.MailsHeld), the first one of an interval logged, and the next
     // mail tells how many were held. Held matches take no room in the queue.
+    // A match that finds the mail queue full is held the same way (without
+    // the guard it is counted as not queued), and starts no interval.
     void CheckKeywords(std::string_view message, std::string_view sender);
 
     // The start-up warning when the SMTP password would cross the network
@@ -245,6 +247,11 @@ private:
     void StartHousekeeping();
     // Housekeeping thread: the low-disk warning mail to MAILTO.
     void MailDiskWarning(const std::string& line);
+
+    // The storm guard's word on each address of the match: the admitted go
+    // into the alert, the held are counted (room: whether the mail queue had
+    // room for the match).
+    void GuardAddresses(const TKeyword& match, bool room, TAlertJob& alert);
 
     // ConvertControlCodes appended to out; doubleQuotes doubles every quote
     // of the text first (the CSV layout).

@@ -25,7 +25,7 @@ TCounterSnapshot Distinct() {
     TCounterSnapshot c;
     c.Received = 1204311, c.Oversized = 2, c.Written = 1204300, c.DroppedKernel = 3, c.DroppedQueue = 4;
     c.DroppedLocked = 5, c.DroppedWriteFailed = 6, c.KeywordMatches = 7, c.MailsSent = 8, c.MailsFailed = 9;
-    c.MailsDroppedQueue = 10, c.MailsHeld = 11;
+    c.MailsDroppedQueue = 10, c.MailsHeld = 11, c.LockSkipped = 12;
     return c;
 }
 
@@ -47,10 +47,10 @@ TEST(StatisticsTest, StatusLineShowsTheUnusualOnlyWhenItHappenedAndSumsAddEveryC
         {queueOnly, "received 1,204,311; written 1,203,311; dropped 1,000 (queue full 1,000); mails 3 sent, 0 failed"},
         {Distinct(),
          "received 1,204,311; written 1,204,300; dropped 18 (kernel 3, queue full 4, file locked 5, write failed 6); "
-         "oversized 2; mails 8 sent, 9 failed, 10 not queued, 11 held"},
+         "lock skipped 12; oversized 2; mails 8 sent, 9 failed, 10 not queued, 11 held"},
         {twice,
          "received 2,408,622; written 2,408,600; dropped 36 (kernel 6, queue full 8, file locked 10, write failed 12); "
-         "oversized 4; mails 16 sent, 18 failed, 20 not queued, 22 held"},
+         "lock skipped 24; oversized 4; mails 16 sent, 18 failed, 20 not queued, 22 held"},
     };
     for (const auto& c : cases) EXPECT_EQ(FormatStatusLine(c.counters), c.line);
     EXPECT_EQ(twice.KeywordMatches, 14u);
