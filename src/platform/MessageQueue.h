@@ -10,9 +10,12 @@
 
 namespace quorvel::platform {
 
-// Network event in the low 16 bits of a socket message's second parameter,
-// as the Windows FD_READ event; the high 16 bits carry a pending socket error.
+// Network events in the low 16 bits of a socket message's second parameter,
+// with the values of the Windows FD_READ, FD_ACCEPT and FD_CLOSE events; the
+// high 16 bits carry a pending socket error.
 constexpr int64_t kSocketRead = 1;
+constexpr int64_t kSocketAccept = 8;
+constexpr int64_t kSocketClose = 32;
 
 struct QueueMessage {
     unsigned Number = 0;
@@ -23,6 +26,8 @@ struct QueueMessage {
 
 // Called on the owning thread for one socket notification.
 using SocketHandler = std::function<void(unsigned number, int64_t param1, int64_t param2)>;
+// Called on the owning thread for one tick of a timer.
+using TimerHandler = std::function<void()>;
 
 // The owning thread is the first one to call Next, Dispatch, RegisterSocket
 // or UnregisterSocket; a call of one of them from any other thread is a
@@ -40,13 +45,25 @@ public:
     // system's error code.
     virtual int PostQuit() = 0;
 
-    // Owning thread only. Level-triggered: while datagrams stay queued on the
-    // socket, each Next may deliver another notification for it. 0 or the
-    // system's error code.
-    virtual int RegisterSocket(int socket, unsigned number, SocketHandler handler) = 0;
+    // Owning thread only. Level-triggered: while datagrams (or bytes, or
+    // connections to accept) stay queued on the socket, each Next may deliver
+    // another notification for it. events: kSocketRead, or kSocketAccept for
+    // a listening socket; kSocketClose added reports a peer's close as well
+    // (kSocketRead alone sees it as a read of 0 bytes on POSIX only). A
+    // socket registered again after an unregistration is reported at once if
+    // it is ready. 0 or the system's error code.
+    virtual int RegisterSocket(int socket, unsigned number, SocketHandler handler,
+                               int64_t events = kSocketRead) = 0;
     // Owning thread only; safe inside a dispatch, even the socket's own: the
     // handler is never called again once this returns.
     virtual void UnregisterSocket(int socket) = 0;
+
+    // Owning thread only. Calls the handler about every periodMs (the first
+    // time one period from now), as a message of the queue, until
+    // StopTimer; *id names the timer. 0 or the system's error code.
+    virtual int StartTimer(int periodMs, TimerHandler handler, uint64_t* id) = 0;
+    // Owning thread only; safe inside the timer's own tick.
+    virtual void StopTimer(uint64_t id) = 0;
 
     // Owning thread only. Waits for the next message: 1 = a message,
     // 0 = quit, -1 = the queue failed (LastSystemError() says why). Posted

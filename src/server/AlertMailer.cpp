@@ -74,6 +74,8 @@ bool TAlertMailer::Reserve() {
     return jobs_.Reserve();
 }
 
+void TAlertMailer::Unreserve() { Finished(); }
+
 void TAlertMailer::Post(TAlertJob job) {
     {
         std::lock_guard<std::mutex> lock(thread_.Mutex());

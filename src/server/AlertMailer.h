@@ -57,6 +57,8 @@ public:
     // Claims room for one message before it is handed on; false when the
     // queue is full (the caller counts the mails as dropped).
     bool Reserve();
+    // Gives back the room of a Reserve whose job will not come.
+    void Unreserve();
     // Queues a job whose room Reserve claimed. Once stopped, the job is
     // reported as not sent at once, on the calling thread.
     void Post(TAlertJob job);

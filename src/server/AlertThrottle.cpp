@@ -23,35 +23,62 @@ void TAlertThrottle::Expire(TTimePoint now) {
     }
 }
 
-bool TAlertThrottle::Admit(std::string_view keyword, std::string_view address, TTimePoint now,
-                           const platform::LocalTime& wallNow, THeldAlerts* held) {
-    if (held != nullptr) *held = THeldAlerts{};
-    if (intervalSeconds_ <= 0) return true;
-
+TAlertThrottle::TEntry* TAlertThrottle::Find(std::string_view keyword, std::string_view address, TTimePoint now,
+                                              bool* made) {
     // NUL cannot occur in a keyword (the search stops at the message's first
     // NUL), so it separates the two parts unambiguously.
     key_.assign(keyword);
     key_ += '\0';
     key_ += address;
+    *made = false;
     auto it = entries_.find(key_);
-    if (it == entries_.end()) {
-        if (entries_.size() >= maxKeys_) Expire(now);
-        if (entries_.size() >= maxKeys_) return true;
-        entries_.emplace(key_, TEntry{now, THeldAlerts{}});
+    if (it != entries_.end()) return &it->second;
+    if (entries_.size() >= maxKeys_) Expire(now);
+    if (entries_.size() >= maxKeys_) return nullptr;
+    *made = true;
+    return &entries_.emplace(key_, TEntry{now, THeldAlerts{}}).first->second;
+}
+
+namespace {
+
+void Count(THeldAlerts& held, const platform::LocalTime& wallNow) {
+    if (held.Count == 0) held.First = wallNow;
+    held.Last = wallNow;
+    ++held.Count;
+}
+
+}  // namespace
+
+bool TAlertThrottle::Admit(std::string_view keyword, std::string_view address, TTimePoint now,
+                           const platform::LocalTime& wallNow, THeldAlerts* held) {
+    if (held != nullptr) *held = THeldAlerts{};
+    if (intervalSeconds_ <= 0) return true;
+    bool made = false;
+    TEntry* entry = Find(keyword, address, now, &made);
+    if (entry == nullptr || made) return true;
+    if (!entry->Mailed || now - entry->MailedAt >= std::chrono::seconds(intervalSeconds_)) {
+        if (held != nullptr) *held = entry->Held;
+        entry->MailedAt = now;
+        entry->Mailed = true;
+        entry->Held = THeldAlerts{};
         return true;
     }
-    TEntry& entry = it->second;
-    if (now - entry.MailedAt >= std::chrono::seconds(intervalSeconds_)) {
-        if (held != nullptr) *held = entry.Held;
-        entry.MailedAt = now;
-        entry.Held = THeldAlerts{};
-        return true;
-    }
-    if (entry.Held.Count == 0) entry.Held.First = wallNow;
-    entry.Held.Last = wallNow;
-    ++entry.Held.Count;
-    if (held != nullptr) *held = entry.Held;
+    Count(entry->Held, wallNow);
+    if (held != nullptr) *held = entry->Held;
     return false;
+}
+
+bool TAlertThrottle::Hold(std::string_view keyword, std::string_view address, TTimePoint now,
+                          const platform::LocalTime& wallNow, THeldAlerts* held) {
+    if (held != nullptr) *held = THeldAlerts{};
+    if (intervalSeconds_ <= 0) return false;
+    bool made = false;
+    TEntry* entry = Find(keyword, address, now, &made);
+    if (entry == nullptr) return false;
+    if (made) entry->Mailed = false;
+    Count(entry->Held, wallNow);
+    if (held != nullptr) *held = entry->Held;
+    return true;
 }
 
 }  // namespace quorvel

@@ -52,6 +52,14 @@ public:
     bool Admit(std::string_view keyword, std::string_view address, TTimePoint now,
                const platform::LocalTime& wallNow, THeldAlerts* held);
 
+    // The mail queue has no room for this match: it is held back and counted
+    // as within an interval (*held receives the running count), but starts
+    // no interval, so the pair's next match with room is mailed and carries
+    // it. False when the guard is off or the pair finds no room under the
+    // cap: then nothing remembers the match.
+    bool Hold(std::string_view keyword, std::string_view address, TTimePoint now,
+              const platform::LocalTime& wallNow, THeldAlerts* held);
+
     // Pairs remembered at the moment.
     std::size_t Size() const { return entries_.size(); }
 
@@ -59,7 +67,11 @@ private:
     struct TEntry {
         TTimePoint MailedAt;
         THeldAlerts Held;
+        bool Mailed = true;  // false: only held for want of room, no interval runs
     };
+
+    // The pair's entry, made when missing; null when the cap leaves no room.
+    TEntry* Find(std::string_view keyword, std::string_view address, TTimePoint now, bool* made);
 
     // Forgets pairs whose interval is over and that hold nothing back: the
     // next match of such a pair is mailed anyway.

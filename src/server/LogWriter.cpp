@@ -5,6 +5,8 @@
 #include "server/LogWriter.h"
 
 #include <algorithm>
+#include <mutex>
+#include <unordered_map>
 
 #include "platform/SystemError.h"
 #include "server/LogFile.h"
@@ -41,6 +43,88 @@ std::mutex& FileTurn() {
     return turn;
 }
 
+// Files whose lock another process holds, written without it until it is
+// free again. Under FileTurn.
+std::vector<std::string>& HeldFiles() {
+    static std::vector<std::string> held;
+    return held;
+}
+
+// Instances share files (by default all of them share both), and each has
+// its own writer. So that a file holds its lines in the order they were
+// handed over, whichever instance received them, every chunk takes a ticket
+// of its file when it is made, and the file takes its chunks in ticket
+// order: a writer whose chunk is not due yet waits for the writers ahead.
+// Pushes are serialised by the worker thread anyway, so the order of the
+// tickets is the order of reception.
+class TFileOrder {
+public:
+    // A new chunk for the file: its ticket (0 for a chunk of no file).
+    uint64_t Issue(const std::string& path) {
+        if (path.empty()) return 0;
+        std::lock_guard<std::mutex> lock(lock_);
+        TSlot& slot = slots_[path];
+        return ++slot.Issued;
+    }
+    // True while no later chunk of the file was made: only then may the
+    // chunk take more lines.
+    bool Latest(const std::string& path, uint64_t ticket) {
+        std::lock_guard<std::mutex> lock(lock_);
+        const auto it = slots_.find(path);
+        return it != slots_.end() && it->second.Issued == ticket;
+    }
+    // True when every earlier chunk of the file is done.
+    bool Due(const std::string& path, uint64_t ticket) {
+        if (ticket == 0) return true;
+        std::lock_guard<std::mutex> lock(lock_);
+        const auto it = slots_.find(path);
+        return it == slots_.end() || it->second.NextDue >= ticket;
+    }
+    // The chunk was written or given up; a stop at its deadline may finish
+    // one before its turn.
+    void Done(const std::string& path, uint64_t ticket) {
+        if (ticket == 0) return;
+        std::lock_guard<std::mutex> lock(lock_);
+        const auto it = slots_.find(path);
+        if (it == slots_.end()) return;
+        TSlot& slot = it->second;
+        if (ticket != slot.NextDue) {
+            slot.DoneAhead.push_back(ticket);
+            return;
+        }
+        ++slot.NextDue;
+        for (auto ahead = slot.DoneAhead.begin(); ahead != slot.DoneAhead.end();) {
+            if (*ahead != slot.NextDue) {
+                ++ahead;
+                continue;
+            }
+            ++slot.NextDue;
+            slot.DoneAhead.erase(ahead);
+            ahead = slot.DoneAhead.begin();
+        }
+        // Nothing outstanding: the file's entry goes, so that dated names do
+        // not pile up.
+        if (slot.NextDue > slot.Issued) slots_.erase(it);
+    }
+
+private:
+    struct TSlot {
+        uint64_t Issued = 0;
+        uint64_t NextDue = 1;
+        std::vector<uint64_t> DoneAhead;
+    };
+    std::mutex lock_;
+    std::unordered_map<std::string, TSlot> slots_;
+};
+
+TFileOrder& FileOrder() {
+    static TFileOrder order;
+    return order;
+}
+
+// How often a writer looks whether its chunk's turn has come.
+constexpr milliseconds kOrderPoll{1};
+
 }  // namespace
 
 TLogWriter::TLogWriter(TInstanceCounters& counters, const TFileSettings& files, const TClock& clock,
@@ -52,7 +136,19 @@ TLogWriter::TLogWriter(TInstanceCounters& counters, const TFileSettings& files, 
       queues_{TQueue(kReceivedLimit), TQueue(kOperationLimit)},
       thread_([this](TWorkerThread::TLock& lock) { Run(lock); }) {}
 
-TLogWriter::~TLogWriter() { Stop(steady_clock::now() + kDestructionGrace); }
+TLogWriter::~TLogWriter() {
+    Stop(steady_clock::now() + kDestructionGrace);
+    // Chunks that no thread took (none could be started) must not keep
+    // other writers of their files waiting.
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
+    for (TQueue& queue : queues_) {
+        if (queue.Current) FileOrder().Done(queue.Current->Path, queue.Current->Ticket);
+        while (!queue.Chunks.Empty()) {
+            const std::unique_ptr<TChunk> chunk = queue.Chunks.Pop();
+            FileOrder().Done(chunk->Path, chunk->Ticket);
+        }
+    }
+}
 
 TLogWriter::TChunk& TLogWriter::AppendChunk(TQueue& queue, const std::string& path) {
     std::unique_ptr<TChunk> chunk;
@@ -64,6 +160,7 @@ TLogWriter::TChunk& TLogWriter::AppendChunk(TQueue& queue, const std::string& pa
         chunk->Bytes.reserve(kChunkBytes);
     }
     chunk->Path = path;
+    chunk->Ticket = FileOrder().Issue(path);
     ++pending_;
     queue.Chunks.PushAnyway(std::move(chunk), 0);
     return *queue.Chunks.Back();
@@ -75,8 +172,13 @@ void TLogWriter::StartLocked() {
     thread_.WakeLocked();
 }
 
+size_t TLogWriter::ReceivedRoom() {
+    std::lock_guard<std::mutex> lock(thread_.Mutex());
+    return queues_[qkReceived].Chunks.Room();
+}
+
 size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_view bytes, const uint32_t* ends,
-                        size_t count, std::string_view sender) {
+                        size_t count, std::string_view sender, bool keepExcess) {
     if (count == 0) return 0;
     std::lock_guard<std::mutex> lock(thread_.Mutex());
     TQueue& queue = queues_[kind];
@@ -88,7 +190,9 @@ size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_vi
     size_t offset = 0;
     while (done < fit) {
         TChunk* back = queue.Chunks.Empty() ? nullptr : queue.Chunks.Back().get();
-        if (back == nullptr || back->Path != path) back = &AppendChunk(queue, path);
+        if (back == nullptr || back->Path != path || !FileOrder().Latest(path, back->Ticket)) {
+            back = &AppendChunk(queue, path);
+        }
         const size_t base = back->Bytes.size();
         size_t take = 0;
         while (done + take < fit && base + (ends[done + take] - offset) <= kChunkBytes) ++take;
@@ -107,7 +211,7 @@ size_t TLogWriter::Push(TQueueKind kind, const std::string& path, std::string_vi
         offset = end;
         done += take;
     }
-    if (fit < count) {
+    if (fit < count && !keepExcess) {
         if (kind == qkReceived) {
             TInstanceCounters::Add(counters_.DroppedQueue, count - fit);
         } else {
@@ -158,6 +262,7 @@ void TLogWriter::Stop(TTime deadline) { thread_.Stop(deadline); }
 
 void TLogWriter::Finish(TQueue& queue) {
     std::unique_ptr<TChunk> chunk = std::move(queue.Current);
+    FileOrder().Done(chunk->Path, chunk->Ticket);
     std::vector<TAlertJob> alerts = std::move(chunk->Alerts);
     chunk->Alerts.clear();
     for (TAlertJob& alert : alerts) {
@@ -217,19 +322,47 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
     TChunk& chunk = *queue.Current;
     if (chunk.Lines == 0) return true;
     int code = 0;
+    bool skipped = false;
+    bool holdBegins = false;
+    platform::AppendLock mode = platform::AppendLock::Required;
     {
         std::lock_guard<std::mutex> turn(FileTurn());
-        code = AppendOnce(chunk.Path, chunk.Bytes);
+        // Another process's lock is waited for a moment, then passed: a
+        // reader may hold up the lines, never cost them. Once passed, the
+        // file is written at once, by every writer, for as long as the hold
+        // lasts.
+        std::vector<std::string>& held = HeldFiles();
+        const auto known = std::find(held.begin(), held.end(), chunk.Path);
+        const bool waited =
+            queue.LockedSince != TTime{} && now - queue.LockedSince >= milliseconds(kLockWaitMilliseconds);
+        if (known != held.end() || waited || lastChance) mode = platform::AppendLock::IfFree;
+        code = AppendOnce(chunk.Path, chunk.Bytes, mode, &skipped);
+        if (code == 0 && skipped && known == held.end()) {
+            held.push_back(chunk.Path);
+            holdBegins = true;
+        } else if (code == 0 && !skipped && known != held.end()) {
+            // The lock was free again: the hold is over, and the next one
+            // is waited for and said anew.
+            held.erase(known);
+        }
     }
-    if (code != 0) return HandleFailure(kind, queue, code, now, lastChance);
+    if (code != 0) return HandleFailure(kind, queue, code, mode, now, lastChance);
+    if (holdBegins) {
+        try {
+            LogOperation(texts::kLogLockSkipped + chunk.Path, "", true);
+        } catch (...) {
+        }
+    }
     if (kind == qkReceived) {
+        if (skipped) TInstanceCounters::Add(counters_.LockSkipped, chunk.Lines);
         TInstanceCounters::Add(counters_.Written, chunk.Lines);
         refusedPath_.clear();
     }
     return true;
 }
 
-bool TLogWriter::HandleFailure(TQueueKind kind, TQueue& queue, int code, TTime now, bool lastChance) {
+bool TLogWriter::HandleFailure(TQueueKind kind, TQueue& queue, int code, platform::AppendLock mode, TTime now,
+                               bool lastChance) {
     const TChunk& chunk = *queue.Current;
     const platform::AppendFailure failure = platform::AppendFailureOf(code);
     switch (failure) {
@@ -258,10 +391,18 @@ bool TLogWriter::HandleFailure(TQueueKind kind, TQueue& queue, int code, TTime n
             GiveUp(kind, queue, false, code);
             return true;
         case platform::AppendFailure::Locked:
+            if (mode == platform::AppendLock::Required) {
+                if (queue.LockedSince == TTime{}) queue.LockedSince = now;
+                queue.RetryAt = std::min(now + milliseconds(kLockPollMilliseconds),
+                                         queue.LockedSince + milliseconds(kLockWaitMilliseconds));
+                return false;
+            }
+            break;
         case platform::AppendFailure::OpenFailed:
             break;
     }
-    // A file that another opener holds, or one that cannot be opened for
+    // A file that another opener keeps from being opened at all (on Windows,
+    // a handle that shares no writing), or one that cannot be opened for
     // now: both get the retry budget, and are told apart in the counts.
     if (++queue.Attempts >= kAppendAttempts || lastChance) {
         const bool locked = failure == platform::AppendFailure::Locked;
@@ -321,6 +462,7 @@ void TLogWriter::TakeChunksLocked(TTime now, TTime& next, bool& timedOnly) {
         queue.Current = queue.Chunks.Pop();
         queue.Attempts = 0;
         queue.RetryAt = now;
+        queue.LockedSince = TTime{};
     }
 }
 
@@ -331,8 +473,14 @@ int TLogWriter::ReadyQueueLocked(size_t turn, TTime now, bool lastChance, TTime&
         const size_t index = (turn + k) % 2;
         const TQueue& queue = queues_[index];
         if (!queue.Current) continue;
-        if (lastChance || queue.RetryAt <= now) return static_cast<int>(index);
-        next = std::min(next, queue.RetryAt);
+        if (queue.RetryAt > now && !lastChance) {
+            next = std::min(next, queue.RetryAt);
+            timedOnly = true;
+            continue;
+        }
+        // A stop at its deadline writes what it has rather than lose it.
+        if (lastChance || FileOrder().Due(queue.Current->Path, queue.Current->Ticket)) return static_cast<int>(index);
+        next = std::min(next, now + kOrderPoll);
         timedOnly = true;
     }
     return -1;

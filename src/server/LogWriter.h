@@ -5,9 +5,12 @@
 // Two queues, the received-message log and the operation log, each bounded
 // in bytes. Lines go out in the order they came, in chunks: consecutive lines
 // for one file are appended with one open, lock, write and close, so no file
-// stays open between chunks and no line is split. A locked file is tried
-// again every 500 ms up to the usual budget while the other queue and
-// reception go on. Whatever cannot be queued or written is counted, and the
+// stays open between chunks and no line is split. Instances that share a
+// file write it in the order its lines were handed over, across writers. A file that another
+// process has locked is waited for up to a second, then written without the
+// lock until the lock is free again (one operation-log line per such hold);
+// a file that cannot be opened is tried again every 500 ms up to the usual
+// budget. Meanwhile the other queue and reception go on. Whatever cannot be queued or written is counted, and the
 // counts reach the operation log at most once a minute.
 // Safe from any thread unless a member says otherwise.
 
@@ -62,10 +65,14 @@ public:
 
     // Queues whole lines for the file at path. bytes holds them back to back;
     // ends[i] is the offset just after line i. Lines that do not fit are
-    // dropped from the back and counted. sender names the first line in a
-    // report of a failed write. Returns the number of lines queued.
+    // dropped from the back and counted, or with keepExcess left to the
+    // caller (who holds its sender back until there is room). sender names
+    // the first line in a report of a failed write. Returns the number of
+    // lines queued.
     size_t Push(TQueueKind kind, const std::string& path, std::string_view bytes, const uint32_t* ends,
-                size_t count, std::string_view sender = {});
+                size_t count, std::string_view sender = {}, bool keepExcess = false);
+    // Bytes the received-message queue takes now.
+    size_t ReceivedRoom();
     // One line; beyond the limit when urgent (the writer's own reports).
     bool PushLine(TQueueKind kind, const std::string& path, std::string_view line, bool urgent = false);
     // Queues "date time detail message" and CR LF for the operation log, at
@@ -92,6 +99,7 @@ private:
         std::string Path;
         std::string Bytes;
         size_t Lines = 0;
+        uint64_t Ticket = 0;  // its place among the chunks of its file, of every writer
         std::string Sender;
         std::vector<TAlertJob> Alerts;  // after the chunk's lines
     };
@@ -104,6 +112,7 @@ private:
         std::unique_ptr<TChunk> Current;  // taken, being written or waiting for a retry
         int Attempts = 0;
         TTime RetryAt{};
+        TTime LockedSince{};  // when another process's lock first held the current chunk
         TTime NextWrite{};
     };
     struct TReported {
@@ -123,7 +132,8 @@ private:
     bool Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastChance);
     // After a failed append: gives up or plans the retry; true when the
     // chunk is finished.
-    bool HandleFailure(TQueueKind kind, TQueue& queue, int code, TTime now, bool lastChance);
+    bool HandleFailure(TQueueKind kind, TQueue& queue, int code, platform::AppendLock mode, TTime now,
+                       bool lastChance);
     void Finish(TQueue& queue);
     // code: the system's error, 0 when the file stayed locked.
     void GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code);

@@ -213,9 +213,11 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
         const std::string bindAddress = ReadIniString(lines, InstanceKey("SERVERIPADDRESS", n));
         TMailSettings instanceMail = mailEnabled ? mail : TMailSettings{};
         ReadInstanceCharsets(lines, n, instanceMail);
+        TReceptionSettings reception = ReadReception(lines, n);
         if (port == kNoInstance) continue;
 
         auto service = std::make_unique<TSyslogService>();
+        service->Reception = std::move(reception);
         service->Reception.SysLogPort = (port < 2 || port > 65534) ? kDefaultSyslogPort : port;
         service->Reception.ServerIPAddress = bindAddress;
         service->Files = files;
@@ -257,6 +259,42 @@ int32_t TSysLogServer::ReadInstancePort(const TStringList& lines, int n) {
     return kDefaultSyslogPort;  // the instance stays, so that its operation log hears of it
 }
 
+TReceptionSettings TSysLogServer::ReadReception(const TStringList& lines, int n) {
+    TReceptionSettings r;
+    // A stream port that is no port fails the start, as SYSLOGPORT does;
+    // absent, empty or 0 is no such reception.
+    const auto streamPort = [&](const char* name) {
+        const std::string text = ReadIniString(lines, InstanceKey(name, n));
+        int32_t value = 0;
+        if (text.find_first_not_of(" \t") == std::string::npos) return 0;
+        if (!ParseIniInteger(text, value)) {
+            StartProblems.push_back({n, InstanceKeyName(name, n), text, TProblemKind::PortNotNumber, 0});
+            return 0;
+        }
+        if (value < 0 || value > kHighestPort) {
+            StartProblems.push_back({n, InstanceKeyName(name, n), text, TProblemKind::StreamPortRange, 0});
+            return 0;
+        }
+        return value;
+    };
+    r.TcpPort = streamPort("SYSLOGTCPPORT");
+    r.TlsPort = streamPort("SYSLOGTLSPORT");
+    r.TlsCertFile = ReadIniString(lines, InstanceKey("TLSCERTFILE", n));
+    r.TlsKeyFile = ReadIniString(lines, InstanceKey("TLSKEYFILE", n));
+    r.TlsClientCaFile = ReadIniString(lines, InstanceKey("TLSCLIENTCAFILE", n));
+    // Below 1 the default: a limit of no connection is no stream reception.
+    const int32_t limit = ReadIniInteger(lines, InstanceKey("TCPMAXCONNECTIONS", n), r.MaxConnections);
+    if (limit > 0) r.MaxConnections = limit;
+    r.IdleTimeout = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("TCPIDLETIMEOUT", n), r.IdleTimeout));
+    const std::string senders = ReadIniString(lines, InstanceKey("ALLOWEDSENDERS", n));
+    std::string bad;
+    if (!r.AllowedSenders.Parse(senders, &bad)) {
+        // Admitting everyone in its place would open what was meant closed.
+        StartProblems.push_back({n, InstanceKeyName("ALLOWEDSENDERS", n), bad, TProblemKind::SendersInvalid, 0});
+    }
+    return r;
+}
+
 void TSysLogServer::CheckServices() {
     for (int slot = 0; slot < kServiceSlots; ++slot) {
         const auto& service = Services[static_cast<size_t>(slot)];
@@ -286,12 +324,17 @@ void TSysLogServer::NoteIgnoredSignal(int signalNumber) {
 
 void TSysLogServer::DoServiceStart(bool& Started) {
     bool loaded = false;
+    std::string configEvent = texts::kEventConfigMissing;
     try {
         loaded = LoadConfig();
         if (!loaded) {
             platform::ReportToConsole("cannot start: no configuration file " + EnsureTrailingBackslash(ExeFolder()) +
                                       "Quorvel.ini");
         }
+    } catch (const TIniNulError& e) {
+        platform::ReportToConsole(std::string("cannot start: ") + e.what());
+        configEvent = texts::kEventIniNul + EnsureTrailingBackslash(ExeFolder()) + "Quorvel.ini (" + texts::kNoteLine +
+                      std::to_string(e.Line) + ")";
     } catch (const std::runtime_error& e) {
         // A folder, a FIFO or a file without read access where the settings
         // belong is a bad configuration like a missing file, not a failure of
@@ -300,7 +343,7 @@ void TSysLogServer::DoServiceStart(bool& Started) {
     }
     if (!loaded) {
         Started = false;
-        if (LogEvent) LogEvent(texts::kEventConfigMissing, platform::kEventError, 0, texts::kEventIdConfigMissing);
+        if (LogEvent) LogEvent(configEvent, platform::kEventError, 0, texts::kEventIdConfigMissing);
         return;
     }
     CheckServices();
@@ -393,7 +436,8 @@ void TSysLogServer::StartStatistics() {
         if (!service || service->Files.StatsInterval <= 0) continue;
         TSyslogService* instance = service.get();
         timer_.Add(std::chrono::seconds(service->Files.StatsInterval), [instance] {
-            instance->WriteOperationLog(FormatStatisticsLine(instance->Counters.Snapshot(), false), "");
+            instance->WriteOperationLog(
+                FormatStatisticsLine(instance->Counters.Snapshot(), false, instance->HasStreamCounts()), "");
         });
     }
     timer_.Start();

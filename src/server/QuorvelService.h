@@ -96,6 +96,9 @@ public:
 
 private:
     void ResetConfig();
+    // The stream and allow-list keys of instance n; a bad value adds to
+    // StartProblems.
+    TReceptionSettings ReadReception(const TStringList& lines, int n);
     // Fills Services, StartProblems and ConfigNotes from the lines; true
     // when they hold an SMTP password.
     bool ApplyConfig(const TStringList& lines, const std::string& logsFolder);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "util/MailTypes.h"
+#include "util/SenderAllowList.h"
 
 namespace quorvel {
 
@@ -32,10 +33,24 @@ using TKeywordList = std::vector<TKeyword>;
 // as Shift_JIS, as UTF-8, or as whichever of the two its bytes say.
 enum class TMessageCharset { Sjis, Utf8, Auto };
 
-// Where datagrams are received.
+// Where and from whom messages are received. The stream keys default to
+// off: an instance without them receives UDP alone, as it always did.
 struct TReceptionSettings {
-    std::string ServerIPAddress;  // empty: every local address
+    std::string ServerIPAddress;  // empty: every local address (UDP, TCP and TLS alike)
     int32_t SysLogPort = 514;
+    int32_t TcpPort = 0;          // SYSLOGTCPPORT; 0: no TCP reception
+    int32_t TlsPort = 0;          // SYSLOGTLSPORT; 0: no TLS reception
+    std::string TlsCertFile;      // PEM: the server's certificate (chain)
+    std::string TlsKeyFile;       // PEM: its private key
+    std::string TlsClientCaFile;  // PEM; set: every client must present a certificate chaining to it
+    int32_t MaxConnections = 100;  // TCPMAXCONNECTIONS, TCP and TLS together
+    // TCPIDLETIMEOUT, seconds without a byte; 0: never. Off by default: a
+    // sender learns of a close only from its next write, and that message is
+    // lost (the keep-alive probes free what a vanished peer held instead).
+    int32_t IdleTimeout = 0;
+    TSenderAllowList AllowedSenders;  // empty: everyone
+
+    bool Streams() const { return TcpPort > 0 || TlsPort > 0; }
 };
 
 // What is kept of the old logs, and the free space watched; 0 turns each off.

@@ -59,6 +59,8 @@ const char* Reason(TProblemKind kind) {
         case TProblemKind::LogCannotOpen: return texts::kReasonLogCannotOpen;
         case TProblemKind::PortNotNumber: return texts::kReasonPortNotNumber;
         case TProblemKind::PortRange: return texts::kReasonPortRange;
+        case TProblemKind::StreamPortRange: return texts::kReasonStreamPortRange;
+        case TProblemKind::SendersInvalid: return texts::kReasonSendersInvalid;
     }
     return "";
 }
@@ -71,6 +73,8 @@ const char* ConsoleReason(TProblemKind kind) {
         case TProblemKind::LogCannotOpen: return "the log file cannot be opened for append";
         case TProblemKind::PortNotNumber: return "the port is not a number";
         case TProblemKind::PortRange: return "the port must be 2 to 65534 (0, 1 and 65535 mean 514; -1: no instance)";
+        case TProblemKind::StreamPortRange: return "the port must be 0 (none) to 65535";
+        case TProblemKind::SendersInvalid: return "an entry is neither an address nor an address/prefix length";
     }
     return "";
 }

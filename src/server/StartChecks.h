@@ -14,7 +14,7 @@ namespace quorvel {
 class TSyslogService;
 
 // What is wrong with a setting that keeps the server from starting.
-enum class TProblemKind { LogNameOutside, LogCannotOpen, PortNotNumber, PortRange };
+enum class TProblemKind { LogNameOutside, LogCannotOpen, PortNotNumber, PortRange, StreamPortRange, SendersInvalid };
 
 struct TStartProblem {
     int Instance = 0;     // 1 to 10

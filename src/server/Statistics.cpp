@@ -49,14 +49,26 @@ std::string FormatStatusLine(const TCounterSnapshot& c) {
         }
         line += ')';
     }
+    if (c.LockSkipped > 0) line += "; lock skipped " + GroupThousands(c.LockSkipped);
     if (c.Oversized > 0) line += "; oversized " + GroupThousands(c.Oversized);
     line += "; mails " + GroupThousands(c.MailsSent) + " sent, " + GroupThousands(c.MailsFailed) + " failed";
     if (c.MailsDroppedQueue > 0) line += ", " + GroupThousands(c.MailsDroppedQueue) + " not queued";
     if (c.MailsHeld > 0) line += ", " + GroupThousands(c.MailsHeld) + " held";
+    if (c.ReceivedTcp > 0 || c.ReceivedTls > 0) {
+        line += "; tcp " + GroupThousands(c.ReceivedTcp) + ", tls " + GroupThousands(c.ReceivedTls);
+    }
+    if (c.FramesCut > 0) line += "; cut " + GroupThousands(c.FramesCut);
+    if (c.FramesTruncated > 0) line += "; truncated " + GroupThousands(c.FramesTruncated);
+    if (c.ConnectionsAccepted > 0 || c.ConnectionsRefused > 0) {
+        line += "; connections " + GroupThousands(c.ConnectionsOpen) + " open, " +
+                GroupThousands(c.ConnectionsAccepted) + " accepted, " + GroupThousands(c.ConnectionsRefused) +
+                " refused, " + GroupThousands(c.ConnectionsFailed) + " failed";
+    }
+    if (c.SendersRefused > 0) line += "; senders refused " + GroupThousands(c.SendersRefused);
     return line;
 }
 
-std::string FormatStatisticsLine(const TCounterSnapshot& c, bool atStop) {
+std::string FormatStatisticsLine(const TCounterSnapshot& c, bool atStop, bool streams) {
     std::string line = atStop ? texts::kLogStatsAtStop : texts::kLogStatsPeriodic;
     // Plain digits: the log is read by scripts as well as by people.
     auto count = [&line](const char* label, uint64_t value) {
@@ -77,6 +89,21 @@ std::string FormatStatisticsLine(const TCounterSnapshot& c, bool atStop) {
     count(texts::kLogStatsMailsFailed, c.MailsFailed);
     count(texts::kLogStatsMailsDropped, c.MailsDroppedQueue);
     count(texts::kLogStatsMailsHeld, c.MailsHeld);
+    if (!streams) return line;
+    count(texts::kLogStatsTcp, c.ReceivedTcp);
+    count(texts::kLogStatsTls, c.ReceivedTls);
+    count(texts::kLogStatsSendersRefused, c.SendersRefused);
+    count(texts::kLogStatsCut, c.FramesCut);
+    count(texts::kLogStatsTruncated, c.FramesTruncated);
+    const auto connections = [&line](const char* label, uint64_t value) {
+        line += label;
+        line += std::to_string(value);
+        line += texts::kLogCountConnections;
+    };
+    connections(texts::kLogStatsConnectionsOpen, c.ConnectionsOpen);
+    connections(texts::kLogStatsConnectionsAccepted, c.ConnectionsAccepted);
+    connections(texts::kLogStatsConnectionsRefused, c.ConnectionsRefused);
+    connections(texts::kLogStatsConnectionsFailed, c.ConnectionsFailed);
     return line;
 }
 

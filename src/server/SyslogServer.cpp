@@ -15,6 +15,7 @@
 #include "platform/TextEncoding.h"
 #include "server/LogFile.h"
 #include "server/MessageCharset.h"
+#include "server/SenderText.h"
 #include "server/ServerTexts.h"
 #include "server/Statistics.h"
 #include "util/Buffers.h"
@@ -192,7 +193,9 @@ bool TSyslogService::StartListening() {
                                 "set SMTPTLS=STARTTLS or TLS");
     }
     const bool dual = AddrInfoLoaded();
-    const bool result = dual ? StartDualStack() : StartIPv4Only();
+    std::vector<platform::BindAddress> addresses;
+    bool result = dual ? StartDualStack(addresses) : StartIPv4Only();
+    if (result && Reception.Streams()) result = StartStreams(std::move(addresses), dual);
     if (result) {
         NoteReceiveBuffer();
         WriteOperationLog(texts::kLogServiceStarted, "");
@@ -204,11 +207,10 @@ bool TSyslogService::StartListening() {
     return result;
 }
 
-bool TSyslogService::StartDualStack() {
+bool TSyslogService::StartDualStack(std::vector<platform::BindAddress>& addresses) {
     WriteOperationLog(texts::kLogBindStartDual, "");
     const std::string port = std::to_string(Reception.SysLogPort);
     WriteOperationLog(texts::kLogBindPort + port, "");
-    std::vector<platform::BindAddress> addresses;
     const int rc = platform::ResolvePassive(Reception.ServerIPAddress, port, addresses);
     bool result = true;
     if (rc != 0 || addresses.empty()) {
@@ -222,6 +224,23 @@ bool TSyslogService::StartDualStack() {
         if (!OpenListener(address)) result = false;
     }
     return result;
+}
+
+bool TSyslogService::StartStreams(std::vector<platform::BindAddress> addresses, bool dual) {
+    // Streams follow the same rule: IPv4 alone without the resolver's IPv6
+    // support.
+    if (!dual && platform::ResolvePassive(Reception.ServerIPAddress, std::to_string(Reception.SysLogPort), addresses) == 0) {
+        addresses.erase(std::remove_if(addresses.begin(), addresses.end(),
+                                       [](const platform::BindAddress& a) { return a.Family != platform::kFamilyIPv4; }),
+                        addresses.end());
+    }
+    streams_ = std::make_unique<TStreamReception>(Reception, kReceiveBufferSize, Counters,
+                                                  static_cast<TStreamSink&>(*this));
+    if (NotifyWindow == nullptr || !streams_->Start(*NotifyWindow, addresses, &StartFailure, &ListeningOn)) {
+        if (StartFailure.empty()) StartFailure = "no message queue for TCP or TLS";
+        return false;
+    }
+    return true;
 }
 
 void TSyslogService::NoteReceiveBuffer() {
@@ -241,6 +260,24 @@ void TSyslogService::NoteReceiveBuffer() {
 bool TSyslogService::StopListening() {
     // A compression under way is abandoned: its original stays as it was.
     housekeeper_->Stop();
+    using std::chrono::steady_clock;
+    const steady_clock::time_point deadline =
+        StopDeadline != steady_clock::time_point{} ? StopDeadline : steady_clock::now() + kStopGrace;
+    // The connections' last messages still get their alerts.
+    if (streams_) {
+        streams_->Stop();
+        streams_.reset();
+    }
+    // Held stream lines wait for room while the stop allows; only then are
+    // they dropped and counted as a full queue's lines are.
+    while (!held_.empty() && !StreamRoomAgain() && steady_clock::now() < deadline - kStopWriteReserve) {
+        platform::SleepMilliseconds(20);
+    }
+    for (THeld& h : held_) {
+        writer_->Push(TLogWriter::qkReceived, h.Path, h.Bytes, h.Ends.data(), h.Ends.size(), h.Sender);
+        for (TAlertJob& alert : h.Alerts) writer_->PushAlert(std::move(alert));
+    }
+    held_.clear();
     // No alert after the stop; only this thread reads the keywords.
     Mail.KeywordList.clear();
     // The last drops of a burst that no datagram followed.
@@ -258,9 +295,6 @@ bool TSyslogService::StopListening() {
     Socket6 = platform::kNoSocket;
     NotifyWindow = nullptr;
 
-    using std::chrono::steady_clock;
-    const steady_clock::time_point deadline =
-        StopDeadline != steady_clock::time_point{} ? StopDeadline : steady_clock::now() + kStopGrace;
     FlushStaged();
     // The lines queued go first, their alert mails while there is time; the
     // last seconds are kept for the lines those mails log.
@@ -269,27 +303,14 @@ bool TSyslogService::StopListening() {
     WriteOperationLog(texts::kLogServiceStopped, "");
     // The lines and mails are through (or given up) by now, so these are the
     // run's totals; queued while the writer still takes lines.
-    if (Files.StatsInterval > 0) WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true), "");
+    if (Files.StatsInterval > 0) {
+        WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true, HasStreamCounts()), "");
+    }
     writer_->Stop(deadline);
     return true;
 }
 
 // ---- Reception ----
-
-void TSyslogService::AppendSenderText(std::string& text, const platform::SenderAddress& address, bool ipv6) {
-    if (!ipv6) {
-        for (size_t i = 0; i < 4; ++i) {
-            if (i > 0) text += '.';
-            text += std::to_string(address.Bytes[i]);
-        }
-        return;
-    }
-    for (size_t i = 0; i < 16; ++i) {
-        if (i > 0 && i % 2 == 0) text += ':';
-        text += HexDigit(address.Bytes[i] >> 4, true);
-        text += HexDigit(address.Bytes[i], true);
-    }
-}
 
 bool TSyslogService::IsOwnSocket(int socket) const {
     for (const platform::SocketHandle& own : ownedSockets_) {
@@ -371,17 +392,11 @@ void TSyslogService::NoteSender(const platform::SenderAddress& sender, bool ipv6
     }
     rawSender_.clear();
     AppendSenderText(rawSender_, sender, ipv6);
-    lineSender_ = ShortSenderText(rawSender_);
+    lineSender_ = LineSenderText(rawSender_);
+    senderAdmitted_ = Reception.AllowedSenders.Admits(sender.Family, sender.Bytes.data());
     lastSender_ = sender;
     lastSenderIPv6_ = ipv6;
     haveLastSender_ = true;
-}
-
-std::string TSyslogService::ShortSenderText(std::string_view raw) {
-    if (AddressKind(raw) != akIPv6) return std::string(raw);
-    TIPv6Address address;
-    ParseIPv6Address(raw, address);
-    return FormatIPv6Address(address, false);
 }
 
 void TSyslogService::ReportQuietly(std::string_view text, std::string_view detail) {
@@ -395,6 +410,13 @@ void TSyslogService::HandleDatagram(const platform::DatagramSlot& slot, bool ipv
     // The datagrams are read already: a failure with one of them must not
     // cost the rest of the batch, so every report here swallows its own.
     NoteSender(slot.Sender, ipv6);
+    if (!senderAdmitted_) {
+        try {
+            NoteRefusedSender(rawSender_, true);
+        } catch (...) {
+        }
+        return;
+    }
     if (slot.Truncated) {
         TInstanceCounters::Add(Counters.Received);
         TInstanceCounters::Add(Counters.Oversized);
@@ -426,7 +448,7 @@ void TSyslogService::HandleDatagram(const platform::DatagramSlot& slot, bool ipv
 void TSyslogService::ProcessMessage(std::string_view message, std::string_view sender) {
     std::string normalised;
     if (AddressKind(sender) == akIPv6) {
-        normalised = ShortSenderText(sender);
+        normalised = LineSenderText(std::string(sender));
         sender = normalised;
     }
     std::exception_ptr failure;
@@ -581,13 +603,95 @@ void TSyslogService::StageLine(std::string_view message, std::string_view sender
 
 void TSyslogService::FlushStaged() {
     if (stagedCount_ == 0) return;
-    writer_->Push(TLogWriter::qkReceived, stagedPath_, lineBuffer_, lineEnds_.data(), stagedCount_, stagedSender_);
+    if (!streamMode_) {
+        writer_->Push(TLogWriter::qkReceived, stagedPath_, lineBuffer_, lineEnds_.data(), stagedCount_, stagedSender_);
+    } else {
+        // Behind lines already held nothing may pass, or a connection's
+        // lines would reach the file out of order.
+        const size_t queued = held_.empty() ? writer_->Push(TLogWriter::qkReceived, stagedPath_, lineBuffer_,
+                                                            lineEnds_.data(), stagedCount_, stagedSender_, true)
+                                            : 0;
+        if (queued < stagedCount_) HoldStaged(queued);
+    }
     lineBuffer_.clear();
     // A buffer that one unusual line made large gives its memory back at
     // once: a burst of such lines would otherwise keep the process large.
     ReleaseExcessCapacity(lineBuffer_);
     stagedCount_ = 0;
 }
+
+void TSyslogService::HoldStaged(size_t from) {
+    THeld held;
+    held.Path = stagedPath_;
+    held.Sender = stagedSender_;
+    const uint32_t base = from == 0 ? 0 : lineEnds_[from - 1];
+    held.Bytes.assign(lineBuffer_, base, lineEnds_[stagedCount_ - 1] - base);
+    for (size_t i = from; i < stagedCount_; ++i) held.Ends.push_back(lineEnds_[i] - base);
+    held_.push_back(std::move(held));
+}
+
+void TSyslogService::StreamMessage(std::string_view message, std::string_view lineSender, std::string_view rawSender) {
+    const TScopeExit mode([this] { streamMode_ = false; });
+    streamMode_ = true;
+    const auto report = [this, rawSender] {
+        ReportQuietly(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", rawSender);
+    };
+    try {
+        StageLine(message, lineSender, rawSender);
+    } catch (...) {
+        report();
+        TInstanceCounters::Add(Counters.DroppedWriteFailed);
+    }
+    try {
+        CheckKeywords(message, lineSender);
+    } catch (...) {
+        report();
+    }
+}
+
+bool TSyslogService::StreamReadDone() {
+    streamMode_ = true;
+    try {
+        FlushStaged();
+    } catch (...) {
+    }
+    streamMode_ = false;
+    return held_.empty();
+}
+
+bool TSyslogService::StreamRoomAgain() {
+    while (!held_.empty()) {
+        THeld& h = held_.front();
+        const size_t queued =
+            writer_->Push(TLogWriter::qkReceived, h.Path, h.Bytes, h.Ends.data(), h.Ends.size(), h.Sender, true);
+        if (queued < h.Ends.size()) {
+            const uint32_t base = queued == 0 ? 0 : h.Ends[queued - 1];
+            h.Bytes.erase(0, base);
+            h.Ends.erase(h.Ends.begin(), h.Ends.begin() + static_cast<std::ptrdiff_t>(queued));
+            for (uint32_t& end : h.Ends) end -= base;
+            return false;
+        }
+        for (TAlertJob& alert : h.Alerts) writer_->PushAlert(std::move(alert));
+        held_.pop_front();
+    }
+    // Half the queue free before reading again: resuming at the first free
+    // line would pause and resume once per line.
+    return writer_->ReceivedRoom() >= TLogWriter::kReceivedLimit / 2;
+}
+
+void TSyslogService::NoteRefusedSender(std::string_view rawSender, bool datagram) {
+    if (datagram) TInstanceCounters::Add(Counters.SendersRefused);
+    ++refusedSinceReport_;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextRefusedReport_) return;
+    nextRefusedReport_ = now + std::chrono::minutes(1);
+    WriteOperationLog(texts::kLogSenderRefused + std::string(rawSender) + texts::kLogSenderRefusedCount +
+                          std::to_string(refusedSinceReport_) + texts::kLogCountMessages + ")",
+                      "");
+    refusedSinceReport_ = 0;
+}
+
+bool TSyslogService::HasStreamCounts() const { return Reception.Streams() || !Reception.AllowedSenders.Empty(); }
 
 void TSyslogService::WriteReceivedLog(std::string_view message, std::string_view sender) {
     StageLine(message, sender, sender);
@@ -628,6 +732,33 @@ const TKeyword* TSyslogService::FindKeyword(const TKeywordList& keywords, std::s
     return nullptr;
 }
 
+void TSyslogService::GuardAddresses(const TKeyword& match, bool room, TAlertJob& alert) {
+    // A lookup, nothing waits; a held match takes no room.
+    const auto steadyNow = SteadyClock();
+    const platform::LocalTime wallNow = Clock();
+    for (const std::string& address : match.AddrList) {
+        THeldAlerts held;
+        if (room && mailThrottle_.Admit(match.Keyword, address, steadyNow, wallNow, &held)) {
+            alert.Addresses.push_back(address);
+            alert.Held.push_back(held);
+            continue;
+        }
+        if (!room && !mailThrottle_.Hold(match.Keyword, address, steadyNow, wallNow, &held)) {
+            // No room, and no memory left to hold it in.
+            TInstanceCounters::Add(Counters.MailsDroppedQueue);
+            continue;
+        }
+        TInstanceCounters::Add(Counters.MailsHeld);
+        // One line per interval and address, not one per held match: a
+        // storm must not turn into a storm of log lines either.
+        if (held.Count == 1) {
+            WriteOperationLog(Mail.MailServer + texts::kLogMailTo + address +
+                                  (room ? texts::kLogMailHeld : texts::kLogMailHeldQueueFull) + match.Keyword + ")",
+                              "");
+        }
+    }
+}
+
 void TSyslogService::CheckKeywords(std::string_view message, std::string_view sender) {
     if (Mail.MailServer.empty() || Mail.KeywordList.empty()) return;
     const bool utf8 = ReadsAsUtf8(Mail.MessageCharset, message);
@@ -638,33 +769,21 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     // The interval is the configuration's; it is taken over here, on the
     // thread the guard belongs to.
     if (mailThrottle_.IntervalSeconds() != Mail.MailInterval) mailThrottle_.SetInterval(Mail.MailInterval);
+    // Room first, then the guard: a match that finds the queue full must
+    // not start an interval whose mail never goes out, nor vanish from the
+    // count the next mail carries.
+    const bool room = mailer_->Reserve();
     if (mailThrottle_.Enabled()) {
-        // The guard decides here, before the mail queue, so that a held
-        // match never takes room in it; it is a lookup, nothing waits.
-        const auto steadyNow = SteadyClock();
-        const platform::LocalTime wallNow = Clock();
-        for (const std::string& address : match->AddrList) {
-            THeldAlerts held;
-            if (mailThrottle_.Admit(match->Keyword, address, steadyNow, wallNow, &held)) {
-                alert.Addresses.push_back(address);
-                alert.Held.push_back(held);
-                continue;
-            }
-            TInstanceCounters::Add(Counters.MailsHeld);
-            // One line per interval and address, not one per held match: a
-            // storm must not turn into a storm of log lines either.
-            if (held.Count == 1) {
-                WriteOperationLog(Mail.MailServer + texts::kLogMailTo + address + texts::kLogMailHeld + match->Keyword + ")",
-                                  "");
-            }
+        GuardAddresses(*match, room, alert);
+        if (alert.Addresses.empty()) {
+            if (room) mailer_->Unreserve();
+            return;
         }
-        if (alert.Addresses.empty()) return;
+    } else if (!room) {
+        TInstanceCounters::Add(Counters.MailsDroppedQueue, match->AddrList.size());
+        return;
     } else {
         alert.Addresses = match->AddrList;
-    }
-    if (!mailer_->Reserve()) {
-        TInstanceCounters::Add(Counters.MailsDroppedQueue, alert.Addresses.size());
-        return;
     }
     // The replacement is Shift_JIS like the file it comes from; within a
     // UTF-8 text it must be UTF-8 too.
@@ -675,6 +794,12 @@ void TSyslogService::CheckKeywords(std::string_view message, std::string_view se
     alert.Keyword = match->Keyword;
     // Behind the message's own line, which must be written first.
     FlushStaged();
+    // A stream line still held takes its alert along: the mail must not
+    // tell of a message the file does not have yet.
+    if (streamMode_ && !held_.empty()) {
+        held_.back().Alerts.push_back(std::move(alert));
+        return;
+    }
     writer_->PushAlert(std::move(alert));
 }
 

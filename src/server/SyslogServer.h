@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <climits>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,6 +26,7 @@
 #include "server/LogRetention.h"
 #include "server/LogWriter.h"
 #include "server/Settings.h"
+#include "server/tcp/StreamReception.h"
 #include "util/MailTypes.h"
 
 namespace quorvel {
@@ -57,12 +59,15 @@ void UnloadAddrInfo();
 // True between a LoadAddrInfo that found both calls and the next UnloadAddrInfo.
 bool AddrInfoLoaded();
 
-class TSyslogService {
+// Stream reception hands its messages in through the TStreamSink side: the
+// lines of the same layout, but held back rather than dropped when the
+// queue is full, while the streams are paused.
+class TSyslogService : private TStreamSink {
 public:
     using TClock = std::function<platform::LocalTime()>;
 
     TSyslogService();
-    ~TSyslogService();
+    ~TSyslogService() override;
     TSyslogService(const TSyslogService&) = delete;
     TSyslogService& operator=(const TSyslogService&) = delete;
 
@@ -138,6 +143,15 @@ public:
     bool Flush(std::chrono::steady_clock::time_point deadline);
     bool Flush() { return Flush(std::chrono::steady_clock::now() + std::chrono::seconds(60)); }
 
+    // Counts a datagram or connection from a sender ALLOWEDSENDERS does not
+    // name (datagrams: Counters.SendersRefused) and writes at most one
+    // operation-log line a minute, naming the last such sender and how many
+    // came since the line before.
+    void NoteRefusedSender(std::string_view rawSender, bool datagram);
+
+    // The statistics lines carry the stream and allow-list counts.
+    bool HasStreamCounts() const;
+
     // Run-time fields. Socket4/Socket6 are the sockets the handler reads for
     // each message number (the last one opened of the family); NotifyWindow
     // is the message queue the sockets are registered with.
@@ -175,6 +189,8 @@ public:
     // this keyword within the interval gets no mail: the match is counted
     // (Counters.MailsHeld), the first one of an interval logged, and the next
     // mail tells how many were held. Held matches take no room in the queue.
+    // A match that finds the mail queue full is held the same way (without
+    // the guard it is counted as not queued), and starts no interval.
     void CheckKeywords(std::string_view message, std::string_view sender);
 
     // The start-up warning when the SMTP password would cross the network
@@ -215,8 +231,12 @@ private:
                 const std::function<int(int socket)>& bind);
     bool OpenListener(const platform::BindAddress& address);
     bool StartIPv4Only();
-    // Binds every address the resolver gives for the bind address and port.
-    bool StartDualStack();
+    // Binds every address the resolver gives for the bind address and port;
+    // addresses receives them.
+    bool StartDualStack(std::vector<platform::BindAddress>& addresses);
+    // The TCP and TLS listeners on the addresses the datagrams use (IPv4
+    // alone without dual).
+    bool StartStreams(std::vector<platform::BindAddress> addresses, bool dual);
     // The receive buffer granted, and a warning when it is short of the one asked for.
     void NoteReceiveBuffer();
     void NoteFailure(const std::string& step, const std::string& address, int family, const std::string& reason);
@@ -228,14 +248,9 @@ private:
     void HandleDatagram(const platform::DatagramSlot& slot, bool ipv6);
     // Makes rawSender_ and lineSender_ the texts of this sender.
     void NoteSender(const platform::SenderAddress& sender, bool ipv6);
-    // The sender as a line shows it: an IPv6 address shortened, the rest as it is.
-    static std::string ShortSenderText(std::string_view raw);
     // An operation-log line whose failure is swallowed.
     void ReportQuietly(std::string_view text, std::string_view detail);
     bool IsOwnSocket(int socket) const;
-    // The raw sender text: dotted decimal, or eight groups of four upper-case
-    // hex digits.
-    static void AppendSenderText(std::string& text, const platform::SenderAddress& address, bool ipv6);
 
     void OpenedSocket(int socket);
     void NoteKernelDrops(int socket, uint32_t count);
@@ -245,10 +260,24 @@ private:
     // are queued first when the file changes.
     void StageLine(std::string_view message, std::string_view sender, std::string_view rawSender);
     void FlushStaged();
+    // Moves the staged lines from index `from` on into held_.
+    void HoldStaged(size_t from);
+
+    // TStreamSink
+    void StreamMessage(std::string_view message, std::string_view lineSender, std::string_view rawSender) override;
+    bool StreamReadDone() override;
+    bool StreamRoomAgain() override;
+    void StreamSenderRefused(std::string_view rawSender) override { NoteRefusedSender(rawSender, false); }
+    void StreamLog(std::string_view text, std::string_view detail) override { WriteOperationLog(text, detail); }
 
     // Deletion and compression of old logs and the watch of the free space,
     // as Files.Retention asks (nothing when it asks for nothing).
     void StartHousekeeping();
+
+    // The storm guard's word on each address of the match: the admitted go
+    // into the alert, the held are counted (room: whether the mail queue had
+    // room for the match).
+    void GuardAddresses(const TKeyword& match, bool room, TAlertJob& alert);
 
     // ConvertControlCodes appended to out; doubleQuotes doubles every quote
     // of the text first (the CSV layout).
@@ -282,6 +311,22 @@ private:
     uint64_t stagedGeneration_ = 0;
     std::string stagedPath_;
     std::string stagedSender_;
+
+    // Stream lines the queue could not take yet, in order, per file.
+    struct THeld {
+        std::string Path;
+        std::string Bytes;
+        std::vector<uint32_t> Ends;
+        std::string Sender;
+        std::vector<TAlertJob> Alerts;  // of the last lines, to follow them
+    };
+    std::deque<THeld> held_;
+    bool streamMode_ = false;  // staging for a stream: hold what does not fit
+    bool senderAdmitted_ = true;  // of lastSender_
+    // The allow-list's rate-limited report.
+    std::chrono::steady_clock::time_point nextRefusedReport_{};
+    uint64_t refusedSinceReport_ = 0;
+    std::unique_ptr<TStreamReception> streams_;
 
     // The storm guard: decided here, on the worker, so that a held match
     // never takes room in the mail queue.

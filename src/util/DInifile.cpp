@@ -124,11 +124,23 @@ TStringList SplitIniText(std::string_view bytes, bool* utf8) {
     const bool bom = bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF";
     if (bom) bytes.remove_prefix(3);
     if (utf8 != nullptr) *utf8 = bom;
-    // UTF-16 puts a NUL beside every ASCII character, and a NUL ends the
-    // text: such a file would pass for an empty one and start the defaults.
+    // Some editors and copy tools pad a file with NULs, which may go. A NUL
+    // with text behind it would silently drop every key after it (a port,
+    // above all), so such a file is refused, naming the line.
+    const size_t nul = bytes.find('\0');
+    const bool padded = nul != std::string_view::npos && bytes.find_first_not_of('\0', nul) == std::string_view::npos;
+    if (padded) bytes = bytes.substr(0, nul);
+    // UTF-16 puts a NUL beside every ASCII character: such a file would pass
+    // for an empty one and start the defaults.
     const bool utf16 = bytes.size() >= 2 && (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF" ||
                                              bytes[0] == '\0' || bytes[1] == '\0');
     if (utf16) throw std::runtime_error("the text is UTF-16; save it as Shift_JIS");
+    if (nul != std::string_view::npos && !padded) {
+        const bool lineStart = nul == 0 || bytes[nul - 1] == '\n' || bytes[nul - 1] == '\r';
+        const size_t line = SplitTextLines(bytes.substr(0, nul)).size() + (lineStart ? 1 : 0);
+        throw TIniNulError("line " + std::to_string(line) + " holds a NUL byte, which would hide the rest of the file",
+                           line);
+    }
     return SplitTextLines(bytes);
 }
 
@@ -150,6 +162,8 @@ bool LoadIniFile(TStringList* list, const std::string& path, bool* utf8) {
     if (in.bad()) throw std::runtime_error("error while reading ini file " + path);
     try {
         *list = SplitIniText(bytes, utf8);
+    } catch (const TIniNulError& e) {
+        throw TIniNulError("cannot read ini file " + path + ": " + e.what(), e.Line);
     } catch (const std::runtime_error& e) {
         throw std::runtime_error("cannot read ini file " + path + ": " + e.what());
     }

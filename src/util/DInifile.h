@@ -2,7 +2,9 @@
 // Line-list helpers for the ini file: keys match at the very start of a line,
 // case-insensitively, first line wins. Safe from any thread.
 
+#include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,10 +16,19 @@ using TStringList = std::vector<std::string>;
 // Cuts bytes into lines at CR LF, lone CR and lone LF; a NUL ends the text.
 TStringList SplitTextLines(std::string_view bytes);
 
+// A NUL inside an ini file's text (not its trailing padding); Line counts
+// from 1.
+class TIniNulError : public std::runtime_error {
+public:
+    TIniNulError(const std::string& what, size_t line) : std::runtime_error(what), Line(line) {}
+    size_t Line;
+};
+
 // The lines of an ini file's bytes: a UTF-8 byte-order mark in front is
 // skipped (an editor's, not part of the first key) and says that the lines
-// are UTF-8, which the caller learns through utf8 when it asks. UTF-16 text,
-// which would read as nothing, throws std::runtime_error.
+// are UTF-8, which the caller learns through utf8 when it asks; NULs that
+// only pad the end are dropped. UTF-16 text, which would read as nothing,
+// throws std::runtime_error; a NUL with text behind it throws TIniNulError.
 TStringList SplitIniText(std::string_view bytes, bool* utf8 = nullptr);
 
 // Replaces the list with the file's lines (SplitIniText) and returns true

@@ -11,7 +11,7 @@ import socket
 import time
 import unittest
 
-from quorvel_e2e import ACCOUNT, PASSWORD, Quorvel, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
+from quorvel_e2e import ACCOUNT, PASSWORD, Quorvel, Relay, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
 
 SUBJECT = "【警告】キーワードを検出しました：ディスク容量が不足しています"
 GETA = "\u3013"
@@ -211,6 +211,43 @@ class MailTest(unittest.TestCase):
         self.assertEqual(sorted(l for l in log if sjis("送信間隔内のため保留し") in l), sorted(
             b" 127.0.0.1 " + sjis("へ %s 宛のメールは送信間隔内のため保留し、次のメールで件数を知らせます。(%s)" % (a, k))
             for a, k in (("a@example.org", "error"), ("b@example.org", "error"), ("ops@example.org", "disk"))))
+
+    def test_matches_that_find_the_mail_queue_full_are_held_and_told_in_the_next_mail(self):
+        port, sink, interval, pairs = free_port(), Sink(), 10, 150
+        smtp = Relay(self, smtp_server(self, sink).port, held=True)  # the first mail waits until released
+        keywords = ["kw%03d r%03d@example.org" % (i, i) for i in range(pairs)]
+
+        def match_round(number, pause=0.0):
+            for i in range(pairs):
+                send([b"<11>kw%03d round %d" % (i, number)], port)
+                time.sleep(pause)
+            q.wait_for_lines("recv.log", number * pairs)
+
+        with Quorvel(mail_ini(port, smtp.port, *keywords, extra=["MAILINTERVAL=%d" % interval])) as q:
+            self.assertTrue(q.start().wait_started(), q.stderr)
+            start = time.monotonic()
+            match_round(1)  # one mail under way, the queue full behind it, the rest find no room
+            self.assertTrue(smtp.connected.wait(30))
+            match_round(2)  # within the interval of every mail of the first round
+            smtp.release.set()
+            counts = []
+            wait_until(lambda: counts.append(len(sink.mails)) or counts[-50:] == [len(sink.mails)] * 50, timeout=60)
+            first = len(sink.mails)
+            self.assertLess(first, pairs, "the queue was full")
+            if time.monotonic() - start >= interval:
+                self.skipTest("the first two rounds took longer than the interval on this machine")
+            wait_until(lambda: time.monotonic() - start > interval + 0.5, timeout=interval + 2)
+            match_round(3, pause=0.04)  # after the interval, at a pace the mail server keeps up with
+            self.assertTrue(wait_until(lambda: len(sink.mails) == first + pairs, timeout=60), len(sink.mails))
+            self.assertEqual(q.stop(), 0)
+            # One line per pair when its holding began: for every pair in a full queue.
+            self.assertEqual(sum(sjis("宛のメールは送信待ちが満杯のため保留し") in l for l in q.log()), pairs)
+        held_line = re.compile(r"送信間隔内のため保留した同じキーワードの通知: (\d+) 件")
+        told = dict.fromkeys(("r%03d@example.org" % i for i in range(pairs)), 0)
+        for mail in sink.mails:
+            held = held_line.search(body_text(self, mail["raw"]))
+            told[mail["to"][0]] += 1 + (int(held.group(1)) if held else 0)
+        self.assertEqual([a for a, n in told.items() if n != 3], [], "pairs not told of all three matches")
 
 
 if __name__ == "__main__":

@@ -3,8 +3,10 @@ every datagram is logged whole and in order or counted as lost; a stop does not 
 
 import contextlib
 import fcntl
+import os
 import pathlib
 import re
+import subprocess
 import time
 import unittest
 
@@ -63,6 +65,33 @@ class NoLossTest(unittest.TestCase):
             self.assertEqual(q.stop(), 0)
             self.assertEqual((len(sink.mails), q.log()[-2:], lost(q.log())), (1, [outcome, STOP_LINE], [0, 0, 0, 0]))
             self.assertIn(ALERT, sink.mails[0]["raw"])
+
+    def test_a_reader_holding_the_lock_for_seconds_at_a_steady_rate_costs_no_line(self):
+        port, seconds, rate = free_port(), int(os.environ.get("QUORVEL_LOCK_SECONDS", "10")), 2000
+        sent = payloads(seconds * rate)
+        with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log"]) as q:
+            self.assertTrue(q.start().wait_started(), q.stderr)
+            send([b"<14>before"], port)
+            q.wait_for_lines("recv.log", 1)
+            # A member of the log's group who may only read it: what a reader can do.
+            os.chmod(q.dir, 0o755)
+            reader = ["setpriv", "--reuid=65534", "--regid=%d" % os.stat(q.path("recv.log")).st_gid, "--clear-groups"]
+            holder = subprocess.Popen((reader if os.geteuid() == 0 else []) +
+                                      ["flock", "-s", q.path("recv.log"), "-c", "echo held; sleep %d" % (seconds + 2)],
+                                      stdout=subprocess.PIPE)
+            self.assertEqual(holder.stdout.readline(), b"held\n")
+            started = time.monotonic()
+            for i in range(0, len(sent), rate // 100):  # in steps of 10 ms
+                send(sent[i:i + rate // 100], port)
+                time.sleep(max(0, started + (i + rate // 100) / rate - time.monotonic()))
+            q.wait_for_lines("recv.log", len(sent) + 1, timeout=60)
+            self.assertIsNone(holder.poll(), "every line was written while the lock was still held")
+            holder.stdout.close()
+            holder.wait()
+            self.assertEqual(q.stop(), 0)
+            self.assertEqual(q.log("recv.log"), [b"127.0.0.1 <14>before"] + [b"127.0.0.1 " + p for p in sent])
+            skipped = b" " + sjis("ログファイルのロックが他のプロセスに保持されたままのため、ロックせずに追記します: ") + q.path("recv.log").encode()
+            self.assertEqual((q.log().count(skipped), lost(q.log())), (1, [0, 0, 0, 0]))
 
     def test_a_stop_during_the_silence_gives_up_the_mails_and_counts_those_never_queued(self):
         sink, port = Sink(), free_port()

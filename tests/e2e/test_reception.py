@@ -3,12 +3,14 @@ and the starts that must fail, with the reason where an operator looks."""
 
 import os
 import pathlib
+import random
 import re
 import socket
 import subprocess
+import time
 import unittest
 
-from quorvel_e2e import BINARY, STOP_LINE, Quorvel, free_port, send, sjis
+from quorvel_e2e import BINARY, STOP_LINE, Quorvel, free_port, send, sjis, wait_until
 
 STARTED = "success 1 Quorvel Server が開始しました"
 STOPPED = "success 2 Quorvel Server が停止しました"
@@ -86,8 +88,26 @@ class ReceptionTest(unittest.TestCase):
                                         "quorvel: received {:,}; written {:,}; dropped 0; oversized 1; mails 0 sent, "
                                         "0 failed".format(8 + len(burst), 7 + len(burst))])
 
+    def test_two_instances_sharing_both_files_write_every_line_in_the_order_received(self):
+        one, two = free_port(), free_port()
+        # Oversized datagrams, each an operation-log line, at random among the others: so that one
+        # instance's lines come close together while the other's do not.
+        chance = random.Random(25)
+        sent = [b"x" * 40000 if chance.random() < 0.5 else b"<14>seq %04d" % i for i in range(300)]
+        oversized = sum(len(p) > 100 for p in sent)
+        with Quorvel(["SYSLOGPORT=%d" % one, "RECVLOGNAME=recv.log", "SYSLOGPORT2=%d" % two, "RECVLOGNAME2=recv.log"]) as q:
+            self.assertTrue(q.start().wait_started(), q.stderr)
+            for i, payload in enumerate(sent):  # to each instance in turn
+                send([payload], (one, two)[i % 2])
+                time.sleep(0.005)
+            q.wait_for_lines("recv.log", len(sent) - oversized)
+            self.assertTrue(wait_until(lambda: q.log().count(b"127.0.0.1 90 ReadCount Socket_Error") == oversized))
+            self.assertEqual(q.stop(), 0)
+            self.assertEqual(q.log("recv.log"), [b"127.0.0.1 " + p for p in sent if len(p) < 100])
+            for name in ("recv.log", "Quorvel.log"):
+                stamps = [line[:23] for line in q.read(name).split(b"\r\n")[:-1]]
+                self.assertEqual([(a, b) for a, b in zip(stamps, stamps[1:]) if b < a], [], name + ": lines back in time")
 
-class FailedStartTest(unittest.TestCase):
     def test_a_taken_port_fails_that_instance_and_the_start(self):
         first, taken = free_port(), free_port()
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
@@ -118,6 +138,23 @@ class FailedStartTest(unittest.TestCase):
                 self.assertEqual(q.start().wait_exit(), 1)
                 self.assertEqual(q.stderr, ["quorvel: cannot start: " + reason % ini, BAD_INI])
                 self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], ["3"])
+
+    def test_a_nul_inside_the_configuration_fails_the_start_naming_its_line_and_nul_padding_does_not(self):
+        port = free_port()
+        keys = b"RECVLOGNAME=recv.log\r\nSYSLOGPORT=%d\r\n" % port
+        with Quorvel(ini_bytes=b"; comment\r\n\0" + keys) as q:
+            started = time.monotonic()
+            self.assertEqual(q.start().wait_exit(timeout=5), 1)
+            self.assertLess(time.monotonic() - started, 5)
+            ini = os.path.join(q.dir, "Quorvel.ini")
+            event = "設定ファイルの途中に NUL 文字があり、それ以降を読めないためサービスを開始できませんでした: %s (行 2)" % ini
+            self.assertEqual(q.stderr, ["quorvel: cannot start: cannot read ini file %s: line 2 holds a NUL byte, "
+                                        "which would hide the rest of the file" % ini, "error 3 " + event])
+            self.assertEqual([(e["QUORVEL_EVENT_ID"], e["MESSAGE"]) for e in q.journal.events()], [("3", event)])
+        with Quorvel(ini_bytes=keys + b"\0" * 512) as q:
+            self.assertTrue(q.start().wait_started(), q.stderr)
+            self.assertEqual(q.stderr[0], listening_line(1, port))
+            self.assertEqual(q.stop(), 0)
 
     def test_settings_that_name_no_file_or_no_port_fail_the_start_at_once(self):
         cases = [

@@ -95,6 +95,34 @@ TEST_F(ConfigTest, PortRules) {
     }
 }
 
+// Stream reception stays off unless asked for; a stream port or an allow-list
+// entry that means nothing fails the start rather than open or close by guess.
+TEST_F(ConfigTest, StreamKeysDefaultToOffAndBadValuesAreStartProblems) {
+    const auto streams = [this](int n) {
+        const TReceptionSettings& r = Slot(n)->Reception;
+        return std::to_string(r.TcpPort) + "|" + std::to_string(r.TlsPort) + "|" + std::to_string(r.MaxConnections) +
+               "|" + std::to_string(r.IdleTimeout) + "|" + (r.AllowedSenders.Empty() ? "everyone" : "listed") + "|" +
+               r.TlsCertFile + "|" + r.TlsKeyFile + "|" + r.TlsClientCaFile;
+    };
+    const struct { std::string ini; std::string first; std::string problems; } cases[] = {
+        {"", "0|0|100|0|everyone|||", ""},
+        {"SYSLOGTCPPORT=601\r\nSYSLOGTLSPORT=6514\r\nTLSCERTFILE=/c.pem\r\nTLSKEYFILE=/k.pem\r\nTLSCLIENTCAFILE=/ca.pem\r\n"
+         "TCPMAXCONNECTIONS=5\r\nTCPIDLETIMEOUT=60\r\nALLOWEDSENDERS=10.0.0.0/8, ::1",
+         "601|6514|5|60|listed|/c.pem|/k.pem|/ca.pem", ""},
+        {"SYSLOGTCPPORT=0\r\nTCPMAXCONNECTIONS=0\r\nTCPIDLETIMEOUT=-3", "0|0|100|0|everyone|||", ""},
+        {"SYSLOGTCPPORT=tcp\r\nSYSLOGTLSPORT=70000\r\nALLOWEDSENDERS=10.0.0.1, intranet",
+         "0|0|100|0|everyone|||", "SYSLOGTCPPORT=tcp;SYSLOGTLSPORT=70000;ALLOWEDSENDERS=intranet;"},
+    };
+    for (const auto& c : cases) {
+        Load(c.ini + "\r\nSYSLOGPORT2=600\r\nSYSLOGTCPPORT2=602\r\n");
+        EXPECT_EQ(streams(1), c.first) << c.ini;
+        EXPECT_EQ(streams(2), "602|0|100|0|everyone|||") << c.ini;
+        std::string problems;
+        for (const TStartProblem& p : server.StartProblems) problems += p.Key + "=" + p.Value + ";";
+        EXPECT_EQ(problems, c.problems) << c.ini;
+    }
+}
+
 // Line ends are CR LF, CR or LF; values are Shift_JIS.
 TEST_F(ConfigTest, KeysMatchAtLineStartInAnyCaseTheFirstCountsAndEachNumberIsItsOwnKey) {
     Load(" SYSLOGPORT2=700\r\nSYSLOGPORT1=800\r\nsyslogport=600\r\nSYSLOGPORT=601\r\n"

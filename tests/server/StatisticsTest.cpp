@@ -25,7 +25,15 @@ TCounterSnapshot Distinct() {
     TCounterSnapshot c;
     c.Received = 1204311, c.Oversized = 2, c.Written = 1204300, c.DroppedKernel = 3, c.DroppedQueue = 4;
     c.DroppedLocked = 5, c.DroppedWriteFailed = 6, c.KeywordMatches = 7, c.MailsSent = 8, c.MailsFailed = 9;
-    c.MailsDroppedQueue = 10, c.MailsHeld = 11;
+    c.MailsDroppedQueue = 10, c.MailsHeld = 11, c.LockSkipped = 12;
+    return c;
+}
+
+// The stream and allow-list counters, each different again.
+TCounterSnapshot Streams() {
+    TCounterSnapshot c;
+    c.ReceivedTcp = 12, c.ReceivedTls = 13, c.SendersRefused = 14, c.FramesCut = 15, c.FramesTruncated = 16;
+    c.ConnectionsOpen = 17, c.ConnectionsAccepted = 18, c.ConnectionsRefused = 19, c.ConnectionsFailed = 20;
     return c;
 }
 
@@ -37,8 +45,11 @@ TEST(StatisticsTest, EveryCounterInItsPlaceAndSumsAddEach) {
     twice += Distinct();
     EXPECT_EQ(FormatStatusLine(twice),
               "received 2,408,622; written 2,408,600; dropped 36 (kernel 6, queue full 8, file locked 10, write failed 12); "
-              "oversized 4; mails 16 sent, 18 failed, 20 not queued, 22 held");
+              "lock skipped 24; oversized 4; mails 16 sent, 18 failed, 20 not queued, 22 held");
     EXPECT_EQ(twice.KeywordMatches, 14u);
+    EXPECT_EQ(FormatStatusLine(Streams()),
+              "received 0; written 0; dropped 0; mails 0 sent, 0 failed; tcp 12, tls 13; cut 15; truncated 16; "
+              "connections 17 open, 18 accepted, 19 refused, 20 failed; senders refused 14");
     EXPECT_EQ(GroupThousands(18446744073709551615ull), "18,446,744,073,709,551,615");
     const std::string body =
         u8"受信 1204311 件、書き込み 1204300 件、破棄 18 件 (受信バッファ溢れ 3、キュー満杯 4、ロック待ち超過 5、"
@@ -46,6 +57,14 @@ TEST(StatisticsTest, EveryCounterInItsPlaceAndSumsAddEach) {
         u8"メール破棄 10 件、メール抑止 11 件";
     EXPECT_EQ(FormatStatisticsLine(Distinct(), false), Sjis(u8"統計: " + body));
     EXPECT_EQ(FormatStatisticsLine(Distinct(), true), Sjis(u8"停止時の統計: " + body));
+    // An instance with streams or an allow-list goes on, with the same counts in the same place
+    // whether they are zero or not.
+    TCounterSnapshot both = Distinct();
+    both += Streams();
+    EXPECT_EQ(FormatStatisticsLine(both, false, true),
+              Sjis(u8"統計: " + body +
+                   u8"、TCP 受信 12 件、TLS 受信 13 件、拒否した送信元 14 件、切り詰め 15 件、切断で途切れ 16 件、"
+                   u8"接続中 17 本、受け付けた接続 18 本、拒否した接続 19 本、失敗した接続 20 本"));
 }
 
 // Bounds from the elapsed time only: a loaded machine may run a job late but

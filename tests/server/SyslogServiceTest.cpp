@@ -184,20 +184,32 @@ TEST(AlertThrottle, OneMailPerKeywordAndAddressPerIntervalAndTheNextCarriesTheCo
     THeldAlerts held;
     // Seconds after t0; the held count reported; for a mail with a count, the
     // wall seconds of the first and last match held back.
-    struct Step { int at; const char *keyword, *address; bool mailed; uint64_t count; int first, last; } const steps[] = {
+    // room: whether the mail queue had room for the match.
+    struct Step { int at; const char *keyword, *address; bool mailed; uint64_t count; int first, last; bool room = true; }
+    const steps[] = {
         {0, "error", "a@x", true, 0, 0, 0},      {1, "error", "a@x", false, 1, 0, 0},
         {1, "error", "b@x", true, 0, 0, 0},      {59, "error", "a@x", false, 2, 0, 0},
         {60, "error", "a@x", true, 2, 1, 59},    // the interval is over: mailed with the count
         {61, "error", "a@x", false, 1, 0, 0},    // and a new interval began with that mail
         {200, "error", "a@x", true, 1, 61, 61},  {300, "error", "a@x", true, 0, 0, 0},
+        // A match that finds the queue full is held like one within an
+        // interval, but starts none: the next match with room is mailed.
+        {400, "disk", "a@x", false, 1, 0, 0, false}, {401, "disk", "a@x", true, 1, 400, 400},
+        {402, "disk", "a@x", false, 1, 0, 0},        {403, "disk", "a@x", false, 2, 0, 0, false},
+        {461, "disk", "a@x", true, 2, 402, 403},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(std::to_string(s.at) + " " + s.keyword + " " + s.address);
-        EXPECT_EQ(guard.Admit(s.keyword, s.address, t0 + seconds(s.at), Wall(s.at), &held), s.mailed);
+        const auto now = t0 + seconds(s.at);
+        if (s.room) {
+            EXPECT_EQ(guard.Admit(s.keyword, s.address, now, Wall(s.at % 60), &held), s.mailed);
+        } else {
+            EXPECT_TRUE(guard.Hold(s.keyword, s.address, now, Wall(s.at % 60), &held));
+        }
         EXPECT_EQ(held.Count, s.count);
         if (s.mailed && s.count > 0) {
             EXPECT_EQ(std::to_string(held.First.Second) + "-" + std::to_string(held.Last.Second),
-                      std::to_string(s.first) + "-" + std::to_string(s.last));
+                      std::to_string(s.first % 60) + "-" + std::to_string(s.last % 60));
         }
     }
 }

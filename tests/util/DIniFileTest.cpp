@@ -29,6 +29,25 @@ TEST(IniFile, ByteOrderMarkIsSkippedAndUtf16Refused) {
     }
 }
 
+// NULs that pad the end go; one with text behind it would hide every key
+// after it, so it is refused with the line it stands in.
+TEST(IniFile, TrailingNulsArePaddingAndAnInnerNulNamesItsLine) {
+    EXPECT_EQ(SplitIniText("A=1\r\nB=2\r\n\0\0\0"s), (TStringList{"A=1", "B=2"}));
+    EXPECT_EQ(SplitIniText("\xEF\xBB\xBF\0\0"s), TStringList{});
+    const std::pair<std::string, size_t> inner[] = {
+        {"AB\0\r\nSYSLOGPORT=5140"s, 1}, {"A=1\nB=2\0\nSYSLOGPORT=5140"s, 2},
+        {"A=1\r\rB\r\n\0\0\r\n"s, 4}, {"\xEF\xBB\xBF" "A=1\r\nB=2\r\nC\0=3"s, 3},
+    };
+    for (const auto& [bytes, line] : inner) {
+        try {
+            SplitIniText(bytes);
+            ADD_FAILURE() << line;
+        } catch (const TIniNulError& e) {
+            EXPECT_EQ(e.Line, line);
+        }
+    }
+}
+
 // A folder in place of the file must not pass for an empty file.
 TEST(IniFile, FolderInPlaceOfTheFileIsAnError) {
     test::TempFolder dir;

@@ -58,7 +58,8 @@ AppendFailure AppendFailureOf(int code) {
     }
 }
 
-int AppendToFile(const std::string& path, std::string_view bytes) {
+int AppendToFile(const std::string& path, std::string_view bytes, AppendLock lock, bool* lockSkipped) {
+    if (lockSkipped != nullptr) *lockSkipped = false;
     if (const int folderError = CheckFolderOf(path)) return folderError;
     // No O_TRUNC: a file that another writer created between our look and our
     // open keeps its lines. O_NONBLOCK changes nothing for a regular file, but
@@ -74,15 +75,16 @@ int AppendToFile(const std::string& path, std::string_view bytes) {
     const UniqueFd file(fd);
 
     // flock stands in for an exclusive sharing mode, which POSIX lacks. It is
-    // advisory, and any opener may take it, readers too (so may fcntl's read
-    // locks, which block a write lock just the same): what keeps strangers
-    // from holding up the server is the file's mode and its folder's, which
-    // let nobody but the owner and the group open a log at all.
+    // advisory, and any opener may take it, readers too: a reader holding it
+    // gets its consistent view for as long as the caller waits, and no
+    // longer, since O_APPEND puts each write whole at the end without it.
     int rc;
     do {
         rc = flock(fd, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) return errno;
+    const bool locked = rc == 0;
+    if (!locked && (errno != EWOULDBLOCK || lock == AppendLock::Required)) return errno;
+    if (lockSkipped != nullptr) *lockSkipped = !locked;
 
     // Read under the lock: the length to go back to if the write fails.
     struct stat st {};
@@ -94,9 +96,14 @@ int AppendToFile(const std::string& path, std::string_view bytes) {
     if (done < bytes.size()) {
         const int error = errno;
         // Take back the part already written, so that no half line stays
-        // behind; we still hold the lock, so nobody appended after it.
-        if (done > 0) {
-            while (ftruncate(fd, st.st_size) != 0 && errno == EINTR) {
+        // behind. Under the lock nobody appended after it; without it, only
+        // while the file still ends where our part does.
+        const off_t end = lseek(fd, 0, SEEK_CUR);
+        struct stat now {};
+        const bool ours = locked || (end >= 0 && fstat(fd, &now) == 0 && now.st_size == end);
+        if (done > 0 && ours) {
+            const off_t back = locked ? st.st_size : end - static_cast<off_t>(done);
+            while (ftruncate(fd, back) != 0 && errno == EINTR) {
             }
         }
         return error;

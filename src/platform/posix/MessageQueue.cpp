@@ -2,6 +2,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -29,7 +30,7 @@ public:
 
     int PostQuit() override { return Enqueue(Posted{true, {}}); }
 
-    int RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
+    int RegisterSocket(int socket, unsigned number, SocketHandler handler, int64_t events) override {
         CheckOwner("RegisterSocket");
         if (socket < 0) return EBADF;
         if (!handler) return EINVAL;
@@ -37,20 +38,56 @@ public:
         uint64_t tag = ++lastTag_;
         epoll_event ev{};
         ev.events = EPOLLIN;
+        if ((events & kSocketClose) != 0) ev.events |= EPOLLRDHUP;
         ev.data.u64 = tag;
         if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, socket, &ev) != 0) return errno;
         auto reg = std::make_shared<Registration>();
         reg->Socket = socket;
         reg->Number = number;
+        reg->Events = events;
         reg->Handler = std::move(handler);
         registrations_[tag] = std::move(reg);
         return 0;
     }
 
+    int StartTimer(int periodMs, TimerHandler handler, uint64_t* id) override {
+        CheckOwner("StartTimer");
+        if (periodMs <= 0 || !handler || id == nullptr) return EINVAL;
+        UniqueFd timer(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+        if (!timer.Valid()) return errno;
+        itimerspec spec{};
+        spec.it_interval.tv_sec = periodMs / 1000;
+        spec.it_interval.tv_nsec = static_cast<long>(periodMs % 1000) * 1000000L;
+        spec.it_value = spec.it_interval;
+        if (timerfd_settime(timer.Get(), 0, &spec, nullptr) != 0) return errno;
+        const uint64_t tag = ++lastTag_;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = tag;
+        if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, timer.Get(), &ev) != 0) return errno;
+        auto reg = std::make_shared<Registration>();
+        reg->Socket = timer.Get();
+        reg->Timer = std::move(timer);
+        reg->Handler = [tick = std::move(handler)](unsigned, int64_t, int64_t) { tick(); };
+        registrations_[tag] = std::move(reg);
+        *id = tag;
+        return 0;
+    }
+
+    void StopTimer(uint64_t id) override {
+        CheckOwner("StopTimer");
+        auto it = registrations_.find(id);
+        if (it == registrations_.end() || !it->second->Timer.Valid()) return;
+        epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, it->second->Timer.Get(), nullptr);
+        // A tick running now holds its own reference; the descriptor closes
+        // with the last one.
+        registrations_.erase(it);
+    }
+
     void UnregisterSocket(int socket) override {
         CheckOwner("UnregisterSocket");
         for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
-            if (it->second->Socket != socket) continue;
+            if (it->second->Socket != socket || it->second->Timer.Valid()) continue;
             // The descriptor may already be closed, which removed it from the
             // epoll set; the error is of no interest then.
             epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, socket, nullptr);
@@ -90,6 +127,16 @@ public:
             }
             auto it = registrations_.find(ev.data.u64);
             if (it == registrations_.end()) continue;
+            if (it->second->Timer.Valid()) {
+                // Read, or the level-triggered timer would be reported for ever.
+                uint64_t expirations = 0;
+                if (::read(it->second->Timer.Get(), &expirations, sizeof expirations) < 0) continue;
+                message.Number = 0;
+                message.Param1 = 0;
+                message.Param2 = 0;
+                message.Target = it->first;
+                return 1;
+            }
             int64_t error = 0;
             if (ev.events & (EPOLLERR | EPOLLHUP)) {
                 // Reading SO_ERROR clears it; otherwise a level-triggered error
@@ -98,9 +145,13 @@ public:
                 socklen_t len = sizeof soError;
                 if (getsockopt(it->second->Socket, SOL_SOCKET, SO_ERROR, &soError, &len) == 0) error = soError;
             }
+            int64_t event = (it->second->Events & kSocketAccept) != 0 ? kSocketAccept : kSocketRead;
+            if ((it->second->Events & kSocketClose) != 0 && (ev.events & (EPOLLRDHUP | EPOLLHUP)) != 0) {
+                event |= kSocketClose;
+            }
             message.Number = it->second->Number;
             message.Param1 = it->second->Socket;
-            message.Param2 = kSocketRead | ((error & 0xFFFF) << 16);
+            message.Param2 = event | ((error & 0xFFFF) << 16);
             message.Target = it->first;
             return 1;
         }
@@ -125,7 +176,9 @@ private:
     struct Registration {
         int Socket = -1;
         unsigned Number = 0;
+        int64_t Events = kSocketRead;
         SocketHandler Handler;
+        UniqueFd Timer;  // a timer's own descriptor (then Socket is its number)
     };
 
     // Makes the calling thread the owner when there is none yet; ends the

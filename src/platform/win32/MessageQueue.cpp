@@ -18,11 +18,18 @@ namespace {
 // reports readiness as a message posted to a window, never to a thread.
 const char kNotifyClass[] = "QuorvelSocketNotify";
 
+static_assert(kSocketRead == FD_READ && kSocketAccept == FD_ACCEPT && kSocketClose == FD_CLOSE,
+              "the queue's events are Winsock's");
+
+// The one timer of a timer registration's window.
+constexpr UINT_PTR kTimerId = 1;
+
 struct Registration {
-    SOCKET Socket = INVALID_SOCKET;
-    unsigned Number = 0;
+    SOCKET Socket = INVALID_SOCKET;  // a timer's: kTimerId, as WM_TIMER's wParam
+    unsigned Number = 0;             // a timer's: WM_TIMER
     SocketHandler Handler;
     HWND Window = nullptr;
+    bool Timer = false;
 };
 
 LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -62,7 +69,11 @@ public:
         const bool onOwner = GetCurrentThreadId() == OwnerId();
         for (auto& entry : registrations_) {
             if (onOwner && entry.second->Window != nullptr) {
-                WSAAsyncSelect(entry.second->Socket, entry.second->Window, 0, 0);
+                if (entry.second->Timer) {
+                    KillTimer(entry.second->Window, kTimerId);
+                } else {
+                    WSAAsyncSelect(entry.second->Socket, entry.second->Window, 0, 0);
+                }
                 DestroyWindow(entry.second->Window);
             }
         }
@@ -86,7 +97,7 @@ public:
         return PostTo(owner_, WM_QUIT, 0, 0);
     }
 
-    int RegisterSocket(int socket, unsigned number, SocketHandler handler) override {
+    int RegisterSocket(int socket, unsigned number, SocketHandler handler, int64_t events) override {
         BindOwner("RegisterSocket");
         if (socket < 0) return WSAENOTSOCK;
         if (!handler) return ERROR_INVALID_PARAMETER;
@@ -97,14 +108,10 @@ public:
         reg->Socket = static_cast<SOCKET>(static_cast<unsigned int>(socket));
         reg->Number = number;
         reg->Handler = std::move(handler);
-        // Never shown; a message-only parent (HWND_MESSAGE) would do too, but a
-        // plain hidden window is what every Windows version delivers to.
-        reg->Window = CreateWindowExA(0, kNotifyClass, kNotifyClass, WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr,
-                                      nullptr, GetModuleHandleA(nullptr), nullptr);
-        if (reg->Window == nullptr) return static_cast<int>(GetLastError());
-        auto* slot = new std::shared_ptr<Registration>(reg);
-        SetWindowLongPtrA(reg->Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(slot));
-        if (WSAAsyncSelect(reg->Socket, reg->Window, number, FD_READ) != 0) {
+        if (const int error = MakeWindow(reg); error != 0) return error;
+        // The system posts at once for a condition that already holds, so a
+        // socket registered again after a pause is read without new data.
+        if (WSAAsyncSelect(reg->Socket, reg->Window, number, static_cast<long>(events & 0xFFFF)) != 0) {
             const int error = WSAGetLastError();
             DropWindow(*reg);
             return error;
@@ -113,11 +120,43 @@ public:
         return 0;
     }
 
+    int StartTimer(int periodMs, TimerHandler handler, uint64_t* id) override {
+        BindOwner("StartTimer");
+        if (periodMs <= 0 || !handler || id == nullptr) return ERROR_INVALID_PARAMETER;
+        if (const int error = RegisterNotifyClass()) return error;
+        auto reg = std::make_shared<Registration>();
+        reg->Socket = kTimerId;
+        reg->Number = WM_TIMER;
+        reg->Timer = true;
+        reg->Handler = [tick = std::move(handler)](unsigned, int64_t, int64_t) { tick(); };
+        if (const int error = MakeWindow(reg); error != 0) return error;
+        // WM_TIMER is made only when the queue holds nothing else: a flood of
+        // notifications delays ticks, which suits what timers here are for.
+        if (SetTimer(reg->Window, kTimerId, static_cast<UINT>(periodMs), nullptr) == 0) {
+            const int error = static_cast<int>(GetLastError());
+            DropWindow(*reg);
+            return error;
+        }
+        *id = reinterpret_cast<uint64_t>(reg->Window);
+        registrations_[*id] = std::move(reg);
+        return 0;
+    }
+
+    void StopTimer(uint64_t id) override {
+        BindOwner("StopTimer");
+        auto it = registrations_.find(id);
+        if (it == registrations_.end() || !it->second->Timer) return;
+        KillTimer(it->second->Window, kTimerId);
+        std::shared_ptr<Registration> reg = std::move(it->second);
+        registrations_.erase(it);
+        DropWindow(*reg);
+    }
+
     void UnregisterSocket(int socket) override {
         BindOwner("UnregisterSocket");
         const auto s = static_cast<SOCKET>(static_cast<unsigned int>(socket));
         for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
-            if (it->second->Socket != s) continue;
+            if (it->second->Socket != s || it->second->Timer) continue;
             // Cancels the notifications; on a socket already closed the call
             // fails, and closing cancelled them anyway.
             WSAAsyncSelect(s, it->second->Window, 0, 0);
@@ -219,6 +258,18 @@ private:
 
     static int PostTo(DWORD thread, UINT number, WPARAM param1, LPARAM param2) {
         return PostThreadMessageA(thread, number, param1, param2) ? 0 : static_cast<int>(GetLastError());
+    }
+
+    // The registration's hidden window, pointing back at it. 0 or the error.
+    static int MakeWindow(const std::shared_ptr<Registration>& reg) {
+        // Never shown; a message-only parent (HWND_MESSAGE) would do too, but a
+        // plain hidden window is what every Windows version delivers to.
+        reg->Window = CreateWindowExA(0, kNotifyClass, kNotifyClass, WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr,
+                                      nullptr, GetModuleHandleA(nullptr), nullptr);
+        if (reg->Window == nullptr) return static_cast<int>(GetLastError());
+        auto* slot = new std::shared_ptr<Registration>(reg);
+        SetWindowLongPtrA(reg->Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(slot));
+        return 0;
     }
 
     static void DropWindow(Registration& reg) {

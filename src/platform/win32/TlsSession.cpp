@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/TcpSocket.h"
+#include "platform/win32/Certificates.h"
 
 namespace quorvel::platform {
 
@@ -85,62 +86,6 @@ std::string SspiText(const char* step, SECURITY_STATUS status) {
         if (known.Status == status) name = known.Name;
     }
     return std::string(step) + " failed " + Hex(status) + name;
-}
-
-struct StoreClose {
-    void operator()(HCERTSTORE s) const { CertCloseStore(s, 0); }
-};
-using Store = std::unique_ptr<void, StoreClose>;
-
-struct CertFree {
-    void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
-};
-struct ChainFree {
-    void operator()(PCCERT_CHAIN_CONTEXT c) const { CertFreeCertificateChain(c); }
-};
-
-// Every certificate of a PEM file, in a memory store; null when the file
-// cannot be read or holds none.
-Store LoadPemFile(const std::string& path, std::string& error) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        error = "cannot read " + path;
-        return nullptr;
-    }
-    std::string pem;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) pem.append(chunk, n);
-    std::fclose(f);
-    Store store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-    if (!store) {
-        error = "cannot open a certificate store " + Hex(static_cast<long>(GetLastError()));
-        return nullptr;
-    }
-    static const char kBegin[] = "-----BEGIN CERTIFICATE-----";
-    static const char kEnd[] = "-----END CERTIFICATE-----";
-    int count = 0;
-    for (std::size_t at = 0; (at = pem.find(kBegin, at)) != std::string::npos;) {
-        const std::size_t end = pem.find(kEnd, at);
-        if (end == std::string::npos) break;
-        const std::string block = pem.substr(at, end + sizeof kEnd - 1 - at);
-        at = end;
-        DWORD size = 0;
-        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
-                                  CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
-            continue;
-        std::vector<BYTE> der(size);
-        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
-                                  CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
-            continue;
-        if (CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(), size,
-                                             CERT_STORE_ADD_ALWAYS, nullptr))
-            ++count;
-    }
-    if (count == 0) {
-        error = "no certificate in " + path;
-        return nullptr;
-    }
-    return store;
 }
 
 // True when the certificate lists the IPv4 address among its subject

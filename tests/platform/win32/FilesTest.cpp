@@ -1,4 +1,4 @@
-// The Windows file backends: exclusive appends through the sharing mode,
+// The Windows file backends: appends past readers' handles and locks,
 // folder creation and the local clock's zone bias.
 #include <windows.h>
 
@@ -16,22 +16,51 @@
 namespace quorvel::platform {
 namespace {
 
-TEST(Win32FilesTest, AnyOtherOpenerKeepsTheFileLockedAndAMissingFolderIsToldApart) {
+// A reader's open handle never stops an append; only one that itself shares
+// no writing does. A reader's range lock is waited for by a caller that needs
+// the lock, and passed by one that does not, unless it covers the end of the
+// file, where the system itself refuses the write.
+TEST(Win32FilesTest, OnlyAnOpenerThatSharesNoWritingOrALockOverTheEndKeepsAnAppendOut) {
     test::TempFolder dir;
     const std::string path = dir.path() + "a.log";
     ASSERT_EQ(AppendToFile(path, "kept\r\n"), 0);
-    // A reader that shares everything still blocks an exclusive open, as a
-    // log viewer holding the file does on Windows.
-    for (DWORD share : {DWORD{0}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
-        HANDLE other = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const struct {
+        DWORD share;
+        DWORD lockedBytes;  // a shared lock from the start; MAXDWORD reaches far past the end
+        int required, ifFree;
+    } cases[] = {
+        {all, 0, 0, 0},
+        {FILE_SHARE_READ, 0, ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION},
+        {all, 6, ERROR_LOCK_VIOLATION, 0},
+        {all, MAXDWORD, ERROR_LOCK_VIOLATION, ERROR_LOCK_VIOLATION},
+    };
+    std::string expected = "kept\r\n";
+    for (const auto& c : cases) {
+        HANDLE other = CreateFileA(path.c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(other, INVALID_HANDLE_VALUE);
-        const int code = AppendToFile(path, "lost\r\n");
-        EXPECT_EQ(code, int{ERROR_SHARING_VIOLATION}) << share;
-        EXPECT_EQ(AppendFailureOf(code), AppendFailure::Locked) << share;
+        OVERLAPPED from{};
+        if (c.lockedBytes != 0) {
+            ASSERT_TRUE(LockFileEx(other, 0, 0, c.lockedBytes, 0, &from));
+        }
+        for (const AppendLock mode : {AppendLock::Required, AppendLock::IfFree}) {
+            bool skipped = false;
+            const int code = AppendToFile(path, "line\r\n", mode, &skipped);
+            const int want = mode == AppendLock::Required ? c.required : c.ifFree;
+            // Windows refuses a write into another handle's locked range;
+            // Wine does not enforce the lock, and takes it.
+            const bool unenforced = want == ERROR_LOCK_VIOLATION && mode == AppendLock::IfFree && code == 0;
+            EXPECT_TRUE(code == want || unenforced) << code << " " << c.share << " " << c.lockedBytes;
+            if (code == 0) {
+                expected += "line\r\n";
+            } else {
+                EXPECT_EQ(AppendFailureOf(code), AppendFailure::Locked);
+            }
+            EXPECT_EQ(skipped, code == 0 && c.lockedBytes != 0);
+        }
         CloseHandle(other);
     }
-    EXPECT_EQ(AppendToFile(path, "after\r\n"), 0);
-    EXPECT_EQ(test::ReadFile(path), "kept\r\nafter\r\n");
+    EXPECT_EQ(test::ReadFile(path), expected);
 
     const int missing = AppendToFile(dir.path() + "sub\\a.log", "x");
     EXPECT_EQ(AppendFailureOf(missing), AppendFailure::NoFolder) << missing;

@@ -1,0 +1,73 @@
+#include "platform/win32/Certificates.h"
+
+#include <cstdio>
+
+namespace quorvel::platform {
+
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        error = "cannot read " + path;
+        return false;
+    }
+    bytes.clear();
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.append(chunk, n);
+    std::fclose(f);
+    return true;
+}
+
+std::vector<PemBlock> PemBlocks(const std::string& pem) {
+    std::vector<PemBlock> blocks;
+    static const char kBegin[] = "-----BEGIN ";
+    static const char kDashes[] = "-----";
+    for (std::size_t at = 0; (at = pem.find(kBegin, at)) != std::string::npos;) {
+        const std::size_t labelAt = at + sizeof kBegin - 1;
+        const std::size_t labelEnd = pem.find(kDashes, labelAt);
+        if (labelEnd == std::string::npos) break;
+        PemBlock block;
+        block.label = pem.substr(labelAt, labelEnd - labelAt);
+        const std::string endLine = "-----END " + block.label + kDashes;
+        const std::size_t end = pem.find(endLine, labelEnd);
+        if (end == std::string::npos) break;
+        const std::string text = pem.substr(at, end + endLine.size() - at);
+        at = end + endLine.size();
+        DWORD size = 0;
+        if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()),
+                                  CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+            continue;
+        block.der.resize(size);
+        if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()),
+                                  CRYPT_STRING_BASE64HEADER, block.der.data(), &size, nullptr,
+                                  nullptr))
+            continue;
+        block.der.resize(size);
+        blocks.push_back(std::move(block));
+    }
+    return blocks;
+}
+
+Store LoadPemFile(const std::string& path, std::string& error) {
+    std::string pem;
+    if (!ReadWholeFile(path, pem, error)) return nullptr;
+    Store store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    if (!store) {
+        error = "cannot open a certificate store, error " + std::to_string(GetLastError());
+        return nullptr;
+    }
+    int count = 0;
+    for (const PemBlock& block : PemBlocks(pem)) {
+        if (block.label == "CERTIFICATE" &&
+            CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, block.der.data(),
+                                             static_cast<DWORD>(block.der.size()),
+                                             CERT_STORE_ADD_ALWAYS, nullptr))
+            ++count;
+    }
+    if (count == 0) {
+        error = "no certificate in " + path;
+        return nullptr;
+    }
+    return store;
+}
+
+}  // namespace quorvel::platform
