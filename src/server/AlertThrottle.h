@@ -72,6 +72,10 @@ private:
 
     // The pair's entry, made when missing; null when the cap leaves no room.
     TEntry* Find(std::string_view keyword, std::string_view address, TTimePoint now, bool* made);
+    // *held emptied, then the pair's entry; null when the guard is off or
+    // the cap leaves no room.
+    TEntry* Prepare(std::string_view keyword, std::string_view address, TTimePoint now, THeldAlerts* held,
+                    bool* made);
 
     // Forgets pairs whose interval is over and that hold nothing back: the
     // next match of such a pair is mailed anyway.

@@ -361,6 +361,14 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
     return true;
 }
 
+void TLogWriter::LogQuietly(const std::string& message, std::string_view detail) {
+    try {
+        LogOperation(message, detail);
+    } catch (...) {
+        // The writer's own report must not cost the chunk it is about.
+    }
+}
+
 bool TLogWriter::HandleFailure(TQueueKind kind, TQueue& queue, int code, platform::AppendLock mode, TTime now,
                                bool lastChance) {
     const TChunk& chunk = *queue.Current;
@@ -372,19 +380,13 @@ bool TLogWriter::HandleFailure(TQueueKind kind, TQueue& queue, int code, platfor
             GiveUp(kind, queue, false, code);
             if (kind == qkReceived && refusedPath_ != chunk.Path) {
                 refusedPath_ = chunk.Path;
-                try {
-                    LogOperation(texts::kLogRefused + chunk.Path + platform::SystemErrorDetail(code), "");
-                } catch (...) {
-                }
+                LogQuietly(texts::kLogRefused + chunk.Path + platform::SystemErrorDetail(code), "");
             }
             return true;
         case platform::AppendFailure::WriteFailed:
             GiveUp(kind, queue, false, code);
             if (kind == qkReceived) {
-                try {
-                    LogOperation(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender);
-                } catch (...) {
-                }
+                LogQuietly(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender);
             }
             return true;
         case platform::AppendFailure::NoFolder:

@@ -263,6 +263,26 @@ bool TSyslogService::StopListening() {
     using std::chrono::steady_clock;
     const steady_clock::time_point deadline =
         StopDeadline != steady_clock::time_point{} ? StopDeadline : steady_clock::now() + kStopGrace;
+    StopStreams(deadline);
+    // No alert after the stop; only this thread reads the keywords.
+    Mail.KeywordList.clear();
+    CloseDatagramSockets();
+    FlushStaged();
+    // The lines queued go first, their alert mails while there is time; the
+    // last seconds are kept for the lines those mails log.
+    Flush(deadline - kStopWriteReserve);
+    mailer_->Stop();
+    WriteOperationLog(texts::kLogServiceStopped, "");
+    // The lines and mails are through (or given up) by now, so these are the
+    // run's totals; queued while the writer still takes lines.
+    if (Files.StatsInterval > 0) {
+        WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true, HasStreamCounts()), "");
+    }
+    writer_->Stop(deadline);
+    return true;
+}
+
+void TSyslogService::StopStreams(std::chrono::steady_clock::time_point deadline) {
     // The connections' last messages still get their alerts.
     if (streams_) {
         streams_->Stop();
@@ -270,7 +290,7 @@ bool TSyslogService::StopListening() {
     }
     // Held stream lines wait for room while the stop allows; only then are
     // they dropped and counted as a full queue's lines are.
-    while (!held_.empty() && !StreamRoomAgain() && steady_clock::now() < deadline - kStopWriteReserve) {
+    while (!held_.empty() && !StreamRoomAgain() && std::chrono::steady_clock::now() < deadline - kStopWriteReserve) {
         platform::SleepMilliseconds(20);
     }
     for (THeld& h : held_) {
@@ -278,8 +298,9 @@ bool TSyslogService::StopListening() {
         for (TAlertJob& alert : h.Alerts) writer_->PushAlert(std::move(alert));
     }
     held_.clear();
-    // No alert after the stop; only this thread reads the keywords.
-    Mail.KeywordList.clear();
+}
+
+void TSyslogService::CloseDatagramSockets() {
     // The last drops of a burst that no datagram followed.
     for (const auto& entry : kernelDrops_) {
         const long long now = platform::DropCountNow(entry.first);
@@ -294,20 +315,6 @@ bool TSyslogService::StopListening() {
     Socket4 = platform::kNoSocket;
     Socket6 = platform::kNoSocket;
     NotifyWindow = nullptr;
-
-    FlushStaged();
-    // The lines queued go first, their alert mails while there is time; the
-    // last seconds are kept for the lines those mails log.
-    Flush(deadline - kStopWriteReserve);
-    mailer_->Stop();
-    WriteOperationLog(texts::kLogServiceStopped, "");
-    // The lines and mails are through (or given up) by now, so these are the
-    // run's totals; queued while the writer still takes lines.
-    if (Files.StatsInterval > 0) {
-        WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true, HasStreamCounts()), "");
-    }
-    writer_->Stop(deadline);
-    return true;
 }
 
 // ---- Reception ----

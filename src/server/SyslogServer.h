@@ -231,6 +231,11 @@ private:
                 const std::function<int(int socket)>& bind);
     bool OpenListener(const platform::BindAddress& address);
     bool StartIPv4Only();
+    // The stream listeners and connections closed, the lines they held
+    // handed over (while the deadline allows room for them).
+    void StopStreams(std::chrono::steady_clock::time_point deadline);
+    // The datagram sockets' last drop counts read, then unregistered and closed.
+    void CloseDatagramSockets();
     // Binds every address the resolver gives for the bind address and port;
     // addresses receives them.
     bool StartDualStack(std::vector<platform::BindAddress>& addresses);

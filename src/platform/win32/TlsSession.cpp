@@ -299,11 +299,7 @@ struct TlsSession::Impl {
         if (authorities) CertAddStoreToCollection(extra.get(), authorities.get(), 0, 0);
 
         LPSTR serverAuth = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
-        CERT_CHAIN_PARA chainPara{};
-        chainPara.cbSize = sizeof chainPara;
-        chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
-        chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-        chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuth;
+        CERT_CHAIN_PARA chainPara = ChainRequest(&serverAuth);
         PCCERT_CHAIN_CONTEXT rawChain = nullptr;
         if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0,
                                      nullptr, &rawChain)) {
