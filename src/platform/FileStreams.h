@@ -10,13 +10,23 @@
 
 namespace quorvel::platform {
 
-// An existing regular file opened for reading.
-class InputFile {
+// What both kinds of file hold: one system handle, never copied; each
+// closes it in its own way.
+class FileObject {
 public:
-    InputFile() = default;
+    FileObject(const FileObject&) = delete;
+    FileObject& operator=(const FileObject&) = delete;
+
+protected:
+    FileObject() = default;
+    ~FileObject() = default;
+    intptr_t handle_ = -1;
+};
+
+// An existing regular file opened for reading.
+class InputFile : public FileObject {
+public:
     ~InputFile() { Close(); }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
 
     // Never through a link; anything but a regular file is refused. 0 or
     // the system's error code.
@@ -27,19 +37,13 @@ public:
     // The file's length now, or -1 (LastSystemError).
     long long Length() const;
     void Close();
-
-private:
-    intptr_t handle_ = -1;
 };
 
 // A file made new (never one that exists, never through a link), readable
 // by the owner and the group only.
-class OutputFile {
+class OutputFile : public FileObject {
 public:
-    OutputFile() = default;
     ~OutputFile() { Close(); }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
 
     // 0 or the system's error code (one for "exists" when the name is taken).
     int Create(const std::string& path);
@@ -49,9 +53,6 @@ public:
     int Sync();
     // 0 or the system's error code of the close.
     int Close();
-
-private:
-    intptr_t handle_ = -1;
 };
 
 // Gives the file `from` the name `to` unless that name is taken, and makes

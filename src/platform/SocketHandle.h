@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/UniqueHandle.h"
+
 namespace quorvel::platform {
 
 constexpr int kNoSocket = -1;
@@ -12,33 +14,13 @@ constexpr int kNoSocket = -1;
 // (LastSystemError tells why).
 inline constexpr long kTransferFailed = -1;
 
-// Owns one socket, TCP or UDP: the only place a socket is closed.
-class SocketHandle {
-public:
-    SocketHandle() = default;
-    explicit SocketHandle(int handle) : handle_(handle) {}
-    ~SocketHandle() { Reset(); }
-    SocketHandle(SocketHandle&& other) noexcept : handle_(other.Release()) {}
-    SocketHandle& operator=(SocketHandle&& other) noexcept {
-        if (this != &other) Reset(other.Release());
-        return *this;
-    }
-    SocketHandle(const SocketHandle&) = delete;
-    SocketHandle& operator=(const SocketHandle&) = delete;
-
-    int Get() const { return handle_; }
-    bool Valid() const { return handle_ != kNoSocket; }
-    int Release() {
-        const int handle = handle_;
-        handle_ = kNoSocket;
-        return handle;
-    }
-    // Closes the socket held, if any, and holds `handle` instead.
-    void Reset(int handle = kNoSocket);
-
-private:
-    int handle_ = kNoSocket;
+struct SocketTraits {
+    using Handle = int;
+    static constexpr int Invalid() { return kNoSocket; }
+    static void Close(int handle);  // the backend's only close of a socket
 };
+// Owns one socket, TCP or UDP.
+using SocketHandle = UniqueHandle<SocketTraits>;
 
 // Binds a socket, TCP or UDP, to an IPv4 address with the first octet in the
 // most significant byte (192.0.2.10 is 0xC000020A); 0 binds every local

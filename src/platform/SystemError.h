@@ -14,6 +14,9 @@ int LastSystemError();
 // Winsock code), whatever the user's locale; "error <code>" when the
 // system has none.
 std::string SystemErrorText(int code);
+// " (error <code>: <text>)", the form every log line gives a code in; empty
+// for 0.
+std::string SystemErrorDetail(int code);
 
 // The error code of the exception being handled: its own for a
 // std::system_error, otherwise the thread's last system error. Call inside a

@@ -44,6 +44,24 @@ std::string FailureCause(int32_t result, const TSMTPMail& mail) {
     return "error " + std::to_string(result);
 }
 
+// The alert's body: the sender and its message (or a notice's lines), and
+// what the storm guard held back before it.
+void AddBody(TSMTPMail& mail, const TAlertJob& job, const THeldAlerts& held, TMailCharset charset) {
+    mail.Body().push_back("");
+    if (job.Notice) {
+        for (const std::string& line : job.NoticeLines) mail.Body().push_back(MailText(line, false, charset));
+    } else {
+        mail.Body().push_back(MailText(job.Sender + " said", false, charset));
+        mail.Body().push_back(MailText(job.Body, job.Utf8, charset));
+    }
+    if (held.Count == 0) return;
+    mail.Body().push_back("");
+    mail.Body().push_back(MailText(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
+                                       FormatDateTimeText(held.First) + texts::kMailHeldLast +
+                                       FormatDateTimeText(held.Last) + ")",
+                                   false, charset));
+}
+
 }  // namespace
 
 TAlertMailer::TAlertMailer(const TMailSettings& mail, TInstanceCounters& counters, TLogWriter& log)
@@ -72,6 +90,20 @@ void TAlertMailer::Post(TAlertJob job) {
     }
     Deliver(job, false);
     Finished();
+}
+
+void TAlertMailer::PostDiskWarning(const std::string& line) {
+    if (!Reserve()) {
+        TInstanceCounters::Add(counters_.MailsDroppedQueue);
+        return;
+    }
+    TAlertJob job;
+    job.Notice = true;
+    job.Keyword = "MINFREEMB";
+    job.Addresses = {mail_.MailToAddress};
+    job.NoticeLines = {texts::kMailDiskLow, "", line};
+    job.SubjectSuffix = texts::kMailDiskLowSubject;
+    Post(std::move(job));
 }
 
 void TAlertMailer::Finished() {
@@ -195,20 +227,7 @@ int32_t TAlertMailer::SendOne(const TAlertJob& job, const std::string& address, 
     mail.SetTlsVerify(mail_.MailTlsVerify);
     mail.SetTlsCaFile(mail_.MailTlsCaFile);
     mail.SetMailTimeout(mail_.MailTimeout);
-    mail.Body().push_back("");
-    if (job.Notice) {
-        for (const std::string& line : job.NoticeLines) mail.Body().push_back(MailText(line, false, charset));
-    } else {
-        mail.Body().push_back(MailText(job.Sender + " said", false, charset));
-        mail.Body().push_back(MailText(job.Body, job.Utf8, charset));
-    }
-    if (held.Count > 0) {
-        mail.Body().push_back("");
-        mail.Body().push_back(MailText(texts::kMailHeldCount + std::to_string(held.Count) + texts::kMailHeldFirst +
-                                           FormatDateTimeText(held.First) + texts::kMailHeldLast +
-                                           FormatDateTimeText(held.Last) + ")",
-                                       false, charset));
-    }
+    AddBody(mail, job, held, charset);
     const int32_t result = mail.SendMail();
     if (result != kMailSent) cause = FailureCause(result, mail);
     if (result == kMailStartTlsFailed) {

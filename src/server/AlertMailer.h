@@ -62,6 +62,9 @@ public:
     // Queues a job whose room Reserve claimed. Once stopped, the job is
     // reported as not sent at once, on the calling thread.
     void Post(TAlertJob job);
+    // The low-disk warning mail to MAILTO, with the housekeeper's line;
+    // counted as not queued when the queue is full.
+    void PostDiskWarning(const std::string& line);
 
     // Waits until no job is queued or under way, or until the deadline;
     // true when idle.

@@ -1,3 +1,6 @@
+// The storm guard's table of keyword and address pairs: when a pair was
+// last mailed, and what was held back since.
+
 #include "server/AlertThrottle.h"
 
 namespace quorvel {
@@ -46,12 +49,16 @@ void Count(THeldAlerts& held, const platform::LocalTime& wallNow) {
 
 }  // namespace
 
+TAlertThrottle::TEntry* TAlertThrottle::Prepare(std::string_view keyword, std::string_view address, TTimePoint now,
+                                                THeldAlerts* held, bool* made) {
+    if (held != nullptr) *held = THeldAlerts{};
+    return intervalSeconds_ > 0 ? Find(keyword, address, now, made) : nullptr;
+}
+
 bool TAlertThrottle::Admit(std::string_view keyword, std::string_view address, TTimePoint now,
                            const platform::LocalTime& wallNow, THeldAlerts* held) {
-    if (held != nullptr) *held = THeldAlerts{};
-    if (intervalSeconds_ <= 0) return true;
     bool made = false;
-    TEntry* entry = Find(keyword, address, now, &made);
+    TEntry* entry = Prepare(keyword, address, now, held, &made);
     if (entry == nullptr || made) return true;
     if (!entry->Mailed || now - entry->MailedAt >= std::chrono::seconds(intervalSeconds_)) {
         if (held != nullptr) *held = entry->Held;
@@ -67,10 +74,8 @@ bool TAlertThrottle::Admit(std::string_view keyword, std::string_view address, T
 
 bool TAlertThrottle::Hold(std::string_view keyword, std::string_view address, TTimePoint now,
                           const platform::LocalTime& wallNow, THeldAlerts* held) {
-    if (held != nullptr) *held = THeldAlerts{};
-    if (intervalSeconds_ <= 0) return false;
     bool made = false;
-    TEntry* entry = Find(keyword, address, now, &made);
+    TEntry* entry = Prepare(keyword, address, now, held, &made);
     if (entry == nullptr) return false;
     if (made) entry->Mailed = false;
     Count(entry->Held, wallNow);

@@ -2,9 +2,11 @@
 // The storm guard of the keyword alerts. Within an interval after a mail for
 // one keyword and address, further matches of that pair are held back and
 // counted; the next mail for the pair carries the count and the times of the
-// first and the last held match. Pure: every reading of a clock comes in as
-// an argument. One thread only (the thread that decides the mails); nothing
-// locks.
+// first and the last held match. Known limit: matches held back after the
+// last mail of a pair reach no mail until the pair matches again after its
+// interval; until then they are in the counters and the operation log only.
+// Pure: every reading of a clock comes in as an argument. One thread only
+// (the thread that decides the mails); nothing locks.
 
 #include <chrono>
 #include <cstddef>
@@ -70,6 +72,10 @@ private:
 
     // The pair's entry, made when missing; null when the cap leaves no room.
     TEntry* Find(std::string_view keyword, std::string_view address, TTimePoint now, bool* made);
+    // *held emptied, then the pair's entry; null when the guard is off or
+    // the cap leaves no room.
+    TEntry* Prepare(std::string_view keyword, std::string_view address, TTimePoint now, THeldAlerts* held,
+                    bool* made);
 
     // Forgets pairs whose interval is over and that hold nothing back: the
     // next match of such a pair is mailed anyway.

@@ -4,61 +4,56 @@
 // reader wants a recent figure, not a consistent cut across counters.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace quorvel {
 
-struct TCounterSnapshot {
-    uint64_t Received = 0;         // datagrams and stream messages read, oversized ones included, empty ones not
-    uint64_t Oversized = 0;        // datagrams longer than one read accepts
-    uint64_t Written = 0;          // received-message lines in their file
-    uint64_t DroppedKernel = 0;    // datagrams the system dropped (receive buffer full)
-    uint64_t DroppedQueue = 0;     // lines not queued because the write queue was full
-    uint64_t DroppedLocked = 0;    // lines lost after the lock retry budget was spent
-    uint64_t DroppedWriteFailed = 0;  // lines whose write failed (full disk, refused path) or that could not be built
-    uint64_t LockSkipped = 0;      // lines written without the file's lock, which another process held
-    uint64_t KeywordMatches = 0;   // messages that matched a keyword
-    uint64_t MailsSent = 0;
-    uint64_t MailsFailed = 0;
-    uint64_t MailsDroppedQueue = 0;   // alert mails not queued because the mail queue was full
-    uint64_t MailsHeld = 0;        // alert mails held back by the storm guard
+// Every counter of an instance, as live atomics or as plain figures.
+template <class T>
+struct TCounterSet {
+    T Received{};            // datagrams and stream messages read, oversized ones included, empty ones not
+    T Oversized{};           // datagrams longer than one read accepts
+    T Written{};             // received-message lines in their file
+    T DroppedKernel{};       // datagrams the system dropped (receive buffer full)
+    T DroppedQueue{};        // lines not queued because the write queue was full
+    T DroppedLocked{};       // lines lost after the lock retry budget was spent
+    T DroppedWriteFailed{};  // lines whose write failed (full disk, refused path) or that could not be built
+    T LockSkipped{};         // lines written without the file's lock, which another process held
+    T KeywordMatches{};      // messages that matched a keyword
+    T MailsSent{};
+    T MailsFailed{};
+    T MailsDroppedQueue{};   // alert mails not queued because the mail queue was full
+    T MailsHeld{};           // alert mails held back by the storm guard
     // Stream reception (TCP and TLS) and the allow-list.
-    uint64_t ReceivedTcp = 0;      // messages of plain TCP connections (in Received too)
-    uint64_t ReceivedTls = 0;      // messages of TLS connections (in Received too)
-    uint64_t SendersRefused = 0;   // datagrams from senders ALLOWEDSENDERS does not name, dropped
-    uint64_t FramesCut = 0;        // stream messages cut at the largest size, the rest discarded
-    uint64_t FramesTruncated = 0;  // stream messages cut short by the end of their connection
-    uint64_t ConnectionsOpen = 0;  // connections open now
-    uint64_t ConnectionsAccepted = 0;
-    uint64_t ConnectionsRefused = 0;  // closed at accept: not allowed, or over TCPMAXCONNECTIONS
-    uint64_t ConnectionsFailed = 0;   // ended by an error or a failed TLS handshake
+    T ReceivedTcp{};         // messages of plain TCP connections (in Received too)
+    T ReceivedTls{};         // messages of TLS connections (in Received too)
+    T SendersRefused{};      // datagrams from senders ALLOWEDSENDERS does not name, dropped
+    T FramesCut{};           // stream messages cut at the largest size, the rest discarded
+    T FramesTruncated{};     // stream messages cut short by the end of their connection
+    T ConnectionsOpen{};     // connections open now: the only one that also goes down
+    T ConnectionsAccepted{};
+    T ConnectionsRefused{};  // closed at accept: not allowed, or over TCPMAXCONNECTIONS
+    T ConnectionsFailed{};   // ended by an error or a failed TLS handshake
+
+    // The one list of the counters that snapshots and sums walk, so that a
+    // new counter cannot be left out of either.
+    static constexpr T TCounterSet::*kFields[] = {
+        &TCounterSet::Received,         &TCounterSet::Oversized,          &TCounterSet::Written,
+        &TCounterSet::DroppedKernel,    &TCounterSet::DroppedQueue,       &TCounterSet::DroppedLocked,
+        &TCounterSet::DroppedWriteFailed, &TCounterSet::LockSkipped,      &TCounterSet::KeywordMatches,
+        &TCounterSet::MailsSent,        &TCounterSet::MailsFailed,        &TCounterSet::MailsDroppedQueue,
+        &TCounterSet::MailsHeld,
+        &TCounterSet::ReceivedTcp,      &TCounterSet::ReceivedTls,        &TCounterSet::SendersRefused,
+        &TCounterSet::FramesCut,        &TCounterSet::FramesTruncated,    &TCounterSet::ConnectionsOpen,
+        &TCounterSet::ConnectionsAccepted, &TCounterSet::ConnectionsRefused, &TCounterSet::ConnectionsFailed,
+    };
 };
 
-class TInstanceCounters {
-public:
-    std::atomic<uint64_t> Received{0};
-    std::atomic<uint64_t> Oversized{0};
-    std::atomic<uint64_t> Written{0};
-    std::atomic<uint64_t> DroppedKernel{0};
-    std::atomic<uint64_t> DroppedQueue{0};
-    std::atomic<uint64_t> DroppedLocked{0};
-    std::atomic<uint64_t> DroppedWriteFailed{0};
-    std::atomic<uint64_t> LockSkipped{0};
-    std::atomic<uint64_t> KeywordMatches{0};
-    std::atomic<uint64_t> MailsSent{0};
-    std::atomic<uint64_t> MailsFailed{0};
-    std::atomic<uint64_t> MailsDroppedQueue{0};
-    std::atomic<uint64_t> MailsHeld{0};
-    std::atomic<uint64_t> ReceivedTcp{0};
-    std::atomic<uint64_t> ReceivedTls{0};
-    std::atomic<uint64_t> SendersRefused{0};
-    std::atomic<uint64_t> FramesCut{0};
-    std::atomic<uint64_t> FramesTruncated{0};
-    std::atomic<uint64_t> ConnectionsOpen{0};  // the only one that also goes down
-    std::atomic<uint64_t> ConnectionsAccepted{0};
-    std::atomic<uint64_t> ConnectionsRefused{0};
-    std::atomic<uint64_t> ConnectionsFailed{0};
+using TCounterSnapshot = TCounterSet<uint64_t>;
 
+class TInstanceCounters : public TCounterSet<std::atomic<uint64_t>> {
+public:
     static void Add(std::atomic<uint64_t>& counter, uint64_t n = 1) {
         counter.fetch_add(n, std::memory_order_relaxed);
     }
@@ -66,44 +61,12 @@ public:
         counter.fetch_sub(n, std::memory_order_relaxed);
     }
 
-    TCounterSnapshot Snapshot() const;
+    TCounterSnapshot Snapshot() const {
+        TCounterSnapshot s;
+        constexpr size_t count = sizeof kFields / sizeof kFields[0];
+        for (size_t i = 0; i < count; ++i) s.*TCounterSnapshot::kFields[i] = (this->*kFields[i]).load(std::memory_order_relaxed);
+        return s;
+    }
 };
-
-// Each live counter beside its snapshot field: the one list that snapshots
-// and sums walk, so that a new counter cannot be left out of either.
-struct TCounterField {
-    std::atomic<uint64_t> TInstanceCounters::*Live;
-    uint64_t TCounterSnapshot::*Value;
-};
-inline constexpr TCounterField kCounterFields[] = {
-    {&TInstanceCounters::Received, &TCounterSnapshot::Received},
-    {&TInstanceCounters::Oversized, &TCounterSnapshot::Oversized},
-    {&TInstanceCounters::Written, &TCounterSnapshot::Written},
-    {&TInstanceCounters::DroppedKernel, &TCounterSnapshot::DroppedKernel},
-    {&TInstanceCounters::DroppedQueue, &TCounterSnapshot::DroppedQueue},
-    {&TInstanceCounters::DroppedLocked, &TCounterSnapshot::DroppedLocked},
-    {&TInstanceCounters::DroppedWriteFailed, &TCounterSnapshot::DroppedWriteFailed},
-    {&TInstanceCounters::LockSkipped, &TCounterSnapshot::LockSkipped},
-    {&TInstanceCounters::KeywordMatches, &TCounterSnapshot::KeywordMatches},
-    {&TInstanceCounters::MailsSent, &TCounterSnapshot::MailsSent},
-    {&TInstanceCounters::MailsFailed, &TCounterSnapshot::MailsFailed},
-    {&TInstanceCounters::MailsDroppedQueue, &TCounterSnapshot::MailsDroppedQueue},
-    {&TInstanceCounters::MailsHeld, &TCounterSnapshot::MailsHeld},
-    {&TInstanceCounters::ReceivedTcp, &TCounterSnapshot::ReceivedTcp},
-    {&TInstanceCounters::ReceivedTls, &TCounterSnapshot::ReceivedTls},
-    {&TInstanceCounters::SendersRefused, &TCounterSnapshot::SendersRefused},
-    {&TInstanceCounters::FramesCut, &TCounterSnapshot::FramesCut},
-    {&TInstanceCounters::FramesTruncated, &TCounterSnapshot::FramesTruncated},
-    {&TInstanceCounters::ConnectionsOpen, &TCounterSnapshot::ConnectionsOpen},
-    {&TInstanceCounters::ConnectionsAccepted, &TCounterSnapshot::ConnectionsAccepted},
-    {&TInstanceCounters::ConnectionsRefused, &TCounterSnapshot::ConnectionsRefused},
-    {&TInstanceCounters::ConnectionsFailed, &TCounterSnapshot::ConnectionsFailed},
-};
-
-inline TCounterSnapshot TInstanceCounters::Snapshot() const {
-    TCounterSnapshot s;
-    for (const TCounterField& f : kCounterFields) s.*f.Value = (this->*f.Live).load(std::memory_order_relaxed);
-    return s;
-}
 
 }  // namespace quorvel

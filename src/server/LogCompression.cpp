@@ -1,3 +1,6 @@
+// Compressing a finished log beside itself with zlib's gzip format: a
+// temporary file, synced and renamed, and the original removed only then.
+
 #include "server/LogCompression.h"
 
 #include <zlib.h>
@@ -9,6 +12,7 @@
 #include "platform/FolderListing.h"
 #include "platform/SystemError.h"
 #include "server/Retention.h"
+#include "util/ScopeExit.h"
 
 namespace quorvel {
 
@@ -43,6 +47,38 @@ int Fail(TCompressOutcome& outcome, const char* step, int code) {
     return code;
 }
 
+// The whole input through deflate into output, in pieces; 0, or the code
+// with its step in outcome.
+int DeflateAll(platform::InputFile& input, platform::OutputFile& output, const std::function<bool()>& keepGoing,
+               TCompressOutcome& outcome) {
+    Deflater deflater;
+    if (!deflater.Ok()) return Fail(outcome, "compress", kCompressLibrary);
+    z_stream& z = deflater.Stream();
+    std::vector<char> in(kPieceBytes);
+    std::vector<char> out(kPieceBytes);
+    int flush = Z_NO_FLUSH;
+    do {
+        if (keepGoing && !keepGoing()) return Fail(outcome, "compress", kCompressCancelled);
+        const long long got = input.Read(in.data(), in.size());
+        if (got < 0) return Fail(outcome, "read", platform::LastSystemError());
+        outcome.OriginalBytes += static_cast<uint64_t>(got);
+        flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
+        z.next_in = reinterpret_cast<Bytef*>(in.data());
+        z.avail_in = static_cast<uInt>(got);
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(out.data());
+            z.avail_out = static_cast<uInt>(out.size());
+            if (deflate(&z, flush) == Z_STREAM_ERROR) return Fail(outcome, "compress", kCompressLibrary);
+            const size_t produced = out.size() - z.avail_out;
+            if (const int code = output.Write(std::string_view(out.data(), produced))) {
+                return Fail(outcome, "write", code);
+            }
+            outcome.CompressedBytes += produced;
+        } while (z.avail_out == 0);
+    } while (flush != Z_FINISH);
+    return 0;
+}
+
 }  // namespace
 
 int CompressLogFile(const std::string& path, const std::function<bool()>& keepGoing, TCompressOutcome& outcome) {
@@ -60,46 +96,16 @@ int CompressLogFile(const std::string& path, const std::function<bool()>& keepGo
     platform::OutputFile output;
     if (const int code = output.Create(temporary)) return Fail(outcome, "create", code);
     // Whatever goes wrong from here takes the temporary file away again.
-    struct TTemporary {
-        const std::string& Path;
-        bool Keep = false;
-        ~TTemporary() {
-            if (!Keep) platform::RemoveFile(Path);
-        }
-    } guard{temporary};
-    auto failOutput = [&](const char* step, int code) {
+    bool keep = false;
+    const TScopeExit removeTemporary([&keep, &temporary] {
+        if (!keep) platform::RemoveFile(temporary);
+    });
+    int code = DeflateAll(input, output, keepGoing, outcome);
+    if (code == 0 && (code = output.Sync()) != 0) Fail(outcome, "sync", code);
+    if (code != 0) {
         output.Close();
-        return Fail(outcome, step, code);
-    };
-
-    Deflater deflater;
-    if (!deflater.Ok()) return failOutput("compress", kCompressLibrary);
-    z_stream& z = deflater.Stream();
-    std::vector<char> in(kPieceBytes);
-    std::vector<char> out(kPieceBytes);
-    int flush = Z_NO_FLUSH;
-    do {
-        if (keepGoing && !keepGoing()) return failOutput("compress", kCompressCancelled);
-        const long long got = input.Read(in.data(), in.size());
-        if (got < 0) return failOutput("read", platform::LastSystemError());
-        outcome.OriginalBytes += static_cast<uint64_t>(got);
-        flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
-        z.next_in = reinterpret_cast<Bytef*>(in.data());
-        z.avail_in = static_cast<uInt>(got);
-        do {
-            z.next_out = reinterpret_cast<Bytef*>(out.data());
-            z.avail_out = static_cast<uInt>(out.size());
-            const int rc = deflate(&z, flush);
-            if (rc == Z_STREAM_ERROR) return failOutput("compress", kCompressLibrary);
-            const size_t produced = out.size() - z.avail_out;
-            if (const int code = output.Write(std::string_view(out.data(), produced))) {
-                return failOutput("write", code);
-            }
-            outcome.CompressedBytes += produced;
-        } while (z.avail_out == 0);
-    } while (flush != Z_FINISH);
-
-    if (const int code = output.Sync()) return failOutput("sync", code);
+        return code;
+    }
     if (const int code = output.Close()) return Fail(outcome, "close", code);
     // Lines appended while we read (a clock set back to the file's day)
     // are not in the copy: the original must stay.
@@ -108,7 +114,7 @@ int CompressLogFile(const std::string& path, const std::function<bool()>& keepGo
     }
     input.Close();
     if (const int code = platform::RenameNoReplace(temporary, finalName)) return Fail(outcome, "rename", code);
-    guard.Keep = true;
+    keep = true;
     if (const int code = platform::RemoveFile(path)) return Fail(outcome, "remove", code);
     return 0;
 }

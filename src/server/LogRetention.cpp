@@ -1,3 +1,6 @@
+// The housekeeper's room: retention passes and the free-space watch on a
+// thread of their own, each action one operation-log line.
+
 #include "server/LogRetention.h"
 
 #include <algorithm>

@@ -1,3 +1,7 @@
+// The log writer's room: queueing lines in chunks, the writer thread's loop
+// over the two queues, retries of a locked file, and the reports of what was
+// lost.
+
 #include "server/LogWriter.h"
 
 #include <algorithm>
@@ -21,9 +25,6 @@ constexpr size_t kSpareChunks = 2;
 // one; the rest are only counted there.
 constexpr size_t kLostLinesShown = 20;
 
-std::string ErrorDetail(int code) {
-    return " (error " + std::to_string(code) + ": " + platform::SystemErrorText(code) + ")";
-}
 // The deadline of a writer that goes away with its instance.
 constexpr milliseconds kDestructionGrace{2000};
 // The pause after a write before a small chunk is written.
@@ -34,6 +35,9 @@ constexpr milliseconds kIdleTick{1000};
 // Instances may share a file (by default they all share both). Their
 // writers take turns at the files, so that one never finds the other's lock
 // and waits half a second for it; only other processes' locks mean a wait.
+// Known limit: the turn orders whole chunks, not lines, so in a file that two
+// instances share their lines are in arrival order per instance only; a
+// chunk of one may land before an earlier line of the other.
 std::mutex& FileTurn() {
     static std::mutex turn;
     return turn;
@@ -291,7 +295,7 @@ void TLogWriter::GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code) {
 void TLogWriter::ReportLostOperationLines(const TChunk& chunk, bool locked, int code) {
     // The operation log is where failures are reported; lines it cannot
     // take (a full disk, above all) go to the system log instead.
-    const std::string reason = locked ? std::string(" (locked)") : ErrorDetail(code);
+    const std::string reason = locked ? std::string(" (locked)") : platform::SystemErrorDetail(code);
     std::string_view rest = chunk.Bytes;
     size_t shown = 0;
     while (!rest.empty() && shown < kLostLinesShown) {
@@ -357,6 +361,14 @@ bool TLogWriter::Attempt(TQueueKind kind, TQueue& queue, TTime now, bool lastCha
     return true;
 }
 
+void TLogWriter::LogQuietly(const std::string& message, std::string_view detail) {
+    try {
+        LogOperation(message, detail);
+    } catch (...) {
+        // The writer's own report must not cost the chunk it is about.
+    }
+}
+
 bool TLogWriter::HandleFailure(TQueueKind kind, TQueue& queue, int code, platform::AppendLock mode, TTime now,
                                bool lastChance) {
     const TChunk& chunk = *queue.Current;
@@ -368,19 +380,13 @@ bool TLogWriter::HandleFailure(TQueueKind kind, TQueue& queue, int code, platfor
             GiveUp(kind, queue, false, code);
             if (kind == qkReceived && refusedPath_ != chunk.Path) {
                 refusedPath_ = chunk.Path;
-                try {
-                    LogOperation(texts::kLogRefused + chunk.Path + ErrorDetail(code), "");
-                } catch (...) {
-                }
+                LogQuietly(texts::kLogRefused + chunk.Path + platform::SystemErrorDetail(code), "");
             }
             return true;
         case platform::AppendFailure::WriteFailed:
             GiveUp(kind, queue, false, code);
             if (kind == qkReceived) {
-                try {
-                    LogOperation(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender);
-                } catch (...) {
-                }
+                LogQuietly(std::string(texts::kLogProcessingFailed) + std::to_string(code) + ")", chunk.Sender);
             }
             return true;
         case platform::AppendFailure::NoFolder:

@@ -139,6 +139,8 @@ private:
     void GiveUp(TQueueKind kind, TQueue& queue, bool locked, int code);
     void ReportLostOperationLines(const TChunk& chunk, bool locked, int code);
     void ReportDrops(TTime now, bool always);
+    // Writer thread: LogOperation, its failure swallowed.
+    void LogQuietly(const std::string& message, std::string_view detail);
 
     TInstanceCounters& counters_;
     const TFileSettings& files_;

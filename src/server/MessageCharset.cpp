@@ -1,3 +1,6 @@
+// UTF-8 messages beside Shift_JIS ones: telling them apart, matching
+// keywords in them, and reading a Quorvel.ini saved as UTF-8.
+
 #include "server/MessageCharset.h"
 
 #include "platform/TextEncoding.h"

@@ -1,3 +1,7 @@
+// The server object: reading "Quorvel.ini" into each instance's settings,
+// the start checks and notes, and starting and stopping the instances with
+// their statistics timer.
+
 #include "server/QuorvelService.h"
 
 #include <algorithm>
@@ -35,10 +39,8 @@ std::string UpperSjis(std::string text) {
     return text;
 }
 
-// Instance 1 uses the bare key, instance n the key followed by n.
-std::string InstanceKey(const char* name, int instance) {
-    return instance == 1 ? std::string(name) + "=" : std::string(name) + std::to_string(instance) + "=";
-}
+// The ini lookup of an instance key: its name and "=".
+std::string InstanceKey(const char* name, int instance) { return InstanceKeyName(name, instance) + "="; }
 
 TKeywordList ReadKeywords(const TStringList& block, const std::string& mailTo) {
     TKeywordList list;
@@ -100,6 +102,34 @@ TFileSettings ReadSharedFileSettings(const TStringList& lines, const std::string
     // A negative interval means no statistics, as 0 does.
     s.StatsInterval = std::max<int32_t>(0, ReadIniInteger(lines, "STATSINTERVAL=", 0));
     return s;
+}
+
+// The file keys of instance n over the shared ones.
+TFileSettings ReadInstanceFiles(const TStringList& lines, int n, const TFileSettings& shared) {
+    TFileSettings files = shared;
+    const std::string systemLogName = ReadIniString(lines, InstanceKey("SYSLOGLOGNAME", n));
+    const std::string recvLogName = ReadIniString(lines, InstanceKey("RECVLOGNAME", n));
+    const std::string logType = UpperSjis(ReadIniStringDef(lines, InstanceKey("LOGTYPE", n), "META"));
+    files.SystemLogName = systemLogName.empty() ? "Quorvel.log" : systemLogName;
+    files.RecvLogName = recvLogName.empty() ? "%y-%m-syslog.log" : recvLogName;
+    files.LogType = logType == "TAB" ? ltTab : logType == "CSV" ? ltComma : ltMeta;
+    // Off unless asked for: a negative value is no value.
+    files.Retention.KeepDays = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("KEEPDAYS", n), 0));
+    files.Retention.CompressAfterDays =
+        std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("COMPRESSAFTERDAYS", n), 0));
+    files.Retention.MinFreeMB = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("MINFREEMB", n), 0));
+    return files;
+}
+
+// The charsets of instance n; anything but the names below keeps today's
+// Shift_JIS and ISO-2022-JP.
+void ReadInstanceCharsets(const TStringList& lines, int n, TMailSettings& mail) {
+    const std::string message = UpperSjis(ReadIniString(lines, InstanceKey("MESSAGECHARSET", n)));
+    const std::string sent = UpperSjis(ReadIniString(lines, InstanceKey("MAILCHARSET", n)));
+    mail.MessageCharset = message == "UTF8" || message == "UTF-8" ? TMessageCharset::Utf8
+                          : message == "AUTO"                     ? TMessageCharset::Auto
+                                                                  : TMessageCharset::Sjis;
+    mail.MailCharset = sent == "UTF-8" || sent == "UTF8" ? MC_UTF8 : MC_ISO2022JP;
 }
 
 }  // namespace
@@ -178,18 +208,11 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
     for (int slot = 0; slot < kServiceSlots; ++slot) {
         const int n = slot + 1;
         const int32_t port = ReadInstancePort(lines, n);
-        // Read for a slot without an instance too: the key is known either way.
-        const std::string systemLogName = ReadIniString(lines, InstanceKey("SYSLOGLOGNAME", n));
-        const std::string recvLogName = ReadIniString(lines, InstanceKey("RECVLOGNAME", n));
-        const std::string logType = UpperSjis(ReadIniStringDef(lines, InstanceKey("LOGTYPE", n), "META"));
+        // Read for a slot without an instance too: the keys are known either way.
+        const TFileSettings files = ReadInstanceFiles(lines, n, sharedFiles);
         const std::string bindAddress = ReadIniString(lines, InstanceKey("SERVERIPADDRESS", n));
-        // Off unless asked for: a negative value is no value.
-        TRetentionSettings retention;
-        retention.KeepDays = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("KEEPDAYS", n), 0));
-        retention.CompressAfterDays = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("COMPRESSAFTERDAYS", n), 0));
-        retention.MinFreeMB = std::max<int32_t>(0, ReadIniInteger(lines, InstanceKey("MINFREEMB", n), 0));
-        const std::string messageCharset = UpperSjis(ReadIniString(lines, InstanceKey("MESSAGECHARSET", n)));
-        const std::string mailCharset = UpperSjis(ReadIniString(lines, InstanceKey("MAILCHARSET", n)));
+        TMailSettings instanceMail = mailEnabled ? mail : TMailSettings{};
+        ReadInstanceCharsets(lines, n, instanceMail);
         TReceptionSettings reception = ReadReception(lines, n);
         if (port == kNoInstance) continue;
 
@@ -197,17 +220,8 @@ bool TSysLogServer::ApplyConfig(const TStringList& lines, const std::string& log
         service->Reception = std::move(reception);
         service->Reception.SysLogPort = (port < 2 || port > 65534) ? kDefaultSyslogPort : port;
         service->Reception.ServerIPAddress = bindAddress;
-        service->Files = sharedFiles;
-        service->Files.SystemLogName = systemLogName.empty() ? "Quorvel.log" : systemLogName;
-        service->Files.RecvLogName = recvLogName.empty() ? "%y-%m-syslog.log" : recvLogName;
-        service->Files.LogType = logType == "TAB" ? ltTab : logType == "CSV" ? ltComma : ltMeta;
-        service->Files.Retention = retention;
-        if (mailEnabled) service->Mail = mail;
-        // Anything but the names below keeps today's Shift_JIS and ISO-2022-JP.
-        service->Mail.MessageCharset = messageCharset == "UTF8" || messageCharset == "UTF-8" ? TMessageCharset::Utf8
-                                       : messageCharset == "AUTO"                            ? TMessageCharset::Auto
-                                                                                             : TMessageCharset::Sjis;
-        service->Mail.MailCharset = mailCharset == "UTF-8" || mailCharset == "UTF8" ? MC_UTF8 : MC_ISO2022JP;
+        service->Files = files;
+        service->Mail = std::move(instanceMail);
         service->SetOperationLogFallback([this](const std::string& text) {
             if (LogEvent) LogEvent(text, platform::kEventError, 0, texts::kEventIdOperationLogLost);
         });

@@ -1,3 +1,6 @@
+// The retention plan: dated log names read back from their patterns, and
+// which old files to delete and which to compress.
+
 #include "server/Retention.h"
 
 #include <algorithm>
@@ -107,6 +110,28 @@ bool TDatedPattern::LastDayOf(std::string_view name, long long& day) const {
     return true;
 }
 
+namespace {
+
+// A file chosen for deletion or compression, in the order the plan keeps:
+// the oldest first, by name among one day's.
+struct TChosen {
+    long long Day;
+    const platform::FolderEntry* Entry;
+    bool operator<(const TChosen& other) const {
+        return std::tie(Day, Entry->Name) < std::tie(other.Day, other.Entry->Name);
+    }
+};
+
+// The last day of the first pattern that names the file.
+bool LastDayOfAny(const std::vector<TDatedPattern>& patterns, std::string_view name, long long& last) {
+    for (const TDatedPattern& pattern : patterns) {
+        if (pattern.LastDayOf(name, last)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 TRetentionPlan PlanRetention(const std::vector<std::string>& patterns,
                              const std::vector<platform::FolderEntry>& listing, const platform::LocalTime& today,
                              const TRetentionSettings& settings, const std::vector<std::string>& inUse) {
@@ -123,13 +148,6 @@ TRetentionPlan PlanRetention(const std::vector<std::string>& patterns,
         if (entry.Kind == platform::EntryKind::File) files.insert(entry.Name);
     }
 
-    struct TChosen {
-        long long Day;
-        const platform::FolderEntry* Entry;
-        bool operator<(const TChosen& other) const {
-            return std::tie(Day, Entry->Name) < std::tie(other.Day, other.Entry->Name);
-        }
-    };
     std::vector<TChosen> deletions, compressions;
     for (const platform::FolderEntry& entry : listing) {
         if (entry.Kind != platform::EntryKind::File) continue;
@@ -140,14 +158,7 @@ TRetentionPlan PlanRetention(const std::vector<std::string>& patterns,
         if (leftover) base.remove_suffix(kCompressingSuffix.size());
         if (compressed) base.remove_suffix(kCompressedSuffix.size());
         long long last = 0;
-        bool matched = false;
-        for (const TDatedPattern& pattern : dated) {
-            if (pattern.LastDayOf(base, last)) {
-                matched = true;
-                break;
-            }
-        }
-        if (!matched) continue;
+        if (!LastDayOfAny(dated, base, last)) continue;
         const long long age = todayNumber - last;
         const bool expired = settings.KeepDays > 0 && age > settings.KeepDays;
         const bool due = settings.CompressAfterDays > 0 && age > settings.CompressAfterDays;

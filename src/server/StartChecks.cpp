@@ -1,3 +1,6 @@
+// The checks before a start: log names inside the logs folder, log files
+// that open for append, and the notes on ini lines that change nothing.
+
 #include "server/StartChecks.h"
 
 #include "platform/FileAppend.h"
@@ -76,21 +79,16 @@ const char* ConsoleReason(TProblemKind kind) {
     return "";
 }
 
-std::string ErrorSuffix(int error) {
-    if (error == 0) return {};
-    return " (error " + std::to_string(error) + ": " + platform::SystemErrorText(error) + ")";
-}
-
 }  // namespace
 
 std::string StartProblemText(const TStartProblem& problem) {
     return texts::kCheckBadSetting + ("Syslog[" + std::to_string(problem.Instance) + "] ") + problem.Key + "=" +
-           Shown(problem.Value) + ": " + Reason(problem.Kind) + ErrorSuffix(problem.Error);
+           Shown(problem.Value) + ": " + Reason(problem.Kind) + platform::SystemErrorDetail(problem.Error);
 }
 
 std::string StartProblemConsoleText(const TStartProblem& problem) {
     return "instance " + std::to_string(problem.Instance) + " cannot start: " + problem.Key + "=" +
-           Shown(problem.Value) + ": " + ConsoleReason(problem.Kind) + ErrorSuffix(problem.Error);
+           Shown(problem.Value) + ": " + ConsoleReason(problem.Kind) + platform::SystemErrorDetail(problem.Error);
 }
 
 std::string InstanceKeyName(const char* name, int instance) {
@@ -139,6 +137,27 @@ void CheckLogFiles(int instance, const TSyslogService& service, std::vector<TSta
     }
 }
 
+namespace {
+
+// The note on a line whose key no setting reads: an instance key past the
+// tenth, or a key unknown altogether.
+template <class Read>
+TConfigNote UnreadKeyNote(std::string_view key, const Read& read, size_t lineNumber) {
+    size_t digits = key.size();
+    while (digits > 0 && IsDigit(key[digits - 1])) --digits;
+    const std::string_view name = key.substr(0, digits);
+    const std::string_view number = key.substr(digits);
+    const bool instanceKey = !number.empty() && read(std::string(name) + "2=");
+    const bool pastTenth = instanceKey && (number.size() > 2 || std::stoi(std::string(number)) > kLastInstance);
+    const std::string shown = Shown(key);
+    return {WithLine(pastTenth ? texts::kNoteInstancePastTenth : texts::kNoteUnknownKey, shown, lineNumber),
+            (pastTenth ? "warning: " + shown + " ignored: there are at most ten instances"
+                       : "warning: unknown key " + shown + " ignored") +
+                ConsoleLine(lineNumber)};
+}
+
+}  // namespace
+
 std::vector<TConfigNote> IniLineNotes(const TStringList& lines, const std::vector<std::string>& keysRead) {
     auto read = [&keysRead](std::string_view line) {
         for (const std::string& key : keysRead) {
@@ -170,18 +189,7 @@ std::vector<TConfigNote> IniLineNotes(const TStringList& lines, const std::vecto
         }
         const size_t equals = line.find('=');
         if (equals == std::string::npos || IsComment(line) || read(line)) continue;
-        const std::string_view key = std::string_view(line).substr(0, equals);
-        size_t digits = key.size();
-        while (digits > 0 && IsDigit(key[digits - 1])) --digits;
-        const std::string_view name = key.substr(0, digits);
-        const std::string_view number = key.substr(digits);
-        const bool instanceKey = !number.empty() && read(std::string(name) + "2=");
-        const bool pastTenth = instanceKey && (number.size() > 2 || std::stoi(std::string(number)) > kLastInstance);
-        const std::string shown = Shown(key);
-        notes.push_back({WithLine(pastTenth ? texts::kNoteInstancePastTenth : texts::kNoteUnknownKey, shown, i + 1),
-                         (pastTenth ? "warning: " + shown + " ignored: there are at most ten instances"
-                                    : "warning: unknown key " + shown + " ignored") +
-                             ConsoleLine(i + 1)});
+        notes.push_back(UnreadKeyNote(std::string_view(line).substr(0, equals), read, i + 1));
     }
     if (blockStart != 0) {
         notes.push_back({WithLine(texts::kNoteKeywordBlockOpen, kBlockStartKey, blockStart),

@@ -1,3 +1,6 @@
+// The texts of the counters: sums, the status line for the service manager
+// and the statistics line of an operation log.
+
 #include "server/Statistics.h"
 
 #include "server/ServerTexts.h"
@@ -5,7 +8,7 @@
 namespace quorvel {
 
 TCounterSnapshot& operator+=(TCounterSnapshot& total, const TCounterSnapshot& add) {
-    for (const TCounterField& f : kCounterFields) total.*f.Value += add.*f.Value;
+    for (uint64_t TCounterSnapshot::*field : TCounterSnapshot::kFields) total.*field += add.*field;
     return total;
 }
 

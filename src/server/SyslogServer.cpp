@@ -1,3 +1,7 @@
+// One syslog instance on the worker thread: its listener sockets, the
+// batched read of datagrams, the received-message lines built in place, and
+// the keyword check that hands alerts on to the mailer.
+
 #include "server/SyslogServer.h"
 
 #include <algorithm>
@@ -114,37 +118,44 @@ void TSyslogService::NoteListening(const std::string& address, int family) {
                    std::to_string(Reception.SysLogPort) + (family == platform::kFamilyIPv6 ? " (IPv6)" : " (IPv4)");
 }
 
-bool TSyslogService::OpenListener(const platform::BindAddress& address) {
-    // sockaddr_in is 16 bytes, sockaddr_in6 28: the length tells the family.
-    const bool ipv4 = address.SockAddr.size() <= 16;
-    const int family = ipv4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6;
-    WriteOperationLog(ipv4 ? texts::kLogBindFromIPv4 : texts::kLogBindFromIPv6, "");
+bool TSyslogService::Listen(int family, const std::string& addressText, const TListenSteps& steps,
+                            const std::function<int(int socket)>& bind) {
     platform::SocketHandle owned;
     if (const int error = platform::CreateUdpSocket(family, owned); error != 0) {
-        WriteOperationLog(ipv4 ? texts::kLogIPv4SocketFailed : texts::kLogIPv6SocketFailed, "");
-        NoteFailure("cannot open a UDP socket for", platform::BindAddressText(address), family,
-                    platform::SystemErrorText(error));
+        WriteOperationLog(steps.SocketFailed, "");
+        NoteFailure("cannot open a UDP socket for", addressText, family, platform::SystemErrorText(error));
         return false;
     }
     const int socket = owned.Get();
     ownedSockets_.push_back(std::move(owned));
-    (ipv4 ? Socket4 : Socket6) = socket;
+    (family == platform::kFamilyIPv4 ? Socket4 : Socket6) = socket;
     OpenedSocket(socket);
-    if (const int error = platform::BindUdp(socket, address); error != 0) {
-        WriteOperationLog(ipv4 ? texts::kLogIPv4BindFailed : texts::kLogIPv6BindFailed, "");
-        NoteFailure("cannot bind to", platform::BindAddressText(address), family, platform::SystemErrorText(error));
-        return false;
-    }
-    if (const int error = Register(socket, ipv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6); error != 0) {
-        WriteOperationLog(std::string(ipv4 ? texts::kLogIPv4SelectFailed : texts::kLogIPv6SelectFailed) +
-                              std::to_string(error) + ")",
+    if (!steps.BeforeBind.empty()) WriteOperationLog(steps.BeforeBind, "");
+    if (const int error = bind(socket); error != 0) {
+        WriteOperationLog(steps.BindFailedCode ? steps.BindFailed + std::to_string(error) + ")" : steps.BindFailed,
                           "");
-        NoteFailure("cannot watch the socket of", platform::BindAddressText(address), family,
-                    platform::SystemErrorText(error));
+        NoteFailure("cannot bind to", addressText, family, platform::SystemErrorText(error));
         return false;
     }
-    NoteListening(platform::BindAddressText(address), family);
+    if (const int error = Register(socket, family == platform::kFamilyIPv4 ? WM_SYSLOG_IPV4 : WM_SYSLOG_IPV6);
+        error != 0) {
+        WriteOperationLog(steps.SelectFailed + std::to_string(error) + ")", "");
+        NoteFailure("cannot watch the socket of", addressText, family, platform::SystemErrorText(error));
+        return false;
+    }
+    NoteListening(addressText, family);
     return true;
+}
+
+bool TSyslogService::OpenListener(const platform::BindAddress& address) {
+    // sockaddr_in is 16 bytes, sockaddr_in6 28: the length tells the family.
+    const bool ipv4 = address.SockAddr.size() <= 16;
+    WriteOperationLog(ipv4 ? texts::kLogBindFromIPv4 : texts::kLogBindFromIPv6, "");
+    const TListenSteps steps{ipv4 ? texts::kLogIPv4SocketFailed : texts::kLogIPv6SocketFailed, {},
+                             ipv4 ? texts::kLogIPv4BindFailed : texts::kLogIPv6BindFailed, false,
+                             ipv4 ? texts::kLogIPv4SelectFailed : texts::kLogIPv6SelectFailed};
+    return Listen(ipv4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6, platform::BindAddressText(address), steps,
+                  [&address](int socket) { return platform::BindUdp(socket, address); });
 }
 
 bool TSyslogService::StartIPv4Only() {
@@ -155,30 +166,11 @@ bool TSyslogService::StartIPv4Only() {
     }
     const std::string addressText = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) +
                                     "." + std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-    platform::SocketHandle owned;
-    if (const int error = platform::CreateUdpSocket(platform::kFamilyIPv4, owned); error != 0) {
-        WriteOperationLog(texts::kLogSocketFailed, "");
-        NoteFailure("cannot open a UDP socket for", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
-        return false;
-    }
-    const int socket = owned.Get();
-    ownedSockets_.push_back(std::move(owned));
-    Socket4 = socket;
-    OpenedSocket(socket);
-    WriteOperationLog(texts::kLogBindPort + std::to_string(Reception.SysLogPort), "");
-    const int bindError = platform::BindIPv4(socket, address, static_cast<uint16_t>(Reception.SysLogPort & 0xFFFF));
-    if (bindError != 0) {
-        WriteOperationLog(texts::kLogBindFailed + std::to_string(bindError) + ")", "");
-        NoteFailure("cannot bind to", addressText, platform::kFamilyIPv4, platform::SystemErrorText(bindError));
-        return false;
-    }
-    if (const int error = Register(socket, WM_SYSLOG_IPV4); error != 0) {
-        WriteOperationLog(texts::kLogSelectFailed + std::to_string(error) + ")", "");
-        NoteFailure("cannot watch the socket of", addressText, platform::kFamilyIPv4, platform::SystemErrorText(error));
-        return false;
-    }
-    NoteListening(addressText, platform::kFamilyIPv4);
-    return true;
+    const TListenSteps steps{texts::kLogSocketFailed, texts::kLogBindPort + std::to_string(Reception.SysLogPort),
+                             texts::kLogBindFailed, true, texts::kLogSelectFailed};
+    const uint16_t port = static_cast<uint16_t>(Reception.SysLogPort & 0xFFFF);
+    return Listen(platform::kFamilyIPv4, addressText, steps,
+                  [address, port](int socket) { return platform::BindIPv4(socket, address, port); });
 }
 
 void TSyslogService::OpenedSocket(int socket) {
@@ -200,57 +192,12 @@ bool TSyslogService::StartListening() {
         StartWarnings.push_back("SMTPTLS=NONE: the SMTPAUTH password crosses the network unencrypted; "
                                 "set SMTPTLS=STARTTLS or TLS");
     }
-    bool result = true;
     const bool dual = AddrInfoLoaded();
     std::vector<platform::BindAddress> addresses;
-    if (dual) {
-        WriteOperationLog(texts::kLogBindStartDual, "");
-        const std::string port = std::to_string(Reception.SysLogPort);
-        WriteOperationLog(texts::kLogBindPort + port, "");
-        const int rc = platform::ResolvePassive(Reception.ServerIPAddress, port, addresses);
-        if (rc != 0 || addresses.empty()) {
-            // Nothing to bind would otherwise pass for a successful start.
-            WriteOperationLog(texts::kLogResolveFailed + std::to_string(rc) + ")", "");
-            StartFailure = "cannot resolve the address \"" + Reception.ServerIPAddress + "\" (port " + port + "): " +
-                           (rc != 0 ? platform::ResolveErrorText(rc) : std::string("no address to bind"));
-            result = false;
-        }
-        for (const platform::BindAddress& address : addresses) {
-            if (!OpenListener(address)) result = false;
-        }
-    } else {
-        result = StartIPv4Only();
-        // Streams follow the same rule: IPv4 alone without the resolver's
-        // IPv6 support.
-        if (result && Reception.Streams() &&
-            platform::ResolvePassive(Reception.ServerIPAddress, std::to_string(Reception.SysLogPort), addresses) == 0) {
-            addresses.erase(std::remove_if(addresses.begin(), addresses.end(),
-                                           [](const platform::BindAddress& a) { return a.Family != platform::kFamilyIPv4; }),
-                            addresses.end());
-        }
-    }
-    if (result && Reception.Streams()) {
-        streams_ = std::make_unique<TStreamReception>(Reception, kReceiveBufferSize, Counters,
-                                                      static_cast<TStreamSink&>(*this));
-        if (NotifyWindow == nullptr || !streams_->Start(*NotifyWindow, addresses, &StartFailure, &ListeningOn)) {
-            if (StartFailure.empty()) StartFailure = "no message queue for TCP or TLS";
-            result = false;
-        }
-    }
+    bool result = dual ? StartDualStack(addresses) : StartIPv4Only();
+    if (result && Reception.Streams()) result = StartStreams(std::move(addresses), dual);
     if (result) {
-        if (grantedBuffer_ > 0) {
-            WriteOperationLog(texts::kLogReceiveBufferSize + std::to_string(grantedBuffer_) + texts::kLogCountBytes, "");
-        }
-        // A service that is not root gets at most the system's cap, and a
-        // burst the buffer cannot hold is lost before it is read.
-        if (grantedBuffer_ > 0 && grantedBuffer_ < kSocketReceiveBuffer) {
-            const std::string granted = std::to_string(grantedBuffer_), asked = std::to_string(kSocketReceiveBuffer);
-            WriteOperationLog(texts::kLogReceiveBufferShort + granted + texts::kLogReceiveBufferAsked + asked +
-                                  texts::kLogReceiveBufferHint + asked + ")",
-                              "");
-            StartWarnings.push_back("receive buffer of " + granted + " bytes granted, " + asked +
-                                    " asked for: raise net.core.rmem_max (sysctl -w net.core.rmem_max=" + asked + ")");
-        }
+        NoteReceiveBuffer();
         WriteOperationLog(texts::kLogServiceStarted, "");
         if (dual) WriteOperationLog(texts::kLogIPv6Enabled, "");
         StartHousekeeping();
@@ -260,12 +207,82 @@ bool TSyslogService::StartListening() {
     return result;
 }
 
+bool TSyslogService::StartDualStack(std::vector<platform::BindAddress>& addresses) {
+    WriteOperationLog(texts::kLogBindStartDual, "");
+    const std::string port = std::to_string(Reception.SysLogPort);
+    WriteOperationLog(texts::kLogBindPort + port, "");
+    const int rc = platform::ResolvePassive(Reception.ServerIPAddress, port, addresses);
+    bool result = true;
+    if (rc != 0 || addresses.empty()) {
+        // Nothing to bind would otherwise pass for a successful start.
+        WriteOperationLog(texts::kLogResolveFailed + std::to_string(rc) + ")", "");
+        StartFailure = "cannot resolve the address \"" + Reception.ServerIPAddress + "\" (port " + port + "): " +
+                       (rc != 0 ? platform::ResolveErrorText(rc) : std::string("no address to bind"));
+        result = false;
+    }
+    for (const platform::BindAddress& address : addresses) {
+        if (!OpenListener(address)) result = false;
+    }
+    return result;
+}
+
+bool TSyslogService::StartStreams(std::vector<platform::BindAddress> addresses, bool dual) {
+    // Streams follow the same rule: IPv4 alone without the resolver's IPv6
+    // support.
+    if (!dual && platform::ResolvePassive(Reception.ServerIPAddress, std::to_string(Reception.SysLogPort), addresses) == 0) {
+        addresses.erase(std::remove_if(addresses.begin(), addresses.end(),
+                                       [](const platform::BindAddress& a) { return a.Family != platform::kFamilyIPv4; }),
+                        addresses.end());
+    }
+    streams_ = std::make_unique<TStreamReception>(Reception, kReceiveBufferSize, Counters,
+                                                  static_cast<TStreamSink&>(*this));
+    if (NotifyWindow == nullptr || !streams_->Start(*NotifyWindow, addresses, &StartFailure, &ListeningOn)) {
+        if (StartFailure.empty()) StartFailure = "no message queue for TCP or TLS";
+        return false;
+    }
+    return true;
+}
+
+void TSyslogService::NoteReceiveBuffer() {
+    if (grantedBuffer_ <= 0) return;
+    WriteOperationLog(texts::kLogReceiveBufferSize + std::to_string(grantedBuffer_) + texts::kLogCountBytes, "");
+    // A service that is not root gets at most the system's cap, and a
+    // burst the buffer cannot hold is lost before it is read.
+    if (grantedBuffer_ >= kSocketReceiveBuffer) return;
+    const std::string granted = std::to_string(grantedBuffer_), asked = std::to_string(kSocketReceiveBuffer);
+    WriteOperationLog(texts::kLogReceiveBufferShort + granted + texts::kLogReceiveBufferAsked + asked +
+                          texts::kLogReceiveBufferHint + asked + ")",
+                      "");
+    StartWarnings.push_back("receive buffer of " + granted + " bytes granted, " + asked +
+                            " asked for: raise net.core.rmem_max (sysctl -w net.core.rmem_max=" + asked + ")");
+}
+
 bool TSyslogService::StopListening() {
     // A compression under way is abandoned: its original stays as it was.
     housekeeper_->Stop();
     using std::chrono::steady_clock;
     const steady_clock::time_point deadline =
         StopDeadline != steady_clock::time_point{} ? StopDeadline : steady_clock::now() + kStopGrace;
+    StopStreams(deadline);
+    // No alert after the stop; only this thread reads the keywords.
+    Mail.KeywordList.clear();
+    CloseDatagramSockets();
+    FlushStaged();
+    // The lines queued go first, their alert mails while there is time; the
+    // last seconds are kept for the lines those mails log.
+    Flush(deadline - kStopWriteReserve);
+    mailer_->Stop();
+    WriteOperationLog(texts::kLogServiceStopped, "");
+    // The lines and mails are through (or given up) by now, so these are the
+    // run's totals; queued while the writer still takes lines.
+    if (Files.StatsInterval > 0) {
+        WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true, HasStreamCounts()), "");
+    }
+    writer_->Stop(deadline);
+    return true;
+}
+
+void TSyslogService::StopStreams(std::chrono::steady_clock::time_point deadline) {
     // The connections' last messages still get their alerts.
     if (streams_) {
         streams_->Stop();
@@ -273,7 +290,7 @@ bool TSyslogService::StopListening() {
     }
     // Held stream lines wait for room while the stop allows; only then are
     // they dropped and counted as a full queue's lines are.
-    while (!held_.empty() && !StreamRoomAgain() && steady_clock::now() < deadline - kStopWriteReserve) {
+    while (!held_.empty() && !StreamRoomAgain() && std::chrono::steady_clock::now() < deadline - kStopWriteReserve) {
         platform::SleepMilliseconds(20);
     }
     for (THeld& h : held_) {
@@ -281,8 +298,9 @@ bool TSyslogService::StopListening() {
         for (TAlertJob& alert : h.Alerts) writer_->PushAlert(std::move(alert));
     }
     held_.clear();
-    // No alert after the stop; only this thread reads the keywords.
-    Mail.KeywordList.clear();
+}
+
+void TSyslogService::CloseDatagramSockets() {
     // The last drops of a burst that no datagram followed.
     for (const auto& entry : kernelDrops_) {
         const long long now = platform::DropCountNow(entry.first);
@@ -297,20 +315,6 @@ bool TSyslogService::StopListening() {
     Socket4 = platform::kNoSocket;
     Socket6 = platform::kNoSocket;
     NotifyWindow = nullptr;
-
-    FlushStaged();
-    // The lines queued go first, their alert mails while there is time; the
-    // last seconds are kept for the lines those mails log.
-    Flush(deadline - kStopWriteReserve);
-    mailer_->Stop();
-    WriteOperationLog(texts::kLogServiceStopped, "");
-    // The lines and mails are through (or given up) by now, so these are the
-    // run's totals; queued while the writer still takes lines.
-    if (Files.StatsInterval > 0) {
-        WriteOperationLog(FormatStatisticsLine(Counters.Snapshot(), true, HasStreamCounts()), "");
-    }
-    writer_->Stop(deadline);
-    return true;
 }
 
 // ---- Reception ----
@@ -349,16 +353,19 @@ void TSyslogService::NoteKernelDrops(int socket, uint32_t count) {
     }
 }
 
-void TSyslogService::HandleRead(unsigned number, int socket) {
-    if (!receiveBuffers_) {
-        // Left uninitialised on purpose: a page counts only once a datagram
-        // has touched it.
-        receiveBuffers_.reset(new char[kReceiveBufferSize * platform::kMaxBatch]);
-        for (size_t i = 0; i < slots_.size(); ++i) {
-            slots_[i].Buffer = receiveBuffers_.get() + i * kReceiveBufferSize;
-            slots_[i].Size = kReceiveBufferSize;
-        }
+void TSyslogService::PrepareReceiveBuffers() {
+    if (receiveBuffers_) return;
+    // Left uninitialised on purpose: a page counts only once a datagram
+    // has touched it.
+    receiveBuffers_.reset(new char[kReceiveBufferSize * platform::kMaxBatch]);
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        slots_[i].Buffer = receiveBuffers_.get() + i * kReceiveBufferSize;
+        slots_[i].Size = kReceiveBufferSize;
     }
+}
+
+void TSyslogService::HandleRead(unsigned number, int socket) {
+    PrepareReceiveBuffers();
     const bool ipv6 = number == WM_SYSLOG_IPV6;
     const platform::BatchResult batch = platform::ReceiveDatagrams(socket, slots_.data(), platform::kMaxBatch);
     if (batch.HaveDropCount) NoteKernelDrops(socket, batch.DropCount);
@@ -371,62 +378,9 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
         WriteOperationLog(texts::kLogReadFailed, sender + " " + std::to_string(batch.Error));
         return;
     }
-    // The datagrams are read already: a failure with one of them must not
-    // cost the rest of the batch, so every report here swallows its own.
-    const auto report = [this](std::string_view text, std::string_view detail) {
-        try {
-            WriteOperationLog(text, detail);
-        } catch (...) {
-        }
-    };
     batchTime_ = platform::WallNow();
     const TScopeExit endOfBatch([this] { batchTime_ = platform::WallTime{}; });
-    for (int i = 0; i < batch.Filled; ++i) {
-        const platform::DatagramSlot& slot = slots_[static_cast<size_t>(i)];
-        if (!haveLastSender_ || ipv6 != lastSenderIPv6_ || slot.Sender.Family != lastSender_.Family ||
-            slot.Sender.Bytes != lastSender_.Bytes) {
-            rawSender_.clear();
-            AppendSenderText(rawSender_, slot.Sender, ipv6);
-            lineSender_ = LineSenderText(rawSender_);
-            senderAdmitted_ = Reception.AllowedSenders.Admits(slot.Sender.Family, slot.Sender.Bytes.data());
-            lastSender_ = slot.Sender;
-            lastSenderIPv6_ = ipv6;
-            haveLastSender_ = true;
-        }
-        if (!senderAdmitted_) {
-            try {
-                NoteRefusedSender(rawSender_, true);
-            } catch (...) {
-            }
-            continue;
-        }
-        if (slot.Truncated) {
-            TInstanceCounters::Add(Counters.Received);
-            TInstanceCounters::Add(Counters.Oversized);
-            report(texts::kLogReadFailed, rawSender_ + " " + std::to_string(platform::MessageTooLongError()));
-            continue;
-        }
-        // An empty datagram carries nothing to log: as if it never came.
-        if (slot.Count <= 0) continue;
-        TInstanceCounters::Add(Counters.Received);
-        const std::string_view message(slot.Buffer, static_cast<size_t>(slot.Count));
-        try {
-            StageLine(message, lineSender_, rawSender_);
-        } catch (...) {
-            report(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", rawSender_);
-            // Counted with the lines that did not reach their file, so that
-            // every datagram received is accounted for; after the line above,
-            // so that the writer's count of it comes later.
-            TInstanceCounters::Add(Counters.DroppedWriteFailed);
-        }
-        // A message whose line could not be built or written is still looked
-        // at: a full disk must not silence its alert.
-        try {
-            CheckKeywords(message, lineSender_);
-        } catch (...) {
-            report(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", rawSender_);
-        }
-    }
+    for (int i = 0; i < batch.Filled; ++i) HandleDatagram(slots_[static_cast<size_t>(i)], ipv6);
     FlushStaged();
     // A batch that emptied the socket means datagrams come slower than they
     // are read: a short nap lets the next ones gather, so that the worker
@@ -437,12 +391,71 @@ void TSyslogService::HandleRead(unsigned number, int socket) {
     }
 }
 
+void TSyslogService::NoteSender(const platform::SenderAddress& sender, bool ipv6) {
+    // The texts are made once per sender rather than once per datagram.
+    if (haveLastSender_ && ipv6 == lastSenderIPv6_ && sender.Family == lastSender_.Family &&
+        sender.Bytes == lastSender_.Bytes) {
+        return;
+    }
+    rawSender_.clear();
+    AppendSenderText(rawSender_, sender, ipv6);
+    lineSender_ = LineSenderText(rawSender_);
+    senderAdmitted_ = Reception.AllowedSenders.Admits(sender.Family, sender.Bytes.data());
+    lastSender_ = sender;
+    lastSenderIPv6_ = ipv6;
+    haveLastSender_ = true;
+}
+
+void TSyslogService::ReportQuietly(std::string_view text, std::string_view detail) {
+    try {
+        WriteOperationLog(text, detail);
+    } catch (...) {
+    }
+}
+
+void TSyslogService::HandleDatagram(const platform::DatagramSlot& slot, bool ipv6) {
+    // The datagrams are read already: a failure with one of them must not
+    // cost the rest of the batch, so every report here swallows its own.
+    NoteSender(slot.Sender, ipv6);
+    if (!senderAdmitted_) {
+        try {
+            NoteRefusedSender(rawSender_, true);
+        } catch (...) {
+        }
+        return;
+    }
+    if (slot.Truncated) {
+        TInstanceCounters::Add(Counters.Received);
+        TInstanceCounters::Add(Counters.Oversized);
+        ReportQuietly(texts::kLogReadFailed, rawSender_ + " " + std::to_string(platform::MessageTooLongError()));
+        return;
+    }
+    // An empty datagram carries nothing to log: as if it never came.
+    if (slot.Count <= 0) return;
+    TInstanceCounters::Add(Counters.Received);
+    const std::string_view message(slot.Buffer, static_cast<size_t>(slot.Count));
+    try {
+        StageLine(message, lineSender_, rawSender_);
+    } catch (...) {
+        ReportQuietly(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", rawSender_);
+        // Counted with the lines that did not reach their file, so that
+        // every datagram received is accounted for; after the line above,
+        // so that the writer's count of it comes later.
+        TInstanceCounters::Add(Counters.DroppedWriteFailed);
+    }
+    // A message whose line could not be built or written is still looked
+    // at: a full disk must not silence its alert.
+    try {
+        CheckKeywords(message, lineSender_);
+    } catch (...) {
+        ReportQuietly(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", rawSender_);
+    }
+}
+
 void TSyslogService::ProcessMessage(std::string_view message, std::string_view sender) {
     std::string normalised;
     if (AddressKind(sender) == akIPv6) {
-        TIPv6Address address;
-        ParseIPv6Address(sender, address);
-        normalised = FormatIPv6Address(address, false);
+        normalised = LineSenderText(std::string(sender));
         sender = normalised;
     }
     std::exception_ptr failure;
@@ -625,17 +638,10 @@ void TSyslogService::HoldStaged(size_t from) {
 }
 
 void TSyslogService::StreamMessage(std::string_view message, std::string_view lineSender, std::string_view rawSender) {
-    struct StreamMode {
-        bool& Flag;
-        ~StreamMode() { Flag = false; }
-    } mode{streamMode_};
+    const TScopeExit mode([this] { streamMode_ = false; });
     streamMode_ = true;
     const auto report = [this, rawSender] {
-        try {
-            WriteOperationLog(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")",
-                              rawSender);
-        } catch (...) {
-        }
+        ReportQuietly(texts::kLogProcessingFailed + std::to_string(platform::CurrentExceptionCode()) + ")", rawSender);
     };
     try {
         StageLine(message, lineSender, rawSender);
@@ -705,32 +711,20 @@ void TSyslogService::StartHousekeeping() {
     job.Patterns = {Files.RecvLogName, Files.SystemLogName};
     job.Settings = Files.Retention;
     job.Clock = Clock;
-    job.InUse = [this](const platform::LocalTime& now) {
+    // The lambdas run on the housekeeper's thread: they hold what they need
+    // and reach the writer and the mailer, never the instance itself.
+    job.InUse = [recv = Files.RecvLogName, operation = Files.SystemLogName](const platform::LocalTime& now) {
         std::vector<std::string> names(2);
-        AppendExpandedName(names[0], Files.RecvLogName, now);
-        AppendExpandedName(names[1], Files.SystemLogName, now);
+        AppendExpandedName(names[0], recv, now);
+        AppendExpandedName(names[1], operation, now);
         return names;
     };
-    job.Report = [this](const std::string& line) { writer_->LogOperation(line, ""); };
+    job.Report = [writer = writer_.get()](const std::string& line) { writer->LogOperation(line, ""); };
     job.SystemLog = DiskLowEvent;
     if (!Mail.MailServer.empty() && !Mail.MailToAddress.empty()) {
-        job.Mail = [this](const std::string& line) { MailDiskWarning(line); };
+        job.Mail = [mailer = mailer_.get()](const std::string& line) { mailer->PostDiskWarning(line); };
     }
     housekeeper_->Start(std::move(job));
-}
-
-void TSyslogService::MailDiskWarning(const std::string& line) {
-    if (!mailer_->Reserve()) {
-        TInstanceCounters::Add(Counters.MailsDroppedQueue);
-        return;
-    }
-    TAlertJob job;
-    job.Notice = true;
-    job.Keyword = "MINFREEMB";
-    job.Addresses = {Mail.MailToAddress};
-    job.NoticeLines = {texts::kMailDiskLow, "", line};
-    job.SubjectSuffix = texts::kMailDiskLowSubject;
-    mailer_->Post(std::move(job));
 }
 
 void TSyslogService::WriteOperationLog(std::string_view message, std::string_view detail) {

@@ -216,12 +216,45 @@ private:
         uint64_t PathGeneration = 0;
     };
 
+    // The operation-log texts of one way to listen, for each step that fails.
+    struct TListenSteps {
+        const char* SocketFailed;
+        std::string BeforeBind;  // logged before the bind; empty: nothing
+        const char* BindFailed;
+        bool BindFailedCode;     // the bind's error code and ")" follow BindFailed
+        const char* SelectFailed;  // the code and ")" follow
+    };
+    // Opens a socket of the family, binds it with bind and registers it; each
+    // failure logged with the texts of steps, the first one noted for the
+    // console.
+    bool Listen(int family, const std::string& addressText, const TListenSteps& steps,
+                const std::function<int(int socket)>& bind);
     bool OpenListener(const platform::BindAddress& address);
     bool StartIPv4Only();
+    // The stream listeners and connections closed, the lines they held
+    // handed over (while the deadline allows room for them).
+    void StopStreams(std::chrono::steady_clock::time_point deadline);
+    // The datagram sockets' last drop counts read, then unregistered and closed.
+    void CloseDatagramSockets();
+    // Binds every address the resolver gives for the bind address and port;
+    // addresses receives them.
+    bool StartDualStack(std::vector<platform::BindAddress>& addresses);
+    // The TCP and TLS listeners on the addresses the datagrams use (IPv4
+    // alone without dual).
+    bool StartStreams(std::vector<platform::BindAddress> addresses, bool dual);
+    // The receive buffer granted, and a warning when it is short of the one asked for.
+    void NoteReceiveBuffer();
     void NoteFailure(const std::string& step, const std::string& address, int family, const std::string& reason);
     void NoteListening(const std::string& address, int family);
     int Register(int socket, unsigned number);
+    void PrepareReceiveBuffers();
     void HandleRead(unsigned number, int socket);
+    // One datagram of a batch: its line, then its keyword check.
+    void HandleDatagram(const platform::DatagramSlot& slot, bool ipv6);
+    // Makes rawSender_ and lineSender_ the texts of this sender.
+    void NoteSender(const platform::SenderAddress& sender, bool ipv6);
+    // An operation-log line whose failure is swallowed.
+    void ReportQuietly(std::string_view text, std::string_view detail);
     bool IsOwnSocket(int socket) const;
 
     void OpenedSocket(int socket);
@@ -245,8 +278,6 @@ private:
     // Deletion and compression of old logs and the watch of the free space,
     // as Files.Retention asks (nothing when it asks for nothing).
     void StartHousekeeping();
-    // Housekeeping thread: the low-disk warning mail to MAILTO.
-    void MailDiskWarning(const std::string& line);
 
     // The storm guard's word on each address of the match: the admitted go
     // into the alert, the held are counted (room: whether the mail queue had

@@ -9,6 +9,7 @@
 #include "platform/SystemError.h"
 #include "service/ServiceTexts.h"
 #include "util/Chars.h"
+#include "util/ScopeExit.h"
 #include "util/jconvert.h"
 
 namespace quorvel {
@@ -389,10 +390,8 @@ bool TDService::HandleStop() {
 
 void TDService::HandleShutdown() {
     SetState(ssStopPending);
-    struct TerminateOnExit {
-        TServiceThread* Worker;
-        ~TerminateOnExit() { Worker->Terminate(); }
-    } terminate{worker_.get()};
+    TServiceThread* worker = worker_.get();
+    const TScopeExit terminate([worker] { worker->Terminate(); });
     if (OnShutdown) OnShutdown();
 }
 

@@ -47,6 +47,13 @@ constexpr uint32_t kMD5T[64] = {
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 constexpr int kMD5Shift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
 
+// Both digests end a block the same way (RFC 1321 3.4, RFC 3174 6.1 step
+// e): the working variables are added into the chaining state.
+template <size_t N>
+void AddBlockResult(uint32_t* state, const uint32_t (&working)[N]) {
+    for (size_t i = 0; i < N; ++i) state[i] += working[i];
+}
+
 void MD5Transform(uint32_t state[4], const uint8_t block[64]) {
     uint32_t x[16];
     for (int i = 0; i < 16; ++i)
@@ -69,10 +76,7 @@ void MD5Transform(uint32_t state[4], const uint8_t block[64]) {
         c = b;
         b = next;
     }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
+    AddBlockResult(state, {a, b, c, d});
 }
 
 void SHA1Transform(uint32_t state[5], const uint8_t block[64]) {
@@ -104,11 +108,7 @@ void SHA1Transform(uint32_t state[5], const uint8_t block[64]) {
         b = a;
         a = t;
     }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
+    AddBlockResult(state, {a, b, c, d, e});
 }
 
 }  // namespace

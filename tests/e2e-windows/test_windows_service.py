@@ -17,15 +17,8 @@ SERVER_STARTED = (0, 0, 1, sjis("Quorvel Server が開始しました"))
 SERVER_STOPPED = (0, 0, 2, sjis("Quorvel Server が停止しました"))
 
 
-class WindowsServiceTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.wine = winehost.WinePrefix(os.path.join(WORK, "wine"))
-        cls.wine.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.wine.stop()
+class WindowsServiceTest(winehost.WineTestCase):
+    WORK = WORK
 
     def wine_ok(self, *args, code=0):
         result = self.wine.run(list(args))

@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unittest
 
 # The helpers of the Linux scenarios read logs, send datagrams and serve mail alike here.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -72,6 +73,21 @@ class WinePrefix:
     def trace_text(self):
         self.trace.flush()
         return pathlib.Path(self.trace_path).read_bytes().decode("latin-1")
+
+
+class WineTestCase(unittest.TestCase):
+    """Tests that share one Wine prefix, made in WORK/wine (WORK: the subclass's folder) for the class."""
+
+    WORK = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.wine = WinePrefix(os.path.join(cls.WORK, "wine"))
+        cls.wine.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wine.stop()
 
 
 def make_app(folder, ini_lines):

@@ -127,11 +127,7 @@ class RetentionTest(unittest.TestCase):
         port, sink = free_port(), Sink()
         smtp = smtp_server(self, sink)
         with Quorvel(mail_ini(port, smtp.port, extra=["MINFREEMB=8", "MAILSUBJECT=Quorvel"])) as q:
-            logs = os.path.join(q.dir, "logs")
-            os.mkdir(logs)
-            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", logs]).returncode != 0:
-                self.skipTest("cannot mount a tmpfs here")
-            try:
+            with q.small_disk(self, "16m") as logs:
                 self.assertTrue(q.start().wait_started(), q.stderr)
                 filler = os.path.join(logs, "filler")
                 pathlib.Path(filler).write_bytes(b"\0" * (10 << 20))
@@ -146,10 +142,6 @@ class RetentionTest(unittest.TestCase):
                 self.assertTrue(wait_until(lambda: sum(l.startswith(b" " + BACK) for l in q.log()) == 2, 20))
                 self.assertEqual(q.stop(), 0)
                 lines, stderr = q.log(), q.stderr
-            finally:
-                q.proc.kill()
-                q.proc.wait()
-                subprocess.run(["umount", logs], check=True)
         warnings = [l for l in lines if l.startswith((b" " + LOW, b" " + BACK))]
         self.assertEqual([l[:len(LOW) + 1] if l.startswith(b" " + LOW) else l[:len(BACK) + 1] for l in warnings],
                          [b" " + LOW, b" " + BACK, b" " + LOW, b" " + BACK])

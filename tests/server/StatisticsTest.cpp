@@ -37,31 +37,20 @@ TCounterSnapshot Streams() {
     return c;
 }
 
-TEST(StatisticsTest, StatusLineShowsTheUnusualOnlyWhenItHappenedAndSumsAddEveryCounter) {
-    TCounterSnapshot queueOnly;
-    queueOnly.Received = 1204311, queueOnly.Written = 1203311, queueOnly.DroppedQueue = 1000, queueOnly.MailsSent = 3;
+// The end-to-end scenarios read the usual lines byte for byte; here every
+// counter differs, so that one shown in another's place shows, and a sum
+// adds each.
+TEST(StatisticsTest, EveryCounterInItsPlaceAndSumsAddEach) {
     TCounterSnapshot twice = Distinct();
     twice += Distinct();
-    const struct { TCounterSnapshot counters; const char* line; } cases[] = {
-        {TCounterSnapshot{}, "received 0; written 0; dropped 0; mails 0 sent, 0 failed"},
-        {queueOnly, "received 1,204,311; written 1,203,311; dropped 1,000 (queue full 1,000); mails 3 sent, 0 failed"},
-        {Distinct(),
-         "received 1,204,311; written 1,204,300; dropped 18 (kernel 3, queue full 4, file locked 5, write failed 6); "
-         "lock skipped 12; oversized 2; mails 8 sent, 9 failed, 10 not queued, 11 held"},
-        {twice,
-         "received 2,408,622; written 2,408,600; dropped 36 (kernel 6, queue full 8, file locked 10, write failed 12); "
-         "lock skipped 24; oversized 4; mails 16 sent, 18 failed, 20 not queued, 22 held"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(FormatStatusLine(c.counters), c.line);
+    EXPECT_EQ(FormatStatusLine(twice),
+              "received 2,408,622; written 2,408,600; dropped 36 (kernel 6, queue full 8, file locked 10, write failed 12); "
+              "lock skipped 24; oversized 4; mails 16 sent, 18 failed, 20 not queued, 22 held");
     EXPECT_EQ(twice.KeywordMatches, 14u);
     EXPECT_EQ(FormatStatusLine(Streams()),
               "received 0; written 0; dropped 0; mails 0 sent, 0 failed; tcp 12, tls 13; cut 15; truncated 16; "
               "connections 17 open, 18 accepted, 19 refused, 20 failed; senders refused 14");
-    EXPECT_EQ(GroupThousands(999), "999");
     EXPECT_EQ(GroupThousands(18446744073709551615ull), "18,446,744,073,709,551,615");
-}
-
-TEST(StatisticsTest, StatisticsLineNamesEveryCounterInTheOperationLogsJapanese) {
     const std::string body =
         u8"受信 1204311 件、書き込み 1204300 件、破棄 18 件 (受信バッファ溢れ 3、キュー満杯 4、ロック待ち超過 5、"
         u8"書き込み失敗 6)、サイズ超過 2 件、キーワード一致 7 件、メール送信 8 件、メール送信失敗 9 件、"

@@ -153,14 +153,12 @@ TEST(AlertMail, PasswordInClearOnlyToAnotherMachineWithoutTls) {
     }
 }
 
-// An alert handed over after the stop is reported as not sent, not lost:
-// counted, and its line in the operation log.
+// An alert handed over after the stop is reported as not sent, not lost.
 TEST(AlertMail, AJobPostedAfterTheStopIsReportedNotSent) {
     test::TempFolder dir;
     TFileSettings files;
-    files.LogsFolder = dir.path();
-    files.SystemLogName = "op.log";
-    const TLogWriter::TClock clock = [] { return platform::LocalTime{2026, 12, 7, 10, 0, 0, 0}; };
+    files.LogsFolder = dir.path(), files.SystemLogName = "op.log";
+    const TLogWriter::TClock clock = [] { return platform::LocalTime{2026, 12, 7, 10}; };
     TInstanceCounters counters;
     TLogWriter writer(counters, files, clock, {});
     const TMailSettings mail;
@@ -168,15 +166,14 @@ TEST(AlertMail, AJobPostedAfterTheStopIsReportedNotSent) {
     mailer.Stop();
     ASSERT_TRUE(mailer.Reserve());
     TAlertJob job;
-    job.Addresses = {"ops@example.org"};
-    job.Keyword = "disk";
+    job.Addresses = {"ops@example.org"}, job.Keyword = "disk";
     mailer.Post(job);
     EXPECT_EQ(counters.MailsFailed.load(), 1u);
     EXPECT_TRUE(mailer.WaitIdle(std::chrono::steady_clock::now()));
     ASSERT_TRUE(writer.WaitIdle(std::chrono::steady_clock::now() + seconds(10)));
-    EXPECT_EQ(test::ReadFile(dir.path() + "op.log"),
-              "2026/12/07 10:00:00.000  127.0.0.1"s + texts::kLogMailTo + "ops@example.org" + texts::kLogMailFailed +
-                  "(disk) (not sent: the service stopped)\r\n");
+    EXPECT_EQ(test::ReadFile(dir.path() + "op.log"), "2026/12/07 10:00:00.000  127.0.0.1"s + texts::kLogMailTo +
+                                                         "ops@example.org" + texts::kLogMailFailed +
+                                                         "(disk) (not sent: the service stopped)\r\n");
 }
 
 platform::LocalTime Wall(int second) { return platform::LocalTime{2026, 12, 7, 10, 0, second, 0}; }

@@ -16,17 +16,9 @@ LocalTime ToLocalTime(const WallTime& at) {
     const time_t seconds = static_cast<time_t>(at.Seconds);
     tm parts{};
     localtime_r(&seconds, &parts);
-    LocalTime t;
-    t.Year = parts.tm_year + 1900;
-    t.Month = parts.tm_mon + 1;
-    t.Day = parts.tm_mday;
-    t.Hour = parts.tm_hour;
-    t.Minute = parts.tm_min;
-    t.Second = parts.tm_sec;
-    t.Millisecond = at.Millisecond;
-    t.DayOfWeek = parts.tm_wday;
-    t.UtcOffsetMinutes = static_cast<int>(parts.tm_gmtoff / 60);
-    return t;
+    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                     parts.tm_min, parts.tm_sec, at.Millisecond, parts.tm_wday,
+                     static_cast<int>(parts.tm_gmtoff / 60)};
 }
 
 void SleepMilliseconds(int ms) {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/Backends.h"
+#include "platform/Backends.h"
 #include "platform/posix/BrokenPipe.h"
 #include "platform/posix/UniqueFd.h"
 
@@ -202,7 +202,7 @@ public:
 
 }  // namespace
 
-ServiceControl& PosixServiceControlInstance() {
+ServiceControl& ServiceControlInstance() {
     static SystemdServiceControl control;
     return control;
 }

@@ -17,7 +17,7 @@
 #include "platform/Console.h"
 #include "platform/Folders.h"
 #include "platform/TextEncoding.h"
-#include "platform/posix/Backends.h"
+#include "platform/Backends.h"
 #include "platform/posix/BrokenPipe.h"
 #include "platform/posix/SystemdUnit.h"
 #include "platform/posix/UniqueFd.h"
@@ -328,7 +328,7 @@ public:
 
 }  // namespace
 
-ServiceManager& PosixServiceManagerInstance() {
+ServiceManager& ServiceManagerInstance() {
     static SystemdServiceManager manager;
     return manager;
 }

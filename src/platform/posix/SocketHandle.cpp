@@ -8,10 +8,9 @@
 
 namespace quorvel::platform {
 
-void SocketHandle::Reset(int handle) {
+void SocketTraits::Close(int handle) {
     // No retry on EINTR: on Linux the descriptor is released either way.
-    if (handle_ >= 0) close(handle_);
-    handle_ = handle;
+    close(handle);
 }
 
 int BindIPv4(int handle, uint32_t address, uint16_t port) {

@@ -104,7 +104,7 @@ public:
 
 }  // namespace
 
-SystemLog& PosixSystemLogInstance() {
+SystemLog& SystemLogInstance() {
     static PosixSystemLog log;
     return log;
 }

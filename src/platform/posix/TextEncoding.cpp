@@ -28,66 +28,63 @@ private:
     iconv_t cd_;
 };
 
-}  // namespace
-
-std::string SjisToUtf8(std::string_view sjis, std::string_view replacement) {
+// Runs all of in through the converter, which may be invalid (then every
+// byte counts as one it cannot take). At a sequence it cannot take, mark
+// appends what stands for it and returns how many bytes it covers; the
+// descriptor is reset and the conversion goes on after them.
+template <class Mark>
+std::string ConvertAll(const Converter& conv, std::string_view in, Mark mark) {
     std::string out;
-    Converter conv("UTF-8", "CP932");
-    if (!conv.Valid()) {
-        // Without the converter keep ASCII and mark the rest.
-        for (unsigned char c : sjis) out += c < 0x80 ? std::string(1, static_cast<char>(c)) : std::string(replacement);
-        return out;
-    }
-    char* src = const_cast<char*>(sjis.data());
-    size_t srcLeft = sjis.size();
-    char buf[1024];
-    while (srcLeft > 0) {
-        char* dst = buf;
-        size_t dstLeft = sizeof buf;
-        size_t rc = iconv(conv.Get(), &src, &srcLeft, &dst, &dstLeft);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (rc != static_cast<size_t>(-1)) break;
-        if (errno == E2BIG) continue;
-        // EILSEQ (not CP932) or EINVAL (a lead byte cut off at the end):
-        // mark one byte and go on with the next.
-        out += replacement;
-        ++src;
-        --srcLeft;
-        iconv(conv.Get(), nullptr, nullptr, nullptr, nullptr);
-    }
-    return out;
-}
-
-std::string EncodeCodePage932(std::string_view utf8, std::vector<size_t>& missing) {
-    std::string out;
-    // One descriptor per thread, kept: opening one costs more than
-    // converting a whole message, and this runs for every UTF-8 message.
-    thread_local Converter conv("CP932", "UTF-8");
     if (conv.Valid()) iconv(conv.Get(), nullptr, nullptr, nullptr, nullptr);
-    char* src = const_cast<char*>(utf8.data());
-    size_t srcLeft = utf8.size();
+    char* src = const_cast<char*>(in.data());
+    size_t srcLeft = in.size();
     char buf[1024];
     while (srcLeft > 0) {
         char* dst = buf;
         size_t dstLeft = sizeof buf;
-        size_t rc = conv.Valid() ? iconv(conv.Get(), &src, &srcLeft, &dst, &dstLeft) : static_cast<size_t>(-1);
+        const size_t rc = conv.Valid() ? iconv(conv.Get(), &src, &srcLeft, &dst, &dstLeft) : static_cast<size_t>(-1);
         out.append(buf, static_cast<size_t>(dst - buf));
         if (rc != static_cast<size_t>(-1)) break;
         if (conv.Valid() && errno == E2BIG) continue;
-        // The input is well-formed, so this is a character the table lacks
-        // (or, without a converter, anything but ASCII): one mark for it.
-        const size_t length = std::max<size_t>(Utf8CharLength(std::string_view(src, srcLeft), 0), 1);
-        if (!conv.Valid() && static_cast<unsigned char>(*src) < 0x80) {
-            out += *src;
-        } else {
-            missing.push_back(out.size());
-            out += kGetaSjis;
-        }
+        const size_t length = std::min(mark(out, std::string_view(src, srcLeft)), srcLeft);
         src += length;
         srcLeft -= length;
         if (conv.Valid()) iconv(conv.Get(), nullptr, nullptr, nullptr, nullptr);
     }
     return out;
+}
+
+}  // namespace
+
+std::string SjisToUtf8(std::string_view sjis, std::string_view replacement) {
+    const Converter conv("UTF-8", "CP932");
+    // EILSEQ (not CP932) or EINVAL (a lead byte cut off at the end): one
+    // byte marked. Without the converter ASCII stays and the rest is marked.
+    return ConvertAll(conv, sjis, [&conv, replacement](std::string& out, std::string_view rest) -> size_t {
+        if (!conv.Valid() && static_cast<unsigned char>(rest[0]) < 0x80) {
+            out += rest[0];
+        } else {
+            out += replacement;
+        }
+        return 1;
+    });
+}
+
+std::string EncodeCodePage932(std::string_view utf8, std::vector<size_t>& missing) {
+    // One descriptor per thread, kept: opening one costs more than
+    // converting a whole message, and this runs for every UTF-8 message.
+    thread_local Converter conv("CP932", "UTF-8");
+    // The input is well-formed, so this is a character the table lacks (or,
+    // without a converter, anything but ASCII): one mark for it.
+    return ConvertAll(conv, utf8, [&missing](std::string& out, std::string_view rest) -> size_t {
+        if (!conv.Valid() && static_cast<unsigned char>(rest[0]) < 0x80) {
+            out += rest[0];
+        } else {
+            missing.push_back(out.size());
+            out += kGetaSjis;
+        }
+        return std::max<size_t>(Utf8CharLength(rest, 0), 1);
+    });
 }
 
 }  // namespace quorvel::platform

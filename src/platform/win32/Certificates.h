@@ -28,6 +28,17 @@ struct ChainFree {
     void operator()(PCCERT_CHAIN_CONTEXT c) const { CertFreeCertificateChain(c); }
 };
 
+// The chain request for one extended key usage (szOID_PKIX_KP_SERVER_AUTH
+// or ..._CLIENT_AUTH); usage must outlive the request.
+inline CERT_CHAIN_PARA ChainRequest(LPSTR* usage) {
+    CERT_CHAIN_PARA para{};
+    para.cbSize = sizeof para;
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
+    return para;
+}
+
 // The whole file; false with error set when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error);
 

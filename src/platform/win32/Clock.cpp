@@ -7,16 +7,7 @@ namespace quorvel::platform {
 namespace {
 
 LocalTime FromSystemTime(const SYSTEMTIME& st, int millisecond) {
-    LocalTime t;
-    t.Year = st.wYear;
-    t.Month = st.wMonth;
-    t.Day = st.wDay;
-    t.Hour = st.wHour;
-    t.Minute = st.wMinute;
-    t.Second = st.wSecond;
-    t.Millisecond = millisecond;
-    t.DayOfWeek = st.wDayOfWeek;
-    return t;
+    return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, millisecond, st.wDayOfWeek, 0};
 }
 
 }  // namespace

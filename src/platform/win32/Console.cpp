@@ -9,9 +9,7 @@ namespace quorvel::platform {
 
 namespace {
 
-void WriteBytes(DWORD which, const std::string& text) {
-    HANDLE out = GetStdHandle(which);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;  // a service has none
+void WriteAll(HANDLE out, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
         DWORD written = 0;
@@ -21,6 +19,12 @@ void WriteBytes(DWORD which, const std::string& text) {
         }
         done += written;
     }
+}
+
+void WriteBytes(DWORD which, const std::string& text) {
+    HANDLE out = GetStdHandle(which);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;  // a service has none
+    WriteAll(out, text);
 }
 
 }  // namespace
@@ -47,15 +51,7 @@ void WriteError(const std::string& sjis) {
         WriteConsoleW(err, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
         return;
     }
-    size_t done = 0;
-    while (done < utf8.size()) {
-        DWORD written = 0;
-        if (!WriteFile(err, utf8.data() + done, static_cast<DWORD>(utf8.size() - done), &written, nullptr) ||
-            written == 0) {
-            return;
-        }
-        done += written;
-    }
+    WriteAll(err, utf8);
 }
 
 }  // namespace quorvel::platform::win32

@@ -2,24 +2,14 @@
 
 #include <windows.h>
 
+#include "platform/UniqueHandle.h"
+
 namespace quorvel::platform {
 
 namespace {
 
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE h) : h_(h) {}
-    ~FileHandle() {
-        if (Valid()) CloseHandle(h_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE Get() const { return h_; }
-    bool Valid() const { return h_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE h_;
-};
+// CreateFile reports a failure as INVALID_HANDLE_VALUE, (HANDLE)-1.
+using FileHandle = UniqueHandle<HandleTraits<HANDLE, -1, &CloseHandle>>;
 
 // Held while the bytes go in; released before the handle closes, since a
 // lock left to the close may outlive it for a while.

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/win32/Backends.h"
+#include "platform/Backends.h"
 
 namespace quorvel::platform {
 
@@ -105,7 +105,7 @@ public:
 
 }  // namespace
 
-ServiceControl& WindowsServiceControlInstance() {
+ServiceControl& ServiceControlInstance() {
     static ScmServiceControl control;
     return control;
 }

@@ -5,27 +5,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/win32/Backends.h"
+#include "platform/UniqueHandle.h"
+#include "platform/Backends.h"
 #include "platform/win32/Console.h"
 
 namespace quorvel::platform {
 
 namespace {
 
-class ServiceHandle {
-public:
-    explicit ServiceHandle(SC_HANDLE h) : h_(h) {}
-    ~ServiceHandle() {
-        if (Valid()) CloseServiceHandle(h_);
-    }
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    SC_HANDLE Get() const { return h_; }
-    bool Valid() const { return h_ != nullptr; }
-
-private:
-    SC_HANDLE h_;
-};
+using ServiceHandle = UniqueHandle<HandleTraits<SC_HANDLE, 0, &CloseServiceHandle>>;
 
 // The longest description the service manager keeps.
 constexpr size_t kDescriptionBytes = 254;
@@ -115,7 +103,7 @@ public:
 
 }  // namespace
 
-ServiceManager& WindowsServiceManagerInstance() {
+ServiceManager& ServiceManagerInstance() {
     static WindowsServiceManager manager;
     return manager;
 }

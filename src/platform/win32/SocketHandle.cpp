@@ -7,10 +7,7 @@
 
 namespace quorvel::platform {
 
-void SocketHandle::Reset(int handle) {
-    if (handle_ >= 0) closesocket(win32::ToSocket(handle_));
-    handle_ = handle;
-}
+void SocketTraits::Close(int handle) { closesocket(win32::ToSocket(handle)); }
 
 int BindIPv4(int handle, uint32_t address, uint16_t port) {
     sockaddr_in sa{};

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "platform/win32/Backends.h"
+#include "platform/Backends.h"
 #include "platform/win32/Console.h"
 
 namespace quorvel::platform {
@@ -49,7 +49,7 @@ public:
 
 }  // namespace
 
-SystemLog& WindowsSystemLogInstance() {
+SystemLog& SystemLogInstance() {
     static WindowsSystemLog log;
     return log;
 }

@@ -31,23 +31,20 @@ std::string Hex(unsigned long code) {
 }
 
 std::string StatusText(const char* step, SECURITY_STATUS status) {
+    // The codes an operator can act on get a word; the rest only their number.
+    static const struct {
+        SECURITY_STATUS Status;
+        const char* Name;
+    } kNames[] = {
+        {SEC_E_ILLEGAL_MESSAGE, " (alert from the peer or a malformed message)"},
+        {SEC_E_ALGORITHM_MISMATCH, " (no common cipher)"},
+        // Also Wine's answer: its Schannel has no server side.
+        {SEC_E_UNSUPPORTED_FUNCTION, " (unsupported protocol or function)"},
+        {SEC_E_NO_CREDENTIALS, " (the server's certificate or key is not usable)"},
+    };
     const char* name = "";
-    switch (static_cast<unsigned long>(status)) {
-        case static_cast<unsigned long>(SEC_E_ILLEGAL_MESSAGE):
-            name = " (alert from the peer or a malformed message)";
-            break;
-        case static_cast<unsigned long>(SEC_E_ALGORITHM_MISMATCH):
-            name = " (no common cipher)";
-            break;
-        case static_cast<unsigned long>(SEC_E_UNSUPPORTED_FUNCTION):
-            // Also Wine's answer: its Schannel has no server side.
-            name = " (unsupported protocol or function)";
-            break;
-        case static_cast<unsigned long>(SEC_E_NO_CREDENTIALS):
-            name = " (the server's certificate or key is not usable)";
-            break;
-        default:
-            break;
+    for (const auto& known : kNames) {
+        if (known.Status == status) name = known.Name;
     }
     return std::string(step) + " failed " + Hex(static_cast<unsigned long>(status)) + name;
 }
@@ -384,11 +381,7 @@ private:
         CertAddStoreToCollection(extra.get(), cert->hCertStore, 0, 0);
         CertAddStoreToCollection(extra.get(), context_.Authorities(), 0, 0);
         LPSTR clientAuth = const_cast<LPSTR>(szOID_PKIX_KP_CLIENT_AUTH);
-        CERT_CHAIN_PARA chainPara{};
-        chainPara.cbSize = sizeof chainPara;
-        chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
-        chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-        chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &clientAuth;
+        CERT_CHAIN_PARA chainPara = ChainRequest(&clientAuth);
         PCCERT_CHAIN_CONTEXT rawChain = nullptr;
         if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0,
                                      nullptr, &rawChain))

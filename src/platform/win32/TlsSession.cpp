@@ -72,25 +72,18 @@ std::string Hex(long code) {
 }
 
 std::string SspiText(const char* step, SECURITY_STATUS status) {
+    // The codes a user can act on get a word; the rest only their number.
+    static const struct {
+        SECURITY_STATUS Status;
+        const char* Name;
+    } kNames[] = {
+        {SEC_E_UNTRUSTED_ROOT, " (untrusted root)"},        {SEC_E_WRONG_PRINCIPAL, " (name mismatch)"},
+        {SEC_E_CERT_EXPIRED, " (certificate expired)"},     {SEC_E_ILLEGAL_MESSAGE, " (alert from the peer)"},
+        {SEC_E_ALGORITHM_MISMATCH, " (no common cipher)"},
+    };
     const char* name = "";
-    switch (static_cast<unsigned long>(status)) {
-        case static_cast<unsigned long>(SEC_E_UNTRUSTED_ROOT):
-            name = " (untrusted root)";
-            break;
-        case static_cast<unsigned long>(SEC_E_WRONG_PRINCIPAL):
-            name = " (name mismatch)";
-            break;
-        case static_cast<unsigned long>(SEC_E_CERT_EXPIRED):
-            name = " (certificate expired)";
-            break;
-        case static_cast<unsigned long>(SEC_E_ILLEGAL_MESSAGE):
-            name = " (alert from the peer)";
-            break;
-        case static_cast<unsigned long>(SEC_E_ALGORITHM_MISMATCH):
-            name = " (no common cipher)";
-            break;
-        default:
-            break;
+    for (const auto& known : kNames) {
+        if (known.Status == status) name = known.Name;
     }
     return std::string(step) + " failed " + Hex(status) + name;
 }
@@ -161,19 +154,29 @@ struct TlsSession::Impl {
                 error = "socket error " + std::to_string(code);
                 return kTlsFailed;
             }
-            const int ready = WaitFor(fd, true, RemainingMs(deadline), cancel);
-            if (ready == kWaitCancelled) {
-                error = "cancelled";
-                return kTlsClosed;
+            if (const int waited = AwaitSocket(true, deadline, "no progress in time", error); waited != kTlsOk) {
+                return waited;
             }
-            if (ready == 0) {
-                error = "no progress in time";
-                return kTlsTimedOut;
-            }
-            if (ready < 0) {
-                error = "socket wait failed " + std::to_string(WSAGetLastError());
-                return kTlsFailed;
-            }
+        }
+        return kTlsOk;
+    }
+
+    // Waits until the socket is ready for the direction: kTlsOk, or the code
+    // that ends the call, with its text in error (timeout: the text of a
+    // time-out).
+    int AwaitSocket(bool write, SteadyClock::time_point deadline, const char* timeout, std::string& error) {
+        const int ready = WaitFor(fd, write, RemainingMs(deadline), cancel);
+        if (ready == kWaitCancelled) {
+            error = "cancelled";
+            return kTlsClosed;
+        }
+        if (ready == 0) {
+            error = timeout;
+            return kTlsTimedOut;
+        }
+        if (ready < 0) {
+            error = "socket wait failed " + std::to_string(WSAGetLastError());
+            return kTlsFailed;
         }
         return kTlsOk;
     }
@@ -198,18 +201,8 @@ struct TlsSession::Impl {
                             : "socket error " + std::to_string(code);
                 return code == WSAECONNRESET || code == WSAESHUTDOWN ? kTlsClosed : kTlsFailed;
             }
-            const int ready = WaitFor(fd, false, RemainingMs(deadline), cancel);
-            if (ready == kWaitCancelled) {
-                error = "cancelled";
-                return kTlsClosed;
-            }
-            if (ready == 0) {
-                error = "no answer in time";
-                return kTlsTimedOut;
-            }
-            if (ready < 0) {
-                error = "socket wait failed " + std::to_string(WSAGetLastError());
-                return kTlsFailed;
+            if (const int waited = AwaitSocket(false, deadline, "no answer in time", error); waited != kTlsOk) {
+                return waited;
             }
         }
     }
@@ -306,11 +299,7 @@ struct TlsSession::Impl {
         if (authorities) CertAddStoreToCollection(extra.get(), authorities.get(), 0, 0);
 
         LPSTR serverAuth = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
-        CERT_CHAIN_PARA chainPara{};
-        chainPara.cbSize = sizeof chainPara;
-        chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
-        chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-        chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuth;
+        CERT_CHAIN_PARA chainPara = ChainRequest(&serverAuth);
         PCCERT_CHAIN_CONTEXT rawChain = nullptr;
         if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0,
                                      nullptr, &rawChain)) {

@@ -1,3 +1,6 @@
+// Stream reception of one instance: its listeners, the accept and read of
+// each connection, the frames handed to the instance, and the back-pressure.
+
 #include "server/tcp/StreamReception.h"
 
 #include <utility>
@@ -138,44 +141,50 @@ void TStreamReception::OnAccept(size_t index) {
         }
         std::string raw;
         AppendSenderText(raw, peer, peer.Family == platform::kFamilyIPv6);
-        if (!settings_.AllowedSenders.Admits(peer.Family, peer.Bytes.data())) {
-            TInstanceCounters::Add(counters_.ConnectionsRefused);
-            sink_.StreamSenderRefused(raw);
-            continue;
-        }
-        if (connections_.size() >= static_cast<size_t>(settings_.MaxConnections)) {
-            TInstanceCounters::Add(counters_.ConnectionsRefused);
-            const TClock::time_point now = TClock::now();
-            if (now >= nextOverLimitReport_) {
-                nextOverLimitReport_ = now + kReportInterval;
-                sink_.StreamLog(texts::kLogConnectionOverLimit + std::to_string(settings_.MaxConnections) +
-                                    texts::kLogCountConnections + ")",
-                                raw);
-            }
-            continue;
-        }
-        auto c = std::make_unique<TConnection>(limit_);
-        c->Socket = std::move(socket);
-        c->Kind = listener.Kind;
-        c->RawPeer = std::move(raw);
-        c->LinePeer = LineSenderText(c->RawPeer);
-        c->LastRead = c->Accepted = TClock::now();
-        if (c->Kind == TKind::Tls) {
-            c->Tls = platform::TlsServerSession::Create(*tls_, c->Socket.Get());
-            if (!c->Tls) {
-                TInstanceCounters::Add(counters_.ConnectionsFailed);
-                continue;
-            }
-        }
-        if (!paused_ && !Register(*c)) {
-            TInstanceCounters::Add(counters_.ConnectionsFailed);
-            continue;
-        }
-        TInstanceCounters::Add(counters_.ConnectionsAccepted);
-        TInstanceCounters::Add(counters_.ConnectionsOpen);
-        const int key = c->Socket.Get();
-        connections_[key] = std::move(c);
+        if (AdmitPeer(peer, raw)) Adopt(std::move(socket), listener.Kind, std::move(raw));
     }
+}
+
+bool TStreamReception::AdmitPeer(const platform::SenderAddress& peer, const std::string& raw) {
+    if (!settings_.AllowedSenders.Admits(peer.Family, peer.Bytes.data())) {
+        TInstanceCounters::Add(counters_.ConnectionsRefused);
+        sink_.StreamSenderRefused(raw);
+        return false;
+    }
+    if (connections_.size() < static_cast<size_t>(settings_.MaxConnections)) return true;
+    TInstanceCounters::Add(counters_.ConnectionsRefused);
+    const TClock::time_point now = TClock::now();
+    if (now >= nextOverLimitReport_) {
+        nextOverLimitReport_ = now + kReportInterval;
+        sink_.StreamLog(texts::kLogConnectionOverLimit + std::to_string(settings_.MaxConnections) +
+                            texts::kLogCountConnections + ")",
+                        raw);
+    }
+    return false;
+}
+
+void TStreamReception::Adopt(platform::SocketHandle socket, TKind kind, std::string raw) {
+    auto c = std::make_unique<TConnection>(limit_);
+    c->Socket = std::move(socket);
+    c->Kind = kind;
+    c->RawPeer = std::move(raw);
+    c->LinePeer = LineSenderText(c->RawPeer);
+    c->LastRead = c->Accepted = TClock::now();
+    if (c->Kind == TKind::Tls) {
+        c->Tls = platform::TlsServerSession::Create(*tls_, c->Socket.Get());
+        if (!c->Tls) {
+            TInstanceCounters::Add(counters_.ConnectionsFailed);
+            return;
+        }
+    }
+    if (!paused_ && !Register(*c)) {
+        TInstanceCounters::Add(counters_.ConnectionsFailed);
+        return;
+    }
+    TInstanceCounters::Add(counters_.ConnectionsAccepted);
+    TInstanceCounters::Add(counters_.ConnectionsOpen);
+    const int key = c->Socket.Get();
+    connections_[key] = std::move(c);
 }
 
 void TStreamReception::Deliver(TConnection& c, std::string_view message, TFrameEnd end) {
@@ -207,61 +216,71 @@ void TStreamReception::OnRead(int socket, int error) {
 bool TStreamReception::ReadConnection(TConnection& c, int pendingError) {
     if (!readBuffer_) readBuffer_.reset(new char[kReadChunk]);
     const TFrameReader::TSink deliver = [this, &c](std::string_view message, TFrameEnd end) { Deliver(c, message, end); };
-    const int socket = c.Socket.Get();
     size_t budget = kReadBudget;
     while (budget > 0) {
         size_t got = 0;
-        if (c.Tls) {
-            if (!c.Handshaken) {
-                const platform::TlsStep step = c.Tls->Handshake();
-                if (step == platform::TlsStep::Ok) {
-                    c.Handshaken = true;
-                    continue;
-                }
-                if (step == platform::TlsStep::WantRead || step == platform::TlsStep::WantWrite) return true;
-                NoteHandshakeFailure(c, c.Tls->FailureReason());
-                Close(socket, {}, true);
-                return false;
-            }
-            const platform::TlsStep step = c.Tls->Read(readBuffer_.get(), kReadChunk, &got);
-            if (step == platform::TlsStep::WantRead || step == platform::TlsStep::WantWrite) break;
-            if (step == platform::TlsStep::Closed) {
-                if (pendingError != 0) {
-                    Close(socket, texts::kCauseReadFailed + std::to_string(pendingError), true);
-                } else {
-                    Close(socket, {}, false);
-                }
-                return false;
-            }
-            if (step == platform::TlsStep::Failed) {
-                Close(socket, "TLS: " + c.Tls->FailureReason(), true);
-                return false;
-            }
-        } else {
-            const long n = platform::ReadStream(socket, readBuffer_.get(), kReadChunk);
-            if (n == 0) {
-                // The queue reads the socket's error for its report, and so
-                // clears it: a reset would otherwise pass for a clean end.
-                if (pendingError != 0) {
-                    Close(socket, texts::kCauseReadFailed + std::to_string(pendingError), true);
-                } else {
-                    Close(socket, {}, false);
-                }
-                return false;
-            }
-            if (n < 0) {
-                const int error = platform::LastSystemError();
-                if (platform::WouldBlock(error)) break;
-                Close(socket, texts::kCauseReadFailed + std::to_string(error), true);
-                return false;
-            }
-            got = static_cast<size_t>(n);
-        }
+        const TReadStep step = c.Tls ? ReadTls(c, pendingError, got) : ReadPlain(c, pendingError, got);
+        if (step == TReadStep::Again) continue;
+        if (step == TReadStep::Later) break;
+        if (step == TReadStep::Closed) return false;
         c.LastRead = TClock::now();
         c.Reader.Feed(std::string_view(readBuffer_.get(), got), deliver);
         budget -= std::min(budget, got);
     }
     return true;
+}
+
+TStreamReception::TReadStep TStreamReception::ReadTls(TConnection& c, int pendingError, size_t& got) {
+    const int socket = c.Socket.Get();
+    if (!c.Handshaken) {
+        const platform::TlsStep step = c.Tls->Handshake();
+        if (step == platform::TlsStep::Ok) {
+            c.Handshaken = true;
+            return TReadStep::Again;
+        }
+        if (step == platform::TlsStep::WantRead || step == platform::TlsStep::WantWrite) return TReadStep::Later;
+        NoteHandshakeFailure(c, c.Tls->FailureReason());
+        Close(socket, {}, true);
+        return TReadStep::Closed;
+    }
+    const platform::TlsStep step = c.Tls->Read(readBuffer_.get(), kReadChunk, &got);
+    if (step == platform::TlsStep::WantRead || step == platform::TlsStep::WantWrite) return TReadStep::Later;
+    if (step == platform::TlsStep::Closed) {
+        CloseAtPeerEnd(socket, pendingError);
+        return TReadStep::Closed;
+    }
+    if (step == platform::TlsStep::Failed) {
+        Close(socket, "TLS: " + c.Tls->FailureReason(), true);
+        return TReadStep::Closed;
+    }
+    return TReadStep::Got;
+}
+
+TStreamReception::TReadStep TStreamReception::ReadPlain(TConnection& c, int pendingError, size_t& got) {
+    const int socket = c.Socket.Get();
+    const long n = platform::ReadStream(socket, readBuffer_.get(), kReadChunk);
+    if (n == 0) {
+        // The queue reads the socket's error for its report, and so clears
+        // it: a reset would otherwise pass for a clean end.
+        CloseAtPeerEnd(socket, pendingError);
+        return TReadStep::Closed;
+    }
+    if (n < 0) {
+        const int error = platform::LastSystemError();
+        if (platform::WouldBlock(error)) return TReadStep::Later;
+        Close(socket, texts::kCauseReadFailed + std::to_string(error), true);
+        return TReadStep::Closed;
+    }
+    got = static_cast<size_t>(n);
+    return TReadStep::Got;
+}
+
+void TStreamReception::CloseAtPeerEnd(int socket, int pendingError) {
+    if (pendingError != 0) {
+        Close(socket, texts::kCauseReadFailed + std::to_string(pendingError), true);
+    } else {
+        Close(socket, {}, false);
+    }
 }
 
 void TStreamReception::Close(int socket, std::string_view cause, bool failed) {

@@ -115,6 +115,19 @@ private:
     // Reads what the connection has; false when it was closed (and is gone).
     // A peer's end with a pending error is a failure, not a clean close.
     bool ReadConnection(TConnection& c, int pendingError);
+    // One read: Got with the bytes in got, Again after the handshake ended,
+    // Later when nothing more is there now, Closed once the connection is
+    // closed (and gone).
+    enum class TReadStep { Got, Again, Later, Closed };
+    TReadStep ReadTls(TConnection& c, int pendingError, size_t& got);
+    TReadStep ReadPlain(TConnection& c, int pendingError, size_t& got);
+    // The peer ended the connection: a failure when an error was pending.
+    void CloseAtPeerEnd(int socket, int pendingError);
+    // Whether a new connection from peer may stay (the allow-list, the
+    // connection limit); a refusal is counted and reported.
+    bool AdmitPeer(const platform::SenderAddress& peer, const std::string& raw);
+    // A connection the listener accepted, set up and registered.
+    void Adopt(platform::SocketHandle socket, TKind kind, std::string raw);
     // The one way a connection ends: its last message, the counts, the
     // operation-log line when the cause is not empty (not a clean close).
     void Close(int socket, std::string_view cause, bool failed);
