@@ -35,9 +35,6 @@ constexpr milliseconds kIdleTick{1000};
 // Instances may share a file (by default they all share both). Their
 // writers take turns at the files, so that one never finds the other's lock
 // and waits half a second for it; only other processes' locks mean a wait.
-// Known limit: the turn orders whole chunks, not lines, so in a file that two
-// instances share their lines are in arrival order per instance only; a
-// chunk of one may land before an earlier line of the other.
 std::mutex& FileTurn() {
     static std::mutex turn;
     return turn;
