@@ -12,18 +12,13 @@ import winehost
 from quorvel_e2e import free_port, send, sjis, wait_until
 from test_streams import closed_by_server, connect, octet, stream, tcp_port
 
-WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(winehost.EXE)), "e2e-windows-tcp"))
+WORK = winehost.work_dir("e2e-windows-tcp")
 
 
 class WindowsStreamTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.wine = winehost.WinePrefix(os.path.join(WORK, "wine"))
-        cls.wine.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.wine.stop()
+        cls.wine = winehost.started_prefix(cls, os.path.join(WORK, "wine"))
 
     def test_framings_order_limit_and_idle_time_out(self):
         udp, tcp, app = free_port(), tcp_port(), os.path.join(WORK, "app")

@@ -10,7 +10,7 @@ import unittest
 import winehost
 from quorvel_e2e import Relay, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
 
-WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(winehost.EXE)), "e2e-windows"))
+WORK = winehost.work_dir("e2e-windows")
 SERVICE = "QuorvelService"
 KEY = r"HKLM\System\CurrentControlSet\Services" + "\\" + SERVICE
 SERVER_STARTED = (0, 0, 1, sjis("Quorvel Server が開始しました"))
@@ -20,12 +20,7 @@ SERVER_STOPPED = (0, 0, 2, sjis("Quorvel Server が停止しました"))
 class WindowsServiceTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.wine = winehost.WinePrefix(os.path.join(WORK, "wine"))
-        cls.wine.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.wine.stop()
+        cls.wine = winehost.started_prefix(cls, os.path.join(WORK, "wine"))
 
     def wine_ok(self, *args, code=0):
         result = self.wine.run(list(args))

@@ -20,15 +20,7 @@ LIMIT = 32769  # the largest datagram, and so the largest stream message
 
 
 def tcp_port():
-    while True:
-        with socket.socket() as v4, socket.socket(socket.AF_INET6) as v6:
-            v4.bind(("0.0.0.0", 0))
-            v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            try:
-                v6.bind(("::", v4.getsockname()[1]))
-                return v4.getsockname()[1]
-            except OSError:
-                pass
+    return free_port(socket.SOCK_STREAM)
 
 
 def octet(message):
@@ -74,11 +66,6 @@ def unread(port):
     return sum(int(r[4].split(":")[1], 16) for r in rows if int(r[1].rsplit(":", 1)[1], 16) == port)
 
 
-def body(line):
-    """A received line without its date and time."""
-    return line[24:]
-
-
 def stop_line(q):
     return next(l for l in q.stderr if l.startswith("quorvel: received"))
 
@@ -93,7 +80,7 @@ class StreamTest(unittest.TestCase):
 
     def lines(self, q, count):
         q.wait_for_lines("recv.log", count)
-        return [body(l) for l in q.read("recv.log").split(b"\r\n")[:-1]]
+        return q.log("recv.log")
 
     def test_every_framing_gives_the_line_of_the_same_datagram(self):
         q = self.start("CNVCTRLCODE=^")
@@ -288,8 +275,7 @@ class TlsStreamTest(unittest.TestCase):
             s.sendall(octet(message) + message + b"\n")
             s.unwrap()
         q.wait_for_lines("recv.log", 3)
-        lines = [body(l) for l in q.read("recv.log").split(b"\r\n")[:-1]]
-        self.assertEqual(lines, [b"127.0.0.1 " + message] * 3)
+        self.assertEqual(q.log("recv.log"), [b"127.0.0.1 " + message] * 3)
         for _ in range(2):
             with self.assertRaises((ssl.SSLError, ConnectionError)):
                 with client(False) as s:

@@ -5,7 +5,6 @@
 #include <climits>
 #include <stdexcept>
 
-#include "TestFiles.h"
 
 namespace quorvel {
 namespace {
@@ -46,14 +45,6 @@ TEST(IniFile, TrailingNulsArePaddingAndAnInnerNulNamesItsLine) {
             EXPECT_EQ(e.Line, line);
         }
     }
-}
-
-// A folder in place of the file must not pass for an empty file.
-TEST(IniFile, FolderInPlaceOfTheFileIsAnError) {
-    test::TempFolder dir;
-    std::filesystem::create_directory(dir.path() + "Quorvel.ini");
-    TStringList list;
-    EXPECT_THROW(LoadIniFile(&list, dir.path() + "Quorvel.ini"), std::runtime_error);
 }
 
 TEST(IniFile, ReadsWholeNumbers) {
