@@ -222,6 +222,15 @@ std::unique_ptr<SSL_CTX, TlsContextFree> ClientContext(const Options& o) {
     return ctx;
 }
 
+// How many of the messages may have gone by now: at a rate, one more than
+// the time allows; when none is due, after a sleep until the next is.
+uint64_t Due(const Options& o, double start, uint64_t sent) {
+    if (o.rate <= 0) return o.count;
+    const uint64_t due = std::min(o.count, static_cast<uint64_t>((Now() - start) * o.rate) + 1);
+    if (due <= sent) SleepUntil(start + static_cast<double>(sent) / o.rate);
+    return due;
+}
+
 int RunTcp(const Options& o, const sockaddr_storage& to, socklen_t toLength) {
     std::vector<quorvel::platform::SocketHandle> sockets;
     std::unique_ptr<SSL_CTX, TlsContextFree> tlsContext;
@@ -255,14 +264,8 @@ int RunTcp(const Options& o, const sockaddr_storage& to, socklen_t toLength) {
     uint64_t sent = 0;
     const double start = Now();
     while (sent < o.count) {
-        uint64_t due = o.count;
-        if (o.rate > 0) {
-            due = std::min(o.count, static_cast<uint64_t>((Now() - start) * o.rate) + 1);
-            if (due <= sent) {
-                SleepUntil(start + static_cast<double>(sent) / o.rate);
-                continue;
-            }
-        }
+        uint64_t due = Due(o, start, sent);
+        if (due <= sent) continue;
         // Many frames per connection per round, so that each send call
         // carries about 128 KiB: smaller writes make the loopback's wake-ups,
         // not the server, the limit.
@@ -329,14 +332,8 @@ int main(int argc, char** argv) {
     uint64_t sent = 0, retries = 0;
     const double start = Now();
     while (sent < o.count) {
-        uint64_t due = o.count;
-        if (o.rate > 0) {
-            due = std::min(o.count, static_cast<uint64_t>((Now() - start) * o.rate) + 1);
-            if (due <= sent) {
-                SleepUntil(start + static_cast<double>(sent) / o.rate);
-                continue;
-            }
-        }
+        uint64_t due = Due(o, start, sent);
+        if (due <= sent) continue;
         const auto n = static_cast<unsigned>(std::min<uint64_t>(due - sent, kBatch));
         for (unsigned i = 0; i < n; ++i) {
             const uint64_t seq = o.firstSeq + sent + i;

@@ -167,6 +167,18 @@ bool NamesStartTls(const std::string& line) {
     return end == line.size() || line[end] == ' ';
 }
 
+// What the session log says in each state, in the order of TSMTPState: the
+// reply taken, and the wait for it (nothing where there is none).
+struct StateWords {
+    const char* reply;
+    const char* wait;
+};
+constexpr StateWords kStateWords[] = {
+    {"Hello", "HELO"}, {"Mail", "Mail"}, {"Rcpt", "Rcpt"}, {"Data", "Data1"}, {"end of Data", "Data2"},
+    {"Quit", "Quit"}, {"Connected", "Connect"}, {"Auth Login1", nullptr}, {"Auth Login2", nullptr},
+    {"Auth CRAM1(CRAM-MD5)", nullptr}, {"StartTLS", "StartTLS"},
+};
+
 }  // namespace
 
 void TSMTPMail::ConsumeReplyLine(std::string line, bool& result) {
@@ -177,38 +189,14 @@ void TSMTPMail::ConsumeReplyLine(std::string line, bool& result) {
         errorReply_ = true;
     }
     if (errorReply_) return;
-    switch (state_) {
-        case TSMTPState::Hello: AddLog("Hello"); break;
-        case TSMTPState::Mail: AddLog("Mail"); break;
-        case TSMTPState::Rcpt: AddLog("Rcpt"); break;
-        case TSMTPState::Data: AddLog("Data"); break;
-        case TSMTPState::EndOfData: AddLog("end of Data"); break;
-        case TSMTPState::Quit: AddLog("Quit"); break;
-        case TSMTPState::Connect: AddLog("Connected"); break;
-        case TSMTPState::AuthLogin1: AddLog("Auth Login1"); break;
-        case TSMTPState::AuthLogin2: AddLog("Auth Login2"); break;
-        case TSMTPState::StartTls: AddLog("StartTLS"); break;
-        case TSMTPState::AuthCram1:
-            AddLog("Auth CRAM1(CRAM-MD5)");
-            challenge_ = line.size() > 3 ? line.substr(3) : std::string();
-            break;
-    }
+    AddLog(kStateWords[static_cast<int>(state_)].reply);
+    if (state_ == TSMTPState::AuthCram1) challenge_ = line.size() > 3 ? line.substr(3) : std::string();
     result = true;
     replyReceived_ = true;
 }
 
 bool TSMTPMail::WaitReply() {
-    switch (state_) {
-        case TSMTPState::Hello: AddLog("Wait to host type : HELO"); break;
-        case TSMTPState::Mail: AddLog("Wait to host type : Mail"); break;
-        case TSMTPState::Rcpt: AddLog("Wait to host type : Rcpt"); break;
-        case TSMTPState::Data: AddLog("Wait to host type : Data1"); break;
-        case TSMTPState::EndOfData: AddLog("Wait to host type : Data2"); break;
-        case TSMTPState::Quit: AddLog("Wait to host type : Quit"); break;
-        case TSMTPState::Connect: AddLog("Wait to host type : Connect"); break;
-        case TSMTPState::StartTls: AddLog("Wait to host type : StartTLS"); break;
-        default: break;
-    }
+    if (const char* wait = kStateWords[static_cast<int>(state_)].wait) AddLog(std::string("Wait to host type : ") + wait);
     replyReceived_ = false;
     errorReply_ = false;
     bool result = false;

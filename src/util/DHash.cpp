@@ -1,6 +1,7 @@
 #include "util/DHash.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "util/Chars.h"
 #include "util/jconvert.h"
@@ -21,6 +22,11 @@ std::string ToHex(const std::array<uint8_t, N>& digest) {
 }
 
 inline uint32_t RotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
+// A block's working words added into the chaining state.
+void AddInto(uint32_t* state, std::initializer_list<uint32_t> words) {
+    for (const uint32_t w : words) *state++ += w;
+}
 
 // Update takes a 32-bit count; longer texts go in slices.
 template <typename Hash>
@@ -69,10 +75,7 @@ void MD5Transform(uint32_t state[4], const uint8_t block[64]) {
         c = b;
         b = next;
     }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
+    AddInto(state, {a, b, c, d});
 }
 
 void SHA1Transform(uint32_t state[5], const uint8_t block[64]) {
@@ -104,11 +107,7 @@ void SHA1Transform(uint32_t state[5], const uint8_t block[64]) {
         b = a;
         a = t;
     }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
+    AddInto(state, {a, b, c, d, e});
 }
 
 }  // namespace

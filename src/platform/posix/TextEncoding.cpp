@@ -28,6 +28,29 @@ private:
     iconv_t cd_;
 };
 
+// Converts the input onto the end of out. Where the converter stops at a
+// byte (and everywhere without a converter), mark is given the rest of the
+// input, adds what stands for its first character and says how many bytes
+// that was; the converter then starts afresh behind it.
+template <typename Mark>
+void Convert(const Converter& conv, std::string_view in, std::string& out, Mark mark) {
+    char* src = const_cast<char*>(in.data());
+    size_t srcLeft = in.size();
+    char buf[1024];
+    while (srcLeft > 0) {
+        char* dst = buf;
+        size_t dstLeft = sizeof buf;
+        const size_t rc = conv.Valid() ? iconv(conv.Get(), &src, &srcLeft, &dst, &dstLeft) : static_cast<size_t>(-1);
+        out.append(buf, static_cast<size_t>(dst - buf));
+        if (rc != static_cast<size_t>(-1)) break;
+        if (conv.Valid() && errno == E2BIG) continue;
+        const size_t length = mark(std::string_view(src, srcLeft));
+        src += length;
+        srcLeft -= length;
+        if (conv.Valid()) iconv(conv.Get(), nullptr, nullptr, nullptr, nullptr);
+    }
+}
+
 }  // namespace
 
 std::string SjisToUtf8(std::string_view sjis, std::string_view replacement) {
@@ -38,23 +61,12 @@ std::string SjisToUtf8(std::string_view sjis, std::string_view replacement) {
         for (unsigned char c : sjis) out += c < 0x80 ? std::string(1, static_cast<char>(c)) : std::string(replacement);
         return out;
     }
-    char* src = const_cast<char*>(sjis.data());
-    size_t srcLeft = sjis.size();
-    char buf[1024];
-    while (srcLeft > 0) {
-        char* dst = buf;
-        size_t dstLeft = sizeof buf;
-        size_t rc = iconv(conv.Get(), &src, &srcLeft, &dst, &dstLeft);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (rc != static_cast<size_t>(-1)) break;
-        if (errno == E2BIG) continue;
-        // EILSEQ (not CP932) or EINVAL (a lead byte cut off at the end):
-        // mark one byte and go on with the next.
+    // EILSEQ (not CP932) or EINVAL (a lead byte cut off at the end): mark
+    // one byte and go on with the next.
+    Convert(conv, sjis, out, [&](std::string_view) {
         out += replacement;
-        ++src;
-        --srcLeft;
-        iconv(conv.Get(), nullptr, nullptr, nullptr, nullptr);
-    }
+        return size_t{1};
+    });
     return out;
 }
 
@@ -64,29 +76,18 @@ std::string EncodeCodePage932(std::string_view utf8, std::vector<size_t>& missin
     // converting a whole message, and this runs for every UTF-8 message.
     thread_local Converter conv("CP932", "UTF-8");
     if (conv.Valid()) iconv(conv.Get(), nullptr, nullptr, nullptr, nullptr);
-    char* src = const_cast<char*>(utf8.data());
-    size_t srcLeft = utf8.size();
-    char buf[1024];
-    while (srcLeft > 0) {
-        char* dst = buf;
-        size_t dstLeft = sizeof buf;
-        size_t rc = conv.Valid() ? iconv(conv.Get(), &src, &srcLeft, &dst, &dstLeft) : static_cast<size_t>(-1);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (rc != static_cast<size_t>(-1)) break;
-        if (conv.Valid() && errno == E2BIG) continue;
+    Convert(conv, utf8, out, [&](std::string_view rest) {
         // The input is well-formed, so this is a character the table lacks
         // (or, without a converter, anything but ASCII): one mark for it.
-        const size_t length = std::max<size_t>(Utf8CharLength(std::string_view(src, srcLeft), 0), 1);
-        if (!conv.Valid() && static_cast<unsigned char>(*src) < 0x80) {
-            out += *src;
+        const size_t length = std::max<size_t>(Utf8CharLength(rest, 0), 1);
+        if (!conv.Valid() && static_cast<unsigned char>(rest[0]) < 0x80) {
+            out += rest[0];
         } else {
             missing.push_back(out.size());
             out += kGetaSjis;
         }
-        src += length;
-        srcLeft -= length;
-        if (conv.Valid()) iconv(conv.Get(), nullptr, nullptr, nullptr, nullptr);
-    }
+        return length;
+    });
     return out;
 }
 

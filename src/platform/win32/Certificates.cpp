@@ -70,4 +70,18 @@ Store LoadPemFile(const std::string& path, std::string& error) {
     return store;
 }
 
+std::string HexCode(unsigned long code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", code);
+    return text;
+}
+
+std::string SspiFailure(const char* step, long status, std::initializer_list<StatusName> names) {
+    const char* name = "";
+    for (const StatusName& n : names) {
+        if (n.status == status) name = n.name;
+    }
+    return std::string(step) + " failed " + HexCode(static_cast<unsigned long>(status)) + name;
+}
+
 }  // namespace quorvel::platform

@@ -1,6 +1,7 @@
 #pragma once
 // PEM files into CryptoAPI objects, for the Schannel client (alert mail) and
-// server (syslog over TLS), and the RAII owners of what CryptoAPI hands out.
+// server (syslog over TLS), the RAII owners of what CryptoAPI hands out, and
+// the wording both sides give a failed Schannel step.
 
 // clang-format off
 #include <winsock2.h>
@@ -8,6 +9,7 @@
 #include <wincrypt.h>
 // clang-format on
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,5 +44,15 @@ std::vector<PemBlock> PemBlocks(const std::string& pem);
 // Every certificate of a PEM file, in a memory store; null when the file
 // cannot be read or holds none.
 Store LoadPemFile(const std::string& path, std::string& error);
+
+// "0x" and eight hex digits, as Windows tools show a code.
+std::string HexCode(unsigned long code);
+
+// "<step> failed 0x...", followed by the name the caller gives that status.
+struct StatusName {
+    long status;
+    const char* name;
+};
+std::string SspiFailure(const char* step, long status, std::initializer_list<StatusName> names);
 
 }  // namespace quorvel::platform

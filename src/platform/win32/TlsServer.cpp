@@ -24,32 +24,13 @@ SOCKET ToSocket(int handle) {
     return static_cast<SOCKET>(static_cast<unsigned int>(handle));
 }
 
-std::string Hex(unsigned long code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", code);
-    return text;
-}
-
 std::string StatusText(const char* step, SECURITY_STATUS status) {
-    const char* name = "";
-    switch (static_cast<unsigned long>(status)) {
-        case static_cast<unsigned long>(SEC_E_ILLEGAL_MESSAGE):
-            name = " (alert from the peer or a malformed message)";
-            break;
-        case static_cast<unsigned long>(SEC_E_ALGORITHM_MISMATCH):
-            name = " (no common cipher)";
-            break;
-        case static_cast<unsigned long>(SEC_E_UNSUPPORTED_FUNCTION):
-            // Also Wine's answer: its Schannel has no server side.
-            name = " (unsupported protocol or function)";
-            break;
-        case static_cast<unsigned long>(SEC_E_NO_CREDENTIALS):
-            name = " (the server's certificate or key is not usable)";
-            break;
-        default:
-            break;
-    }
-    return std::string(step) + " failed " + Hex(static_cast<unsigned long>(status)) + name;
+    return SspiFailure(step, status,
+                       {{SEC_E_ILLEGAL_MESSAGE, " (alert from the peer or a malformed message)"},
+                        {SEC_E_ALGORITHM_MISMATCH, " (no common cipher)"},
+                        // Also Wine's answer: its Schannel has no server side.
+                        {SEC_E_UNSUPPORTED_FUNCTION, " (unsupported protocol or function)"},
+                        {SEC_E_NO_CREDENTIALS, " (the server's certificate or key is not usable)"}});
 }
 
 // A minimal DER reader: the tag and contents of the element at p.
@@ -202,7 +183,7 @@ private:
         if (!CryptDecodeObjectEx(X509_ASN_ENCODING, PKCS_RSA_PRIVATE_KEY, rsa.data(),
                                  static_cast<DWORD>(rsa.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr,
                                  &blob, &blobSize)) {
-            error = "cannot load the private key " + keyFile + ": error " + Hex(GetLastError());
+            error = "cannot load the private key " + keyFile + ": error " + HexCode(GetLastError());
             return false;
         }
         static std::atomic<unsigned> serial{0};
@@ -219,7 +200,7 @@ private:
         const DWORD code = GetLastError();
         LocalFree(blob);
         if (!imported) {
-            error = "cannot import the private key " + keyFile + ": error " + Hex(code);
+            error = "cannot import the private key " + keyFile + ": error " + HexCode(code);
             return false;
         }
         CryptDestroyKey(key);
@@ -247,7 +228,7 @@ private:
         where.dwKeySpec = AT_KEYEXCHANGE;
         if (!CertSetCertificateContextProperty(certificate_.get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
                                                &where)) {
-            error = "cannot attach the private key " + keyFile + ": error " + Hex(GetLastError());
+            error = "cannot attach the private key " + keyFile + ": error " + HexCode(GetLastError());
             return false;
         }
         return true;
@@ -392,7 +373,7 @@ private:
         PCCERT_CHAIN_CONTEXT rawChain = nullptr;
         if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0,
                                      nullptr, &rawChain))
-            return "certificate verify failed: no chain " + Hex(GetLastError());
+            return "certificate verify failed: no chain " + HexCode(GetLastError());
         const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(rawChain);
         // The private root is no system root; revocation is not looked up.
         const DWORD faults = chain->TrustStatus.dwErrorStatus &
@@ -400,7 +381,7 @@ private:
                                                  CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
                                                  CERT_TRUST_IS_OFFLINE_REVOCATION);
         if (faults != 0)
-            return "certificate verify failed: chain status " + Hex(faults) +
+            return "certificate verify failed: chain status " + HexCode(faults) +
                    ((faults & CERT_TRUST_IS_PARTIAL_CHAIN) != 0   ? " (issuer unknown)"
                     : (faults & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ? " (expired or not yet valid)"
                     : (faults & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0 ? " (not for client use)"

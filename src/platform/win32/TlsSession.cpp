@@ -65,34 +65,13 @@ int WaitFor(int fd, bool forWrite, int ms, const std::atomic<bool>* cancel) {
     }
 }
 
-std::string Hex(long code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
-    return text;
-}
-
 std::string SspiText(const char* step, SECURITY_STATUS status) {
-    const char* name = "";
-    switch (static_cast<unsigned long>(status)) {
-        case static_cast<unsigned long>(SEC_E_UNTRUSTED_ROOT):
-            name = " (untrusted root)";
-            break;
-        case static_cast<unsigned long>(SEC_E_WRONG_PRINCIPAL):
-            name = " (name mismatch)";
-            break;
-        case static_cast<unsigned long>(SEC_E_CERT_EXPIRED):
-            name = " (certificate expired)";
-            break;
-        case static_cast<unsigned long>(SEC_E_ILLEGAL_MESSAGE):
-            name = " (alert from the peer)";
-            break;
-        case static_cast<unsigned long>(SEC_E_ALGORITHM_MISMATCH):
-            name = " (no common cipher)";
-            break;
-        default:
-            break;
-    }
-    return std::string(step) + " failed " + Hex(status) + name;
+    return SspiFailure(step, status,
+                       {{SEC_E_UNTRUSTED_ROOT, " (untrusted root)"},
+                        {SEC_E_WRONG_PRINCIPAL, " (name mismatch)"},
+                        {SEC_E_CERT_EXPIRED, " (certificate expired)"},
+                        {SEC_E_ILLEGAL_MESSAGE, " (alert from the peer)"},
+                        {SEC_E_ALGORITHM_MISMATCH, " (no common cipher)"}});
 }
 
 // True when the certificate lists the IPv4 address among its subject
@@ -299,7 +278,7 @@ struct TlsSession::Impl {
         // authorities, for the chain building to find.
         Store extra(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
         if (!extra) {
-            error = "cannot open a certificate store " + Hex(static_cast<long>(GetLastError()));
+            error = "cannot open a certificate store " + HexCode(GetLastError());
             return kTlsFailed;
         }
         CertAddStoreToCollection(extra.get(), cert->hCertStore, 0, 0);
@@ -314,7 +293,7 @@ struct TlsSession::Impl {
         PCCERT_CHAIN_CONTEXT rawChain = nullptr;
         if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0,
                                      nullptr, &rawChain)) {
-            error = "cannot build the certificate chain " + Hex(static_cast<long>(GetLastError()));
+            error = "cannot build the certificate chain " + HexCode(GetLastError());
             return kTlsUntrusted;
         }
         std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(rawChain);
@@ -326,7 +305,7 @@ struct TlsSession::Impl {
                                            CERT_TRUST_IS_OFFLINE_REVOCATION);
         if (!options.CaFile.empty()) faults &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
         if (faults != 0) {
-            error = "certificate refused: chain status " + Hex(static_cast<long>(faults)) +
+            error = "certificate refused: chain status " + HexCode(faults) +
                     ((faults & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0   ? " (untrusted root)"
                      : (faults & CERT_TRUST_IS_PARTIAL_CHAIN) != 0  ? " (issuer unknown)"
                      : (faults & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ? " (expired or not yet valid)"
@@ -370,12 +349,12 @@ struct TlsSession::Impl {
         policyStatus.cbSize = sizeof policyStatus;
         if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policyPara,
                                               &policyStatus)) {
-            error = "cannot check the certificate chain " + Hex(static_cast<long>(GetLastError()));
+            error = "cannot check the certificate chain " + HexCode(GetLastError());
             return kTlsUntrusted;
         }
         if (policyStatus.dwError != 0) {
             const long code = static_cast<long>(policyStatus.dwError);
-            error = "certificate refused " + Hex(code) +
+            error = "certificate refused " + HexCode(code) +
                     (code == CERT_E_CN_NO_MATCH     ? " (name mismatch)"
                      : code == CERT_E_UNTRUSTEDROOT ? " (untrusted root)"
                      : code == CERT_E_EXPIRED       ? " (expired)"
