@@ -251,10 +251,6 @@ class TlsStreamTest(unittest.TestCase):
         certs = Certificates()
         self.addCleanup(certs.tmp.cleanup)
         d = certs.dir
-        subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "client.key", "-out",
-                        "client.csr", "-subj", "/CN=sender"], cwd=d, check=True, capture_output=True)
-        subprocess.run(["openssl", "x509", "-req", "-in", "client.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                        "-CAcreateserial", "-out", "client.pem", "-days", "2"], cwd=d, check=True, capture_output=True)
         udp, tls = free_port(), tcp_port()
         q = Quorvel(["SYSLOGPORT=%d" % udp, "SYSLOGTLSPORT=%d" % tls, "RECVLOGNAME=recv.log",
                      "TLSCERTFILE=" + os.path.join(d, "server.pem"), "TLSKEYFILE=" + os.path.join(d, "server.key"),
