@@ -164,6 +164,22 @@ class Quorvel(contextlib.AbstractContextManager):
     def path(self, name):
         return os.path.join(self.dir, "logs", name)
 
+    @contextlib.contextmanager
+    def logs_on_tmpfs(self, test, size):
+        """The logs folder on a tmpfs of the size (root only) while the block runs; the server is
+        ended before the unmount."""
+        logs = self.path("")
+        os.mkdir(logs)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", logs]).returncode != 0:
+            test.skipTest("cannot mount a tmpfs here")
+        try:
+            yield logs
+        finally:
+            if self.proc:
+                self.proc.kill()
+                self.proc.wait()
+            subprocess.run(["umount", logs], check=True)
+
     def read(self, name):
         return pathlib.Path(self.path(name)).read_bytes()
 

@@ -58,34 +58,25 @@ class HostileTest(unittest.TestCase):
     def test_with_the_disk_full_the_alert_goes_out_and_the_lost_lines_reach_the_system_log(self):
         port, sink = free_port(), Sink()
         smtp = smtp_server(self, sink)
-        with Quorvel(mail_ini(port, smtp.port, "disk")) as q:
-            logs = os.path.join(q.dir, "logs")
-            os.mkdir(logs)
-            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", logs]).returncode != 0:
-                self.skipTest("cannot mount a tmpfs here")
-            try:
-                self.assertTrue(q.start().wait_started(), q.stderr)
-                # The start's lines are written by the log writer, a moment later.
-                self.assertTrue(wait_until(lambda: b" " + sjis("IPv6を有効にしました。") in q.log()))
-                # The operation log ends on a page boundary, then the rest of
-                # the file system is filled: no line finds room anywhere.
-                size = os.path.getsize(q.path("Quorvel.log"))
-                with open(q.path("Quorvel.log"), "ab") as f:
-                    f.write(b"-" * (4096 - size % 4096 - 2) + b"\r\n")
-                with open(os.path.join(logs, "filler"), "wb", buffering=0) as filler, contextlib.suppress(OSError):
-                    while filler.write(b"\0" * 1024):
-                        pass
-                send([b"disk: lost on a full disk"], port)
-                lost = "error 21 動作ログに書き込めません: %s (error 28: No space left on device)" % q.path("Quorvel.log")
-                self.assertTrue(wait_until(lambda: any(l.startswith(lost) and l.endswith(
-                    "受信処理中に原因不明のエラーが発生 (28)") for l in q.stderr)), q.stderr)
-                # The line is lost, the alert is not.
-                self.assertTrue(wait_until(lambda: len(sink.mails) == 1 and b"disk: lost" in sink.mails[0]["raw"]))
-                self.assertEqual(q.stop(), 0)
-            finally:
-                q.proc.kill()
-                q.proc.wait()
-                subprocess.run(["umount", logs], check=True)
+        with Quorvel(mail_ini(port, smtp.port, "disk")) as q, q.logs_on_tmpfs(self, "64k") as logs:
+            self.assertTrue(q.start().wait_started(), q.stderr)
+            # The start's lines are written by the log writer, a moment later.
+            self.assertTrue(wait_until(lambda: b" " + sjis("IPv6を有効にしました。") in q.log()))
+            # The operation log ends on a page boundary, then the rest of
+            # the file system is filled: no line finds room anywhere.
+            size = os.path.getsize(q.path("Quorvel.log"))
+            with open(q.path("Quorvel.log"), "ab") as f:
+                f.write(b"-" * (4096 - size % 4096 - 2) + b"\r\n")
+            with open(os.path.join(logs, "filler"), "wb", buffering=0) as filler, contextlib.suppress(OSError):
+                while filler.write(b"\0" * 1024):
+                    pass
+            send([b"disk: lost on a full disk"], port)
+            lost = "error 21 動作ログに書き込めません: %s (error 28: No space left on device)" % q.path("Quorvel.log")
+            self.assertTrue(wait_until(lambda: any(l.startswith(lost) and l.endswith(
+                "受信処理中に原因不明のエラーが発生 (28)") for l in q.stderr)), q.stderr)
+            # The line is lost, the alert is not.
+            self.assertTrue(wait_until(lambda: len(sink.mails) == 1 and b"disk: lost" in sink.mails[0]["raw"]))
+            self.assertEqual(q.stop(), 0)
 
     def test_ctrl_c_hang_up_or_user_signal_stops_a_console_run(self):
         for sig in (signal.SIGINT, signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2):

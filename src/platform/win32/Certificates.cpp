@@ -70,6 +70,30 @@ Store LoadPemFile(const std::string& path, std::string& error) {
     return store;
 }
 
+Chain BuildChain(PCCERT_CONTEXT cert, HCERTSTORE authorities, const char* usage, bool& storeFailed,
+                 DWORD& code) {
+    Store extra(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
+    storeFailed = !extra;
+    if (storeFailed) {
+        code = GetLastError();
+        return nullptr;
+    }
+    CertAddStoreToCollection(extra.get(), cert->hCertStore, 0, 0);
+    if (authorities != nullptr) CertAddStoreToCollection(extra.get(), authorities, 0, 0);
+    LPSTR wanted = const_cast<LPSTR>(usage);
+    CERT_CHAIN_PARA chainPara{};
+    chainPara.cbSize = sizeof chainPara;
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &wanted;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, cert, nullptr, extra.get(), &chainPara, 0, nullptr, &chain)) {
+        code = GetLastError();
+        return nullptr;
+    }
+    return Chain(chain);
+}
+
 std::string HexCode(unsigned long code) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08lX", code);

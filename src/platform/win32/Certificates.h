@@ -29,6 +29,15 @@ using Certificate = std::unique_ptr<const CERT_CONTEXT, CertFree>;
 struct ChainFree {
     void operator()(PCCERT_CHAIN_CONTEXT c) const { CertFreeCertificateChain(c); }
 };
+using Chain = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree>;
+
+// The chain of a peer's certificate for a usage (an szOID_PKIX_KP_* name),
+// built with the certificates the peer sent and the private authorities
+// (may be null). Empty when it cannot be built: storeFailed then says
+// whether the step that failed was opening the store, and code holds
+// GetLastError's value.
+Chain BuildChain(PCCERT_CONTEXT cert, HCERTSTORE authorities, const char* usage, bool& storeFailed,
+                 DWORD& code);
 
 // The whole file; false with error set when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error);

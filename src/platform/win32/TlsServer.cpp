@@ -360,21 +360,11 @@ private:
             raw == nullptr)
             return "no client certificate";
         const Certificate cert(raw);
-        Store extra(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
-        if (!extra) return "cannot open a certificate store";
-        CertAddStoreToCollection(extra.get(), cert->hCertStore, 0, 0);
-        CertAddStoreToCollection(extra.get(), context_.Authorities(), 0, 0);
-        LPSTR clientAuth = const_cast<LPSTR>(szOID_PKIX_KP_CLIENT_AUTH);
-        CERT_CHAIN_PARA chainPara{};
-        chainPara.cbSize = sizeof chainPara;
-        chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
-        chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-        chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &clientAuth;
-        PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-        if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0,
-                                     nullptr, &rawChain))
-            return "certificate verify failed: no chain " + HexCode(GetLastError());
-        const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(rawChain);
+        bool storeFailed = false;
+        DWORD code = 0;
+        const Chain chain = BuildChain(cert.get(), context_.Authorities(), szOID_PKIX_KP_CLIENT_AUTH, storeFailed, code);
+        if (storeFailed) return "cannot open a certificate store";
+        if (!chain) return "certificate verify failed: no chain " + HexCode(code);
         // The private root is no system root; revocation is not looked up.
         const DWORD faults = chain->TrustStatus.dwErrorStatus &
                              ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT |

@@ -123,6 +123,18 @@ struct TlsSession::Impl {
         plain.clear();
     }
 
+    // kTlsOk once the socket is ready, or the code of what ended the wait.
+    int Await(bool forWrite, SteadyClock::time_point deadline, const char* late, std::string& error) {
+        const int ready = WaitFor(fd, forWrite, RemainingMs(deadline), cancel);
+        if (ready > 0) return kTlsOk;
+        if (ready == kWaitCancelled) {
+            error = "cancelled";
+            return kTlsClosed;
+        }
+        error = ready == 0 ? late : "socket wait failed " + std::to_string(WSAGetLastError());
+        return ready == 0 ? kTlsTimedOut : kTlsFailed;
+    }
+
     // Everything sent before the deadline: kTlsOk or a code.
     int SendRaw(const char* data, std::size_t size, SteadyClock::time_point deadline,
                 std::string& error) {
@@ -140,19 +152,8 @@ struct TlsSession::Impl {
                 error = "socket error " + std::to_string(code);
                 return kTlsFailed;
             }
-            const int ready = WaitFor(fd, true, RemainingMs(deadline), cancel);
-            if (ready == kWaitCancelled) {
-                error = "cancelled";
-                return kTlsClosed;
-            }
-            if (ready == 0) {
-                error = "no progress in time";
-                return kTlsTimedOut;
-            }
-            if (ready < 0) {
-                error = "socket wait failed " + std::to_string(WSAGetLastError());
-                return kTlsFailed;
-            }
+            const int waited = Await(true, deadline, "no progress in time", error);
+            if (waited != kTlsOk) return waited;
         }
         return kTlsOk;
     }
@@ -177,19 +178,8 @@ struct TlsSession::Impl {
                             : "socket error " + std::to_string(code);
                 return code == WSAECONNRESET || code == WSAESHUTDOWN ? kTlsClosed : kTlsFailed;
             }
-            const int ready = WaitFor(fd, false, RemainingMs(deadline), cancel);
-            if (ready == kWaitCancelled) {
-                error = "cancelled";
-                return kTlsClosed;
-            }
-            if (ready == 0) {
-                error = "no answer in time";
-                return kTlsTimedOut;
-            }
-            if (ready < 0) {
-                error = "socket wait failed " + std::to_string(WSAGetLastError());
-                return kTlsFailed;
-            }
+            const int waited = Await(false, deadline, "no answer in time", error);
+            if (waited != kTlsOk) return waited;
         }
     }
 
@@ -276,27 +266,14 @@ struct TlsSession::Impl {
         }
         // The intermediates the server sent and, when given, the private
         // authorities, for the chain building to find.
-        Store extra(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
-        if (!extra) {
-            error = "cannot open a certificate store " + HexCode(GetLastError());
-            return kTlsFailed;
+        bool storeFailed = false;
+        DWORD code = 0;
+        const Chain chain = BuildChain(cert.get(), authorities.get(), szOID_PKIX_KP_SERVER_AUTH, storeFailed, code);
+        if (!chain) {
+            error = (storeFailed ? "cannot open a certificate store " : "cannot build the certificate chain ") +
+                    HexCode(code);
+            return storeFailed ? kTlsFailed : kTlsUntrusted;
         }
-        CertAddStoreToCollection(extra.get(), cert->hCertStore, 0, 0);
-        if (authorities) CertAddStoreToCollection(extra.get(), authorities.get(), 0, 0);
-
-        LPSTR serverAuth = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
-        CERT_CHAIN_PARA chainPara{};
-        chainPara.cbSize = sizeof chainPara;
-        chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
-        chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-        chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuth;
-        PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-        if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0,
-                                     nullptr, &rawChain)) {
-            error = "cannot build the certificate chain " + HexCode(GetLastError());
-            return kTlsUntrusted;
-        }
-        std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(rawChain);
 
         // The chain's own verdict first: the SSL policy below is not relied
         // on alone (Wine's passes a chain that ends at an unknown issuer).
