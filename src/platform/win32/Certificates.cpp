@@ -94,6 +94,18 @@ Chain BuildChain(PCCERT_CONTEXT cert, HCERTSTORE authorities, const char* usage,
     return Chain(chain);
 }
 
+bool EndsInAuthority(PCCERT_CHAIN_CONTEXT chain, HCERTSTORE authorities) {
+    const CERT_SIMPLE_CHAIN* simple = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
+    PCCERT_CONTEXT root =
+        simple != nullptr && simple->cElement > 0 ? simple->rgpElement[simple->cElement - 1]->pCertContext : nullptr;
+    PCCERT_CONTEXT found = root == nullptr ? nullptr
+                                           : CertFindCertificateInStore(authorities, X509_ASN_ENCODING, 0,
+                                                                        CERT_FIND_EXISTING, root, nullptr);
+    if (found == nullptr) return false;
+    CertFreeCertificateContext(found);
+    return true;
+}
+
 std::string HexCode(unsigned long code) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08lX", code);

@@ -54,6 +54,10 @@ std::vector<PemBlock> PemBlocks(const std::string& pem);
 // cannot be read or holds none.
 Store LoadPemFile(const std::string& path, std::string& error);
 
+// Whether the chain ends in a certificate of the store: only the given
+// authorities count, whether or not the system trusts them too.
+bool EndsInAuthority(PCCERT_CHAIN_CONTEXT chain, HCERTSTORE authorities);
+
 // "0x" and eight hex digits, as Windows tools show a code.
 std::string HexCode(unsigned long code);
 

@@ -376,19 +376,8 @@ private:
                     : (faults & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ? " (expired or not yet valid)"
                     : (faults & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0 ? " (not for client use)"
                                                                        : "");
-        // Only the given authorities count: the chain must end in one.
-        const CERT_SIMPLE_CHAIN* simple = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
-        PCCERT_CONTEXT root = simple != nullptr && simple->cElement > 0
-                                  ? simple->rgpElement[simple->cElement - 1]->pCertContext
-                                  : nullptr;
-        PCCERT_CONTEXT found =
-            root == nullptr ? nullptr
-                            : CertFindCertificateInStore(context_.Authorities(), X509_ASN_ENCODING,
-                                                         0, CERT_FIND_EXISTING, root, nullptr);
-        if (found == nullptr)
-            return "certificate verify failed: not issued by an authority of " +
-                   context_.ClientCaFile();
-        CertFreeCertificateContext(found);
+        if (!EndsInAuthority(chain.get(), context_.Authorities()))
+            return "certificate verify failed: not issued by an authority of " + context_.ClientCaFile();
         return {};
     }
 

@@ -292,21 +292,10 @@ struct TlsSession::Impl {
 
         DWORD ignore = 0;
         if (authorities) {
-            // Only the given authorities count: the chain must end in one of
-            // them, whether or not the system trusts it too.
-            const CERT_SIMPLE_CHAIN* simple = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
-            PCCERT_CONTEXT root = simple != nullptr && simple->cElement > 0
-                                      ? simple->rgpElement[simple->cElement - 1]->pCertContext
-                                      : nullptr;
-            PCCERT_CONTEXT found =
-                root == nullptr ? nullptr
-                                : CertFindCertificateInStore(authorities.get(), X509_ASN_ENCODING,
-                                                             0, CERT_FIND_EXISTING, root, nullptr);
-            if (found == nullptr) {
+            if (!EndsInAuthority(chain.get(), authorities.get())) {
                 error = "certificate refused: not issued by an authority of " + options.CaFile;
                 return kTlsUntrusted;
             }
-            CertFreeCertificateContext(found);
             ignore |= kIgnoreUnknownCa;
         }
 
