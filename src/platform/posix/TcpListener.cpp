@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/posix/PeerAddress.h"
+
 namespace quorvel::platform {
 
 BindAddress WithPort(const BindAddress& address, uint16_t port) {
@@ -61,13 +63,7 @@ int AcceptTcp(int listener, SocketHandle& connection, SenderAddress& peer) {
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
     peer = SenderAddress{};
-    if (from.ss_family == AF_INET) {
-        peer.Family = kFamilyIPv4;
-        std::memcpy(peer.Bytes.data(), &reinterpret_cast<const sockaddr_in&>(from).sin_addr, 4);
-    } else if (from.ss_family == AF_INET6) {
-        peer.Family = kFamilyIPv6;
-        std::memcpy(peer.Bytes.data(), &reinterpret_cast<const sockaddr_in6&>(from).sin6_addr, 16);
-    }
+    ReadPeer(from, peer);
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/SystemError.h"
+#include "platform/posix/PeerAddress.h"
 
 namespace quorvel::platform {
 
@@ -72,14 +73,7 @@ int BindUdp(int handle, const BindAddress& address) {
 namespace {
 
 void ReadSender(const sockaddr_storage& from, socklen_t length, SenderAddress& sender) {
-    if (length == 0) return;
-    if (from.ss_family == AF_INET) {
-        sender.Family = kFamilyIPv4;
-        std::memcpy(sender.Bytes.data(), &reinterpret_cast<const sockaddr_in&>(from).sin_addr, 4);
-    } else if (from.ss_family == AF_INET6) {
-        sender.Family = kFamilyIPv6;
-        std::memcpy(sender.Bytes.data(), &reinterpret_cast<const sockaddr_in6&>(from).sin6_addr, 16);
-    }
+    if (length != 0) ReadPeer(from, sender);
 }
 
 }  // namespace

@@ -47,15 +47,7 @@ void WriteError(const std::string& sjis) {
         WriteConsoleW(err, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
         return;
     }
-    size_t done = 0;
-    while (done < utf8.size()) {
-        DWORD written = 0;
-        if (!WriteFile(err, utf8.data() + done, static_cast<DWORD>(utf8.size() - done), &written, nullptr) ||
-            written == 0) {
-            return;
-        }
-        done += written;
-    }
+    WriteBytes(STD_ERROR_HANDLE, utf8);
 }
 
 }  // namespace quorvel::platform::win32
