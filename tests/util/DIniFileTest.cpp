@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <stdexcept>
 
 
 namespace quorvel {
@@ -15,17 +14,6 @@ TEST(IniFile, SplitsAtEveryLineEnd) {
     EXPECT_EQ(SplitTextLines(""), TStringList{});
     EXPECT_EQ(SplitTextLines("a\r\nb\n\n\r\r\nc\n\r"), (TStringList{"a", "b", "", "", "", "c", ""}));
     EXPECT_EQ(SplitTextLines("a\nb\0c\nd"s), (TStringList{"a", "b"}));
-}
-
-// An editor's byte-order mark must not hide the first key; UTF-16 text
-// would read as an empty file and start the defaults, so it is refused.
-TEST(IniFile, ByteOrderMarkIsSkippedAndUtf16Refused) {
-    EXPECT_EQ(SplitIniText("\xEF\xBB\xBFSYSLOGPORT=5140\r\n"), TStringList{"SYSLOGPORT=5140"});
-    EXPECT_EQ(SplitIniText("\xEF\xBB\xBF"), TStringList{});
-    EXPECT_EQ(SplitIniText("A=\xEF\xBB\xBF"), TStringList{"A=\xEF\xBB\xBF"});
-    for (const std::string& utf16 : {"\xFF\xFES\0Y\0"s, "\xFE\xFF\0S\0Y"s, "S\0Y\0"s}) {
-        EXPECT_THROW(SplitIniText(utf16), std::runtime_error);
-    }
 }
 
 // NULs that pad the end go; one with text behind it would hide every key
