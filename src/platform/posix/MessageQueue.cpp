@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
