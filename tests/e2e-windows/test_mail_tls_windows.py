@@ -10,7 +10,7 @@ import winehost
 from quorvel_e2e import free_port, mail_ini, send, wait_until
 from test_mail_tls import CASES, Certificates, check, mail_lines, serve
 
-WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(winehost.EXE)), "e2e-windows-tls"))
+WORK = winehost.work_dir("e2e-windows-tls")
 
 
 class WindowsMailTlsTest(unittest.TestCase):
@@ -18,12 +18,7 @@ class WindowsMailTlsTest(unittest.TestCase):
     def setUpClass(cls):
         cls.certs = Certificates()
         cls.addClassCleanup(cls.certs.tmp.cleanup)
-        cls.wine = winehost.WinePrefix(os.path.join(WORK, "wine"))
-        cls.wine.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.wine.stop()
+        cls.wine = winehost.started_prefix(cls, os.path.join(WORK, "wine"))
 
     def run_alert(self, app, mail_port, settings, mails):
         """quorvel.exe -RUN, one datagram with the keyword; the mail lines once written."""

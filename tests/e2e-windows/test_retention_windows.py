@@ -10,7 +10,7 @@ import unittest
 import winehost
 from quorvel_e2e import free_port, send, sjis, wait_until
 
-WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(winehost.EXE)), "e2e-windows"))
+WORK = winehost.work_dir("e2e-windows")
 SERVICE = "QuorvelService"
 COMPRESSED = b" " + sjis("ログを圧縮しました: ")
 DELETED = b" " + sjis("保存期間を過ぎたログを削除しました: ")
@@ -23,12 +23,7 @@ def daily(age):
 class WindowsRetentionTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.wine = winehost.WinePrefix(os.path.join(WORK, "wine-retention"))
-        cls.wine.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.wine.stop()
+        cls.wine = winehost.started_prefix(cls, os.path.join(WORK, "wine-retention"))
 
     def wine_ok(self, *args):
         result = self.wine.run(list(args))

@@ -15,7 +15,7 @@ import winehost
 from quorvel_e2e import free_port, send, sjis, wait_until
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(winehost.EXE)), "e2e-windows-tls-server"))
+WORK = winehost.work_dir("e2e-windows-tls-server")
 LISTENING = sjis("待ち受けを開始しました : TLS 127.0.0.1 port ")
 FAILED = sjis("TLS のハンドシェイクに失敗しました")
 
@@ -27,9 +27,7 @@ class WindowsTlsServerTest(unittest.TestCase):
         cls.addClassCleanup(cls.tmp.cleanup)
         cls.certs = os.path.join(cls.tmp.name, "certs")
         subprocess.run(["sh", os.path.join(ROOT, "tests", "platform", "make-tls-certs.sh"), cls.certs, "rsa"], check=True)
-        cls.wine = winehost.WinePrefix(os.path.join(WORK, "wine"))
-        cls.wine.start()
-        cls.addClassCleanup(cls.wine.stop)
+        cls.wine = winehost.started_prefix(cls, os.path.join(WORK, "wine"))
 
     def start(self, app, key):
         udp, tls = free_port(), free_port()

@@ -17,11 +17,23 @@ from quorvel_e2e import entries, sjis  # noqa: E402
 
 EXE = os.environ.get("QUORVEL_EXE", "quorvel.exe")
 
+
+def work_dir(name):
+    return os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(EXE)), name))
+
 WINE = os.environ.get("QUORVEL_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
 # Event log entries appear in Wine's trace only: fixme+advapi shows each
 # ReportEventA call with its type and ID, +eventlog its text.
 TRACE = "-all,+eventlog,fixme+advapi"
+
+
+def started_prefix(test_class, folder):
+    """A fresh prefix for the tests of a class, stopped after the last of them."""
+    wine = WinePrefix(folder)
+    wine.start()
+    test_class.addClassCleanup(wine.stop)
+    return wine
 
 
 class WinePrefix:
@@ -82,12 +94,7 @@ class WineTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.wine = WinePrefix(os.path.join(cls.WORK, "wine"))
-        cls.wine.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.wine.stop()
+        cls.wine = started_prefix(cls, os.path.join(cls.WORK, "wine"))
 
 
 def make_app(folder, ini_lines):

@@ -39,10 +39,10 @@ def mail_line(address, keyword, cause=None):
     return b" 127.0.0.1 " + sjis("へ %s 宛のメール%s" % (address, outcome))
 
 
-def free_port():
-    """A UDP port free on both IPv4 and IPv6 loopback."""
+def free_port(kind=socket.SOCK_DGRAM):
+    """A UDP (or TCP) port free on both IPv4 and IPv6 loopback."""
     while True:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as v4, socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as v6:
+        with socket.socket(socket.AF_INET, kind) as v4, socket.socket(socket.AF_INET6, kind) as v6:
             v4.bind(("0.0.0.0", 0))
             v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)  # as the server's own socket
             with contextlib.suppress(OSError):

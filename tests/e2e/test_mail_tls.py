@@ -32,26 +32,14 @@ CASES = [("STARTTLS, AUTH LOGIN", ("server", False, False), ["SMTPTLS=STARTTLS",
 
 
 class Certificates:
-    """A private authority, its certificates for 127.0.0.1 and for other names, a stranger's own."""
+    """The test authority's certificates (tests/platform/make-tls-certs.sh, RSA for Windows) in a folder."""
 
     def __init__(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="quorvel-tls-")
-        d = self.dir = self.tmp.name
-
-        def openssl(*args):
-            subprocess.run(["openssl", *args], cwd=d, check=True, capture_output=True)
-        key = ["-newkey", "rsa:2048", "-nodes", "-days", "2"]
-        openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Quorvel Test CA",
-                "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-        for name, san in (("server", "IP:127.0.0.1,DNS:mail.quorvel.test"),
-                          ("wrongname", "IP:127.0.0.9,DNS:other.quorvel.test")):
-            openssl("req", *key[:3], "-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name,
-                    "-addext", "subjectAltName=" + san, "-addext", "extendedKeyUsage=serverAuth")
-            openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-                    "-out", name + ".pem", "-days", "2", "-copy_extensions", "copy")
-        openssl("req", "-x509", *key, "-keyout", "stranger.key", "-out", "stranger.pem", "-subj", "/CN=127.0.0.1",
-                "-addext", "subjectAltName=IP:127.0.0.1")
-        self.ca = os.path.join(d, "ca.pem")
+        self.dir = self.tmp.name
+        subprocess.run(["sh", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "platform",
+                                           "make-tls-certs.sh"), self.dir, "rsa"], check=True)
+        self.ca = os.path.join(self.dir, "ca.pem")
 
     def context(self, name="server", ask_client_cert=False):
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

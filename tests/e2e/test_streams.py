@@ -11,6 +11,7 @@ import subprocess
 import threading
 import time
 import unittest
+import warnings
 
 from quorvel_e2e import Quorvel, Sink, free_port, send, sjis, smtp_server, wait_until
 from test_mail_tls import Certificates
@@ -20,15 +21,7 @@ LIMIT = 32769  # the largest datagram, and so the largest stream message
 
 
 def tcp_port():
-    while True:
-        with socket.socket() as v4, socket.socket(socket.AF_INET6) as v6:
-            v4.bind(("0.0.0.0", 0))
-            v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            try:
-                v6.bind(("::", v4.getsockname()[1]))
-                return v4.getsockname()[1]
-            except OSError:
-                pass
+    return free_port(socket.SOCK_STREAM)
 
 
 def octet(message):
@@ -74,11 +67,6 @@ def unread(port):
     return sum(int(r[4].split(":")[1], 16) for r in rows if int(r[1].rsplit(":", 1)[1], 16) == port)
 
 
-def body(line):
-    """A received line without its date and time."""
-    return line[24:]
-
-
 def stop_line(q):
     return next(l for l in q.stderr if l.startswith("quorvel: received"))
 
@@ -93,7 +81,7 @@ class StreamTest(unittest.TestCase):
 
     def lines(self, q, count):
         q.wait_for_lines("recv.log", count)
-        return [body(l) for l in q.read("recv.log").split(b"\r\n")[:-1]]
+        return q.log("recv.log")
 
     def test_every_framing_gives_the_line_of_the_same_datagram(self):
         q = self.start("CNVCTRLCODE=^")
@@ -195,7 +183,9 @@ class StreamTest(unittest.TestCase):
             time.sleep(max(0.0, 10 - (time.monotonic() - locked_at)))
         t.join(90)
         self.assertTrue(sent.is_set())
-        lines = self.lines(q, count + 1)
+        # The datagrams count among the lines: wait for the stream's last one.
+        self.assertTrue(wait_until(lambda: b"127.0.0.1 " + messages[-1] + b"\r\n" in q.read("recv.log")))
+        lines = q.log("recv.log")
         self.assertEqual([l for l in lines[1:] if b"<13>seq " in l], [b"127.0.0.1 " + m for m in messages])
         self.assertEqual(q.stop(), 0)
         figures = re.match(r"quorvel: received 20,101; written ([\d,]+); dropped (\d+)", stop_line(q))
@@ -244,7 +234,17 @@ class StreamTest(unittest.TestCase):
                              for l in log), 2)
 
 
-    def test_a_port_taken_or_a_certificate_missing_fails_the_start_with_the_reason(self):
+class TlsStreamTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.certs = Certificates()
+        cls.addClassCleanup(cls.certs.tmp.cleanup)
+
+    def files(self, key="server.key", ca="ca.pem"):
+        d = self.certs.dir
+        return ["TLSCERTFILE=%s/server.pem" % d, "TLSKEYFILE=%s/%s" % (d, key), "TLSCLIENTCAFILE=%s/%s" % (d, ca)]
+
+    def test_a_port_taken_or_unusable_tls_files_fail_the_start_with_the_reason(self):
         udp, tcp = free_port(), tcp_port()
         with socket.socket() as taken:
             taken.bind(("0.0.0.0", tcp))
@@ -252,54 +252,56 @@ class StreamTest(unittest.TestCase):
             for extra, reason in (
                     (["SYSLOGTCPPORT=%d" % tcp], "cannot listen on TCP 0.0.0.0 port %d (bind): Address already in use" % tcp),
                     (["SYSLOGTLSPORT=%d" % tcp, "TLSCERTFILE=/nonexistent/server.pem", "TLSKEYFILE=/nonexistent/server.key"],
-                     "cannot load the TLS certificate or key: ")):
+                     "cannot load the TLS certificate or key: "),
+                    (["SYSLOGTLSPORT=%d" % tcp] + self.files(key="client.key"), "or key: the private key %s/client.key does not "
+                     "belong to the certificate %s/server.pem" % (self.certs.dir, self.certs.dir)),
+                    (["SYSLOGTLSPORT=%d" % tcp] + self.files(ca="missing.pem"),
+                     "or key: cannot load the client authorities %s/missing.pem: " % self.certs.dir)):
                 with Quorvel(["SYSLOGPORT=%d" % udp, *extra]) as q:
                     self.assertFalse(q.start().wait_started())
                     self.assertEqual(q.wait_exit(), 1)
-                    self.assertTrue(any(("instance 1 cannot start: " + reason) in l for l in q.stderr), q.stderr)
+                    self.assertTrue(any(l.startswith("quorvel: instance 1 cannot start: ") and reason in l for l in q.stderr), q.stderr)
 
-
-class TlsStreamTest(unittest.TestCase):
-    def test_mutual_tls_gives_the_datagram_line_and_refuses_a_client_without_certificate(self):
-        certs = Certificates()
-        self.addCleanup(certs.tmp.cleanup)
-        d = certs.dir
-        subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "client.key", "-out",
-                        "client.csr", "-subj", "/CN=sender"], cwd=d, check=True, capture_output=True)
-        subprocess.run(["openssl", "x509", "-req", "-in", "client.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                        "-CAcreateserial", "-out", "client.pem", "-days", "2"], cwd=d, check=True, capture_output=True)
+    def test_mutual_tls_gives_the_datagram_line_and_each_refusal_its_reason(self):
         udp, tls = free_port(), tcp_port()
-        q = Quorvel(["SYSLOGPORT=%d" % udp, "SYSLOGTLSPORT=%d" % tls, "RECVLOGNAME=recv.log",
-                     "TLSCERTFILE=" + os.path.join(d, "server.pem"), "TLSKEYFILE=" + os.path.join(d, "server.key"),
-                     "TLSCLIENTCAFILE=" + certs.ca])
+        q = Quorvel(["SYSLOGPORT=%d" % udp, "SYSLOGTLSPORT=%d" % tls, "RECVLOGNAME=recv.log", *self.files()])
         self.addCleanup(q.close)
         self.assertTrue(q.start().wait_started(), q.stderr)
         self.assertIn(", TLS 0.0.0.0 port %d" % tls, "\n".join(q.stderr))
 
-        def client(with_certificate):
+        def client(with_certificate, source=None, version=None):
             ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-            ctx.load_verify_locations(certs.ca)
+            ctx.load_verify_locations(self.certs.ca)
             if with_certificate:
-                ctx.load_cert_chain(os.path.join(d, "client.pem"), os.path.join(d, "client.key"))
-            return ctx.wrap_socket(connect(tls), server_hostname="127.0.0.1")
+                ctx.load_cert_chain(os.path.join(self.certs.dir, "client.pem"), os.path.join(self.certs.dir, "client.key"))
+            if version:  # OpenSSL 3 offers TLS 1.1 only so
+                ctx.minimum_version = ctx.maximum_version = version
+                ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+            return ctx.wrap_socket(connect(tls, source=source), server_hostname="127.0.0.1")
         message = b"<13>over TLS"
         send([message], udp)
         with client(True) as s:
             s.sendall(octet(message) + message + b"\n")
             s.unwrap()
         q.wait_for_lines("recv.log", 3)
-        lines = [body(l) for l in q.read("recv.log").split(b"\r\n")[:-1]]
-        self.assertEqual(lines, [b"127.0.0.1 " + message] * 3)
+        self.assertEqual(q.log("recv.log"), [b"127.0.0.1 " + message] * 3)
         for _ in range(2):
             with self.assertRaises((ssl.SSLError, ConnectionError)):
                 with client(False) as s:
                     s.sendall(b"<13>never\n")
                     if s.recv(1) == b"":
                         raise ConnectionError("closed without a word")
-        self.assertTrue(wait_until(lambda: sum(sjis("TLS のハンドシェイクに失敗しました") in l for l in q.log()) >= 1))
+        with self.assertRaises(ssl.SSLError), warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            client(True, "127.0.0.2", ssl.TLSVersion.TLSv1_1)
+        connect(tls, source="127.0.0.3").close()  # a port probe
+        failed = sjis("TLS のハンドシェイクに失敗しました (送信元ごとに 1 分に 1 行まで) : ")
+        reasons = [b"127.0.0.1 " + failed + b"no client certificate", b"127.0.0.2 " + failed + b"unsupported protocol",
+                   b"127.0.0.3 " + failed + b"connection closed during the handshake"]
+        self.assertTrue(wait_until(lambda: reasons[2] in q.log()), q.log())
         self.assertEqual(q.stop(), 0)
-        self.assertIn("; tcp 0, tls 2; connections 0 open, 3 accepted, 0 refused, 2 failed", stop_line(q))
-        self.assertEqual(sum(sjis("TLS のハンドシェイクに失敗しました") in l for l in q.log()), 1, "once a minute per peer")
+        self.assertIn("; tcp 0, tls 2; connections 0 open, 5 accepted, 0 refused, 4 failed", stop_line(q))
+        self.assertEqual([l for l in q.log() if failed in l], reasons, "once a minute per peer")
         self.assertEqual(len(q.read("recv.log").split(b"\r\n")), 4)
 
 

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <stdexcept>
 
-#include "TestFiles.h"
 
 namespace quorvel {
 namespace {
@@ -16,17 +14,6 @@ TEST(IniFile, SplitsAtEveryLineEnd) {
     EXPECT_EQ(SplitTextLines(""), TStringList{});
     EXPECT_EQ(SplitTextLines("a\r\nb\n\n\r\r\nc\n\r"), (TStringList{"a", "b", "", "", "", "c", ""}));
     EXPECT_EQ(SplitTextLines("a\nb\0c\nd"s), (TStringList{"a", "b"}));
-}
-
-// An editor's byte-order mark must not hide the first key; UTF-16 text
-// would read as an empty file and start the defaults, so it is refused.
-TEST(IniFile, ByteOrderMarkIsSkippedAndUtf16Refused) {
-    EXPECT_EQ(SplitIniText("\xEF\xBB\xBFSYSLOGPORT=5140\r\n"), TStringList{"SYSLOGPORT=5140"});
-    EXPECT_EQ(SplitIniText("\xEF\xBB\xBF"), TStringList{});
-    EXPECT_EQ(SplitIniText("A=\xEF\xBB\xBF"), TStringList{"A=\xEF\xBB\xBF"});
-    for (const std::string& utf16 : {"\xFF\xFES\0Y\0"s, "\xFE\xFF\0S\0Y"s, "S\0Y\0"s}) {
-        EXPECT_THROW(SplitIniText(utf16), std::runtime_error);
-    }
 }
 
 // NULs that pad the end go; one with text behind it would hide every key
@@ -46,14 +33,6 @@ TEST(IniFile, TrailingNulsArePaddingAndAnInnerNulNamesItsLine) {
             EXPECT_EQ(e.Line, line);
         }
     }
-}
-
-// A folder in place of the file must not pass for an empty file.
-TEST(IniFile, FolderInPlaceOfTheFileIsAnError) {
-    test::TempFolder dir;
-    std::filesystem::create_directory(dir.path() + "Quorvel.ini");
-    TStringList list;
-    EXPECT_THROW(LoadIniFile(&list, dir.path() + "Quorvel.ini"), std::runtime_error);
 }
 
 TEST(IniFile, ReadsWholeNumbers) {

@@ -72,17 +72,5 @@ TEST(FrameReader, GivesTheSameFramesWhereverTheStreamIsCut) {
     }
 }
 
-TEST(FrameReader, ByteByByteMatchesOneRead) {
-    std::string stream;
-    for (int i = 0; i < 50; ++i) stream += i % 2 ? "<13>line " + std::to_string(i) + "\n" : "5 count";
-    Frames whole, bytewise;
-    TFrameReader one(64), many(64);
-    one.Feed(stream, [&](std::string_view m, TFrameEnd e) { whole.emplace_back(m, e); });
-    for (char ch : stream) many.Feed(std::string_view(&ch, 1), [&](std::string_view m, TFrameEnd e) { bytewise.emplace_back(m, e); });
-    EXPECT_EQ(whole.size(), 50u);
-    EXPECT_EQ(whole, bytewise);
-    EXPECT_FALSE(many.Finish([](std::string_view, TFrameEnd) {}));
-}
-
 }  // namespace
 }  // namespace quorvel

@@ -70,4 +70,54 @@ Store LoadPemFile(const std::string& path, std::string& error) {
     return store;
 }
 
+Chain BuildChain(PCCERT_CONTEXT cert, HCERTSTORE authorities, const char* usage, bool& storeFailed,
+                 DWORD& code) {
+    Store extra(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
+    storeFailed = !extra;
+    if (storeFailed) {
+        code = GetLastError();
+        return nullptr;
+    }
+    CertAddStoreToCollection(extra.get(), cert->hCertStore, 0, 0);
+    if (authorities != nullptr) CertAddStoreToCollection(extra.get(), authorities, 0, 0);
+    LPSTR wanted = const_cast<LPSTR>(usage);
+    CERT_CHAIN_PARA chainPara{};
+    chainPara.cbSize = sizeof chainPara;
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &wanted;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, cert, nullptr, extra.get(), &chainPara, 0, nullptr, &chain)) {
+        code = GetLastError();
+        return nullptr;
+    }
+    return Chain(chain);
+}
+
+bool EndsInAuthority(PCCERT_CHAIN_CONTEXT chain, HCERTSTORE authorities) {
+    const CERT_SIMPLE_CHAIN* simple = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
+    PCCERT_CONTEXT root =
+        simple != nullptr && simple->cElement > 0 ? simple->rgpElement[simple->cElement - 1]->pCertContext : nullptr;
+    PCCERT_CONTEXT found = root == nullptr ? nullptr
+                                           : CertFindCertificateInStore(authorities, X509_ASN_ENCODING, 0,
+                                                                        CERT_FIND_EXISTING, root, nullptr);
+    if (found == nullptr) return false;
+    CertFreeCertificateContext(found);
+    return true;
+}
+
+std::string HexCode(unsigned long code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", code);
+    return text;
+}
+
+std::string SspiFailure(const char* step, long status, std::initializer_list<StatusName> names) {
+    const char* name = "";
+    for (const StatusName& n : names) {
+        if (n.status == status) name = n.name;
+    }
+    return std::string(step) + " failed " + HexCode(static_cast<unsigned long>(status)) + name;
+}
+
 }  // namespace quorvel::platform

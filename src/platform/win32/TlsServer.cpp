@@ -24,29 +24,13 @@ SOCKET ToSocket(int handle) {
     return static_cast<SOCKET>(static_cast<unsigned int>(handle));
 }
 
-std::string Hex(unsigned long code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", code);
-    return text;
-}
-
 std::string StatusText(const char* step, SECURITY_STATUS status) {
-    // The codes an operator can act on get a word; the rest only their number.
-    static const struct {
-        SECURITY_STATUS Status;
-        const char* Name;
-    } kNames[] = {
-        {SEC_E_ILLEGAL_MESSAGE, " (alert from the peer or a malformed message)"},
-        {SEC_E_ALGORITHM_MISMATCH, " (no common cipher)"},
-        // Also Wine's answer: its Schannel has no server side.
-        {SEC_E_UNSUPPORTED_FUNCTION, " (unsupported protocol or function)"},
-        {SEC_E_NO_CREDENTIALS, " (the server's certificate or key is not usable)"},
-    };
-    const char* name = "";
-    for (const auto& known : kNames) {
-        if (known.Status == status) name = known.Name;
-    }
-    return std::string(step) + " failed " + Hex(static_cast<unsigned long>(status)) + name;
+    return SspiFailure(step, status,
+                       {{SEC_E_ILLEGAL_MESSAGE, " (alert from the peer or a malformed message)"},
+                        {SEC_E_ALGORITHM_MISMATCH, " (no common cipher)"},
+                        // Also Wine's answer: its Schannel has no server side.
+                        {SEC_E_UNSUPPORTED_FUNCTION, " (unsupported protocol or function)"},
+                        {SEC_E_NO_CREDENTIALS, " (the server's certificate or key is not usable)"}});
 }
 
 // A minimal DER reader: the tag and contents of the element at p.
@@ -199,7 +183,7 @@ private:
         if (!CryptDecodeObjectEx(X509_ASN_ENCODING, PKCS_RSA_PRIVATE_KEY, rsa.data(),
                                  static_cast<DWORD>(rsa.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr,
                                  &blob, &blobSize)) {
-            error = "cannot load the private key " + keyFile + ": error " + Hex(GetLastError());
+            error = "cannot load the private key " + keyFile + ": error " + HexCode(GetLastError());
             return false;
         }
         static std::atomic<unsigned> serial{0};
@@ -216,7 +200,7 @@ private:
         const DWORD code = GetLastError();
         LocalFree(blob);
         if (!imported) {
-            error = "cannot import the private key " + keyFile + ": error " + Hex(code);
+            error = "cannot import the private key " + keyFile + ": error " + HexCode(code);
             return false;
         }
         CryptDestroyKey(key);
@@ -244,7 +228,7 @@ private:
         where.dwKeySpec = AT_KEYEXCHANGE;
         if (!CertSetCertificateContextProperty(certificate_.get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
                                                &where)) {
-            error = "cannot attach the private key " + keyFile + ": error " + Hex(GetLastError());
+            error = "cannot attach the private key " + keyFile + ": error " + HexCode(GetLastError());
             return false;
         }
         return true;
@@ -376,41 +360,24 @@ private:
             raw == nullptr)
             return "no client certificate";
         const Certificate cert(raw);
-        Store extra(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
-        if (!extra) return "cannot open a certificate store";
-        CertAddStoreToCollection(extra.get(), cert->hCertStore, 0, 0);
-        CertAddStoreToCollection(extra.get(), context_.Authorities(), 0, 0);
-        LPSTR clientAuth = const_cast<LPSTR>(szOID_PKIX_KP_CLIENT_AUTH);
-        CERT_CHAIN_PARA chainPara = ChainRequest(&clientAuth);
-        PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-        if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0,
-                                     nullptr, &rawChain))
-            return "certificate verify failed: no chain " + Hex(GetLastError());
-        const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(rawChain);
+        bool storeFailed = false;
+        DWORD code = 0;
+        const Chain chain = BuildChain(cert.get(), context_.Authorities(), szOID_PKIX_KP_CLIENT_AUTH, storeFailed, code);
+        if (storeFailed) return "cannot open a certificate store";
+        if (!chain) return "certificate verify failed: no chain " + HexCode(code);
         // The private root is no system root; revocation is not looked up.
         const DWORD faults = chain->TrustStatus.dwErrorStatus &
                              ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT |
                                                  CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
                                                  CERT_TRUST_IS_OFFLINE_REVOCATION);
         if (faults != 0)
-            return "certificate verify failed: chain status " + Hex(faults) +
+            return "certificate verify failed: chain status " + HexCode(faults) +
                    ((faults & CERT_TRUST_IS_PARTIAL_CHAIN) != 0   ? " (issuer unknown)"
                     : (faults & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ? " (expired or not yet valid)"
                     : (faults & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0 ? " (not for client use)"
                                                                        : "");
-        // Only the given authorities count: the chain must end in one.
-        const CERT_SIMPLE_CHAIN* simple = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
-        PCCERT_CONTEXT root = simple != nullptr && simple->cElement > 0
-                                  ? simple->rgpElement[simple->cElement - 1]->pCertContext
-                                  : nullptr;
-        PCCERT_CONTEXT found =
-            root == nullptr ? nullptr
-                            : CertFindCertificateInStore(context_.Authorities(), X509_ASN_ENCODING,
-                                                         0, CERT_FIND_EXISTING, root, nullptr);
-        if (found == nullptr)
-            return "certificate verify failed: not issued by an authority of " +
-                   context_.ClientCaFile();
-        CertFreeCertificateContext(found);
+        if (!EndsInAuthority(chain.get(), context_.Authorities()))
+            return "certificate verify failed: not issued by an authority of " + context_.ClientCaFile();
         return {};
     }
 

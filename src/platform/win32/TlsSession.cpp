@@ -65,27 +65,13 @@ int WaitFor(int fd, bool forWrite, int ms, const std::atomic<bool>* cancel) {
     }
 }
 
-std::string Hex(long code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
-    return text;
-}
-
 std::string SspiText(const char* step, SECURITY_STATUS status) {
-    // The codes a user can act on get a word; the rest only their number.
-    static const struct {
-        SECURITY_STATUS Status;
-        const char* Name;
-    } kNames[] = {
-        {SEC_E_UNTRUSTED_ROOT, " (untrusted root)"},        {SEC_E_WRONG_PRINCIPAL, " (name mismatch)"},
-        {SEC_E_CERT_EXPIRED, " (certificate expired)"},     {SEC_E_ILLEGAL_MESSAGE, " (alert from the peer)"},
-        {SEC_E_ALGORITHM_MISMATCH, " (no common cipher)"},
-    };
-    const char* name = "";
-    for (const auto& known : kNames) {
-        if (known.Status == status) name = known.Name;
-    }
-    return std::string(step) + " failed " + Hex(status) + name;
+    return SspiFailure(step, status,
+                       {{SEC_E_UNTRUSTED_ROOT, " (untrusted root)"},
+                        {SEC_E_WRONG_PRINCIPAL, " (name mismatch)"},
+                        {SEC_E_CERT_EXPIRED, " (certificate expired)"},
+                        {SEC_E_ILLEGAL_MESSAGE, " (alert from the peer)"},
+                        {SEC_E_ALGORITHM_MISMATCH, " (no common cipher)"}});
 }
 
 // True when the certificate lists the IPv4 address among its subject
@@ -137,6 +123,18 @@ struct TlsSession::Impl {
         plain.clear();
     }
 
+    // kTlsOk once the socket is ready, or the code of what ended the wait.
+    int Await(bool forWrite, SteadyClock::time_point deadline, const char* late, std::string& error) {
+        const int ready = WaitFor(fd, forWrite, RemainingMs(deadline), cancel);
+        if (ready > 0) return kTlsOk;
+        if (ready == kWaitCancelled) {
+            error = "cancelled";
+            return kTlsClosed;
+        }
+        error = ready == 0 ? late : "socket wait failed " + std::to_string(WSAGetLastError());
+        return ready == 0 ? kTlsTimedOut : kTlsFailed;
+    }
+
     // Everything sent before the deadline: kTlsOk or a code.
     int SendRaw(const char* data, std::size_t size, SteadyClock::time_point deadline,
                 std::string& error) {
@@ -154,9 +152,8 @@ struct TlsSession::Impl {
                 error = "socket error " + std::to_string(code);
                 return kTlsFailed;
             }
-            if (const int waited = AwaitSocket(true, deadline, "no progress in time", error); waited != kTlsOk) {
-                return waited;
-            }
+            const int waited = Await(true, deadline, "no progress in time", error);
+            if (waited != kTlsOk) return waited;
         }
         return kTlsOk;
     }
@@ -201,9 +198,8 @@ struct TlsSession::Impl {
                             : "socket error " + std::to_string(code);
                 return code == WSAECONNRESET || code == WSAESHUTDOWN ? kTlsClosed : kTlsFailed;
             }
-            if (const int waited = AwaitSocket(false, deadline, "no answer in time", error); waited != kTlsOk) {
-                return waited;
-            }
+            const int waited = Await(false, deadline, "no answer in time", error);
+            if (waited != kTlsOk) return waited;
         }
     }
 
@@ -290,23 +286,14 @@ struct TlsSession::Impl {
         }
         // The intermediates the server sent and, when given, the private
         // authorities, for the chain building to find.
-        Store extra(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
-        if (!extra) {
-            error = "cannot open a certificate store " + Hex(static_cast<long>(GetLastError()));
-            return kTlsFailed;
+        bool storeFailed = false;
+        DWORD code = 0;
+        const Chain chain = BuildChain(cert.get(), authorities.get(), szOID_PKIX_KP_SERVER_AUTH, storeFailed, code);
+        if (!chain) {
+            error = (storeFailed ? "cannot open a certificate store " : "cannot build the certificate chain ") +
+                    HexCode(code);
+            return storeFailed ? kTlsFailed : kTlsUntrusted;
         }
-        CertAddStoreToCollection(extra.get(), cert->hCertStore, 0, 0);
-        if (authorities) CertAddStoreToCollection(extra.get(), authorities.get(), 0, 0);
-
-        LPSTR serverAuth = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
-        CERT_CHAIN_PARA chainPara = ChainRequest(&serverAuth);
-        PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-        if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, extra.get(), &chainPara, 0,
-                                     nullptr, &rawChain)) {
-            error = "cannot build the certificate chain " + Hex(static_cast<long>(GetLastError()));
-            return kTlsUntrusted;
-        }
-        std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(rawChain);
 
         // The chain's own verdict first: the SSL policy below is not relied
         // on alone (Wine's passes a chain that ends at an unknown issuer).
@@ -315,7 +302,7 @@ struct TlsSession::Impl {
                                            CERT_TRUST_IS_OFFLINE_REVOCATION);
         if (!options.CaFile.empty()) faults &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
         if (faults != 0) {
-            error = "certificate refused: chain status " + Hex(static_cast<long>(faults)) +
+            error = "certificate refused: chain status " + HexCode(faults) +
                     ((faults & CERT_TRUST_IS_UNTRUSTED_ROOT) != 0   ? " (untrusted root)"
                      : (faults & CERT_TRUST_IS_PARTIAL_CHAIN) != 0  ? " (issuer unknown)"
                      : (faults & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ? " (expired or not yet valid)"
@@ -325,21 +312,10 @@ struct TlsSession::Impl {
 
         DWORD ignore = 0;
         if (authorities) {
-            // Only the given authorities count: the chain must end in one of
-            // them, whether or not the system trusts it too.
-            const CERT_SIMPLE_CHAIN* simple = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
-            PCCERT_CONTEXT root = simple != nullptr && simple->cElement > 0
-                                      ? simple->rgpElement[simple->cElement - 1]->pCertContext
-                                      : nullptr;
-            PCCERT_CONTEXT found =
-                root == nullptr ? nullptr
-                                : CertFindCertificateInStore(authorities.get(), X509_ASN_ENCODING,
-                                                             0, CERT_FIND_EXISTING, root, nullptr);
-            if (found == nullptr) {
+            if (!EndsInAuthority(chain.get(), authorities.get())) {
                 error = "certificate refused: not issued by an authority of " + options.CaFile;
                 return kTlsUntrusted;
             }
-            CertFreeCertificateContext(found);
             ignore |= kIgnoreUnknownCa;
         }
 
@@ -359,12 +335,12 @@ struct TlsSession::Impl {
         policyStatus.cbSize = sizeof policyStatus;
         if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policyPara,
                                               &policyStatus)) {
-            error = "cannot check the certificate chain " + Hex(static_cast<long>(GetLastError()));
+            error = "cannot check the certificate chain " + HexCode(GetLastError());
             return kTlsUntrusted;
         }
         if (policyStatus.dwError != 0) {
             const long code = static_cast<long>(policyStatus.dwError);
-            error = "certificate refused " + Hex(code) +
+            error = "certificate refused " + HexCode(code) +
                     (code == CERT_E_CN_NO_MATCH     ? " (name mismatch)"
                      : code == CERT_E_UNTRUSTEDROOT ? " (untrusted root)"
                      : code == CERT_E_EXPIRED       ? " (expired)"

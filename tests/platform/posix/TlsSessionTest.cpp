@@ -22,15 +22,6 @@
 namespace quorvel::platform {
 namespace {
 
-// A private authority and one server certificate for 127.0.0.1 and
-// mail.quorvel.test, made with the openssl command.
-const char kMakeCertificates[] =
-    "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj '/CN=Test CA' "
-    "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign && "
-    "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=server' && "
-    "printf 'subjectAltName=IP:127.0.0.1,DNS:mail.quorvel.test\\n' > server.ext && openssl x509 -req "
-    "-in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile server.ext";
-
 // One TLS connection served on a loopback port: the handshake, then the
 // greeting, then silence until the client goes.
 class TlsServer {
@@ -82,7 +73,8 @@ SocketHandle ConnectedSocket(uint16_t port) {
 // before the read's own minute is up, however loaded the machine.
 TEST(TlsSession, ServerNameIsCheckedAndAStopEndsAWaitingRead) {
     const test::TempFolder certs;
-    ASSERT_EQ(std::system(("cd '" + certs.path() + "' && (" + kMakeCertificates + ") >/dev/null 2>&1").c_str()), 0);
+    // The server's certificate is for 127.0.0.1 and mail.quorvel.test.
+    ASSERT_EQ(std::system(("sh '" QUORVEL_SOURCE_DIR "/tests/platform/make-tls-certs.sh' '" + certs.path() + "'").c_str()), 0);
     enum Stop { kNone, kShutdown, kFlag };
     const struct {
         const char* name;
