@@ -1,12 +1,24 @@
+#include <cstdint>
 #include <cstdio>
 
+#include "platform/TcpListener.h"
 #include "platform/UdpSocket.h"
 
 namespace quorvel::platform {
 
 // sockaddr_in and sockaddr_in6 lay out family, port and address alike on
-// every system the program builds for: the address starts at byte 4 (IPv4)
-// or byte 8 (IPv6).
+// every system the program builds for: the port in network order at bytes 2
+// and 3, the address from byte 4 (IPv4) or byte 8 (IPv6), in 16 and 28 bytes.
+BindAddress WithPort(const BindAddress& address, uint16_t port) {
+    BindAddress moved = address;
+    const size_t size = moved.Family == kFamilyIPv6 ? 28 : moved.Family == kFamilyIPv4 ? 16 : SIZE_MAX;
+    if (moved.SockAddr.size() >= size) {
+        moved.SockAddr[2] = static_cast<unsigned char>(port >> 8);
+        moved.SockAddr[3] = static_cast<unsigned char>(port & 0xFF);
+    }
+    return moved;
+}
+
 std::string BindAddressText(const BindAddress& address) {
     const std::vector<unsigned char>& raw = address.SockAddr;
     char part[8];

@@ -55,11 +55,11 @@ public:
         if (periodMs <= 0 || !handler || id == nullptr) return EINVAL;
         UniqueFd timer(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
         if (!timer.Valid()) return errno;
-        itimerspec spec{};
-        spec.it_interval.tv_sec = periodMs / 1000;
-        spec.it_interval.tv_nsec = static_cast<long>(periodMs % 1000) * 1000000L;
-        spec.it_value = spec.it_interval;
-        if (timerfd_settime(timer.Get(), 0, &spec, nullptr) != 0) return errno;
+        itimerspec period{};
+        period.it_interval.tv_sec = periodMs / 1000;
+        period.it_interval.tv_nsec = static_cast<long>(periodMs % 1000) * 1000000L;
+        period.it_value = period.it_interval;
+        if (timerfd_settime(timer.Get(), 0, &period, nullptr) != 0) return errno;
         const uint64_t tag = ++lastTag_;
         epoll_event ev{};
         ev.events = EPOLLIN;

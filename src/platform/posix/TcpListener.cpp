@@ -13,16 +13,6 @@
 
 namespace quorvel::platform {
 
-BindAddress WithPort(const BindAddress& address, uint16_t port) {
-    BindAddress moved = address;
-    if (moved.Family == kFamilyIPv6 && moved.SockAddr.size() >= sizeof(sockaddr_in6)) {
-        reinterpret_cast<sockaddr_in6*>(moved.SockAddr.data())->sin6_port = htons(port);
-    } else if (moved.Family == kFamilyIPv4 && moved.SockAddr.size() >= sizeof(sockaddr_in)) {
-        reinterpret_cast<sockaddr_in*>(moved.SockAddr.data())->sin_port = htons(port);
-    }
-    return moved;
-}
-
 int OpenTcpListener(const BindAddress& address, SocketHandle& socket, const char** step) {
     const char* ignored = nullptr;
     if (step == nullptr) step = &ignored;

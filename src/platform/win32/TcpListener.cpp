@@ -4,7 +4,6 @@
 #include <ws2tcpip.h>
 
 #include <climits>
-#include <cstring>
 #include <utility>
 
 #include "platform/win32/Winsock.h"
@@ -25,16 +24,6 @@ int MakeOwnNonBlocking(SOCKET s) {
 }
 
 }  // namespace
-
-BindAddress WithPort(const BindAddress& address, uint16_t port) {
-    BindAddress moved = address;
-    if (moved.Family == kFamilyIPv6 && moved.SockAddr.size() >= sizeof(sockaddr_in6)) {
-        reinterpret_cast<sockaddr_in6*>(moved.SockAddr.data())->sin6_port = htons(port);
-    } else if (moved.Family == kFamilyIPv4 && moved.SockAddr.size() >= sizeof(sockaddr_in)) {
-        reinterpret_cast<sockaddr_in*>(moved.SockAddr.data())->sin_port = htons(port);
-    }
-    return moved;
-}
 
 int OpenTcpListener(const BindAddress& address, SocketHandle& socket, const char** step) {
     const char* ignored = nullptr;
@@ -81,13 +70,7 @@ int AcceptTcp(int listener, SocketHandle& connection, SenderAddress& peer) {
     DWORD on = 1;
     setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
     peer = SenderAddress{};
-    if (from.ss_family == AF_INET) {
-        peer.Family = kFamilyIPv4;
-        std::memcpy(peer.Bytes.data(), &reinterpret_cast<const sockaddr_in&>(from).sin_addr, 4);
-    } else if (from.ss_family == AF_INET6) {
-        peer.Family = kFamilyIPv6;
-        std::memcpy(peer.Bytes.data(), &reinterpret_cast<const sockaddr_in6&>(from).sin6_addr, 16);
-    }
+    win32::ReadSenderAddress(from, length, peer);
     return 0;
 }
 

@@ -4,7 +4,6 @@
 #include <ws2tcpip.h>
 
 #include <climits>
-#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -58,16 +57,6 @@ void UnloadResolver(Resolver& resolver) {
 using win32::ToSocket;
 
 int Clamp(std::size_t size) { return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size); }
-
-void ReadSender(const sockaddr_storage& from, int length, SenderAddress& sender) {
-    if (from.ss_family == AF_INET && length >= static_cast<int>(sizeof(sockaddr_in))) {
-        sender.Family = kFamilyIPv4;
-        std::memcpy(sender.Bytes.data(), &reinterpret_cast<const sockaddr_in&>(from).sin_addr, 4);
-    } else if (from.ss_family == AF_INET6 && length >= static_cast<int>(sizeof(sockaddr_in6))) {
-        sender.Family = kFamilyIPv6;
-        std::memcpy(sender.Bytes.data(), &reinterpret_cast<const sockaddr_in6&>(from).sin6_addr, 16);
-    }
-}
 
 }  // namespace
 
@@ -180,7 +169,7 @@ BatchResult ReceiveDatagrams(int handle, DatagramSlot* slots, int count) {
                 // of its own, reported dropped.
                 slot.Truncated = true;
                 slot.Count = 0;
-                ReadSender(from, fromLength, slot.Sender);
+                win32::ReadSenderAddress(from, fromLength, slot.Sender);
                 ++result.Filled;
                 continue;
             }
@@ -193,7 +182,7 @@ BatchResult ReceiveDatagrams(int handle, DatagramSlot* slots, int count) {
         }
         slot.Truncated = false;
         slot.Count = n;
-        ReadSender(from, fromLength, slot.Sender);
+        win32::ReadSenderAddress(from, fromLength, slot.Sender);
         ++result.Filled;
     }
     return result;

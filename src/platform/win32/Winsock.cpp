@@ -1,6 +1,7 @@
 #include "platform/win32/Winsock.h"
 
 #include <climits>
+#include <cstring>
 
 namespace quorvel::platform::win32 {
 
@@ -42,6 +43,16 @@ int OpenSocket(int domain, int type, int protocol, SocketHandle& socket) {
     }
     socket.Reset(static_cast<int>(s));
     return 0;
+}
+
+void ReadSenderAddress(const sockaddr_storage& from, int length, SenderAddress& sender) {
+    if (from.ss_family == AF_INET && length >= static_cast<int>(sizeof(sockaddr_in))) {
+        sender.Family = kFamilyIPv4;
+        std::memcpy(sender.Bytes.data(), &reinterpret_cast<const sockaddr_in&>(from).sin_addr, 4);
+    } else if (from.ss_family == AF_INET6 && length >= static_cast<int>(sizeof(sockaddr_in6))) {
+        sender.Family = kFamilyIPv6;
+        std::memcpy(sender.Bytes.data(), &reinterpret_cast<const sockaddr_in6&>(from).sin6_addr, 16);
+    }
 }
 
 }  // namespace quorvel::platform::win32

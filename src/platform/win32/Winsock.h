@@ -3,8 +3,10 @@
 // share (not part of the platform interface: POSIX sockets need no such step).
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include "platform/SocketHandle.h"
+#include "platform/UdpSocket.h"
 
 namespace quorvel::platform::win32 {
 
@@ -19,5 +21,10 @@ inline SOCKET ToSocket(int handle) { return static_cast<SOCKET>(static_cast<unsi
 
 // A new socket into `socket`: 0, or the Winsock error code.
 int OpenSocket(int domain, int type, int protocol, SocketHandle& socket);
+
+// The sender of a datagram or the peer of a connection: sets the family and
+// the bytes of an IPv4 or IPv6 address of `length` bytes; anything else
+// leaves sender as it was.
+void ReadSenderAddress(const sockaddr_storage& from, int length, SenderAddress& sender);
 
 }  // namespace quorvel::platform::win32
