@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/AddressInfo.h"
 #include "platform/SystemError.h"
 #include "platform/posix/SenderAddress.h"
 
@@ -23,22 +24,11 @@ int ResolvePassive(const std::string& node, const std::string& service, std::vec
     addresses.clear();
     // A NUL inside would silently shorten the name the resolver sees.
     if (node.find('\0') != std::string::npos || service.find('\0') != std::string::npos) return EAI_NONAME;
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
+    const addrinfo hints = AddrInfoHints<addrinfo>(AI_PASSIVE, AF_UNSPEC, SOCK_DGRAM, IPPROTO_UDP);
     addrinfo* list = nullptr;
     int rc = getaddrinfo(node.empty() ? nullptr : node.c_str(), service.c_str(), &hints, &list);
     if (rc != 0) return rc;
-    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_addr == nullptr || (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)) continue;
-        BindAddress address;
-        address.Family = ai->ai_family == AF_INET ? kFamilyIPv4 : kFamilyIPv6;
-        const auto* bytes = reinterpret_cast<const unsigned char*>(ai->ai_addr);
-        address.SockAddr.assign(bytes, bytes + ai->ai_addrlen);
-        addresses.push_back(std::move(address));
-    }
+    AppendBindAddresses(list, AF_INET, AF_INET6, addresses);
     freeaddrinfo(list);
     return 0;
 }

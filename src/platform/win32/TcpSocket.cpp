@@ -8,6 +8,8 @@
 
 #include "platform/win32/Winsock.h"
 
+#include "platform/AddressInfo.h"
+
 namespace quorvel::platform {
 
 namespace {
@@ -51,22 +53,7 @@ bool ParseIPv4Literal(const std::string& text, uint32_t& address) {
 int ResolveIPv4(const std::string& name, uint32_t& address) {
     if (name.empty() || name.find('\0') != std::string::npos) return EAI_NONAME;
     if (!win32::EnsureWinsock()) return WSANOTINITIALISED;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
-    if (rc != 0) return rc;
-    rc = EAI_NONAME;
-    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addr != nullptr) {
-            address = ntohl(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
-            rc = 0;
-            break;
-        }
-    }
-    freeaddrinfo(list);
-    return rc;
+    return ResolveIPv4Of<addrinfo>(name, AF_INET, SOCK_STREAM, EAI_NONAME, getaddrinfo, freeaddrinfo, address);
 }
 
 int CreateTcpSocket(SocketHandle& socket) {
@@ -149,29 +136,12 @@ int ShutdownTcpSocket(int handle) {
     return shutdown(ToSocket(handle), SD_BOTH) == 0 ? 0 : WSAGetLastError();
 }
 
-namespace {
-
-std::string HostName() {
+std::string CanonicalHostName() {
     if (!win32::EnsureWinsock()) return {};
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0) return {};
-    return std::string(name, strnlen(name, sizeof name));
-}
-
-}  // namespace
-
-std::string CanonicalHostName() {
-    std::string host = HostName();
-    if (host.empty()) return host;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return host;
-    std::string canonical;
-    if (list != nullptr && list->ai_canonname != nullptr) canonical = list->ai_canonname;
-    freeaddrinfo(list);
-    return canonical.empty() ? host : canonical;
+    return CanonicalNameOf<addrinfo>(std::string(name, strnlen(name, sizeof name)), AF_INET, AI_CANONNAME,
+                                     getaddrinfo, freeaddrinfo);
 }
 
 }  // namespace quorvel::platform

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/AddressInfo.h"
 #include "platform/win32/Winsock.h"
 #include "platform/SystemError.h"
 
@@ -92,22 +93,11 @@ int ResolvePassive(const std::string& node, const std::string& service, std::vec
     }
     const Resolver& resolver = borrowed ? loadedResolver : own;
 
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
+    const addrinfo hints = AddrInfoHints<addrinfo>(AI_PASSIVE, AF_UNSPEC, SOCK_DGRAM, IPPROTO_UDP);
     addrinfo* list = nullptr;
     const int rc = resolver.GetAddrInfo(node.empty() ? nullptr : node.c_str(), service.c_str(), &hints, &list);
     if (rc == 0) {
-        for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-            if (ai->ai_addr == nullptr || (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)) continue;
-            BindAddress address;
-            address.Family = ai->ai_family == AF_INET ? kFamilyIPv4 : kFamilyIPv6;
-            const auto* bytes = reinterpret_cast<const unsigned char*>(ai->ai_addr);
-            address.SockAddr.assign(bytes, bytes + ai->ai_addrlen);
-            addresses.push_back(std::move(address));
-        }
+        AppendBindAddresses(list, AF_INET, AF_INET6, addresses);
         resolver.FreeAddrInfo(list);
     }
     UnloadResolver(own);
