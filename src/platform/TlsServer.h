@@ -12,17 +12,20 @@
 
 namespace quorvel::platform {
 
+// PEM files. ClientAuthorities empty asks for no client certificate; set, it
+// makes every client present one that chains to an authority in that file
+// (RFC 5425 5.3, certificate-based authorization).
+struct TlsServerFiles {
+    std::string Certificate;  // the server's certificate, its chain after it
+    std::string Key;
+    std::string ClientAuthorities;
+};
+
 class TlsServerContext {
 public:
-    // The server's certificate (chain) and key from PEM files; clientCaFile
-    // empty asks for no client certificate, set makes every client present
-    // one that chains to an authority in that PEM file (RFC 5425 5.3,
-    // certificate-based authorization). Null with *error set (names the file
-    // and the reason) when a file cannot be read or the key does not match.
-    static std::unique_ptr<TlsServerContext> Create(const std::string& certFile,
-                                                    const std::string& keyFile,
-                                                    const std::string& clientCaFile,
-                                                    std::string* error);
+    // Null with *error set (names the file and the reason) when a file
+    // cannot be read or the key does not match the certificate.
+    static std::unique_ptr<TlsServerContext> Create(const TlsServerFiles& files, std::string* error);
     virtual ~TlsServerContext() = default;
 };
 

@@ -114,10 +114,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<TlsServerContext> TlsServerContext::Create(const std::string& certFile,
-                                                           const std::string& keyFile,
-                                                           const std::string& clientCaFile,
-                                                           std::string* error) {
+std::unique_ptr<TlsServerContext> TlsServerContext::Create(const TlsServerFiles& files, std::string* error) {
     ERR_clear_error();
     auto fail = [&](const std::string& what) {
         const std::string detail = OpenSslErrors();
@@ -139,23 +136,23 @@ std::unique_ptr<TlsServerContext> TlsServerContext::Create(const std::string& ce
     // Idle connections then hold no 34 KB record buffers: matters with
     // hundreds of senders that write a line a minute.
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
-    if (SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1)
-        return fail("cannot load the certificate " + certFile);
+    if (SSL_CTX_use_certificate_chain_file(ctx, files.Certificate.c_str()) != 1)
+        return fail("cannot load the certificate " + files.Certificate);
     const std::string mismatch =
-        "the private key " + keyFile + " does not belong to the certificate " + certFile;
-    if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        "the private key " + files.Key + " does not belong to the certificate " + files.Certificate;
+    if (SSL_CTX_use_PrivateKey_file(ctx, files.Key.c_str(), SSL_FILETYPE_PEM) != 1) {
         if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
             ERR_clear_error();
             return fail(mismatch);
         }
-        return fail("cannot load the private key " + keyFile);
+        return fail("cannot load the private key " + files.Key);
     }
     if (SSL_CTX_check_private_key(ctx) != 1) return fail(mismatch);
-    if (!clientCaFile.empty()) {
-        STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(clientCaFile.c_str());
-        if (names == nullptr || SSL_CTX_load_verify_locations(ctx, clientCaFile.c_str(), nullptr) != 1) {
+    if (!files.ClientAuthorities.empty()) {
+        STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(files.ClientAuthorities.c_str());
+        if (names == nullptr || SSL_CTX_load_verify_locations(ctx, files.ClientAuthorities.c_str(), nullptr) != 1) {
             if (names != nullptr) sk_X509_NAME_pop_free(names, X509_NAME_free);
-            return fail("cannot load the client authorities " + clientCaFile);
+            return fail("cannot load the client authorities " + files.ClientAuthorities);
         }
         // The authorities' names go into the certificate request, so that a
         // client with several certificates picks the right one.

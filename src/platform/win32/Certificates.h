@@ -1,12 +1,16 @@
 #pragma once
 // PEM files into CryptoAPI objects, for the Schannel client (alert mail) and
-// server (syslog over TLS), the RAII owners of what CryptoAPI hands out, and
-// the wording both sides give a failed Schannel step.
+// server (syslog over TLS), the RAII owners of what CryptoAPI and Schannel
+// hand out, and the wording both sides give a failed Schannel step.
 
 // clang-format off
 #include <winsock2.h>
 #include <windows.h>
 #include <wincrypt.h>
+#ifndef SECURITY_WIN32
+#define SECURITY_WIN32
+#endif
+#include <security.h>
 // clang-format on
 
 #include <initializer_list>
@@ -78,5 +82,41 @@ struct StatusName {
     const char* name;
 };
 std::string SspiFailure(const char* step, long status, std::initializer_list<StatusName> names);
+
+// The buffers of one handshake call on either side: in, the bytes received
+// so far as a token and an empty buffer in which Schannel names the bytes it
+// left unread; out, one token Schannel allocates for us to send (alerts
+// too), freed with this object.
+class HandshakeBuffers {
+public:
+    explicit HandshakeBuffers(std::vector<char>& incoming)
+        : in_{{static_cast<unsigned long>(incoming.size()), SECBUFFER_TOKEN, incoming.data()},
+              {0, SECBUFFER_EMPTY, nullptr}} {}
+    ~HandshakeBuffers() {
+        if (out_[0].pvBuffer != nullptr) FreeContextBuffer(out_[0].pvBuffer);
+    }
+    HandshakeBuffers(const HandshakeBuffers&) = delete;
+    HandshakeBuffers& operator=(const HandshakeBuffers&) = delete;
+
+    SecBufferDesc* Input() { return &inDesc_; }
+    SecBufferDesc* Output() { return &outDesc_; }
+    // Null when the call gave no token.
+    const char* Token() const { return static_cast<const char*>(out_[0].pvBuffer); }
+    unsigned long TokenSize() const { return out_[0].pvBuffer != nullptr ? out_[0].cbBuffer : 0; }
+    // Drops from `incoming` what the call consumed: all but the extra bytes
+    // at its end.
+    void KeepUnread(std::vector<char>& incoming) const {
+        if (in_[1].BufferType == SECBUFFER_EXTRA && in_[1].cbBuffer > 0)
+            incoming.erase(incoming.begin(), incoming.end() - in_[1].cbBuffer);
+        else
+            incoming.clear();
+    }
+
+private:
+    SecBuffer in_[2];
+    SecBufferDesc inDesc_{SECBUFFER_VERSION, 2, in_};
+    SecBuffer out_[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+    SecBufferDesc outDesc_{SECBUFFER_VERSION, 1, out_};
+};
 
 }  // namespace quorvel::platform

@@ -266,32 +266,21 @@ public:
                            ASC_REQ_CONFIDENTIALITY | ASC_REQ_STREAM | ASC_REQ_ALLOCATE_MEMORY |
                            ASC_REQ_EXTENDED_ERROR;
             if (context_.Authorities() != nullptr) wanted |= ASC_REQ_MUTUAL_AUTH;
-            SecBuffer in[2] = {
-                {static_cast<unsigned long>(incoming_.size()), SECBUFFER_TOKEN, incoming_.data()},
-                {0, SECBUFFER_EMPTY, nullptr}};
-            SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
-            SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-            SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
+            HandshakeBuffers buffers(incoming_);
             ULONG attributes = 0;
             TimeStamp expiry{};
             const SECURITY_STATUS status = AcceptSecurityContext(
-                context_.Credentials(), haveCtx_ ? &ctx_ : nullptr, &inDesc, wanted, 0,
-                haveCtx_ ? nullptr : &ctx_, &outDesc, &attributes, &expiry);
+                context_.Credentials(), haveCtx_ ? &ctx_ : nullptr, buffers.Input(), wanted, 0,
+                haveCtx_ ? nullptr : &ctx_, buffers.Output(), &attributes, &expiry);
             if (!haveCtx_ && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED))
                 haveCtx_ = true;
-            if (out[0].pvBuffer != nullptr) {
-                // Alerts come as tokens too: they go out even when the call failed.
-                outgoing_.append(static_cast<const char*>(out[0].pvBuffer), out[0].cbBuffer);
-                FreeContextBuffer(out[0].pvBuffer);
-            }
+            // Alerts come as tokens too: they go out even when the call failed.
+            if (buffers.Token() != nullptr) outgoing_.append(buffers.Token(), buffers.TokenSize());
             if (status == SEC_E_INCOMPLETE_MESSAGE) {
                 incomplete_ = true;
                 continue;
             }
-            if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0)
-                incoming_.erase(incoming_.begin(), incoming_.end() - in[1].cbBuffer);
-            else
-                incoming_.clear();
+            buffers.KeepUnread(incoming_);
             incomplete_ = false;
             if (status == SEC_I_CONTINUE_NEEDED) {
                 if (!Flush()) return failed_ ? TlsStep::Failed : TlsStep::WantWrite;
@@ -463,12 +452,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<TlsServerContext> TlsServerContext::Create(const std::string& certFile,
-                                                           const std::string& keyFile,
-                                                           const std::string& clientCaFile,
-                                                           std::string* error) {
+std::unique_ptr<TlsServerContext> TlsServerContext::Create(const TlsServerFiles& files, std::string* error) {
     auto context = std::make_unique<SchannelContext>();
-    if (!context->Load(certFile, keyFile, clientCaFile, *error)) return nullptr;
+    if (!context->Load(files.Certificate, files.Key, files.ClientAuthorities, *error)) return nullptr;
     return context;
 }
 

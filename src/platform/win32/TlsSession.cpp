@@ -216,46 +216,32 @@ struct TlsSession::Impl {
                 const int rc = ReceiveRaw(deadline, error);
                 if (rc != kTlsOk) return rc;
             }
-            SecBuffer in[2] = {
-                {static_cast<unsigned long>(incoming.size()), SECBUFFER_TOKEN, incoming.data()},
-                {0, SECBUFFER_EMPTY, nullptr}};
-            SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
-            SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-            SecBufferDesc outDesc{SECBUFFER_VERSION, 1, out};
+            HandshakeBuffers buffers(incoming);
             ULONG attributes = 0;
             const bool start = first && !haveCtx;
             const SECURITY_STATUS status = InitializeSecurityContextA(
-                &cred, start ? nullptr : &ctx, name, wanted, 0, 0, start ? nullptr : &inDesc, 0,
-                start ? &ctx : nullptr, &outDesc, &attributes, nullptr);
+                &cred, start ? nullptr : &ctx, name, wanted, 0, 0, start ? nullptr : buffers.Input(), 0,
+                start ? &ctx : nullptr, buffers.Output(), &attributes, nullptr);
             if (start && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) haveCtx = true;
             if (status == SEC_E_INCOMPLETE_MESSAGE ||
                 (status == SEC_I_INCOMPLETE_CREDENTIALS && ++credentialRetries <= 1)) {
-                if (out[0].pvBuffer != nullptr) FreeContextBuffer(out[0].pvBuffer);
                 // A request for a client certificate is answered without one:
                 // the same input goes in again (Schannel has not consumed it).
                 needInput = status == SEC_E_INCOMPLETE_MESSAGE;
                 continue;
             }
-            if (out[0].pvBuffer != nullptr) {
+            if (buffers.Token() != nullptr) {
                 // Alerts come as tokens too: they go out even when the call failed.
-                const int sent = out[0].cbBuffer > 0
-                                     ? SendRaw(static_cast<const char*>(out[0].pvBuffer),
-                                               out[0].cbBuffer, deadline, error)
+                const int sent = buffers.TokenSize() > 0
+                                     ? SendRaw(buffers.Token(), buffers.TokenSize(), deadline, error)
                                      : kTlsOk;
-                FreeContextBuffer(out[0].pvBuffer);
                 if (sent != kTlsOk && status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
                     error = SspiText("handshake", status);
                     return kTlsFailed;
                 }
                 if (sent != kTlsOk) return sent;
             }
-            if (!start) {
-                if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0) {
-                    incoming.erase(incoming.begin(), incoming.end() - in[1].cbBuffer);
-                } else {
-                    incoming.clear();
-                }
-            }
+            if (!start) buffers.KeepUnread(incoming);
             if (status == SEC_E_OK) return kTlsOk;
             if (status == SEC_I_CONTINUE_NEEDED) {
                 needInput = incoming.empty();

@@ -73,8 +73,8 @@ bool TStreamReception::Start(platform::MessageQueue& queue, const std::vector<pl
     if (!settings_.Streams()) return true;
     if (settings_.TlsPort > 0) {
         std::string error;
-        tls_ = platform::TlsServerContext::Create(settings_.TlsCertFile, settings_.TlsKeyFile,
-                                                  settings_.TlsClientCaFile, &error);
+        tls_ = platform::TlsServerContext::Create(
+            {settings_.TlsCertFile, settings_.TlsKeyFile, settings_.TlsClientCaFile}, &error);
         if (!tls_) {
             sink_.StreamLog(texts::kLogTlsContextFailed + error, "");
             if (failure != nullptr && failure->empty()) *failure = "cannot load the TLS certificate or key: " + error;
