@@ -60,9 +60,17 @@ def wait_until(condition, timeout=30):
     return True
 
 
-def send(payloads, port, host="127.0.0.1"):
+def send(payloads, port, host="127.0.0.1", source=None):
     with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_DGRAM) as s:
+        source and s.bind((source, 0))
         [s.sendto(p, (host, port)) for p in payloads]
+
+
+def backlog(port, protocol="udp"):
+    """Bytes the system holds for the server on its sockets of the port, not yet read."""
+    rows = [l.split() for t in ("/proc/net/%s" % protocol, "/proc/net/%s6" % protocol)
+            for l in pathlib.Path(t).read_text().splitlines()[1:]]
+    return sum(int(r[4].split(":")[1], 16) for r in rows if int(r[1].rsplit(":", 1)[1], 16) == port)
 
 
 def entries(data):
@@ -117,6 +125,14 @@ class Quorvel(contextlib.AbstractContextManager):
         self.err = open(os.path.join(self.dir, "stderr"), "wb")
         self.proc = subprocess.Popen([*prefix, self.binary, *words], cwd="/", env=self.env(**env_extra),
                                      stdout=subprocess.DEVNULL, stderr=self.err)
+        return self
+
+    def up(self, **start_args):
+        """Started and reported running; else closed, the failure naming its standard error."""
+        if not self.start(**start_args).wait_started():
+            err = self.stderr
+            self.close()
+            raise AssertionError("quorvel did not start: %s" % err)
         return self
 
     def start_service(self):
@@ -188,9 +204,10 @@ class Quorvel(contextlib.AbstractContextManager):
         return entries(self.read(name))
 
     def wait_for_lines(self, name, count, timeout=30):
-        """Waits until the log holds at least count lines."""
+        """Waits until the log holds at least count lines; its lines then."""
         assert wait_until(lambda: os.path.exists(self.path(name)) and self.read(name).count(b"\r\n") >= count,
                           timeout), "%s did not reach %d lines" % (name, count)
+        return self.log(name)
 
     def close(self):
         if self.proc:

@@ -50,8 +50,7 @@ class CharsetTest(unittest.TestCase):
         text = KEYWORD + "が発生しました 😀 /var"
         bom_5424 = b"<11>1 2026-12-08T04:00:00Z host app - - - \xef\xbb\xbf" + text.encode("utf-8")
         hostile = b"<11>" + KEYWORD.encode("utf-8") + b" \xc0\xaf \xed\xa0\x80\t\xef\xbb\xbf \xe9\x9a"
-        with Quorvel(ini_bytes=ini) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(ini_bytes=ini).up() as q:
             for n, port in enumerate(ports):
                 subprocess.run(["logger", "--udp", "--server", "127.0.0.1", "--port", str(port), "-t", "app", text],
                                check=True)
@@ -91,8 +90,7 @@ class CharsetTest(unittest.TestCase):
         smtp = smtp_server(self, sink)
         ini = mail_ini(ports[0], smtp.port, KEYWORD, "error", extra=[
             "MAILSUBJECT=" + SUBJECT, "SYSLOGPORT2=%d" % ports[1], "RECVLOGNAME2=recv2.log", "MESSAGECHARSET2=AUTO"])
-        with Quorvel(ini) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(ini).up() as q:
             # Default first, then AUTO, one mail at a time so that each is known by its order.
             for message in (sjis("<11>%sが発生 ｶﾅ ①" % KEYWORD), b"<11>error \x82\xa0\x82 \xff\x00\x1b$B"):
                 for port in ports:
@@ -103,7 +101,3 @@ class CharsetTest(unittest.TestCase):
         raws = [re.sub(rb"(?m)^(Date|Message-ID): .*$", b"", m["raw"]) for m in sink.mails]
         self.assertEqual((raws[0], raws[2]), (raws[1], raws[3]))
         self.assertIn(b'charset="iso-2022-jp"', raws[0])
-
-
-if __name__ == "__main__":
-    unittest.main()

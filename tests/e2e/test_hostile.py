@@ -25,7 +25,7 @@ class HostileTest(unittest.TestCase):
             os.mkdir(logs)
             os.chmod(logs, 0o755)
             os.close(os.open(q.path("recv.log"), os.O_CREAT, 0o644))
-            self.assertTrue(q.start().wait_started(), q.stderr)
+            q.up()
             self.assertEqual([os.stat(p).st_mode & 0o777 for p in (logs, q.path("Quorvel.log"))], [0o750, 0o640])
             holder = subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
                                      "flock", "-x", q.path("recv.log"), "true"], capture_output=True, timeout=30)
@@ -37,8 +37,7 @@ class HostileTest(unittest.TestCase):
 
     def test_a_link_put_in_the_place_of_a_log_while_serving_is_refused_and_reported(self):
         port = free_port()
-        with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log"]) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log"]).up() as q:
             os.remove(q.path("recv.log"))
             # A dangling link: nothing may come to be where it points.
             os.symlink(os.path.join(q.dir, "made-by-link"), q.path("recv.log"))
@@ -60,7 +59,7 @@ class HostileTest(unittest.TestCase):
         smtp = smtp_server(self, sink)
         with Quorvel(mail_ini(port, smtp.port, "disk")) as q:
             with q.small_disk(self, "64k") as logs:
-                self.assertTrue(q.start().wait_started(), q.stderr)
+                q.up()
                 # The start's lines are written by the log writer, a moment later.
                 self.assertTrue(wait_until(lambda: b" " + sjis("IPv6を有効にしました。") in q.log()))
                 # The operation log ends on a page boundary, then the rest of
@@ -81,8 +80,7 @@ class HostileTest(unittest.TestCase):
 
     def test_ctrl_c_hang_up_or_user_signal_stops_a_console_run(self):
         for sig in (signal.SIGINT, signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2):
-            with self.subTest(sig=sig.name), Quorvel(["SYSLOGPORT=%d" % free_port()]) as q:
-                self.assertTrue(q.start().wait_started(), q.stderr)
+            with self.subTest(sig=sig.name), Quorvel(["SYSLOGPORT=%d" % free_port()]).up() as q:
                 q.proc.send_signal(sig)
                 self.assertEqual(q.wait_exit(), 0)
                 self.assertEqual(q.log()[-1], STOP_LINE)
@@ -91,8 +89,7 @@ class HostileTest(unittest.TestCase):
         if "libasan" in subprocess.run(["ldd", BINARY], capture_output=True, text=True).stdout:
             self.skipTest("the sanitizer keeps freed memory in quarantine")
         port = free_port()
-        with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log", "CNVCTRLCODE=" + "x" * 4096]) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log", "CNVCTRLCODE=" + "x" * 4096]).up() as q:
 
             def rss_kb_after(payloads):
                 send(payloads, port)
@@ -107,7 +104,3 @@ class HostileTest(unittest.TestCase):
             after = rss_kb_after([b"\x01" * 32768] * 3)
             self.assertLess(after, before + 16 * 1024, "RSS %d kB before, %d kB after the burst" % (before, after))
             self.assertEqual(q.stop(), 0)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -7,7 +7,6 @@ import email.utils
 import os
 import re
 import shutil
-import socket
 import time
 import unittest
 
@@ -79,7 +78,7 @@ class MailTest(unittest.TestCase):
         for ini, notes in cases:
             with self.subTest(ini=ini[1:4]), Quorvel(ini) as q:
                 os.chmod(os.path.join(q.dir, "Quorvel.ini"), 0o644)
-                self.assertTrue(q.start(prefix=prefix).wait_started(), q.stderr)
+                q.up(prefix=prefix)
                 if "MAILTO=ops@example.org" in ini:
                     # Nothing listens on that port: the connect is refused at once.
                     send([b"<11>disk full"], port)
@@ -104,7 +103,7 @@ class MailTest(unittest.TestCase):
                                               "SMTPAUTHPASS=" + PASSWORD.decode()])) as q:
             sink.on_mail_from = lambda: b"127.0.0.1 " + message in q.read("recv.log")
             # A zone with a half-hour offset: the Date header must carry it.
-            self.assertTrue(q.start(TZ="IST-5:30", QUORVEL_HOSTNAME="alerts.quorvel.test").wait_started(), q.stderr)
+            q.up(TZ="IST-5:30", QUORVEL_HOSTNAME="alerts.quorvel.test")
             sent = time.time()
             send([message, b"<11>an error"], port)
             q.wait_for_lines("Quorvel.log", 7 + 4)
@@ -129,8 +128,7 @@ class MailTest(unittest.TestCase):
     def test_a_wrong_password_is_a_failed_mail(self):
         port, sink = free_port(), Sink()
         smtp = smtp_server(self, sink)
-        with Quorvel(mail_ini(port, smtp.port, extra=["SMTPAUTH=login", "SMTPAUTHID=alerts", "SMTPAUTHPASS=wrong"])) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(mail_ini(port, smtp.port, extra=["SMTPAUTH=login", "SMTPAUTHID=alerts", "SMTPAUTHPASS=wrong"])).up() as q:
             send([b"<11>an error"], port)
             q.wait_for_lines("Quorvel.log", 7 + 1)
             self.assertEqual(q.stop(), 0)
@@ -148,8 +146,7 @@ class MailTest(unittest.TestCase):
             "half-width katakana": b"<11>error \xb6\xde\xb2\xbd\xb8 \xca\xdf\xdd",
             "every byte": b"<11>error " + bytes(range(256)), "dot lines": b"<11>error\r\n.\r\n.\r\nQUIT"}
         # Control bytes reach the mail as CNVCTRLCODE.
-        with Quorvel(mail_ini(port, smtp.port, extra=["CNVCTRLCODE=^"])) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(mail_ini(port, smtp.port, extra=["CNVCTRLCODE=^"])).up() as q:
             for i, payload in enumerate(messages.values()):
                 # One at a time, so that each mail is known by its order.
                 send([payload], port)
@@ -182,8 +179,7 @@ class MailTest(unittest.TestCase):
         smtp = smtp_server(self, sink)
         interval = 5
         with Quorvel(mail_ini(port, smtp.port, "error a@example.org b@example.org", "disk",
-                              extra=["MAILINTERVAL=%d" % interval, "STATSINTERVAL=3600"])) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+                              extra=["MAILINTERVAL=%d" % interval, "STATSINTERVAL=3600"])).up() as q:
             flood = [b"<11>%s %d" % (kind, i) for i in range(2000) for kind in (b"error", b"disk")]
             with q.paused():
                 send(flood, port)
@@ -223,8 +219,7 @@ class MailTest(unittest.TestCase):
                 time.sleep(pause)
             q.wait_for_lines("recv.log", number * pairs)
 
-        with Quorvel(mail_ini(port, smtp.port, *keywords, extra=["MAILINTERVAL=%d" % interval])) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(mail_ini(port, smtp.port, *keywords, extra=["MAILINTERVAL=%d" % interval])).up() as q:
             start = time.monotonic()
             match_round(1)  # one mail under way, the queue full behind it, the rest find no room
             self.assertTrue(smtp.connected.wait(30))
@@ -248,7 +243,3 @@ class MailTest(unittest.TestCase):
             held = held_line.search(body_text(self, mail["raw"]))
             told[mail["to"][0]] += 1 + (int(held.group(1)) if held else 0)
         self.assertEqual([a for a, n in told.items() if n != 3], [], "pairs not told of all three matches")
-
-
-if __name__ == "__main__":
-    unittest.main()

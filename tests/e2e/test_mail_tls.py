@@ -95,8 +95,7 @@ class MailTlsTest(unittest.TestCase):
     def run_alert(self, mail_port, settings, addresses=(OPS,), mails=1):
         """One datagram holding the keyword; the operation-log lines about mail."""
         syslog_port = free_port()
-        with Quorvel(mail_ini(syslog_port, mail_port, " ".join(("error",) + addresses), extra=settings)) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(mail_ini(syslog_port, mail_port, " ".join(("error",) + addresses), extra=settings)).up() as q:
             send([b"<11>an error"], syslog_port)
             q.wait_for_lines("Quorvel.log", 7 + mails, timeout=30)
             self.assertEqual(q.stop(), 0)
@@ -134,13 +133,8 @@ class MailTlsTest(unittest.TestCase):
             with self.subTest(name):
                 # No datagram is sent: nothing is mailed, nothing leaves this machine.
                 with Quorvel(["SYSLOGPORT=%d" % free_port(), "MAILTO=ops@example.org", "SMTPAUTHID=alerts",
-                              "SMTPAUTHPASS=x"] + settings + ["KEYWORDLISTSTART", "error", "KEYWORDLISTEND"]) as q:
-                    self.assertTrue(q.start().wait_started(), q.stderr)
+                              "SMTPAUTHPASS=x"] + settings + ["KEYWORDLISTSTART", "error", "KEYWORDLISTEND"]).up() as q:
                     self.assertEqual(q.stop(), 0)
                     self.assertEqual(sum(PLAIN_PASSWORD in l for l in q.log()), warnings)
                     self.assertEqual(sum("instance 1: warning: SMTPTLS=NONE: the SMTPAUTH password" in l
                                          for l in q.stderr), warnings)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -4,13 +4,12 @@ every datagram is logged whole and in order or counted as lost; a stop does not 
 import contextlib
 import fcntl
 import os
-import pathlib
 import re
 import subprocess
 import time
 import unittest
 
-from quorvel_e2e import STOP_LINE, Quorvel, Relay, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
+from quorvel_e2e import STOP_LINE, backlog, Quorvel, Relay, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
 
 ALERT = b"<11>alert: disk failed"
 LOST_CAUSES = ["受信バッファが溢れ、システムが破棄したメッセージ ", "書き込み待ちが溢れ、破棄したメッセージ ",
@@ -28,12 +27,6 @@ def payloads(count, size=0):
     return [b"<14>seq %06d " % i + b"x" * size for i in range(count)]
 
 
-def socket_backlog(port):
-    """Bytes waiting in the system's UDP sockets bound to the port."""
-    rows = [line.split() for table in ("/proc/net/udp", "/proc/net/udp6") for line in pathlib.Path(table).read_text().splitlines()[1:]]
-    return sum(int(r[4].split(":")[1], 16) for r in rows if int(r[1].rsplit(":", 1)[1], 16) == port)
-
-
 @contextlib.contextmanager
 def locked(path):
     """The whole-file lock on a file, held by the test while the block runs."""
@@ -47,14 +40,13 @@ class NoLossTest(unittest.TestCase):
         sink, port = Sink(), free_port()
         smtp = Relay(self, smtp_server(self, sink).port, held=True)  # accepts, then silent until released
         sent, outcome = [ALERT] + payloads(2000), mail_line("ops@example.org", "alert")
-        with Quorvel(mail_ini(port, smtp.port, "alert")) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(mail_ini(port, smtp.port, "alert")).up() as q:
             send(sent[:1], port)
             self.assertTrue(smtp.connected.wait(30), "the alert mail is under way")
             q.wait_for_lines("recv.log", 1)
             with locked(q.path("recv.log")):
                 send(sent[1:], port)
-                self.assertTrue(wait_until(lambda: socket_backlog(port) == 0), "the server reads on")
+                self.assertTrue(wait_until(lambda: backlog(port) == 0), "the server reads on")
                 time.sleep(0.3)
                 self.assertEqual(len(q.log("recv.log")), 1, "nothing is written past the lock")
             q.wait_for_lines("recv.log", len(sent))
@@ -69,8 +61,7 @@ class NoLossTest(unittest.TestCase):
     def test_a_reader_holding_the_lock_for_seconds_at_a_steady_rate_costs_no_line(self):
         port, seconds, rate = free_port(), int(os.environ.get("QUORVEL_LOCK_SECONDS", "10")), 2000
         sent = payloads(seconds * rate)
-        with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log"]) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log"]).up() as q:
             send([b"<14>before"], port)
             q.wait_for_lines("recv.log", 1)
             # A member of the log's group who may only read it: what a reader can do.
@@ -98,8 +89,7 @@ class NoLossTest(unittest.TestCase):
         smtp = Relay(self, smtp_server(self, sink).port, held=True)
         # One mail under way, 99 queued behind it, 50 more than the queue holds.
         alerts = [ALERT + b" %03d" % i for i in range(150)]
-        with Quorvel(mail_ini(port, smtp.port, "alert")) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(mail_ini(port, smtp.port, "alert")).up() as q:
             send(alerts[:1], port)
             self.assertTrue(smtp.connected.wait(30))
             with q.paused():
@@ -121,12 +111,11 @@ class NoLossTest(unittest.TestCase):
         # About 12 MB of lines: more than the socket holds, and what it holds
         # is more than the write queue's 4 MiB.
         sent = payloads(12000, size=1000)
-        with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log"]) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log"]).up() as q:
             with locked(q.path("recv.log")):
                 with q.paused():
                     send(sent, port)
-                self.assertTrue(wait_until(lambda: socket_backlog(port) == 0, 30), "the server reads on")
+                self.assertTrue(wait_until(lambda: backlog(port) == 0, 30), "the server reads on")
             self.assertEqual(q.stop(), 0)
             written = q.log("recv.log")
             numbers = [int(l.split(b" ")[2]) for l in written]
@@ -136,7 +125,3 @@ class NoLossTest(unittest.TestCase):
             self.assertGreater(counts[0], 0, "the socket overflowed")
             self.assertGreater(counts[1], 0, "the queue overflowed")
             self.assertEqual(sum(counts), len(sent) - len(written))
-
-
-if __name__ == "__main__":
-    unittest.main()

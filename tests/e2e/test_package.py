@@ -157,7 +157,3 @@ class PackageVersionTest(unittest.TestCase):
                      "--allow-empty", "-m", "next"])
             self.assertEqual(len(versions), 2, versions)
             self.assertTrue(newer(versions[1], versions[0]) and newer(versions[0], "1.02"), versions)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -47,8 +47,7 @@ class ReceptionTest(unittest.TestCase):
         # A byte order mark, stray lines and an unended keyword list are read as meant and noted.
         with Quorvel(ini_bytes=b"\xef\xbb\xbfSYSLOGPORT=%d\r\nRECVLOGNAME=recv.log\r\nSYSLOGPORT2=%d\r\nRECVLOGNAME2=two.log\r\n"
                      b"SYSLOGLOGNAME2=two-op.log\r\n; a comment\r\nSYSLOGPORTS=1\r\nSYSLOGPORT11=5140\r\n"
-                     b"KEYWORDLISTSTART\r\nnever sent\r\n" % (port, two)) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+                     b"KEYWORDLISTSTART\r\nnever sent\r\n" % (port, two)).up() as q:
             send([b"to two\x01"], two, host="::1")
             send([b"<34>Oct 11 22:14:15 mymachine su: 'su root' failed", b"", b"x" * 40000, b"nul\x00byte",
                   b"tab\there cr\r lf\n", sjis("<11>ディスク容量不足")], port)
@@ -95,8 +94,7 @@ class ReceptionTest(unittest.TestCase):
         chance = random.Random(25)
         sent = [b"x" * 40000 if chance.random() < 0.5 else b"<14>seq %04d" % i for i in range(300)]
         oversized = sum(len(p) > 100 for p in sent)
-        with Quorvel(["SYSLOGPORT=%d" % one, "RECVLOGNAME=recv.log", "SYSLOGPORT2=%d" % two, "RECVLOGNAME2=recv.log"]) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(["SYSLOGPORT=%d" % one, "RECVLOGNAME=recv.log", "SYSLOGPORT2=%d" % two, "RECVLOGNAME2=recv.log"]).up() as q:
             for i, payload in enumerate(sent):  # to each instance in turn
                 send([payload], (one, two)[i % 2])
                 time.sleep(0.005)
@@ -124,35 +122,26 @@ class ReceptionTest(unittest.TestCase):
                 self.assertEqual(log[-1], b" " + sjis("Quorvel サービスを開始に失敗しました"))
                 self.assertEqual(q.log(), bind_lines(first))
 
-    def test_an_unreadable_configuration_fails_at_once(self):
-        cases = [("missing", None, "no configuration file %s"),
+    def test_an_unreadable_configuration_fails_at_once_and_nul_padding_does_not(self):
+        nul = "設定ファイルの途中に NUL 文字があり、それ以降を読めないためサービスを開始できませんでした: %s (行 2)"
+        cases = [("missing", None, "no configuration file %s", BAD_INI[8:]),
                  ("UTF-16", lambda p: pathlib.Path(p).write_bytes("SYSLOGPORT=5140\r\n".encode("utf-16")),
-                  "cannot read ini file %s: the text is UTF-16; save it as Shift_JIS"),
-                 ("folder", os.mkdir, "cannot read ini file %s: not a regular file"),
+                  "cannot read ini file %s: the text is UTF-16; save it as Shift_JIS", BAD_INI[8:]),
+                 ("folder", os.mkdir, "cannot read ini file %s: not a regular file", BAD_INI[8:]),
                  # A FIFO must not hold the start: nobody ever writes to it.
-                 ("fifo", os.mkfifo, "cannot read ini file %s: not a regular file")]
-        for name, make, reason in cases:
+                 ("fifo", os.mkfifo, "cannot read ini file %s: not a regular file", BAD_INI[8:]),
+                 ("NUL", lambda p: pathlib.Path(p).write_bytes(b"; comment\r\n\0RECVLOGNAME=recv.log\r\nSYSLOGPORT=5140\r\n"),
+                  "cannot read ini file %s: line 2 holds a NUL byte, which would hide the rest of the file", nul)]
+        for name, make, reason, event in cases:
             with self.subTest(name), Quorvel() as q:
                 ini = os.path.join(q.dir, "Quorvel.ini")
                 make and make(ini)
-                self.assertEqual(q.start().wait_exit(), 1)
-                self.assertEqual(q.stderr, ["quorvel: cannot start: " + reason % ini, BAD_INI])
-                self.assertEqual([e["QUORVEL_EVENT_ID"] for e in q.journal.events()], ["3"])
-
-    def test_a_nul_inside_the_configuration_fails_the_start_naming_its_line_and_nul_padding_does_not(self):
+                self.assertEqual(q.start().wait_exit(timeout=5), 1)
+                event = event.replace("%s", ini)
+                self.assertEqual(q.stderr, ["quorvel: cannot start: " + reason % ini, "error 3 " + event])
+                self.assertEqual([(e["QUORVEL_EVENT_ID"], e["MESSAGE"]) for e in q.journal.events()], [("3", event)])
         port = free_port()
-        keys = b"RECVLOGNAME=recv.log\r\nSYSLOGPORT=%d\r\n" % port
-        with Quorvel(ini_bytes=b"; comment\r\n\0" + keys) as q:
-            started = time.monotonic()
-            self.assertEqual(q.start().wait_exit(timeout=5), 1)
-            self.assertLess(time.monotonic() - started, 5)
-            ini = os.path.join(q.dir, "Quorvel.ini")
-            event = "設定ファイルの途中に NUL 文字があり、それ以降を読めないためサービスを開始できませんでした: %s (行 2)" % ini
-            self.assertEqual(q.stderr, ["quorvel: cannot start: cannot read ini file %s: line 2 holds a NUL byte, "
-                                        "which would hide the rest of the file" % ini, "error 3 " + event])
-            self.assertEqual([(e["QUORVEL_EVENT_ID"], e["MESSAGE"]) for e in q.journal.events()], [("3", event)])
-        with Quorvel(ini_bytes=keys + b"\0" * 512) as q:
-            self.assertTrue(q.start().wait_started(), q.stderr)
+        with Quorvel(ini_bytes=b"RECVLOGNAME=recv.log\r\nSYSLOGPORT=%d\r\n" % port + b"\0" * 512).up() as q:
             self.assertEqual(q.stderr[0], listening_line(1, port))
             self.assertEqual(q.stop(), 0)
 
@@ -190,7 +179,3 @@ class ReceptionTest(unittest.TestCase):
         if "libasan" in linked:
             self.skipTest("sanitizer builds link the sanitizer runtime")
         self.assertFalse({"libstdc++", "libgcc_s"} & set(re.findall(r"lib[a-z_+]+", linked)), linked)
-
-
-if __name__ == "__main__":
-    unittest.main()

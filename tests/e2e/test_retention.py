@@ -4,12 +4,10 @@ receives; MINFREEMB warns once an hour at most; without the keys nothing in logs
 
 import datetime
 import email
-import email.header
 import email.policy
 import gzip
 import os
 import pathlib
-import subprocess
 import unittest
 
 from quorvel_e2e import Quorvel, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
@@ -66,7 +64,7 @@ class RetentionTest(unittest.TestCase):
         with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=%Y%M%D-syslog.log", "SYSLOGLOGNAME=%y-%m-op.log",
                       "KEEPDAYS=90", "COMPRESSAFTERDAYS=30"]) as q:
             before = old_logs(q, today)
-            self.assertTrue(q.start(TZ="UTC").wait_started(), q.stderr)
+            q.up(TZ="UTC")
             send([b"<13>during the pass %d" % i for i in range(200)], port)
             op = today.strftime("%Y-%m-op.log")
             # 309 daily files and the old operation log deleted, 60 compressed.
@@ -111,7 +109,7 @@ class RetentionTest(unittest.TestCase):
         today = datetime.datetime.now(datetime.timezone.utc).date()
         with Quorvel(["SYSLOGPORT=%d" % port, "RECVLOGNAME=%Y%M%D-syslog.log", "SYSLOGLOGNAME=%y-%m-op.log"]) as q:
             before = old_logs(q, today)
-            self.assertTrue(q.start(TZ="UTC").wait_started(), q.stderr)
+            q.up(TZ="UTC")
             send([b"<13>one"], port)
             q.wait_for_lines(daily(0, today), 21)
             self.assertEqual(q.stop(), 0)
@@ -128,7 +126,7 @@ class RetentionTest(unittest.TestCase):
         smtp = smtp_server(self, sink)
         with Quorvel(mail_ini(port, smtp.port, extra=["MINFREEMB=8", "MAILSUBJECT=Quorvel"])) as q:
             with q.small_disk(self, "16m") as logs:
-                self.assertTrue(q.start().wait_started(), q.stderr)
+                q.up()
                 filler = os.path.join(logs, "filler")
                 pathlib.Path(filler).write_bytes(b"\0" * (10 << 20))
                 self.assertTrue(wait_until(lambda: any(l.startswith(b" " + LOW) for l in q.log()), 20), q.log())
@@ -154,7 +152,3 @@ class RetentionTest(unittest.TestCase):
         self.assertEqual(str(mail["Subject"]), "Quorvel (ディスク空き容量)")
         self.assertEqual(sink.mails[0]["to"], ["ops@example.org"])
         self.assertIn(b"MINFREEMB", sink.mails[0]["raw"])
-
-
-if __name__ == "__main__":
-    unittest.main()

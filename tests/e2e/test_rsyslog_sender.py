@@ -56,9 +56,8 @@ class RsyslogSenderTest(unittest.TestCase):
         ini += ["SYSLOGTLSPORT=%d" % stream] + ["TLS%sFILE=%s/%s" % kv for kv in (
             ("CERT", self.certs, "server.pem"), ("KEY", self.certs, "server.key"), ("CLIENTCA", self.certs, "ca.pem"))] \
             if client_cert else ["SYSLOGTCPPORT=%d" % stream]
-        q = Quorvel(ini)
+        q = Quorvel(ini).up()
         self.addCleanup(q.close)
-        self.assertTrue(q.start().wait_started(), q.stderr)
         folder = tempfile.mkdtemp(dir=self.tmp.name)
         pathlib.Path(folder, "messages").write_bytes(
             b"".join(b"<134>Dec  8 04:00:00 sender app: seq=%010d payload abcdefghijklmnopqrstuvwxyz\n" % i
@@ -106,7 +105,3 @@ class RsyslogSenderTest(unittest.TestCase):
         q.stop()
         self.assertEqual(self.received(q), b"")
         self.assertIn(b"certificate verify failed: unable to get local issuer certificate", q.read("Quorvel.log"))
-
-
-if __name__ == "__main__":
-    unittest.main()

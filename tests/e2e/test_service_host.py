@@ -147,7 +147,3 @@ class ServiceHostTest(unittest.TestCase):
             # About one line a second while running.
             ticks = sum(l.startswith(b" " + sjis("統計: ")) for l in q.log())
             self.assertTrue(1 <= ticks <= elapsed + 1, (ticks, elapsed))
-
-
-if __name__ == "__main__":
-    unittest.main()
