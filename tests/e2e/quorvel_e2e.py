@@ -293,6 +293,13 @@ def smtp_server(test, sink, tls=None, implicit=False):
     test.fail("no free TCP port for the SMTP server")
 
 
+def mail_sink(test, **relay):
+    """A Sink behind a plain-text aiosmtpd, and the server to mail to: that one, or a Relay before it."""
+    sink = Sink()
+    server = smtp_server(test, sink)
+    return sink, Relay(test, server.port, **relay) if relay else server
+
+
 class Relay:
     """A TCP relay before an SMTP server, recording what the client sends. The first `silent`
     connections are never answered, the next `trickle` get an endless greeting byte by byte,

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from quorvel_e2e import BINARY, STOP_LINE, Quorvel, Sink, free_port, mail_ini, send, sjis, smtp_server, wait_until
+from quorvel_e2e import BINARY, Quorvel, STOP_LINE, free_port, mail_ini, mail_sink, send, sjis, wait_until
 
 NOBODY = 65534
 needs_root = unittest.skipUnless(os.geteuid() == 0, "needs root")
@@ -55,8 +55,7 @@ class HostileTest(unittest.TestCase):
 
     @needs_root
     def test_with_the_disk_full_the_alert_goes_out_and_the_lost_lines_reach_the_system_log(self):
-        port, sink = free_port(), Sink()
-        smtp = smtp_server(self, sink)
+        port, (sink, smtp) = free_port(), mail_sink(self)
         with Quorvel(mail_ini(port, smtp.port, "disk")) as q:
             with q.small_disk(self, "64k") as logs:
                 q.up()

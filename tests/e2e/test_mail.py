@@ -10,7 +10,7 @@ import shutil
 import time
 import unittest
 
-from quorvel_e2e import ACCOUNT, PASSWORD, Quorvel, Relay, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
+from quorvel_e2e import ACCOUNT, PASSWORD, Quorvel, free_port, mail_ini, mail_line, mail_sink, send, sjis, wait_until
 
 SUBJECT = "【警告】キーワードを検出しました：ディスク容量が不足しています"
 GETA = "\u3013"
@@ -95,8 +95,7 @@ class MailTest(unittest.TestCase):
                                  if "MAILTO=ops@example.org" in ini else [])
 
     def test_first_matching_keyword_mails_each_address_and_logs_each_outcome(self):
-        port, sink = free_port(), Sink()
-        smtp = smtp_server(self, sink)
+        port, (sink, smtp) = free_port(), mail_sink(self)
         message = sjis("<11>ディスク障害 disk full on /var, error")
         with Quorvel(mail_ini(port, smtp.port, '"disk full" a@example.org refused@example.org b@example.org',
                               "error", extra=["MAILSUBJECT=" + SUBJECT, "SMTPAUTH=CRAM-MD5", "SMTPAUTHID=alerts",
@@ -126,8 +125,7 @@ class MailTest(unittest.TestCase):
             self.assertLess(abs(date.timestamp() - sent), 60, "the Date header names a wrong instant")
 
     def test_a_wrong_password_is_a_failed_mail(self):
-        port, sink = free_port(), Sink()
-        smtp = smtp_server(self, sink)
+        port, (sink, smtp) = free_port(), mail_sink(self)
         with Quorvel(mail_ini(port, smtp.port, extra=["SMTPAUTH=login", "SMTPAUTHID=alerts", "SMTPAUTHPASS=wrong"])).up() as q:
             send([b"<11>an error"], port)
             q.wait_for_lines("Quorvel.log", 7 + 1)
@@ -135,8 +133,7 @@ class MailTest(unittest.TestCase):
             self.assertEqual((q.log()[-2], sink.mails, sink.auth_over_tls), (mail_line("ops@example.org", "error", "login refused"), [], [False]))
 
     def test_every_hostile_message_gives_a_valid_mail_and_an_unchanged_log_line(self):
-        port, sink = free_port(), Sink()
-        smtp = smtp_server(self, sink)
+        port, (sink, smtp) = free_port(), mail_sink(self)
         messages = {
             # UTF-8 from a sender: read as Shift_JIS, "あ," and "あ)" end in a
             # broken pair whose trail byte once became a bare CR and LF.
@@ -175,8 +172,7 @@ class MailTest(unittest.TestCase):
         self.assertGreaterEqual(texts["32 KB line"].count("\r\n"), 33)
 
     def test_flood_gives_one_mail_per_keyword_and_address_and_the_next_mail_the_count(self):
-        port, sink = free_port(), Sink()
-        smtp = smtp_server(self, sink)
+        port, (sink, smtp) = free_port(), mail_sink(self)
         interval = 5
         with Quorvel(mail_ini(port, smtp.port, "error a@example.org b@example.org", "disk",
                               extra=["MAILINTERVAL=%d" % interval, "STATSINTERVAL=3600"])).up() as q:
@@ -209,8 +205,7 @@ class MailTest(unittest.TestCase):
             for a, k in (("a@example.org", "error"), ("b@example.org", "error"), ("ops@example.org", "disk"))))
 
     def test_matches_that_find_the_mail_queue_full_are_held_and_told_in_the_next_mail(self):
-        port, sink, interval, pairs = free_port(), Sink(), 10, 150
-        smtp = Relay(self, smtp_server(self, sink).port, held=True)  # the first mail waits until released
+        (sink, smtp), port, interval, pairs = mail_sink(self, held=True), free_port(), 10, 150  # the first mail waits until released
         keywords = ["kw%03d r%03d@example.org" % (i, i) for i in range(pairs)]
 
         def match_round(number, pause=0.0):

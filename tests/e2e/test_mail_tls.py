@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from quorvel_e2e import ACCOUNT, PASSWORD, Quorvel, Relay, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server
+from quorvel_e2e import ACCOUNT, PASSWORD, Quorvel, Relay, Sink, free_port, mail_ini, mail_line, mail_sink, send, sjis, smtp_server
 
 OPS = "ops@example.org"
 AUTH = ["SMTPAUTHID=alerts", "SMTPAUTHPASS=" + PASSWORD.decode()]
@@ -109,8 +109,7 @@ class MailTlsTest(unittest.TestCase):
                 check(self, case, sink, relay, self.run_alert(relay.port, settings, mails=2 if case[3] else 1))
 
     def test_silent_and_trickling_servers_cost_one_deadline_and_later_addresses_get_their_mail(self):
-        sink = Sink()
-        relay = Relay(self, smtp_server(self, sink).port, silent=1, trickle=1)
+        sink, relay = mail_sink(self, silent=1, trickle=1)
         started = time.monotonic()
         lines = self.run_alert(relay.port, ["MAILTIMEOUT=2"], addresses=("a@example.org", "b@example.org",
                                                                           "c@example.org"), mails=5)

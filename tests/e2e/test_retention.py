@@ -10,7 +10,7 @@ import os
 import pathlib
 import unittest
 
-from quorvel_e2e import Quorvel, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
+from quorvel_e2e import Quorvel, free_port, mail_ini, mail_line, mail_sink, send, sjis, wait_until
 
 needs_root = unittest.skipUnless(os.geteuid() == 0, "needs root")
 DELETED = sjis("保存期間を過ぎたログを削除しました: ")
@@ -122,22 +122,17 @@ class RetentionTest(unittest.TestCase):
 
     @needs_root
     def test_below_minfreemb_one_warning_mail_an_hour_and_a_line_when_space_is_back(self):
-        port, sink = free_port(), Sink()
-        smtp = smtp_server(self, sink)
+        port, (sink, smtp) = free_port(), mail_sink(self)
         with Quorvel(mail_ini(port, smtp.port, extra=["MINFREEMB=8", "MAILSUBJECT=Quorvel"])) as q:
             with q.small_disk(self, "16m") as logs:
                 q.up()
                 filler = os.path.join(logs, "filler")
-                pathlib.Path(filler).write_bytes(b"\0" * (10 << 20))
-                self.assertTrue(wait_until(lambda: any(l.startswith(b" " + LOW) for l in q.log()), 20), q.log())
-                self.assertTrue(wait_until(lambda: len(sink.mails) == 1, 20))
-                os.remove(filler)
-                self.assertTrue(wait_until(lambda: any(l.startswith(b" " + BACK) for l in q.log()), 20), q.log())
-                # Low again within the hour: the line, but no second mail.
-                pathlib.Path(filler).write_bytes(b"\0" * (10 << 20))
-                self.assertTrue(wait_until(lambda: sum(l.startswith(b" " + LOW) for l in q.log()) == 2, 20))
-                os.remove(filler)
-                self.assertTrue(wait_until(lambda: sum(l.startswith(b" " + BACK) for l in q.log()) == 2, 20))
+                for n in (1, 2):  # low again within the hour: the line, but no second mail
+                    pathlib.Path(filler).write_bytes(b"\0" * (10 << 20))
+                    self.assertTrue(wait_until(lambda: sum(l.startswith(b" " + LOW) for l in q.log()) == n, 20), q.log())
+                    self.assertTrue(wait_until(lambda: len(sink.mails) == 1, 20))
+                    os.remove(filler)
+                    self.assertTrue(wait_until(lambda: sum(l.startswith(b" " + BACK) for l in q.log()) == n, 20), q.log())
                 self.assertEqual(q.stop(), 0)
                 lines, stderr = q.log(), q.stderr
         warnings = [l for l in lines if l.startswith((b" " + LOW, b" " + BACK))]

@@ -12,11 +12,15 @@ import time
 import unittest
 import warnings
 
-from quorvel_e2e import Quorvel, backlog, Sink, free_port, send, sjis, smtp_server, wait_until
+from quorvel_e2e import Quorvel, backlog, free_port, mail_sink, send, sjis, wait_until
 from test_mail_tls import Certificates
 from test_no_loss import locked
 
 LIMIT = 32769  # the largest datagram, and so the largest stream message
+
+
+def tcp_port():
+    return free_port(socket.SOCK_STREAM)
 
 
 def octet(message):
@@ -52,7 +56,7 @@ def stop_line(q):
 
 class StreamTest(unittest.TestCase):
     def start(self, *extra):
-        self.udp, self.tcp = free_port(), free_port(socket.SOCK_STREAM)
+        self.udp, self.tcp = free_port(), tcp_port()
         q = Quorvel(["SYSLOGPORT=%d" % self.udp, "SYSLOGTCPPORT=%d" % self.tcp, "RECVLOGNAME=recv.log", *extra]).up()
         self.addCleanup(q.close)
         return q
@@ -111,8 +115,7 @@ class StreamTest(unittest.TestCase):
             self.assertEqual(mine, [b"127.0.0.1 <13>conn %d seq %04d" % (c, i) for i in range(per)])
 
     def test_a_locked_log_holds_the_senders_back_and_loses_nothing(self):
-        sink = Sink()
-        smtp = smtp_server(self, sink)
+        sink, smtp = mail_sink(self)
         q = self.start("STATSINTERVAL=3600", "MAILSERVER=127.0.0.1", "MAILSERVERPORT=%d" % smtp.port, "MAILTO=ops@example.org",
                        "MAILFROM=quorvel@example.org", "KEYWORDLISTSTART", "alert", "KEYWORDLISTEND")
         send([b"<13>first"], self.udp)
@@ -199,7 +202,7 @@ class TlsStreamTest(unittest.TestCase):
         return ["TLS%sFILE=%s/%s" % (k, self.certs.dir, f) for k, f in (("CERT", "server.pem"), ("KEY", key), ("CLIENTCA", ca))]
 
     def test_a_port_taken_or_unusable_tls_files_fail_the_start_with_the_reason(self):
-        udp, tcp = free_port(), free_port(socket.SOCK_STREAM)
+        udp, tcp = free_port(), tcp_port()
         with socket.socket() as taken:
             taken.bind(("0.0.0.0", tcp))
             taken.listen()
@@ -216,7 +219,7 @@ class TlsStreamTest(unittest.TestCase):
                     self.assertTrue(any(l.startswith("quorvel: instance 1 cannot start: ") and reason in l for l in q.stderr), q.stderr)
 
     def test_mutual_tls_gives_the_datagram_line_and_each_refusal_its_reason(self):
-        udp, tls = free_port(), free_port(socket.SOCK_STREAM)
+        udp, tls = free_port(), tcp_port()
         q = Quorvel(["SYSLOGPORT=%d" % udp, "SYSLOGTLSPORT=%d" % tls, "RECVLOGNAME=recv.log", *self.files()]).up()
         self.addCleanup(q.close)
         self.assertIn(", TLS 0.0.0.0 port %d" % tls, "\n".join(q.stderr))
