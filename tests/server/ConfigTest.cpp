@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -40,18 +39,6 @@ protected:
 };
 
 const char kDefaultMail[] = "127.0.0.1|25|||Quorvel warning|0|||0";
-
-TEST_F(ConfigTest, EmptyFileGivesOneDefaultInstanceWithoutMail) {
-    EXPECT_FALSE(server.LoadConfig(dir.path()));  // no Quorvel.ini yet
-    test::WriteFile(dir.path() + "Quorvel.ini", "");
-    ASSERT_TRUE(server.LoadConfig(dir.path()));
-    ASSERT_NE(Slot(1), nullptr);
-    EXPECT_EQ(std::to_string(Slot(1)->Reception.SysLogPort) + "|" + Mail(Slot(1)), std::string("514|") + kDefaultMail);
-    for (int n = 2; n <= 10; ++n) EXPECT_EQ(Slot(n), nullptr) << n;
-    std::filesystem::remove(dir.path() + "Quorvel.ini");
-    EXPECT_FALSE(server.LoadConfig(dir.path()));
-    EXPECT_EQ(Slot(1), nullptr);
-}
 
 // A misspelt or unreadable value keeps the safe side: no TLS is never
 // assumed to be TLS, only an explicit 0 turns the certificate check off, and

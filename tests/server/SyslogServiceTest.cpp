@@ -137,22 +137,6 @@ TEST(KeywordMatch, FirstInListOrderOutsideTrailBytesAndBeforeTheFirstNul) {
     }
 }
 
-// A password that would cross the network unencrypted is warned about at
-// start; a server on this machine, or any TLS, is no cause for it.
-TEST(AlertMail, PasswordInClearOnlyToAnotherMachineWithoutTls) {
-    const struct { const char* server; TSMTPAuthType auth; TSMTPTlsMode tls; bool warned; } cases[] = {
-        {"192.0.2.25", SA_LOGIN, ST_NONE, true},     {"mail.example", SA_CRAMMD5, ST_NONE, true},
-        {"127.0.0.2", SA_LOGIN, ST_NONE, false},     {"LocalHost", SA_LOGIN, ST_NONE, false},
-        {"::1", SA_LOGIN, ST_NONE, false},           {"mail.example", SA_LOGIN, ST_IMPLICIT, false},
-        {"mail.example", SA_NONE, ST_NONE, false},   {"", SA_LOGIN, ST_NONE, false},
-    };
-    for (const auto& c : cases) {
-        TSyslogService service;
-        service.Mail.MailServer = c.server, service.Mail.MailServerSMTPAuth = c.auth, service.Mail.MailTls = c.tls;
-        EXPECT_EQ(service.PasswordInClear(), c.warned) << c.server;
-    }
-}
-
 // An alert handed over after the stop is reported as not sent, not lost.
 TEST(AlertMail, AJobPostedAfterTheStopIsReportedNotSent) {
     test::TempFolder dir;
@@ -178,49 +162,6 @@ TEST(AlertMail, AJobPostedAfterTheStopIsReportedNotSent) {
 
 platform::LocalTime Wall(int second) { return platform::LocalTime{2026, 12, 7, 10, 0, second, 0}; }
 const TAlertThrottle::TTimePoint t0{};
-
-TEST(AlertThrottle, OneMailPerKeywordAndAddressPerIntervalAndTheNextCarriesTheCount) {
-    TAlertThrottle guard(60);
-    THeldAlerts held;
-    // Seconds after t0; the held count reported; for a mail with a count, the
-    // wall seconds of the first and last match held back.
-    // room: whether the mail queue had room for the match.
-    struct Step { int at; const char *keyword, *address; bool mailed; uint64_t count; int first, last; bool room = true; }
-    const steps[] = {
-        {0, "error", "a@x", true, 0, 0, 0},      {1, "error", "a@x", false, 1, 0, 0},
-        {1, "error", "b@x", true, 0, 0, 0},      {59, "error", "a@x", false, 2, 0, 0},
-        {60, "error", "a@x", true, 2, 1, 59},    // the interval is over: mailed with the count
-        {61, "error", "a@x", false, 1, 0, 0},    // and a new interval began with that mail
-        {200, "error", "a@x", true, 1, 61, 61},  {300, "error", "a@x", true, 0, 0, 0},
-        // A match that finds the queue full is held like one within an
-        // interval, but starts none: the next match with room is mailed.
-        {400, "disk", "a@x", false, 1, 0, 0, false}, {401, "disk", "a@x", true, 1, 400, 400},
-        {402, "disk", "a@x", false, 1, 0, 0},        {403, "disk", "a@x", false, 2, 0, 0, false},
-        {461, "disk", "a@x", true, 2, 402, 403},
-    };
-    for (const Step& s : steps) {
-        SCOPED_TRACE(std::to_string(s.at) + " " + s.keyword + " " + s.address);
-        const auto now = t0 + seconds(s.at);
-        if (s.room) {
-            EXPECT_EQ(guard.Admit(s.keyword, s.address, now, Wall(s.at % 60), &held), s.mailed);
-        } else {
-            EXPECT_TRUE(guard.Hold(s.keyword, s.address, now, Wall(s.at % 60), &held));
-        }
-        EXPECT_EQ(held.Count, s.count);
-        if (s.mailed && s.count > 0) {
-            EXPECT_EQ(std::to_string(held.First.Second) + "-" + std::to_string(held.Last.Second),
-                      std::to_string(s.first % 60) + "-" + std::to_string(s.last % 60));
-        }
-    }
-}
-
-TEST(AlertThrottle, OffWithAZeroOrNegativeInterval) {
-    for (int64_t interval : {0, -5}) {
-        TAlertThrottle guard(interval);
-        for (int i = 0; i < 100; ++i) ASSERT_TRUE(guard.Admit("error", "a@x", t0, Wall(0), nullptr));
-        EXPECT_EQ(guard.Size(), 0u);
-    }
-}
 
 // Memory stays bounded: pairs whose interval is over and that hold nothing
 // make room, and a pair that still finds none is mailed rather than lost.

@@ -1,6 +1,5 @@
 // Old logs on a real POSIX folder: gzip beside the original that any gunzip
-// reads back byte for byte, a compression killed midway, and the listing
-// and removal that never go through a link.
+// reads back byte for byte, and a compression killed midway.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -133,31 +131,6 @@ TEST(LogCompressionTest, AKilledCompressionLeavesTheOriginalAndNoCompleteLooking
     TCompressOutcome outcome;
     ASSERT_EQ(CompressLogFile(path, nullptr, outcome), 0) << outcome.Step;
     EXPECT_EQ(Gunzip(path + ".gz"), original);
-}
-
-// The plan sees each entry as what it is, and removal refuses anything but
-// a regular file even when handed one.
-TEST(FolderListingTest, LinksAndFoldersAreToldApartAndNeverRemoved) {
-    test::TempFolder dir;
-    test::WriteFile(dir.path() + "file.log", "12345");
-    ASSERT_EQ(mkdir((dir.path() + "folder.log").c_str(), 0700), 0);
-    ASSERT_EQ(symlink((dir.path() + "file.log").c_str(), (dir.path() + "link.log").c_str()), 0);
-    ASSERT_EQ(symlink((dir.path() + "folder.log").c_str(), (dir.path() + "dirlink.log").c_str()), 0);
-    std::vector<platform::FolderEntry> entries;
-    ASSERT_EQ(platform::ListFolder(dir.path(), entries), 0);
-    std::vector<std::string> seen;
-    for (const platform::FolderEntry& e : entries) {
-        seen.push_back(e.Name + ":" + std::to_string(static_cast<int>(e.Kind)) + ":" + std::to_string(e.Size));
-    }
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(seen, (std::vector<std::string>{"dirlink.log:1:0", "file.log:0:5", "folder.log:2:0", "link.log:1:0"}));
-    for (const char* name : {"link.log", "dirlink.log", "folder.log"}) {
-        EXPECT_NE(platform::RemoveFile(dir.path() + name), 0) << name;
-        EXPECT_TRUE(Exists(dir.path() + name)) << name;
-    }
-    EXPECT_EQ(platform::RemoveFile(dir.path() + "file.log"), 0);
-    // A link in the folder's place is not listed through.
-    EXPECT_EQ(platform::ListFolder(dir.path() + "dirlink.log/", entries), ENOTDIR);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
-// What POSIX files do to the server: a lock held by another opener, a write
-// the system cuts short, and the file modes of Quorvel.ini.
+// What POSIX files do to the server: a lock held by another opener and a write
+// the system cuts short.
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,26 +107,6 @@ TEST(LogFileTest, FailedWriteLeavesNoHalfLine) {
         EXPECT_TRUE(WIFEXITED(status)) << status;
         EXPECT_EQ(WEXITSTATUS(status), 0) << "the write failure was not reported";
         EXPECT_EQ(test::ReadFile(path), "old line\r\n");
-    }
-}
-
-// The SMTP password sits in Quorvel.ini: a file anyone may read is worth a
-// warning at start.
-TEST(IniAccess, APasswordInAFileOthersMayReadIsWarnedAbout) {
-    test::TempFolder dir;
-    TSysLogServer server;
-    const std::string warning = Sjis(u8"SMTPAUTHPASS を含む設定ファイルを他のユーザーが読めます: ") + dir.path() + "Quorvel.ini";
-    const struct { std::string ini; mode_t mode; bool warned; } cases[] = {
-        {"SMTPAUTHPASS=secret\r\n", 0644, true}, {"SMTPAUTHPASS=secret\r\n", 0640, false}, {"SMTPAUTHID=user\r\n", 0644, false},
-    };
-    for (const auto& c : cases) {
-        test::WriteFile(dir.path() + "Quorvel.ini", c.ini);
-        ASSERT_EQ(chmod((dir.path() + "Quorvel.ini").c_str(), c.mode), 0);
-        ASSERT_TRUE(server.LoadConfig(dir.path()));
-        const auto& notes = server.ConfigNotes;
-        EXPECT_EQ(std::any_of(notes.begin(), notes.end(), [&](const TConfigNote& n) { return n.Text == warning; }),
-                  c.warned)
-            << c.ini;
     }
 }
 
