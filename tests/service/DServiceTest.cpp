@@ -35,28 +35,6 @@ void SendControlsOnStart(TDService& service, FakePlatform& fake, std::vector<int
     };
 }
 
-TEST(DServiceTest, CommandLineWordDecidesTheMode) {
-    const struct {
-        Words args;
-        const char* mode;  // "none": nothing started, installed or removed
-        int status;
-    } cases[] = {
-        {{"-Install", "-UNINSTALL"}, "install", 0}, {{"-RUN", "/INSTALL", "-SILENT"}, "install", 0},
-        {{"/UnInstall", "-run"}, "uninstall", 0},   {{"-rUn"}, "run", 1},
-        {{"/SILENT"}, "service", 0},                {{"-INSTALL", "--version"}, "none", 0},
-        // A word the program does not know never falls back to a mode.
-        {{"INSTALL"}, "none", 2}, {{"-INSTALLX"}, "none", 2}, {{"-HELP", "-x"}, "none", 2},
-    };
-    for (const auto& c : cases) {
-        FakePlatform fake;
-        fake.underManager = false;
-        TDService service(fake.Environment());
-        service.OnStart = [](bool& started) { started = false; };
-        EXPECT_EQ(service.RunCommandLine(c.args), c.status) << c.args.back();
-        EXPECT_EQ(fake.mode, c.mode) << c.args.back();
-    }
-}
-
 TEST(DServiceTest, ReportedStatesFollowTheLifeOfTheService) {
     const struct {
         std::vector<int> controls;

@@ -16,25 +16,6 @@ TEST(IniFile, SplitsAtEveryLineEnd) {
     EXPECT_EQ(SplitTextLines("a\nb\0c\nd"s), (TStringList{"a", "b"}));
 }
 
-// NULs that pad the end go; one with text behind it would hide every key
-// after it, so it is refused with the line it stands in.
-TEST(IniFile, TrailingNulsArePaddingAndAnInnerNulNamesItsLine) {
-    EXPECT_EQ(SplitIniText("A=1\r\nB=2\r\n\0\0\0"s), (TStringList{"A=1", "B=2"}));
-    EXPECT_EQ(SplitIniText("\xEF\xBB\xBF\0\0"s), TStringList{});
-    const std::pair<std::string, size_t> inner[] = {
-        {"AB\0\r\nSYSLOGPORT=5140"s, 1}, {"A=1\nB=2\0\nSYSLOGPORT=5140"s, 2},
-        {"A=1\r\rB\r\n\0\0\r\n"s, 4}, {"\xEF\xBB\xBF" "A=1\r\nB=2\r\nC\0=3"s, 3},
-    };
-    for (const auto& [bytes, line] : inner) {
-        try {
-            SplitIniText(bytes);
-            ADD_FAILURE() << line;
-        } catch (const TIniNulError& e) {
-            EXPECT_EQ(e.Line, line);
-        }
-    }
-}
-
 TEST(IniFile, ReadsWholeNumbers) {
     const std::pair<std::string, int32_t> cases[] = {
         {"25", 25}, {" 2 5\t", 25}, {"25a", -7}, {"  ", -7}, {"", -7}, {"+7", 7}, {"--5", -7},
