@@ -198,38 +198,6 @@ TEST_F(ConfigTest, BundledConfigurationMailsOnlyWhatItsCommentsPromise) {
     }
 }
 
-TEST_F(ConfigTest, LinesThatChangeNothingAreNotedWithTheirLineNumber) {
-    const auto note = [](const char* text, const std::string& detail, int line) {
-        return Sjis(text) + detail + (line ? " (" + Sjis(u8"行 ") + std::to_string(line) + ")" : "");
-    };
-    const auto unknown = [&](const std::string& key, int line) {
-        return note(u8"設定ファイルの不明なキーを無視しました: ", key, line);
-    };
-    const std::string second = u8"2 つ目以降の KEYWORDLISTSTART を無視しました (読むのは最初のキーワードブロックだけです): ";
-    const std::string noMail = u8"キーワードがありますが、MAILSERVER と MAILTO の両方がないため警告メールは送信しません。空のキー: ";
-    const struct { std::string ini; std::vector<std::string> notes; } cases[] = {
-        // Comments, plain words and instance keys up to the tenth are fine.
-        {"SYSLOGPORT=5140\r\n; a = b\r\n# also\r\n\r\nplain words\r\nSYSLOGPORT2=600\r\nRECVLOGNAME10=x\r\n", {}},
-        {" SYSLOGPORT=2\r\nSYSLOGPORT1=3\r\nSMTPAUTHPASSWORD=secret\r\n",
-         {unknown(" SYSLOGPORT", 1), unknown("SYSLOGPORT1", 2), unknown("SMTPAUTHPASSWORD", 3)}},
-        {"keywordliststart\r\nerror=1\r\nKEYWORDLISTEND\r\nBOGUS=1\r\n",
-         {unknown("BOGUS", 4), note(noMail.c_str(), "MAILSERVER, MAILTO", 1)}},
-        // A second block start inside the first is a keyword line that
-        // looks like a block; keywords with their own recipients still need MAILTO.
-        {"MAILSERVER=127.0.0.1\r\nKEYWORDLISTSTART\r\ndisk a@example.org\r\nkeywordliststart\r\nKEYWORDLISTEND\r\n",
-         {note(second.c_str(), "KEYWORDLISTSTART", 4), note(noMail.c_str(), "MAILTO", 2)}},
-    };
-    for (const auto& c : cases) {
-        Load(c.ini);
-        std::vector<std::string> texts;
-        for (const TConfigNote& n : server.ConfigNotes) {
-            texts.push_back(n.Text);
-            EXPECT_EQ(n.Console.rfind("warning: ", 0), 0u) << n.Console;
-        }
-        EXPECT_EQ(texts, c.notes) << c.ini;
-    }
-}
-
 TEST(StartChecks, LogNamesStayInsideTheLogsFolder) {
     const std::pair<std::string, bool> cases[] = {
         {"Quorvel.log", true}, {"%y-%m-syslog.log", true}, {"sub/op.log", true}, {"a..b.log", true},
