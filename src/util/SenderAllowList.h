@@ -41,6 +41,9 @@ private:
 
 // Strict literals: four decimal parts for IPv4; for IPv6 hexadecimal groups
 // of one to four digits, at most one "::", an IPv4 tail allowed, no zone.
+// Not DString's address readers: those keep what other keys have always
+// accepted ("*" parts, groups of more than four digits cut to 16 bits), and an
+// allow-list entry read as other than it says would admit the wrong senders.
 bool ParseIPv4Bytes(std::string_view text, unsigned char bytes[4]);
 bool ParseIPv6Bytes(std::string_view text, unsigned char bytes[16]);
 
