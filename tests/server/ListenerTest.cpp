@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -188,46 +186,6 @@ TEST_F(ListenerTest, ABatchAcrossTheMonthEndGoesToBothMonthsFiles) {
     EXPECT_EQ(test::ReadFile(folder_.path() + "2026-01.log"),
               "2026/01/31 23:59:59.999 127.0.0.1 one\r\n2026/01/31 23:59:59.999 127.0.0.1 two\r\n");
     EXPECT_EQ(test::ReadFile(folder_.path() + "2026-02.log"), "2026/02/01 00:00:00.000 127.0.0.1 three\r\n");
-}
-
-// Counters set by hand: the live line sums the instances and is offered once
-// per change, each operation log gets its own figures, nothing comes after
-// the stop.
-TEST_F(ListenerTest, LiveStatusSumsTheInstancesOnceAndEachLogGetsItsOwnFigures) {
-    server_->StatusPeriod = std::chrono::milliseconds(30);
-    // Shared with the timer's thread, which may outlive the test body.
-    struct Reports { std::mutex lock; Lines live, final; };
-    const auto reports = std::make_shared<Reports>();
-    server_->ReportActivity = [reports](const std::string& text, bool atStop) {
-        std::lock_guard<std::mutex> guard(reports->lock);
-        (atStop ? reports->final : reports->live).push_back(text);
-    };
-    AddInstance(0, "first").Files.StatsInterval = 1;
-    AddInstance(2, "third");
-    ASSERT_TRUE(server_->StartServices());
-    for (size_t slot : {0, 2}) TInstanceCounters::Add(server_->Services[slot]->Counters.Received, 5 + slot);
-    TInstanceCounters::Add(server_->Services[2]->Counters.DroppedQueue);
-    const auto logHas = [&](const char* name, const char* utf8) {
-        return test::ReadFile(folder_.path() + name).find(Sjis(utf8)) != std::string::npos;
-    };
-    for (int i = 0; i < 6000 && !logHas("first.log", u8"統計: 受信 5 件、"); ++i) platform::SleepMilliseconds(10);
-    platform::SleepMilliseconds(100);
-    TInstanceCounters::Add(server_->Services[0]->Counters.MailsSent);
-    bool stopped = false;
-    server_->DoServiceStop(stopped);
-    ASSERT_TRUE(stopped);
-    std::unique_lock<std::mutex> guard(reports->lock);
-    const Lines& live = reports->live;
-    const size_t offered = live.size();
-    guard.unlock();
-    platform::SleepMilliseconds(100);
-    guard.lock();
-    EXPECT_EQ(live.size(), offered) << "nothing after the stop";
-    EXPECT_EQ(std::count(live.begin(), live.end(), "received 12; written 0; dropped 1 (queue full 1); mails 0 sent, 0 failed"), 1)
-        << "an unchanged line is offered once";
-    EXPECT_EQ(reports->final, Lines{"received 12; written 0; dropped 1 (queue full 1); mails 1 sent, 0 failed"});
-    EXPECT_TRUE(logHas("first.log", u8"停止時の統計: 受信 5 件、"));
-    EXPECT_FALSE(logHas("third.log", u8"統計"));
 }
 
 }  // namespace
