@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string>
+#include <vector>
+
 #include "SjisReference.h"
 #include "util/Utf8Text.h"
 #include "util/jconvert.h"
@@ -9,30 +13,58 @@
 namespace quorvel::platform {
 namespace {
 
-// Every character of code page 932 that a UTF-8 sender can send comes back
-// as the reference table's bytes, and, its IBM twins folded, as a cell that
-// ISO-2022-JP carries and that reads as the same character.
-TEST(TextEncodingTest, EveryCodePage932CharacterComesBackFromUtf8) {
-    int checked = 0;
+// Every pair of code page 932 against the reference. Assigned exactly when
+// it maps to a character of its own (not to private use) within the JIS grid;
+// in ISO-2022-JP as the reference writes it (JIS X 0208: iconv rejects the NEC
+// rows 0x85-0x87 and 0xED-0xEE or maps them onto their duplicates); and, sent
+// in UTF-8, back as the reference table's bytes and, its IBM twins folded, as
+// a cell that ISO-2022-JP carries and that reads as the same character.
+TEST(TextEncodingTest, EveryCodePage932PairAgreesWithTheReferenceEveryWay) {
+    const auto reference = [](const std::string& pair, const char* to) {
+        try {
+            return test::ReferenceConvert(pair, "CP932", to);
+        } catch (const std::runtime_error&) {
+            return std::string();
+        }
+    };
+    // The Windows reference knows no ISO-2022-JP; iconv does.
+    const bool jisReference = !reference("a", "ISO-2022-JP").empty();
+    int assigned = 0, compared = 0, checked = 0;
     for (int lead = 0x81; lead <= 0xFC; ++lead) {
-        for (int trail = 0x40; trail <= 0xFC; ++trail) {
+        if (!IsSJISLeadByte(static_cast<unsigned char>(lead))) continue;
+        for (int trail = 0x00; trail <= 0xFF; ++trail) {
             const std::string pair{static_cast<char>(lead), static_cast<char>(trail)};
-            const bool ibm = lead >= 0xFA && (lead < 0xFC || trail <= 0x4B) && trail != 0x7F;
-            if (!IsAssignedSJISPair(static_cast<uint8_t>(lead), static_cast<uint8_t>(trail)) && !ibm) continue;
-            const std::string utf8 = test::ReferenceConvert(pair, "CP932", "UTF-8");
+            const std::string utf8 = lead < 0xF0 && trail >= 0x40 ? reference(pair, "UTF-8") : "";
+            // U+E000-U+F8FF is EE 80 80 - EF A3 BF in UTF-8.
+            const bool privateUse = utf8.size() == 3 && (utf8[0] == '\xEE' || (utf8[0] == '\xEF' &&
+                                                         static_cast<unsigned char>(utf8[1]) <= 0xA3));
+            const bool mapped = utf8.size() >= 2 && !privateUse;
+            ASSERT_EQ(IsAssignedSJISPair(static_cast<uint8_t>(lead), static_cast<uint8_t>(trail)), mapped)
+                << std::hex << lead << ' ' << trail;
+            assigned += mapped;
+            const std::string jis = lead < 0xEB && (lead < 0x85 || lead > 0x87) ? reference(pair, "ISO-2022-JP") : "";
+            if (!jis.empty()) {
+                ASSERT_EQ(SJIStoJIS(pair), jis) << std::hex << lead << ' ' << trail;
+                ++compared;
+            }
+            const bool ibm = lead >= 0xFA && trail >= 0x40 && trail <= (lead < 0xFC ? 0xFC : 0x4B) && trail != 0x7F;
+            if (!mapped && !ibm) continue;
+            const std::string sent = mapped ? utf8 : reference(pair, "UTF-8");
             std::vector<size_t> missing;
-            const std::string sjis = Utf8ToSjis(utf8, &missing);
+            const std::string sjis = Utf8ToSjis(sent, &missing);
             ASSERT_TRUE(missing.empty()) << std::hex << lead << trail;
-            ASSERT_EQ(sjis, test::Sjis(utf8)) << std::hex << lead << trail;
+            ASSERT_EQ(sjis, test::Sjis(sent)) << std::hex << lead << trail;
             const std::string folded = FoldIbmExtensions(sjis);
             ASSERT_EQ(folded.size(), 2u);
             ASSERT_TRUE(IsAssignedSJISPair(static_cast<uint8_t>(folded[0]), static_cast<uint8_t>(folded[1])))
                 << std::hex << lead << trail;
-            ASSERT_EQ(test::ReferenceConvert(folded, "CP932", "UTF-8"), utf8) << std::hex << lead << trail;
+            ASSERT_EQ(reference(folded, "UTF-8"), sent) << std::hex << lead << trail;
             ++checked;
         }
     }
+    EXPECT_GT(assigned, 7000);
     EXPECT_GT(checked, 7700);
+    EXPECT_TRUE(!jisReference || compared > 6800) << compared;  // JIS X 0208:1990 assigns 6879 characters
     std::string kana;
     for (int b = 0xA1; b <= 0xDF; ++b) kana += static_cast<char>(b);
     EXPECT_EQ(Utf8ToSjis(test::ReferenceConvert(kana, "CP932", "UTF-8")), kana);
