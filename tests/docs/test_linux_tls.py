@@ -36,7 +36,8 @@ class LinuxTlsDocTest(unittest.TestCase):
                 self.skipTest("rsyslog not unpacked in %s" % CACHE)
             config = os.path.join(tmp, "rsyslog-tls.conf")
             with open(config, "w") as f:
-                f.write('global(workDirectory="%s")\n' % tmp + tested_block("rsyslog-tls").replace("/etc/rsyslog.d/tls", tmp))
+                f.write('global(workDirectory="%s")\n' % tmp
+                        + tested_block("rsyslog-tls").replace("/etc/rsyslog.d/tls", tmp))
             check = subprocess.run([rsyslog.binary, "-N1", "-f", config, "-M", rsyslog.modules], env=rsyslog.env(),
                                    capture_output=True, text=True)
             self.assertEqual(check.returncode, 0, check.stdout + check.stderr)

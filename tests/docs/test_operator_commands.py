@@ -61,7 +61,7 @@ class OperatorCommandTest(unittest.TestCase):
                     self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(self.ini.read_bytes(), after or before)
                 self.assertEqual(os.stat(self.ini).st_mode & 0o777, 0o640)
-                self.assertEqual(set(os.listdir(self.dir)) - {"Quorvel.utf8.ini"}, {"Quorvel.ini"}, "no file left behind")
+                self.assertEqual(set(os.listdir(self.dir)) - {"Quorvel.utf8.ini"}, {"Quorvel.ini"}, "left behind")
 
     def test_received_log_with_a_utf8_sender_shows_every_line(self):
         block = command_block("iconv -c")

@@ -36,8 +36,8 @@ class WindowsTlsTest(winehost.WineTestCase):
             with self.subTest(case[0]):
                 sink, relay = serve(self, self.certs, case[1])
                 syslog_port, app = free_port(), os.path.join(self.WORK, "mail%d" % n)
-                proc = self.console(winehost.make_app(app, mail_ini(syslog_port, relay.port, extra=[
-                    s.replace("{CA}", self.cert("ca.pem")) for s in case[2]])), QUORVEL_HOSTNAME="quorvel.test")
+                proc = self.console(app, mail_ini(syslog_port, relay.port, extra=[
+                    s.replace("{CA}", self.cert("ca.pem")) for s in case[2]]), QUORVEL_HOSTNAME="quorvel.test")
                 log = os.path.join(app, "logs", "Quorvel.log")
                 self.assertTrue(wait_until(lambda: len(winehost.log_lines(log)) >= 7, 60), "quorvel.exe did not start")
                 send([b"<11>an error"], syslog_port)
@@ -48,10 +48,9 @@ class WindowsTlsTest(winehost.WineTestCase):
 
     def start_server(self, app, key):
         udp, tls = free_port(), free_port()
-        proc = self.console(winehost.make_app(app, [
-            "SYSLOGPORT=%d" % udp, "SERVERIPADDRESS=127.0.0.1", "RECVLOGNAME=recv.log", "SYSLOGTLSPORT=%d" % tls,
-            "TLSCERTFILE=" + self.cert("server.pem"), "TLSKEYFILE=" + self.cert(key),
-            "TLSCLIENTCAFILE=" + self.cert("ca.pem")]))
+        proc = self.console(app, ["SYSLOGPORT=%d" % udp, "SERVERIPADDRESS=127.0.0.1", "RECVLOGNAME=recv.log",
+                                  "SYSLOGTLSPORT=%d" % tls, "TLSCERTFILE=" + self.cert("server.pem"),
+                                  "TLSKEYFILE=" + self.cert(key), "TLSCLIENTCAFILE=" + self.cert("ca.pem")])
         return proc, udp, tls, os.path.join(app, "logs", "Quorvel.log")
 
     def test_server_keys_at_start(self):

@@ -116,10 +116,8 @@ class WindowsServiceTest(winehost.WineTestCase):
         logs = os.path.join(app, "logs")
         os.mkdir(logs)
         content = {daily(age): b"2020/01/01 00:00:00.000 192.0.2.1 day %d\r\n" % age * 50 for age in range(121)}
-        for name, data in content.items():
-            pathlib.Path(logs, name).write_bytes(data)
         decoys = {"notes.txt": b"mine", daily(100) + ".bak": b"a copy", daily(100)[:8] + "-other.log": b"other"}
-        for name, data in decoys.items():
+        for name, data in {**content, **decoys}.items():
             pathlib.Path(logs, name).write_bytes(data)
         os.mkdir(os.path.join(logs, daily(110) + ".d"))
         os.remove(os.path.join(logs, daily(111)))
@@ -145,9 +143,8 @@ class WindowsServiceTest(winehost.WineTestCase):
         self.assertEqual(sorted(os.listdir(logs)), sorted(expected))
         for age in range(31, 91):
             self.assertEqual(gzip.decompress(pathlib.Path(logs, daily(age) + ".gz").read_bytes()), content[daily(age)])
-        for name, data in decoys.items():
+        for name, data in {**decoys, daily(30): content[daily(30)]}.items():
             self.assertEqual(pathlib.Path(logs, name).read_bytes(), data)
-        self.assertEqual(pathlib.Path(logs, daily(30)).read_bytes(), content[daily(30)])
 
 
 if __name__ == "__main__":

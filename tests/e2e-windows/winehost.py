@@ -21,6 +21,8 @@ SERVICE = "QuorvelService"
 
 def work_dir(name):
     return os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(EXE)), name))
+
+
 WINE = os.environ.get("QUORVEL_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
 # Event log entries appear in Wine's trace only: fixme+advapi shows each
@@ -61,8 +63,7 @@ class WinePrefix:
 
     def stop(self):
         self._server(["-k"])
-        if self.trace:
-            self.trace.close()
+        self.trace.close()
 
     def run(self, args, timeout=120):
         """Runs a Windows program; returns (exit code, stdout bytes, stderr bytes)."""
@@ -105,9 +106,10 @@ class WineTestCase(unittest.TestCase):
         self.wine_ok("net", "stop", SERVICE)
         self.assertTrue(wait_until(lambda: "STOPPED" in self.service_state(), 30))
 
-    def console(self, exe, **env):
-        """quorvel.exe -RUN in its folder, its output into the file out there; killed at the test's end."""
-        app = os.path.dirname(exe)
+    def console(self, app, ini_lines, **env):
+        """quorvel.exe -RUN in a fresh folder (make_app), its output into the file out there; killed at the
+        test's end."""
+        exe = make_app(app, ini_lines)
         with open(os.path.join(app, "out"), "wb") as out:
             proc = subprocess.Popen([WINE, exe, "-RUN"], cwd=app, stdout=out, stderr=subprocess.STDOUT,
                                     env=dict(self.wine.env, WINEDEBUG="-all", **env), stdin=subprocess.DEVNULL)
