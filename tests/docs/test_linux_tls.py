@@ -34,14 +34,14 @@ class LinuxTlsDocTest(unittest.TestCase):
             rsyslog = Rsyslog(CACHE)
             if not rsyslog.present():
                 self.skipTest("rsyslog not unpacked in %s" % CACHE)
-            for snippet in ("rsyslog-tls",):
-                config = os.path.join(tmp, snippet + ".conf")
-                with open(config, "w") as f:
-                    f.write('global(workDirectory="%s")\n' % tmp + tested_block(snippet).replace("/etc/rsyslog.d/tls", tmp))
-                check = subprocess.run([rsyslog.binary, "-N1", "-f", config, "-M", rsyslog.modules], env=rsyslog.env(),
-                                       capture_output=True, text=True)
-                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
-                self.assertNotIn("error", (check.stdout + check.stderr).lower())
+            config = os.path.join(tmp, "rsyslog-tls.conf")
+            with open(config, "w") as f:
+                f.write('global(workDirectory="%s")\n' % tmp
+                        + tested_block("rsyslog-tls").replace("/etc/rsyslog.d/tls", tmp))
+            check = subprocess.run([rsyslog.binary, "-N1", "-f", config, "-M", rsyslog.modules], env=rsyslog.env(),
+                                   capture_output=True, text=True)
+            self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+            self.assertNotIn("error", (check.stdout + check.stderr).lower())
 
 
 if __name__ == "__main__":

@@ -23,10 +23,12 @@ def command_block(marker):
 
 class OperatorCommandTest(unittest.TestCase):
     def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory(prefix="quorvel-docs-")
-        self.dir = self.tmp.name
+        self.dir = self.enterContext(tempfile.TemporaryDirectory(prefix="quorvel-docs-"))
         self.ini = pathlib.Path(self.dir, "Quorvel.ini")
-        self.addCleanup(self.tmp.cleanup)
+
+    def put_ini(self, data):
+        self.ini.write_bytes(data)
+        os.chmod(self.ini, 0o640)  # kept by every rewrite
 
     def shell(self, block, **replace):
         for old, new in dict({"/opt/quorvel": self.dir, "/root/": self.dir + "/"}, **replace).items():
@@ -34,58 +36,41 @@ class OperatorCommandTest(unittest.TestCase):
         return subprocess.run(["bash", "-c", block], capture_output=True, cwd=self.dir,
                               env=dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8"))
 
-    def test_keyword_line_lands_inside_the_first_block(self):
-        insert = command_block("Quorvel.ini.line")
-        cases = [
-            # the file before, where the new line must stand (None: the file stays as it was)
-            (INI, INI.index(b"KEYWORDLISTEND")),
-            (b"KEYWORDLISTSTART\r\nerror\r\nkeywordlistend\r\nKEYWORDLISTSTART\r\nKEYWORDLISTEND\r\n", 25),
-            (b"SYSLOGPORT=514\r\n", None)]
-        for before, at in cases:
-            with self.subTest(before=before[-40:]):
-                self.ini.write_bytes(before)
-                os.chmod(self.ini, 0o640)
-                result = self.shell(insert)
-                after = self.ini.read_bytes()
-                if at is None:
-                    self.assertEqual(after, before)
-                else:
-                    self.assertEqual(result.returncode, 0, result.stderr)
-                    line = "ディスク障害 ops@example.org\r\n".encode("cp932")
-                    self.assertEqual(after, before[:at] + line + before[at:])
-                self.assertEqual(os.stat(self.ini).st_mode & 0o777, 0o640)
-                self.assertEqual(sorted(os.listdir(self.dir)), ["Quorvel.ini"], "no file left behind")
-
-    def test_round_trip_through_utf8_leaves_the_whole_file_or_the_old_one(self):
-        round_trip = command_block("Quorvel.utf8.ini")
+    def test_rewrites_leave_the_whole_new_file_or_the_old_one(self):
+        insert, round_trip = command_block("Quorvel.ini.line"), command_block("Quorvel.utf8.ini")
+        line, at = "ディスク障害 ops@example.org\r\n".encode("cp932"), INI.index(b"KEYWORDLISTEND")
+        two = b"KEYWORDLISTSTART\r\nerror\r\nkeywordlistend\r\nKEYWORDLISTSTART\r\nKEYWORDLISTEND\r\n"
+        old = INI.replace(b"KEYWORDLISTEND", "既存キーワード\r\nKEYWORDLISTEND".encode("cp932"))
         # "editor" stands for the operator: one line added, with LF only, as editors write it.
-        for added, whole in (("ネットワーク－障害", True), ("disk \U0001F4A5", False)):
-            with self.subTest(added=added):
-                before = INI.replace(b"KEYWORDLISTEND", "既存キーワード\r\nKEYWORDLISTEND".encode("cp932"))
-                self.ini.write_bytes(before)
-                os.chmod(self.ini, 0o640)
-                edit = "printf '%%s\\n' 'MAILSUBJECT=%s' >> %s/Quorvel.utf8.ini" % (added, self.dir)
-                result = self.shell(round_trip.replace("editor /root/Quorvel.utf8.ini", edit))
-                after = self.ini.read_bytes()
-                if whole:
-                    self.assertEqual(result.returncode, 0, result.stderr)
-                    self.assertEqual(after, before + ("MAILSUBJECT=%s\r\n" % added).encode("cp932"))
+        edited = lambda added: round_trip.replace(  # noqa: E731
+            "editor /root/Quorvel.utf8.ini", "printf '%%s\\n' 'MAILSUBJECT=%s' >> /root/Quorvel.utf8.ini" % added)
+        cases = [
+            # the commands, the file before, the file after (None: as it was), what standard error says then
+            (insert, INI, INI[:at] + line + INI[at:], None),
+            (insert, two, two[:25] + line + two[25:], None),  # into the first block only
+            (insert, b"SYSLOGPORT=514\r\n", None, b""),
+            (edited("ネットワーク－障害"), old, old + "MAILSUBJECT=ネットワーク－障害\r\n".encode("cp932"), None),
+            (edited("disk \U0001F4A5"), old, None, b"iconv")]
+        for commands, before, after, error in cases:
+            with self.subTest(before=before[-30:], kept=after is None):
+                self.put_ini(before)
+                result = self.shell(commands)
+                if after is None:
+                    self.assertIn(error, result.stderr)
                 else:
-                    self.assertIn(b"iconv", result.stderr, "the failed conversion says so")
-                    self.assertEqual(after, before)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(self.ini.read_bytes(), after or before)
                 self.assertEqual(os.stat(self.ini).st_mode & 0o777, 0o640)
-                self.assertNotIn("Quorvel.ini.new", os.listdir(self.dir))
+                self.assertEqual(set(os.listdir(self.dir)) - {"Quorvel.utf8.ini"}, {"Quorvel.ini"}, "left behind")
 
     def test_received_log_with_a_utf8_sender_shows_every_line(self):
         block = command_block("iconv -c")
         log = pathlib.Path(self.dir, "logs", "2026-12-syslog.log")
         log.parent.mkdir()
-        lines = [b"2026/12/07 10:00:0%d.000 192.0.2.%d <13>line%d " % (i, i, i) for i in range(6)]
-        texts = ["ディスク障害", "テスト", "半角ｶﾅ", "表示", "－"]
-        raw = [lines[0] + texts[0].encode("cp932"), lines[1] + texts[1].encode("utf-8"),
-               lines[2] + texts[2].encode("cp932"), lines[3] + texts[3].encode("cp932"),
-               lines[4] + b"\xff\xfe", lines[5] + texts[4].encode("cp932")]
-        log.write_bytes(b"".join(l + b"\r\n" for l in raw))
+        # Shift_JIS texts around one in UTF-8 and bytes that are no text at all.
+        texts = ["ディスク障害", "テスト".encode("utf-8"), "半角ｶﾅ", "表示", b"\xff\xfe", "－"]
+        log.write_bytes(b"".join(b"2026/12/07 10:00:0%d.000 192.0.2.%d <13>line%d " % (i, i, i) + (
+            t.encode("cp932") if isinstance(t, str) else t) + b"\r\n" for i, t in enumerate(texts)))
         pathlib.Path(self.dir, "logs", "Quorvel.log").write_bytes(b"")
         commands = [c for c in block.splitlines() if "syslog.log" in c]
         self.assertEqual(len(commands), 2, commands)
@@ -98,7 +83,7 @@ class OperatorCommandTest(unittest.TestCase):
                 shown = result.stdout.decode("utf-8")
                 self.assertEqual([l.split(" <13>")[1].split(" ")[0] for l in shown.splitlines()],
                                  ["line%d" % i for i in range(6)], shown)
-                for text in texts[:1] + texts[2:]:
+                for text in (t for t in texts if isinstance(t, str)):
                     self.assertIn(text, shown)
 
 

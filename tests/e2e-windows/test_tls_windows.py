@@ -1,74 +1,84 @@
-"""Syslog over TLS into quorvel.exe under Wine. At start the PEM files become a Schannel
-credential (the key imported through CryptoAPI, in either PEM form) or the start fails with the
-reason. Wine's Schannel has no server side (AcceptSecurityContext is missing): there a client's
-handshake fails, with the reason in the operation log, while UDP is served on; on a Schannel
-that has one, the message arrives."""
+"""TLS in quorvel.exe under Wine, on Schannel (GnuTLS and crypt32 underneath in Wine).
+
+Alert mail goes to the Linux scenarios' servers, with their cases and checks. For syslog over
+TLS the PEM files become a Schannel credential at start (the key imported through CryptoAPI, in
+either PEM form) or the start fails with the reason. Wine's Schannel has no server side
+(AcceptSecurityContext is missing): there a client's handshake fails, with the reason in the
+operation log, while UDP is served on; on a Schannel that has one, the message arrives."""
 
 import os
 import socket
 import ssl
-import subprocess
-import tempfile
 import unittest
 
 import winehost
-from quorvel_e2e import free_port, send, sjis, wait_until
+from quorvel_e2e import free_port, mail_ini, send, sjis, wait_until
+from test_mail_tls import CASES, Certificates, check, mail_lines, serve
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-WORK = winehost.work_dir("e2e-windows-tls-server")
 LISTENING = sjis("待ち受けを開始しました : TLS 127.0.0.1 port ")
 FAILED = sjis("TLS のハンドシェイクに失敗しました")
 
 
-class WindowsTlsServerTest(unittest.TestCase):
+class WindowsTlsTest(winehost.WineTestCase):
+    WORK = winehost.work_dir("e2e-windows-tls")
+
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(cls.tmp.cleanup)
-        cls.certs = os.path.join(cls.tmp.name, "certs")
-        subprocess.run(["sh", os.path.join(ROOT, "tests", "platform", "make-tls-certs.sh"), cls.certs, "rsa"], check=True)
-        cls.wine = winehost.started_prefix(cls, os.path.join(WORK, "wine"))
+        cls.certs = Certificates()
+        cls.addClassCleanup(cls.certs.tmp.cleanup)
+        super().setUpClass()
 
-    def start(self, app, key):
+    def cert(self, name):
+        return self.wine.windows_path(os.path.join(self.certs.dir, name))
+
+    def test_schannel_mail_delivers_and_refuses_as_the_openssl_build(self):
+        for n, case in enumerate(CASES):
+            with self.subTest(case[0]):
+                sink, relay = serve(self, self.certs, case[1])
+                syslog_port, app = free_port(), os.path.join(self.WORK, "mail%d" % n)
+                proc = self.console(app, mail_ini(syslog_port, relay.port, extra=[
+                    s.replace("{CA}", self.cert("ca.pem")) for s in case[2]]), QUORVEL_HOSTNAME="quorvel.test")
+                log = os.path.join(app, "logs", "Quorvel.log")
+                self.assertTrue(wait_until(lambda: len(winehost.log_lines(log)) >= 7, 60), "quorvel.exe did not start")
+                send([b"<11>an error"], syslog_port)
+                lines = lambda: mail_lines(winehost.log_lines(log))  # noqa: E731
+                self.assertTrue(wait_until(lambda: len(lines()) >= (2 if case[3] else 1), 60), winehost.log_lines(log))
+                check(self, case, sink, relay, lines())
+                proc.kill()
+
+    def start_server(self, app, key):
         udp, tls = free_port(), free_port()
-        cert = lambda name: self.wine.windows_path(os.path.join(self.certs, name))  # noqa: E731
-        exe = winehost.make_app(app, ["SYSLOGPORT=%d" % udp, "SERVERIPADDRESS=127.0.0.1", "RECVLOGNAME=recv.log",
-                                      "SYSLOGTLSPORT=%d" % tls, "TLSCERTFILE=" + cert("server.pem"),
-                                      "TLSKEYFILE=" + cert(key), "TLSCLIENTCAFILE=" + cert("ca.pem")])
-        out = open(os.path.join(app, "out"), "wb")
-        self.addCleanup(out.close)
-        proc = subprocess.Popen([winehost.WINE, exe, "-RUN"], cwd=app, stdout=out, stderr=subprocess.STDOUT,
-                                env=dict(self.wine.env, WINEDEBUG="-all"), stdin=subprocess.DEVNULL)
-        self.addCleanup(lambda: (proc.kill(), proc.wait()))
-        return proc, udp, tls
+        proc = self.console(app, ["SYSLOGPORT=%d" % udp, "SERVERIPADDRESS=127.0.0.1", "RECVLOGNAME=recv.log",
+                                  "SYSLOGTLSPORT=%d" % tls, "TLSCERTFILE=" + self.cert("server.pem"),
+                                  "TLSKEYFILE=" + self.cert(key), "TLSCLIENTCAFILE=" + self.cert("ca.pem")])
+        return proc, udp, tls, os.path.join(app, "logs", "Quorvel.log")
 
-    def test_keys_at_start(self):
+    def test_server_keys_at_start(self):
         for key, refusal in (("server-pkcs1.key", None), ("client.key", b"does not belong to the certificate"),
                              ("ec.key", b"on Windows the key must be an RSA key")):
             with self.subTest(key):
-                app = os.path.join(WORK, key)
-                proc, _, _ = self.start(app, key)
+                app = os.path.join(self.WORK, key)
+                proc, _, _, log = self.start_server(app, key)
                 if refusal is None:
-                    log = os.path.join(app, "logs", "Quorvel.log")
-                    self.assertTrue(wait_until(lambda: any(LISTENING in l for l in winehost.log_lines(log)), 60))
+                    self.wait_log(log, LISTENING)
                     continue
                 proc.wait(timeout=60)
                 with open(os.path.join(app, "out"), "rb") as f:
                     self.assertIn(refusal, f.read())
 
-    def test_handshake(self):
-        app = os.path.join(WORK, "app")
-        _, udp, tls = self.start(app, "server.key")
-        log, recv = os.path.join(app, "logs", "Quorvel.log"), os.path.join(app, "logs", "recv.log")
-        self.assertTrue(wait_until(lambda: any(LISTENING in l for l in winehost.log_lines(log)), 60), winehost.log_lines(log))
-        context = ssl.create_default_context(cafile=os.path.join(self.certs, "ca.pem"))
-        context.load_cert_chain(os.path.join(self.certs, "client.pem"), os.path.join(self.certs, "client.key"))
+    def test_server_handshake(self):
+        app = os.path.join(self.WORK, "app")
+        _, udp, tls, log = self.start_server(app, "server.key")
+        recv = os.path.join(app, "logs", "recv.log")
+        self.wait_log(log, LISTENING)
+        context = ssl.create_default_context(cafile=self.certs.ca)
+        context.load_cert_chain(os.path.join(self.certs.dir, "client.pem"), os.path.join(self.certs.dir, "client.key"))
         try:
             with socket.create_connection(("127.0.0.1", tls), timeout=30) as raw, \
                     context.wrap_socket(raw, server_hostname="127.0.0.1") as s:
                 s.sendall(b"<134>over TLS\n")
         except (ssl.SSLError, OSError):
-            self.assertTrue(wait_until(lambda: any(FAILED in l for l in winehost.log_lines(log)), 30))
+            self.wait_log(log, FAILED, timeout=30)
             self.assertIn(b"handshake failed 0x80090302", [l for l in winehost.log_lines(log) if FAILED in l][0])
             send([b"<134>still served"], udp)
             self.assertTrue(wait_until(lambda: any(l.endswith(b"still served") for l in winehost.log_lines(recv)), 30))

@@ -1,32 +1,33 @@
 """quorvel.exe as a Windows service under Wine: install, start, datagrams over IPv4 and IPv6,
-stop, remove, the failures a user meets, and the event log entries of each."""
+stop, remove, the failures a user meets, and the event log entries of each; and retention where
+there is no logrotate, which deletes and compresses exactly the old files of its pattern in logs\\
+and leaves every other entry alone."""
 
 import datetime
 import glob
+import gzip
 import os
+import pathlib
 import time
 import unittest
 
 import winehost
 from quorvel_e2e import Relay, Sink, free_port, mail_ini, mail_line, send, sjis, smtp_server, wait_until
+from winehost import SERVICE
 
-WORK = os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(winehost.EXE)), "e2e-windows"))
-SERVICE = "QuorvelService"
 KEY = r"HKLM\System\CurrentControlSet\Services" + "\\" + SERVICE
 SERVER_STARTED = (0, 0, 1, sjis("Quorvel Server が開始しました"))
 SERVER_STOPPED = (0, 0, 2, sjis("Quorvel Server が停止しました"))
+COMPRESSED = b" " + sjis("ログを圧縮しました: ")
+DELETED = b" " + sjis("保存期間を過ぎたログを削除しました: ")
+
+
+def daily(age):
+    return (datetime.date.today() - datetime.timedelta(days=age)).strftime("%Y%m%d") + "-syslog.log"
 
 
 class WindowsServiceTest(winehost.WineTestCase):
-    WORK = WORK
-
-    def wine_ok(self, *args, code=0):
-        result = self.wine.run(list(args))
-        self.assertEqual(result[0], code, result)
-        return result[1].decode("latin-1"), result[2].decode("utf-8", "replace")
-
-    def state(self):
-        return self.wine.run(["sc", "query", SERVICE])[1].decode("latin-1")
+    WORK = winehost.work_dir("e2e-windows")
 
     def wait_for_lines(self, pattern, count):
         self.assertTrue(wait_until(lambda: len(winehost.log_lines(pattern)) >= count, 30), pattern)
@@ -40,7 +41,7 @@ class WindowsServiceTest(winehost.WineTestCase):
     def test_install_start_receive_stop_remove_from_a_folder_with_a_blank(self):
         sink = Sink()
         smtp = Relay(self, smtp_server(self, sink).port, held=True)
-        port, app = free_port(), os.path.join(WORK, "app with blank")
+        port, app = free_port(), os.path.join(self.WORK, "app with blank")
         # Long enough for no periodic line: only the totals at the stop.
         exe = self.install(app, ["; Shift_JIS, CR LF, as on Windows", "SYSLOGPORT=%d" % port, "LOGTYPE=META", "RCODE=CRLF",
                                  "STATSINTERVAL=3600"] + mail_ini(port, smtp.port, "alert")[2:])
@@ -57,7 +58,7 @@ class WindowsServiceTest(winehost.WineTestCase):
         self.assertIn("サービスの登録に失敗しました。(Error code 1073)", self.wine_ok(exe, "/install", "-SILENT", code=1)[1])
 
         self.wine_ok("net", "start", SERVICE)
-        self.assertIn("RUNNING", self.state())
+        self.assertIn("RUNNING", self.service_state())
         self.assertIn(SERVER_STARTED, winehost.event_entries(self.wine.trace_text()))
         operation = self.wait_for_lines(os.path.join(app, "logs", "Quorvel.log"), 7)
         received = os.path.join(app, "logs", "*-syslog.log")
@@ -76,11 +77,9 @@ class WindowsServiceTest(winehost.WineTestCase):
         months = {d.strftime("%Y-%m") for d in (datetime.date.today(), datetime.date.today() - datetime.timedelta(1))}
         self.assertIn(os.path.basename(glob.glob(received)[0])[:7], months)
 
-        # With the mail server silent, the stop still ends soon. Wine's net stop returns at
-        # once; the service reports the end itself.
+        # With the mail server silent, the stop still ends soon.
         started = time.monotonic()
-        self.wine_ok("net", "stop", SERVICE)
-        self.assertTrue(wait_until(lambda: "STOPPED" in self.state(), 30))
+        self.stop_service()
         self.assertLess(time.monotonic() - started, 20)
         events = winehost.event_entries(self.wine.trace_text())
         self.assertLess(events.index(SERVER_STARTED), events.index(SERVER_STOPPED))
@@ -102,13 +101,50 @@ class WindowsServiceTest(winehost.WineTestCase):
         self.assertIn("サービスの登録解除に失敗しました。(Error code 1060)", self.wine_ok(exe, "-uninstall", code=1)[1])
 
     def test_console_start_without_command_word_is_the_dispatcher_failure(self):
-        exe = self.wine.windows_path(winehost.make_app(os.path.join(WORK, "app console"), ["SYSLOGPORT=-1"]))
+        exe = self.wine.windows_path(winehost.make_app(os.path.join(self.WORK, "app console"), ["SYSLOGPORT=-1"]))
         before = len(winehost.event_entries(self.wine.trace_text()))
         code, _, err = self.wine.run([exe], timeout=60)
         self.assertEqual(code, 0)
         # Error type, category 0, the system's code 1063 as the ID.
         self.assertIn((1, 0, 1063, sjis("サービスの開始に失敗しました")), winehost.event_entries(err.decode("latin-1")))
         self.assertEqual(len(winehost.event_entries(self.wine.trace_text())), before)
+
+    def test_keepdays_and_compression_take_only_the_patterns_old_files_in_logs(self):
+        port, app = free_port(), os.path.join(self.WORK, "app retention")
+        exe = self.install(app, ["SYSLOGPORT=%d" % port, "RECVLOGNAME=%Y%M%D-syslog.log", "KEEPDAYS=90",
+                                 "COMPRESSAFTERDAYS=30"])
+        logs = os.path.join(app, "logs")
+        os.mkdir(logs)
+        content = {daily(age): b"2020/01/01 00:00:00.000 192.0.2.1 day %d\r\n" % age * 50 for age in range(121)}
+        decoys = {"notes.txt": b"mine", daily(100) + ".bak": b"a copy", daily(100)[:8] + "-other.log": b"other"}
+        for name, data in {**content, **decoys}.items():
+            pathlib.Path(logs, name).write_bytes(data)
+        os.mkdir(os.path.join(logs, daily(110) + ".d"))
+        os.remove(os.path.join(logs, daily(111)))
+        os.mkdir(os.path.join(logs, daily(111)))  # a folder by a dated name
+
+        self.wine_ok("net", "start", SERVICE)
+        operation = os.path.join(logs, "Quorvel.log")
+        self.assertTrue(wait_until(lambda: sum(l.startswith(COMPRESSED) for l in winehost.log_lines(operation)) == 60,
+                                   90), winehost.log_lines(operation)[-3:])
+        send([b"<13>while keeping house"], port)
+        self.assertTrue(wait_until(lambda: pathlib.Path(logs, daily(0)).read_bytes().endswith(
+            b" 127.0.0.1 <13>while keeping house\r\n"), 30))
+        self.stop_service()
+        self.wine_ok(exe, "-UNINSTALL")
+
+        lines = winehost.log_lines(operation)
+        # Ages 91 to 120 deleted but the folder, each with its size; 31 to 90 compressed.
+        self.assertEqual(sorted(l for l in lines if l.startswith(DELETED)), sorted(
+            DELETED + daily(age).encode() + b" (%d " % len(content[daily(age)]) + sjis("バイト") + b")"
+            for age in range(91, 121) if age != 111))
+        expected = {daily(age) for age in range(31)} | {daily(age) + ".gz" for age in range(31, 91)}
+        expected |= set(decoys) | {daily(110) + ".d", daily(111), "Quorvel.log"}
+        self.assertEqual(sorted(os.listdir(logs)), sorted(expected))
+        for age in range(31, 91):
+            self.assertEqual(gzip.decompress(pathlib.Path(logs, daily(age) + ".gz").read_bytes()), content[daily(age)])
+        for name, data in {**decoys, daily(30): content[daily(30)]}.items():
+            self.assertEqual(pathlib.Path(logs, name).read_bytes(), data)
 
 
 if __name__ == "__main__":

@@ -13,27 +13,21 @@ import unittest
 
 # The helpers of the Linux scenarios read logs, send datagrams and serve mail alike here.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from quorvel_e2e import entries, sjis  # noqa: E402
+from quorvel_e2e import entries, sjis, wait_until  # noqa: E402
 
 EXE = os.environ.get("QUORVEL_EXE", "quorvel.exe")
+SERVICE = "QuorvelService"
 
 
 def work_dir(name):
     return os.environ.get("QUORVEL_E2E_DIR", os.path.join(os.path.dirname(os.path.abspath(EXE)), name))
+
 
 WINE = os.environ.get("QUORVEL_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
 # Event log entries appear in Wine's trace only: fixme+advapi shows each
 # ReportEventA call with its type and ID, +eventlog its text.
 TRACE = "-all,+eventlog,fixme+advapi"
-
-
-def started_prefix(test_class, folder):
-    """A fresh prefix for the tests of a class, stopped after the last of them."""
-    wine = WinePrefix(folder)
-    wine.start()
-    test_class.addClassCleanup(wine.stop)
-    return wine
 
 
 class WinePrefix:
@@ -69,8 +63,7 @@ class WinePrefix:
 
     def stop(self):
         self._server(["-k"])
-        if self.trace:
-            self.trace.close()
+        self.trace.close()
 
     def run(self, args, timeout=120):
         """Runs a Windows program; returns (exit code, stdout bytes, stderr bytes)."""
@@ -88,13 +81,45 @@ class WinePrefix:
 
 
 class WineTestCase(unittest.TestCase):
-    """Tests that share one Wine prefix, made in WORK/wine (WORK: the subclass's folder) for the class."""
+    """Tests that share one fresh Wine prefix, made in WORK/wine (WORK: the subclass's folder) and
+    stopped after the last of them."""
 
     WORK = None
 
     @classmethod
     def setUpClass(cls):
-        cls.wine = started_prefix(cls, os.path.join(cls.WORK, "wine"))
+        cls.wine = WinePrefix(os.path.join(cls.WORK, "wine"))
+        cls.wine.start()
+        cls.addClassCleanup(cls.wine.stop)
+
+    def wine_ok(self, *args, code=0):
+        """Runs a Windows program that must end with the code; its (stdout, stderr) as text."""
+        result = self.wine.run(list(args))
+        self.assertEqual(result[0], code, result)
+        return result[1].decode("latin-1"), result[2].decode("utf-8", "replace")
+
+    def service_state(self):
+        return self.wine.run(["sc", "query", SERVICE])[1].decode("latin-1")
+
+    def stop_service(self):
+        # Wine's net stop returns at once; the service reports the end itself.
+        self.wine_ok("net", "stop", SERVICE)
+        self.assertTrue(wait_until(lambda: "STOPPED" in self.service_state(), 30))
+
+    def console(self, app, ini_lines, **env):
+        """quorvel.exe -RUN in a fresh folder (make_app), its output into the file out there; killed at the
+        test's end."""
+        exe = make_app(app, ini_lines)
+        with open(os.path.join(app, "out"), "wb") as out:
+            proc = subprocess.Popen([WINE, exe, "-RUN"], cwd=app, stdout=out, stderr=subprocess.STDOUT,
+                                    env=dict(self.wine.env, WINEDEBUG="-all", **env), stdin=subprocess.DEVNULL)
+        self.addCleanup(lambda: (proc.kill(), proc.wait()))
+        return proc
+
+    def wait_log(self, path, text, count=1, timeout=60):
+        """Waits until count lines of the log hold the text."""
+        self.assertTrue(wait_until(lambda: sum(text in l for l in log_lines(path)) >= count, timeout),
+                        (text, log_lines(path)[-5:]))
 
 
 def make_app(folder, ini_lines):

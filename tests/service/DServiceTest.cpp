@@ -27,14 +27,6 @@ std::string Reports(FakePlatform& fake) {
     return out;
 }
 
-// The manager sends these control codes while the start hook runs; the
-// worker acts on them once it is running.
-void SendControlsOnStart(TDService& service, FakePlatform& fake, std::vector<int> codes) {
-    service.OnStart = [&fake, codes](bool&) {
-        for (int code : codes) fake.handler(code);
-    };
-}
-
 TEST(DServiceTest, ReportedStatesFollowTheLifeOfTheService) {
     const struct {
         std::vector<int> controls;
@@ -52,7 +44,10 @@ TEST(DServiceTest, ReportedStatesFollowTheLifeOfTheService) {
         FakePlatform fake;
         TDService service(fake.Environment());
         service.ServiceControlHandler(1);  // no worker yet: dropped
-        SendControlsOnStart(service, fake, c.controls);
+        // Sent while the start hook runs; the worker acts on them once it runs.
+        service.OnStart = [&](bool&) {
+            for (int code : c.controls) fake.handler(code);
+        };
         if (c.refuseStart) service.OnStart = [](bool& started) { started = false; };
         int stops = 0;
         service.OnStop = [&](bool& stopped) { stopped = ++stops > c.refusedStops; };
@@ -111,11 +106,17 @@ TEST(DServiceTest, FailuresBecomeEventsAndTheServiceStillEnds) {
 }
 
 // What the server is doing shows beside "running" in the service manager,
-// never over the states of a start or a stop.
-TEST(DServiceTest, ActivityShowsOnlyWhileTheServiceRuns) {
+// never over the states of a start or a stop. Entries from two threads at
+// once share one event source; a stop closes it and the next entry opens it
+// again.
+TEST(DServiceTest, ActivityShowsOnlyWhileTheServiceRunsAndAStopClosesTheEventSource) {
     for (bool appMode : {false, true}) {
         FakePlatform fake;
         TDService service(fake.Environment());
+        std::thread a([&] { service.LogEvent("a", platform::kEventSuccess, 0, 1); });
+        service.LogEvent("b", platform::kEventError, 0, 2);
+        a.join();
+        EXPECT_EQ(fake.opens, 1);
         std::thread live;
         service.OnStart = [&](bool&) {
             service.ReportActivity("starting", false);
@@ -129,34 +130,18 @@ TEST(DServiceTest, ActivityShowsOnlyWhileTheServiceRuns) {
         EXPECT_EQ(service.RunCommandLine(appMode ? Words{"-RUN"} : Words{}), 0);
         live.join();
         EXPECT_EQ(fake.statusTexts, appMode ? Words{} : Words{"received 1"});
+        service.LogEvent("c", platform::kEventError, 0, 3);
+        EXPECT_EQ(fake.opens, 2);
+        EXPECT_EQ(fake.events.size(), 3u);
     }
 }
 
-TEST(DServiceTest, EventSourceIsOpenedOnceAndAgainAfterAStop) {
-    FakePlatform fake;
-    TDService service(fake.Environment());
-    std::thread a([&] { service.LogEvent("a", platform::kEventSuccess, 0, 1); });
-    service.LogEvent("b", platform::kEventError, 0, 2);
-    a.join();
-    EXPECT_EQ(fake.opens, 1);
-    SendControlsOnStart(service, fake, {1});
-    service.RunCommandLine({});
-    service.LogEvent("", platform::kEventError, 0, 3);
-    EXPECT_EQ(fake.opens, 2);
-    EXPECT_EQ(fake.events.size(), 3u);
-}
-
+// At most 254 bytes, never half a double-byte character (あ: two bytes).
 TEST(DServiceTest, DescriptionIsCutAtACharacterBoundary) {
-    const std::string a = Sjis(u8"あ");  // two bytes
-    const struct {
-        std::string in;
-        size_t kept;
-    } cases[] = {
-        {std::string(254, 'x'), 254},     {std::string(300, 'x'), 254},
-        {std::string(252, 'x') + a + "y", 254}, {std::string(253, 'x') + a, 253},
-        {std::string(253, 'x') + "\x81", 254},  {"", 0},
-    };
-    for (const auto& c : cases) EXPECT_EQ(TDService::EntryDescription(c.in), c.in.substr(0, c.kept));
+    const std::string a = Sjis(u8"あ"), x(252, 'x');
+    for (const auto& [in, kept] : std::vector<std::pair<std::string, size_t>>{
+             {x + "xxx", 254}, {x + a + "y", 254}, {x + "x" + a, 253}, {x + "x\x81", 254}})
+        EXPECT_EQ(TDService::EntryDescription(in), in.substr(0, kept));
 }
 
 }  // namespace

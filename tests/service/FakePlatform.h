@@ -19,20 +19,17 @@ class FakePlatform final : public platform::ServiceManager,
                            public platform::ServiceControl,
                            public platform::SystemLog {
 public:
-    int Install(const platform::ServiceEntry&) override { return mode = "install", 0; }
-    int Remove(const std::string&) override { return mode = "uninstall", 0; }
+    int Install(const platform::ServiceEntry&) override { return 0; }
+    int Remove(const std::string&) override { return 0; }
     void ShowError(const std::string&, const std::string&) override {}
 
     int RunDispatcher(const std::string&, const std::function<void()>& serviceMain,
                       const platform::ControlHandler& h) override {
-        mode = "service";
-        if (!underManager) return platform::kErrorNotStartedByServiceManager;
         handler = h;
         std::thread(serviceMain).join();  // the service main runs on a thread of the manager's
         return 0;
     }
     void RunApplication(const std::function<void()>& work, const platform::ControlHandler& h) override {
-        mode = "run";
         handler = h;
         work();
     }
@@ -61,9 +58,8 @@ public:
     // keeps its code.
     void LeaveSystemError() { lastError = platform::CreateFolder(""); }
 
-    bool underManager = true, refuseReporter = false, refuseQueue = false;
+    bool refuseReporter = false, refuseQueue = false;
     int lastError = 0;
-    std::string mode = "none";
     platform::ControlHandler handler;
     std::mutex mutex;
     std::vector<platform::ServiceStatus> reports;
@@ -72,24 +68,22 @@ public:
     int opens = 0;
 
 private:
+    template <typename T>
+    void Record(std::vector<T>& to, T what) {
+        std::lock_guard<std::mutex> lock(mutex);
+        to.push_back(std::move(what));
+    }
     struct Reporter final : platform::StatusReporter {
         explicit Reporter(FakePlatform& f) : fake(f) {}
-        void Report(const platform::ServiceStatus& s) override {
-            std::lock_guard<std::mutex> lock(fake.mutex);
-            fake.reports.push_back(s);
-        }
-        void ReportText(const std::string& text) override {
-            std::lock_guard<std::mutex> lock(fake.mutex);
-            fake.statusTexts.push_back(text);
-        }
+        void Report(const platform::ServiceStatus& s) override { fake.Record(fake.reports, s); }
+        void ReportText(const std::string& text) override { fake.Record(fake.statusTexts, text); }
         FakePlatform& fake;
     };
     struct Source final : platform::EventSource {
         Source(FakePlatform& f, std::string n) : fake(f), name(std::move(n)) {}
         void Report(int type, int category, uint32_t id, const std::string& text) override {
-            std::lock_guard<std::mutex> lock(fake.mutex);
-            fake.events.push_back(name + std::to_string(type) + "/" + std::to_string(category) + "/" +
-                                  std::to_string(id) + " " + text);
+            fake.Record(fake.events, name + std::to_string(type) + "/" + std::to_string(category) + "/" +
+                                         std::to_string(id) + " " + text);
         }
         FakePlatform& fake;
         std::string name;

@@ -14,9 +14,7 @@ namespace quorvel::test {
 // comparisons run against iconv in the Linux build). Throws where Windows fails.
 inline std::string ReferenceConvert(std::string_view in, const char* from, const char* to) {
     const auto page = [](std::string_view name) -> UINT {
-        if (name == "UTF-8") return CP_UTF8;
-        if (name == "CP932") return 932;
-        throw std::runtime_error("no Windows reference for this encoding");
+        return name == "UTF-8" ? CP_UTF8 : name == "CP932" ? 932 : throw std::runtime_error("no Windows reference");
     };
     const UINT src = page(from), dst = page(to);
     if (in.empty()) return {};
