@@ -138,26 +138,20 @@ TEST(KeywordMatch, FirstInListOrderOutsideTrailBytesAndBeforeTheFirstNul) {
 }
 
 // An alert handed over after the stop is reported as not sent, not lost.
-TEST(AlertMail, AJobPostedAfterTheStopIsReportedNotSent) {
-    test::TempFolder dir;
-    TFileSettings files;
-    files.LogsFolder = dir.path(), files.SystemLogName = "op.log";
-    const TLogWriter::TClock clock = [] { return platform::LocalTime{2026, 12, 7, 10}; };
-    TInstanceCounters counters;
-    TLogWriter writer(counters, files, clock, {});
-    const TMailSettings mail;
-    TAlertMailer mailer(mail, counters, writer);
+TEST_F(SyslogServiceTest, AnAlertPostedAfterTheStopIsReportedNotSent) {
+    TLogWriter writer(service.Counters, service.Files, service.Clock, {});
+    TAlertMailer mailer(service.Mail, service.Counters, writer);
     mailer.Stop();
     ASSERT_TRUE(mailer.Reserve());
     TAlertJob job;
     job.Addresses = {"ops@example.org"}, job.Keyword = "disk";
     mailer.Post(job);
-    EXPECT_EQ(counters.MailsFailed.load(), 1u);
+    EXPECT_EQ(service.Counters.MailsFailed.load(), 1u);
     EXPECT_TRUE(mailer.WaitIdle(std::chrono::steady_clock::now()));
     ASSERT_TRUE(writer.WaitIdle(std::chrono::steady_clock::now() + seconds(10)));
-    EXPECT_EQ(test::ReadFile(dir.path() + "op.log"), "2026/12/07 10:00:00.000  127.0.0.1"s + texts::kLogMailTo +
-                                                         "ops@example.org" + texts::kLogMailFailed +
-                                                         "(disk) (not sent: the service stopped)\r\n");
+    EXPECT_EQ(test::ReadFile(service.Files.LogsFolder + "Quorvel.log"),
+              "2026/12/06 02:06:02.045  127.0.0.1"s + texts::kLogMailTo + "ops@example.org" + texts::kLogMailFailed +
+                  "(disk) (not sent: the service stopped)\r\n");
 }
 
 platform::LocalTime Wall(int second) { return platform::LocalTime{2026, 12, 7, 10, 0, second, 0}; }
