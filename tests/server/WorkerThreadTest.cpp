@@ -29,10 +29,6 @@ struct TCountingRoom {
         thread_.WakeLocked();
         return true;
     }
-    std::vector<int> Done() {
-        std::lock_guard<std::mutex> lock(thread_.Mutex());
-        return done_;
-    }
     void Run(TWorkerThread::TLock& lock) {
         for (;;) {
             while (!thread_.StoppingLocked() && queue_.Empty()) thread_.SleepLocked(lock, TWorkerThread::TTime::max());
@@ -67,7 +63,7 @@ TEST(WorkerThread, OrderDeadlineRestartAndOwner) {
         const auto start = steady_clock::now();
         room.thread_.Stop(start + c.deadline);
         EXPECT_LT(steady_clock::now() - start, c.deadline + c.work + milliseconds(500)) << c.posts;
-        const std::vector<int> done = room.Done();
+        const std::vector<int> done = room.done_;  // the thread has ended: no lock needed
         for (size_t i = 0; i < done.size(); ++i) ASSERT_EQ(done[i], static_cast<int>(i)) << c.posts;
         EXPECT_EQ(done.size() == static_cast<size_t>(c.posts), c.all) << c.posts << ": " << done.size();
         ASSERT_TRUE(room.Post(-1));
