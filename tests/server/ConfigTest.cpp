@@ -135,6 +135,7 @@ TEST_F(ConfigTest, MailSettingsAndKeywordsNeedBothServerAndRecipient) {
         {"MAILSERVER=smtp\r\nMAILTO=ops@x\r\n", applied},
         {"MAILSERVER=smtp\r\nMAILTO=\r\nMAILTO=ops@x\r\n", kDefaultMail},
         {"MAILTO=ops@x\r\n", kDefaultMail},
+        {"MAILSERVER=smtp\r\nMAILTO=ops@x\r\nMAILSUBJECT=\r\n", "smtp|26|from@example.org|ops@x||2|id| p w |3"},
     };
     for (const auto& c : cases) {
         Load(c.first + kMailIni);
@@ -142,8 +143,6 @@ TEST_F(ConfigTest, MailSettingsAndKeywordsNeedBothServerAndRecipient) {
         ASSERT_NE(Slot(4), nullptr);
         EXPECT_EQ(Mail(Slot(4)), c.second) << c.first;
     }
-    Load("MAILSERVER=smtp\r\nMAILTO=ops@x\r\nMAILSUBJECT=\r\n" + std::string(kMailIni));
-    EXPECT_EQ(Slot(1)->Mail.MailSubject, "");
     // Unquoted, the second word becomes an address.
     ASSERT_EQ(Slot(1)->Mail.KeywordList.size(), 3u);
     EXPECT_EQ(Slot(1)->Mail.KeywordList[2].Keyword, "disk");

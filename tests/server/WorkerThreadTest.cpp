@@ -24,10 +24,9 @@ struct TCountingRoom {
 
     bool Post(int item) {
         std::lock_guard<std::mutex> lock(thread_.Mutex());
-        if (!queue_.Push(item, 1)) return false;
-        thread_.StartLocked();
+        queue_.PushAnyway(item, 1);
         thread_.WakeLocked();
-        return true;
+        return thread_.StartLocked();
     }
     void Run(TWorkerThread::TLock& lock) {
         for (;;) {
@@ -77,8 +76,7 @@ TEST(WorkerThread, OrderDeadlineRestartAndOwner) {
 
 TEST(WorkerThread, TheQueueBoundCountsCostAndReservations) {
     TBoundedQueue<int> queue(10);
-    EXPECT_TRUE(queue.Push(1, 4));
-    EXPECT_TRUE(queue.Reserve(5));
+    EXPECT_TRUE(queue.Push(1, 4) && queue.Reserve(5));
     EXPECT_FALSE(queue.Push(2, 2)) << "4 queued and 5 reserved leave room for 1";
     queue.PushAnyway(3, 0);  // the reserved item arrives
     queue.GrowBack(3);       // and grows past the bound, as an urgent line may
