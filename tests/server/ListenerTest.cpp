@@ -81,9 +81,7 @@ protected:
 // event, the start goes on and binds one IPv4 socket on every local address,
 // whatever the bind address says.
 TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
-    platform::SocketHandle probe;
-    platform::CreateUdpSocket(platform::kFamilyIPv4, probe);
-    const int granted = platform::SetReceiveBuffer(probe.Get(), kSocketReceiveBuffer);
+    const int granted = platform::SetReceiveBuffer(test::LoopbackUdp().Fd(), kSocketReceiveBuffer);
     const struct { platform::ResolverStatus loaderResult; const char* eventText; uint32_t eventId; } cases[] = {
         {platform::ResolverStatus::NoLibrary, u8"ws2_32.dll がロードできません。", 10},
         {platform::ResolverStatus::NoFreeAddrInfo, u8"FreeAddrInfo() が見つかりません。", 11},

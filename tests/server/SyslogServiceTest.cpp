@@ -29,7 +29,7 @@ protected:
     void SetUp() override {
         service.Files.LogsFolder = dir.path() + "logs/";
         service.Files.SystemLogName = "Quorvel.log";
-        service.Files.RecvLogName = "%y-%m-syslog.log";
+        service.Files.RecvLogName = "recv.log";
         service.Clock = [this] { return now; };
     }
     // The file once the writer has written everything handed over so far.
@@ -62,7 +62,6 @@ TEST_F(SyslogServiceTest, ReceivedLineLayoutsAndLineEnds) {
         {ltMeta, rcLF, "_", "abcdefgh\"jklmnop\x02", "10.0.0.5", "2026/12/06 02:06:02.045 10.0.0.5 abcdefgh\"jklmnop_\n"},
         {static_cast<TLogType>(3), rcCRLF, "", "dropped", "10.0.0.3", ""},
     };
-    service.Files.RecvLogName = "recv.log";
     std::string expected;
     for (const auto& c : cases) {
         service.Files.LogType = c.type;

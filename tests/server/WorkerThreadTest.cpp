@@ -48,8 +48,6 @@ struct TCountingRoom {
     TWorkerThread thread_{[this](TWorkerThread::TLock& lock) { Run(lock); }};
 };
 
-// In order, within the deadline, and again after a stop; a member for one
-// thread only aborts on another.
 TEST(WorkerThread, OrderDeadlineRestartAndOwner) {
     const struct { int posts; milliseconds work, deadline; bool all; } cases[] = {
         {200, milliseconds(0), milliseconds(10000), true},  // time to spare: drained in order

@@ -20,7 +20,6 @@
 namespace quorvel {
 namespace {
 
-// The names in the folder.
 std::set<std::string> Names(const std::string& folder) {
     std::vector<platform::FolderEntry> entries;
     EXPECT_EQ(platform::ListFolder(folder, entries), 0);
@@ -29,8 +28,7 @@ std::set<std::string> Names(const std::string& folder) {
     return names;
 }
 
-// Lines of a log, different enough that the deflate stream runs over many
-// pieces.
+// Lines of a log, different enough that the deflate stream runs over many pieces.
 std::string LogLines(size_t bytes) {
     std::string text;
     unsigned long long x = 88172645463325252ULL;
