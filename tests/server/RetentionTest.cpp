@@ -19,13 +19,12 @@ TEST(RetentionTest, ANameTellsTheLastDayItsPatternCanHaveWrittenInto) {
         {"%Y-%M-syslog.log", "2024-02-syslog.log", DayNumber(2024, 2, 29)},
         {"%Y.log", "2025.log", DayNumber(2025, 12, 31)}, {"d%D-%Y%m.txt", "d31-202601.txt", DayNumber(2026, 1, 31)},
         {"%Y%M%D-%Y.log", "20260105-2026.log", DayNumber(2026, 1, 5)},  // a field twice must agree
-        {"%Y%M%D-%Y.log", "20260105-2025.log", none},
+        {"%Y%M%D-%Y.log", "20260105-2025.log", none}, {"Quorvel.log", "Quorvel.log", none},
         {"%Y%M%D.log", "20260230.log", none}, {"%Y%M%D.log", "20261301.log", none},  // no such day
         {"%Y%M%D.log", "2026120.log", none}, {"%Y%M%D.log", "20261208.log.1", none},
         {"%Y%M%D.log", "x20261208.log", none}, {"%Y%M%D.log", "2026-1208.log", none},
         {"%Y%M%D.LOG", "20261208.log", none},  // the literal part is exact
         {"%M%D.log", "1208.log", none},        // repeats every year: no age
-        {"Quorvel.log", "Quorvel.log", none},
         {"100%%Y_%x.log", "100%2026_%x.log", DayNumber(2026, 12, 31)},  // other "%" are bytes
     };
     for (const auto& c : cases) {

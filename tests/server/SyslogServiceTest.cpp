@@ -79,9 +79,8 @@ TEST_F(SyslogServiceTest, ReceivedLineLayoutsAndLineEnds) {
 TEST_F(SyslogServiceTest, DatedFileNamesAndOperationLogLineEnds) {
     now.Month = 3, now.Day = 9;
     const std::pair<std::string, std::string> cases[] = {
-        {"%y-%m-syslog.log", "2026-03-syslog.log"}, {"%Y%M%D.log", "20260309.log"},
-        {"%d%m%y", "09032026"}, {"a%%yb%Q%", "a%2026b%Q%"},
-    };
+        {"%y-%m-syslog.log", "2026-03-syslog.log"}, {"%Y%M%D.log", "20260309.log"}, {"%d%m%y", "09032026"},
+        {"a%%yb%Q%", "a%2026b%Q%"}};
     for (const auto& c : cases) EXPECT_EQ(service.ExpandLogFileName(c.first), c.second) << c.first;
 
     // The operation log ends its lines in CR LF whatever RCODE says.
