@@ -81,9 +81,7 @@ protected:
 // event, the start goes on and binds one IPv4 socket on every local address,
 // whatever the bind address says.
 TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
-    platform::SocketHandle probe;
-    platform::CreateUdpSocket(platform::kFamilyIPv4, probe);
-    const int granted = platform::SetReceiveBuffer(probe.Get(), kSocketReceiveBuffer);
+    const int granted = platform::SetReceiveBuffer(test::LoopbackUdp().Fd(), kSocketReceiveBuffer);
     const struct { platform::ResolverStatus loaderResult; const char* eventText; uint32_t eventId; } cases[] = {
         {platform::ResolverStatus::NoLibrary, u8"ws2_32.dll がロードできません。", 10},
         {platform::ResolverStatus::NoFreeAddrInfo, u8"FreeAddrInfo() が見つかりません。", 11},
@@ -95,7 +93,7 @@ TEST_F(ListenerTest, WithoutAddressResolutionTheInstanceListensOnIPv4Only) {
         const std::string name = "v4only" + std::to_string(c.eventId);
         TSyslogService& service = AddInstance(0, name);
         service.Reception.ServerIPAddress = "::1";
-        const std::string port = std::to_string(service.Reception.SysLogPort);
+        const std::string port = std::to_string(service.Reception.SysLogPort);  // the instance goes at the stop
         server_->AddrInfoLoader = [result = c.loaderResult] { return result; };
         ASSERT_TRUE(server_->StartServices());
         EXPECT_EQ(events_, (std::vector<Event>{{Sjis(c.eventText), platform::kEventError, c.eventId}}));
@@ -138,10 +136,9 @@ TEST_F(ListenerTest, AStopThatFailedPartwayIsFinishedWithoutTouchingFreedInstanc
     for (const auto& slot : server_->Services) EXPECT_EQ(slot, nullptr);
     EXPECT_EQ(events_, (std::vector<Event>{{Sjis(u8"Quorvel  Server の停止中にエラーが発生しました"), platform::kEventError, 4},
                                            {Sjis(u8"Quorvel Server が停止しました"), platform::kEventSuccess, 2}}));
-    const std::string stopLine = " " + Sjis(u8"Quorvel サービスを停止しました");
     for (const char* name : {"first.log", "third.log"}) {
         const Lines lines = Entries(name);
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), stopLine), 1) << name;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), " " + Sjis(u8"Quorvel サービスを停止しました")), 1) << name;
     }
 }
 
@@ -149,10 +146,8 @@ TEST_F(ListenerTest, OnlyAReadEventReadsAndAFailedProcessingIsLoggedWithItsCode)
     TSyslogService& service = AddInstance(0, "recv");
     ASSERT_TRUE(server_->StartServices());
     SendTo(service.Reception.SysLogPort, "first");
-    const int64_t closeEvent = 32;
-    const unsigned otherMessage = 1025;
-    service.HandleSocketMessage(WM_SYSLOG_IPV4, service.Socket4, closeEvent);
-    service.HandleSocketMessage(otherMessage, service.Socket4, platform::kSocketRead);
+    service.HandleSocketMessage(WM_SYSLOG_IPV4, service.Socket4, 32);     // a close event
+    service.HandleSocketMessage(1025, service.Socket4, platform::kSocketRead);  // another message
     EXPECT_EQ(test::ReadFile(folder_.path() + "recv-recv.log"), "") << "nothing is read without a read event";
 
     clockCalls_ = 1;

@@ -12,10 +12,7 @@ namespace {
 // A Shift_JIS keyword against a UTF-8 message: the same characters match,
 // at character starts only, and what Shift_JIS cannot hold matches nothing.
 TEST(MessageCharsetTest, KeywordsMatchTheSameCharactersOfAUtf8Message) {
-    const struct {
-        std::string keyword, message;
-        bool match;
-    } cases[] = {
+    const struct { std::string keyword, message; bool match; } cases[] = {
         {test::Sjis(u8"障害"), u8"\uFEFF障\uFEFF害", true},                   // marks show nothing
         {test::Sjis(u8"〓"), u8"emoji 😀 and a cut \xE9\x9A", false},          // stand-ins are no characters
         {test::Sjis(u8"a〓b"), u8"a😀b", false},

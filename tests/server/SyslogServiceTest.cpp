@@ -29,7 +29,7 @@ protected:
     void SetUp() override {
         service.Files.LogsFolder = dir.path() + "logs/";
         service.Files.SystemLogName = "Quorvel.log";
-        service.Files.RecvLogName = "%y-%m-syslog.log";
+        service.Files.RecvLogName = "recv.log";
         service.Clock = [this] { return now; };
     }
     // The file once the writer has written everything handed over so far.
@@ -62,7 +62,6 @@ TEST_F(SyslogServiceTest, ReceivedLineLayoutsAndLineEnds) {
         {ltMeta, rcLF, "_", "abcdefgh\"jklmnop\x02", "10.0.0.5", "2026/12/06 02:06:02.045 10.0.0.5 abcdefgh\"jklmnop_\n"},
         {static_cast<TLogType>(3), rcCRLF, "", "dropped", "10.0.0.3", ""},
     };
-    service.Files.RecvLogName = "recv.log";
     std::string expected;
     for (const auto& c : cases) {
         service.Files.LogType = c.type;
@@ -80,9 +79,8 @@ TEST_F(SyslogServiceTest, ReceivedLineLayoutsAndLineEnds) {
 TEST_F(SyslogServiceTest, DatedFileNamesAndOperationLogLineEnds) {
     now.Month = 3, now.Day = 9;
     const std::pair<std::string, std::string> cases[] = {
-        {"%y-%m-syslog.log", "2026-03-syslog.log"}, {"%Y%M%D.log", "20260309.log"},
-        {"%d%m%y", "09032026"}, {"a%%yb%Q%", "a%2026b%Q%"},
-    };
+        {"%y-%m-syslog.log", "2026-03-syslog.log"}, {"%Y%M%D.log", "20260309.log"}, {"%d%m%y", "09032026"},
+        {"a%%yb%Q%", "a%2026b%Q%"}};
     for (const auto& c : cases) EXPECT_EQ(service.ExpandLogFileName(c.first), c.second) << c.first;
 
     // The operation log ends its lines in CR LF whatever RCODE says.
@@ -138,26 +136,20 @@ TEST(KeywordMatch, FirstInListOrderOutsideTrailBytesAndBeforeTheFirstNul) {
 }
 
 // An alert handed over after the stop is reported as not sent, not lost.
-TEST(AlertMail, AJobPostedAfterTheStopIsReportedNotSent) {
-    test::TempFolder dir;
-    TFileSettings files;
-    files.LogsFolder = dir.path(), files.SystemLogName = "op.log";
-    const TLogWriter::TClock clock = [] { return platform::LocalTime{2026, 12, 7, 10}; };
-    TInstanceCounters counters;
-    TLogWriter writer(counters, files, clock, {});
-    const TMailSettings mail;
-    TAlertMailer mailer(mail, counters, writer);
+TEST_F(SyslogServiceTest, AnAlertPostedAfterTheStopIsReportedNotSent) {
+    TLogWriter writer(service.Counters, service.Files, service.Clock, {});
+    TAlertMailer mailer(service.Mail, service.Counters, writer);
     mailer.Stop();
     ASSERT_TRUE(mailer.Reserve());
     TAlertJob job;
     job.Addresses = {"ops@example.org"}, job.Keyword = "disk";
     mailer.Post(job);
-    EXPECT_EQ(counters.MailsFailed.load(), 1u);
+    EXPECT_EQ(service.Counters.MailsFailed.load(), 1u);
     EXPECT_TRUE(mailer.WaitIdle(std::chrono::steady_clock::now()));
     ASSERT_TRUE(writer.WaitIdle(std::chrono::steady_clock::now() + seconds(10)));
-    EXPECT_EQ(test::ReadFile(dir.path() + "op.log"), "2026/12/07 10:00:00.000  127.0.0.1"s + texts::kLogMailTo +
-                                                         "ops@example.org" + texts::kLogMailFailed +
-                                                         "(disk) (not sent: the service stopped)\r\n");
+    EXPECT_EQ(test::ReadFile(service.Files.LogsFolder + "Quorvel.log"),
+              "2026/12/06 02:06:02.045  127.0.0.1"s + texts::kLogMailTo + "ops@example.org" + texts::kLogMailFailed +
+                  "(disk) (not sent: the service stopped)\r\n");
 }
 
 platform::LocalTime Wall(int second) { return platform::LocalTime{2026, 12, 7, 10, 0, second, 0}; }

@@ -24,14 +24,9 @@ struct TCountingRoom {
 
     bool Post(int item) {
         std::lock_guard<std::mutex> lock(thread_.Mutex());
-        if (!queue_.Push(item, 1)) return false;
-        thread_.StartLocked();
+        queue_.PushAnyway(item, 1);
         thread_.WakeLocked();
-        return true;
-    }
-    std::vector<int> Done() {
-        std::lock_guard<std::mutex> lock(thread_.Mutex());
-        return done_;
+        return thread_.StartLocked();
     }
     void Run(TWorkerThread::TLock& lock) {
         for (;;) {
@@ -53,8 +48,6 @@ struct TCountingRoom {
     TWorkerThread thread_{[this](TWorkerThread::TLock& lock) { Run(lock); }};
 };
 
-// In order, within the deadline, and again after a stop; a member for one
-// thread only aborts on another.
 TEST(WorkerThread, OrderDeadlineRestartAndOwner) {
     const struct { int posts; milliseconds work, deadline; bool all; } cases[] = {
         {200, milliseconds(0), milliseconds(10000), true},  // time to spare: drained in order
@@ -67,7 +60,7 @@ TEST(WorkerThread, OrderDeadlineRestartAndOwner) {
         const auto start = steady_clock::now();
         room.thread_.Stop(start + c.deadline);
         EXPECT_LT(steady_clock::now() - start, c.deadline + c.work + milliseconds(500)) << c.posts;
-        const std::vector<int> done = room.Done();
+        const std::vector<int> done = room.done_;  // the thread has ended: no lock needed
         for (size_t i = 0; i < done.size(); ++i) ASSERT_EQ(done[i], static_cast<int>(i)) << c.posts;
         EXPECT_EQ(done.size() == static_cast<size_t>(c.posts), c.all) << c.posts << ": " << done.size();
         ASSERT_TRUE(room.Post(-1));
@@ -81,8 +74,7 @@ TEST(WorkerThread, OrderDeadlineRestartAndOwner) {
 
 TEST(WorkerThread, TheQueueBoundCountsCostAndReservations) {
     TBoundedQueue<int> queue(10);
-    EXPECT_TRUE(queue.Push(1, 4));
-    EXPECT_TRUE(queue.Reserve(5));
+    EXPECT_TRUE(queue.Push(1, 4) && queue.Reserve(5));
     EXPECT_FALSE(queue.Push(2, 2)) << "4 queued and 5 reserved leave room for 1";
     queue.PushAnyway(3, 0);  // the reserved item arrives
     queue.GrowBack(3);       // and grows past the bound, as an urgent line may
