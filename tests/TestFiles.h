@@ -14,10 +14,10 @@ namespace quorvel::test {
 // A fresh folder, removed with everything in it at the end of the scope.
 class TempFolder {
 public:
-    TempFolder() {
+    explicit TempFolder(const std::filesystem::path& parent = std::filesystem::temp_directory_path()) {
         std::random_device random;
         std::filesystem::path p;
-        do p = std::filesystem::temp_directory_path() / ("quorvel-" + std::to_string(random()));
+        do p = parent / ("quorvel-" + std::to_string(random()));
         while (!std::filesystem::create_directory(p));
         path_ = p.string() + platform::PathSeparator();
     }

@@ -40,11 +40,7 @@ struct InstallFolder {
         for (const char* hidden : {"/tmp/", "/var/tmp/", "/dev/"}) {
             if (parent.rfind(hidden, 0) == 0 && getenv("HOME") != nullptr) parent = getenv("HOME");
         }
-        const char* saved = getenv("TMPDIR");
-        const std::string old = saved ? saved : "";
-        setenv("TMPDIR", parent.c_str(), 1);
-        temp = std::make_unique<test::TempFolder>();
-        saved ? setenv("TMPDIR", old.c_str(), 1) : unsetenv("TMPDIR");
+        temp = std::make_unique<test::TempFolder>(parent);
         root = temp->path().substr(0, temp->path().size() - 1);
         units = root + "/units";
         mkdir(units.c_str(), 0755);
