@@ -61,7 +61,7 @@ class StreamTest(unittest.TestCase):
         self.addCleanup(q.close)
         return q
 
-    def test_every_framing_gives_the_line_of_the_same_datagram(self):
+    def test_every_framing_gives_the_line_of_the_same_datagram_and_ten_connections_each_arrive_in_order(self):
         q = self.start("CNVCTRLCODE=^")
         # Steps of (what is sent, how many lines it gives), by UDP and by TCP in turn: the lines of
         # a group must be equal.
@@ -81,26 +81,11 @@ class StreamTest(unittest.TestCase):
                             chunk=7000), 3),
             # A frame the close cuts short is one line still.
             (lambda: send([b"<13>cut sh"], self.udp), 1), (lambda: stream(self.tcp, b"20 <13>cut sh"), 1)]
-        expected = 0
+        expected, per, conns = 0, 1000, 10
         for step, count in steps:
             step()
             expected += count
             q.wait_for_lines("recv.log", expected)
-        lines = q.log("recv.log")
-        self.assertEqual(len(set(lines[:3])), 1, lines[:3])
-        self.assertTrue(lines[0].startswith(b"127.0.0.1 <13>1 - - probe - - - over logger"), lines[0])
-        self.assertEqual(lines[3:7], [b"127.0.0.1 <13>tab^and ^ byte"] * 4)
-        self.assertEqual(lines[7:9], [b"::1 <14>from ::1"] * 2)
-        self.assertEqual(lines[9:13], [b"127.0.0.1 " + b"a" * LIMIT] * 4)
-        self.assertEqual(lines[13:], [b"127.0.0.1 <13>cut sh"] * 2)
-        self.assertEqual(q.stop(), 0)
-        self.assertIn("; tcp 10, tls 0; cut 2; truncated 1; connections 0 open, 7 accepted, 0 refused, 0 failed", stop_line(q))
-        self.assertIn(b"127.0.0.1 " + sjis("接続が切れ、途中までのメッセージを 1 行として記録しました"), q.log())
-        self.assertEqual(sum(b"127.0.0.1 " + sjis("最大長を超えたメッセージを切り詰め") in l for l in q.log()), 1, "once a minute")
-
-    def test_ten_connections_each_arrive_in_order(self):
-        q = self.start()
-        per, conns = 1000, 10
 
         def sender(c):
             data = b"".join((octet if c % 2 else lambda m: m + b"\n")(b"<13>conn %d seq %04d" % (c, i)) for i in range(per))
@@ -108,11 +93,21 @@ class StreamTest(unittest.TestCase):
         threads = [threading.Thread(target=sender, args=(c,)) for c in range(conns)]
         [t.start() for t in threads]
         [t.join() for t in threads]
-        lines = q.wait_for_lines("recv.log", per * conns)
-        self.assertEqual(len(lines), per * conns)
+        lines = q.wait_for_lines("recv.log", expected + per * conns)
+        self.assertEqual(len(lines), expected + per * conns)
         for c in range(conns):
             mine = [l for l in lines if l.startswith(b"127.0.0.1 <13>conn %d " % c)]
             self.assertEqual(mine, [b"127.0.0.1 <13>conn %d seq %04d" % (c, i) for i in range(per)])
+        self.assertEqual(len(set(lines[:3])), 1, lines[:3])
+        self.assertTrue(lines[0].startswith(b"127.0.0.1 <13>1 - - probe - - - over logger"), lines[0])
+        self.assertEqual(lines[3:7], [b"127.0.0.1 <13>tab^and ^ byte"] * 4)
+        self.assertEqual(lines[7:9], [b"::1 <14>from ::1"] * 2)
+        self.assertEqual(lines[9:13], [b"127.0.0.1 " + b"a" * LIMIT] * 4)
+        self.assertEqual(lines[13:15], [b"127.0.0.1 <13>cut sh"] * 2)
+        self.assertEqual(q.stop(), 0)
+        self.assertIn("; tcp 10,010, tls 0; cut 2; truncated 1; connections 0 open, 17 accepted, 0 refused, 0 failed", stop_line(q))
+        self.assertIn(b"127.0.0.1 " + sjis("接続が切れ、途中までのメッセージを 1 行として記録しました"), q.log())
+        self.assertEqual(sum(b"127.0.0.1 " + sjis("最大長を超えたメッセージを切り詰め") in l for l in q.log()), 1, "once a minute")
 
     def test_a_locked_log_holds_the_senders_back_and_loses_nothing(self):
         sink, smtp = mail_sink(self)
