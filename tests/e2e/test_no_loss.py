@@ -1,5 +1,5 @@
-"""Reception while outputs stall (a silent mail server, a locked log) or a socket overflows:
-every datagram is logged whole and in order or counted as lost; a stop does not wait."""
+"""Reception while outputs stall (a silent mail server, a locked log) or a socket overflows: every
+datagram is logged whole and in order or counted as lost; a stop does not wait."""
 
 import contextlib
 import fcntl
@@ -66,18 +66,15 @@ class NoLossTest(unittest.TestCase):
             # A member of the log's group who may only read it: what a reader can do.
             os.chmod(q.dir, 0o755)
             reader = ["setpriv", "--reuid=65534", "--regid=%d" % os.stat(q.path("recv.log")).st_gid, "--clear-groups"]
-            holder = subprocess.Popen((reader if os.geteuid() == 0 else []) +
-                                      ["flock", "-s", q.path("recv.log"), "-c", "echo held; sleep %d" % (seconds + 2)],
-                                      stdout=subprocess.PIPE)
-            self.assertEqual(holder.stdout.readline(), b"held\n")
-            started = time.monotonic()
-            for i in range(0, len(sent), rate // 100):  # in steps of 10 ms
-                send(sent[i:i + rate // 100], port)
-                time.sleep(max(0, started + (i + rate // 100) / rate - time.monotonic()))
-            q.wait_for_lines("recv.log", len(sent) + 1, timeout=60)
-            self.assertIsNone(holder.poll(), "every line was written while the lock was still held")
-            holder.stdout.close()
-            holder.wait()
+            with subprocess.Popen((reader if os.geteuid() == 0 else []) + ["flock", "-s", q.path("recv.log"), "-c",
+                                  "echo held; sleep %d" % (seconds + 2)], stdout=subprocess.PIPE) as holder:
+                self.assertEqual(holder.stdout.readline(), b"held\n")
+                started = time.monotonic()
+                for i in range(0, len(sent), rate // 100):  # in steps of 10 ms
+                    send(sent[i:i + rate // 100], port)
+                    time.sleep(max(0, started + (i + rate // 100) / rate - time.monotonic()))
+                q.wait_for_lines("recv.log", len(sent) + 1, timeout=60)
+                self.assertIsNone(holder.poll(), "every line was written while the lock was still held")
             self.assertEqual(q.stop(), 0)
             self.assertEqual(q.log("recv.log"), [b"127.0.0.1 <14>before"] + [b"127.0.0.1 " + p for p in sent])
             skipped = b" " + sjis("ログファイルのロックが他のプロセスに保持されたままのため、ロックせずに追記します: ") + q.path("recv.log").encode()

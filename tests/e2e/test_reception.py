@@ -17,10 +17,8 @@ STOPPED = "success 2 Quorvel Server が停止しました"
 BAD_INI = "error 3 設定ファイルに不備がありサービスを開始できませんでした。"
 
 
-def granted_buffer():
-    """The receive buffer granted: 8 MiB as root, else the system's cap."""
-    with open("/proc/sys/net/core/rmem_max") as f:
-        return 8 << 20 if os.geteuid() == 0 else min(8 << 20, int(f.read()))
+# The receive buffer granted: 8 MiB as root, else the system's cap.
+GRANTED = 8 << 20 if os.geteuid() == 0 else min(8 << 20, int(pathlib.Path("/proc/sys/net/core/rmem_max").read_text()))
 
 
 def families(port):
@@ -31,7 +29,7 @@ def bind_lines(port):
     """The operation-log lines of a wildcard bind, in the resolver's order."""
     return ([b" " + sjis("Bind 処理開始 (IPv4/IPv6)"), b" Bind port is %d" % port]
             + [b" Bind from IPv6" if f == socket.AF_INET6 else b" Bind from IPv4" for f in families(port)]
-            + [b" " + sjis("受信バッファサイズ %d バイト" % granted_buffer()),
+            + [b" " + sjis("受信バッファサイズ %d バイト" % GRANTED),
                b" " + sjis("Quorvel サービスを開始しました。"), b" " + sjis("IPv6を有効にしました。")])
 
 
@@ -58,7 +56,7 @@ class ReceptionTest(unittest.TestCase):
                            check=True)
             q.wait_for_lines("recv.log", 6)
             # As many as fit the receive buffer, all at once: none may be lost.
-            burst = [b"<14>burst %05d " % i + b"." * 100 for i in range(min(10000, granted_buffer() // 1024))]
+            burst = [b"<14>burst %05d " % i + b"." * 100 for i in range(min(10000, GRANTED // 1024))]
             with q.paused():
                 send(burst, port)
             q.wait_for_lines("recv.log", 6 + len(burst), timeout=60)
@@ -159,20 +157,19 @@ class ReceptionTest(unittest.TestCase):
             (["SYSLOGPORT=abc"], "SYSLOGPORT=abc: ポート番号が数値ではありません"),
             (["SYSLOGPORT2=70000"], "Syslog[2] SYSLOGPORT2=70000: ポート番号は 2 から 65534 で指定してください (0、1、65535 は 514")]
         for lines, reason in cases:
-            with self.subTest(lines=[l[:40] for l in lines]):
-                port = [] if lines[0].startswith("SYSLOGPORT=") else ["SYSLOGPORT=%d" % free_port()]
-                with Quorvel(port + lines) as q:
-                    os.makedirs(q.path("sub"))
-                    os.symlink("../Quorvel.ini", q.path("link.log"))
-                    ini = q.read("../Quorvel.ini")
-                    self.assertEqual(q.start().wait_exit(), 1)
-                    [problem] = [l[len("error 20 "):] for l in q.stderr if l.startswith("error 20 ")]
-                    self.assertTrue(problem.startswith("設定に誤りがあるためサービスを開始できません: ") and reason in problem, problem)
-                    self.assertRegex(q.stderr[0], "^quorvel: instance .* cannot start: .*" + re.escape(reason.split(": ")[0].split("] ")[-1]))
-                    # The same words in the system log.
-                    self.assertIn(("20", problem), [(e.get("QUORVEL_EVENT_ID"), e.get("MESSAGE")) for e in q.journal.events()])
-                    self.assertEqual(q.read("../Quorvel.ini"), ini)
-                    self.assertFalse(os.path.exists("/tmp/quorvel-absolute.log") or os.path.exists(q.path("../../quorvel-outside.log")))
+            port = [] if lines[0].startswith("SYSLOGPORT=") else ["SYSLOGPORT=%d" % free_port()]
+            with self.subTest(lines=[l[:40] for l in lines]), Quorvel(port + lines) as q:
+                os.makedirs(q.path("sub"))
+                os.symlink("../Quorvel.ini", q.path("link.log"))
+                ini = q.read("../Quorvel.ini")
+                self.assertEqual(q.start().wait_exit(), 1)
+                [problem] = [l[len("error 20 "):] for l in q.stderr if l.startswith("error 20 ")]
+                self.assertTrue(problem.startswith("設定に誤りがあるためサービスを開始できません: ") and reason in problem, problem)
+                self.assertRegex(q.stderr[0], "^quorvel: instance .* cannot start: .*" + re.escape(reason.split(": ")[0].split("] ")[-1]))
+                # The same words in the system log.
+                self.assertIn(("20", problem), [(e.get("QUORVEL_EVENT_ID"), e.get("MESSAGE")) for e in q.journal.events()])
+                self.assertEqual(q.read("../Quorvel.ini"), ini)
+                self.assertFalse(os.path.exists("/tmp/quorvel-absolute.log") or os.path.exists(q.path("../../quorvel-outside.log")))
 
     def test_the_binary_needs_only_system_libraries(self):
         linked = subprocess.run(["ldd", BINARY], capture_output=True, text=True, check=True).stdout
