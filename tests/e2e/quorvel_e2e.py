@@ -20,7 +20,6 @@ from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult, LoginPassword
 
 BINARY = os.environ.get("QUORVEL_BINARY", "quorvel")
-# "yyyy/mm/dd hh:nn:ss.zzz " in front of every log line.
 STAMP = re.compile(rb"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ")
 ACCOUNT, PASSWORD = b"alerts", b"tunnel-only-pw"
 REFUSED = "refused@example.org"
@@ -111,8 +110,8 @@ class Quorvel(contextlib.AbstractContextManager):
         self.notify = self.proc = self.err = None
 
     def env(self, **extra):
-        env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
-        return dict(env, QUORVEL_JOURNAL_SOCKET=self.journal.path, **extra)
+        return dict({k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}, QUORVEL_JOURNAL_SOCKET=self.journal.path,
+                    **extra)
 
     def start(self, words=("-RUN",), prefix=(), stderr=None, **env_extra):
         self.err = open(os.path.join(self.dir, "stderr"), "wb")

@@ -134,7 +134,6 @@ class MailTest(unittest.TestCase):
             "lone lead byte": b"<11>error disk full \x82", "32 KB line": b"<11>error " + b"A" * 31996,
             "half-width katakana": b"<11>error \xb6\xde\xb2\xbd\xb8 \xca\xdf\xdd",
             "every byte": b"<11>error " + bytes(range(256)), "dot lines": b"<11>error\r\n.\r\n.\r\nQUIT"}
-        # Control bytes reach the mail as CNVCTRLCODE.
         with Quorvel(mail_ini(port, smtp.port, extra=["CNVCTRLCODE=^"])).up() as q:
             for i, payload in enumerate(messages.values()):
                 # One at a time, so that each mail is known by its order.
@@ -147,7 +146,6 @@ class MailTest(unittest.TestCase):
             with self.subTest(name):
                 texts[name] = body_text(self, mail["raw"])
                 self.assertTrue(texts[name].startswith("\r\n127.0.0.1 said\r\n<11>error"), texts[name][:60])
-                # The received-message log keeps the bytes as they came.
                 converted = bytes(b if b >= 0x20 else ord("^") for b in payload if b != 0)
                 self.assertIn(b"127.0.0.1 " + converted + b"\r\n", recv)
         # Read as Shift_JIS, UTF-8 is garbled but whole: the comma and the
@@ -185,10 +183,8 @@ class MailTest(unittest.TestCase):
         held_line = re.compile(r"送信間隔内のため保留した同じキーワードの通知: (\d+) 件 \(最初 "
                                r"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)、最後 (\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)\)")
         held = {m["to"][0]: held_line.search(body_text(self, m["raw"])).groups() for m in sink.mails[3:]}
-        # Every flood match after the first mail was held, for each address.
         self.assertEqual({a: h[0] for a, h in held.items()}, dict.fromkeys(("a@example.org", "b@example.org", "ops@example.org"), "1999"))
         self.assertTrue(all(h[1] <= h[2] for h in held.values()), held)
-        # The instance's totals at the stop count every held match.
         self.assertTrue(log[-1].startswith(b" " + sjis("停止時の統計: ")) and sjis("、メール抑止 5997 件") in log[-1], log[-1])
         # One operation-log line per address when holding begins, not one per match.
         self.assertEqual(sorted(l for l in log if sjis("送信間隔内のため保留し") in l), sorted(

@@ -105,7 +105,6 @@ class PackageTest(unittest.TestCase):
         wanted = path("etc/systemd/system/multi-user.target.wants")
         self.assertEqual((os.path.isfile(path(UNIT)), os.path.exists(wanted)), (True, False))
 
-        # The operator's edits and the service's logs.
         edited = read(path(INI)) + b"SYSLOGPORT2=5141\r\n"
         pathlib.Path(path(INI)).write_bytes(edited)
         pathlib.Path(path("opt/quorvel/logs/Quorvel.log")).write_bytes(b"kept\r\n")

@@ -28,9 +28,8 @@ def visible_folder():
     """A folder the unit's sandbox leaves visible: beside the binary, unless
     the checkout itself lies under a folder the unit hides (a clone in /tmp)."""
     here = os.path.dirname(os.path.realpath(BINARY))
-    if any(here == root or here.startswith(root + "/") for root in ("/tmp", "/var/tmp", "/dev")):
-        return os.path.expanduser("~")
-    return here
+    hidden = any(here == root or here.startswith(root + "/") for root in ("/tmp", "/var/tmp", "/dev"))
+    return os.path.expanduser("~") if hidden else here
 
 
 @contextlib.contextmanager
@@ -68,9 +67,7 @@ class ServiceHostTest(unittest.TestCase):
                 self.assertRegex(result.stderr, err)
                 self.assertEqual([(e["QUORVEL_EVENT_ID"], e["MESSAGE"], e["PRIORITY"], e["SYSLOG_IDENTIFIER"])
                                   for e in q.journal.events()], [(n, "サービスの開始に失敗しました", "3", "QuorvelService") for n in events])
-                # Nothing was started: no logs folder, no unit written.
                 self.assertEqual(sorted(os.listdir(q.dir)), ["Quorvel.ini", "journal", "quorvel"])
-                # With standard error closed, the same status and events.
                 with closed_pipe() as stderr:
                     closed = q.run(*words, stderr=stderr, QUORVEL_UNIT_DIR=q.dir)
                 self.assertEqual(closed.returncode, status)
