@@ -22,7 +22,7 @@ from aiosmtpd.smtp import AuthResult, LoginPassword
 BINARY = os.environ.get("QUORVEL_BINARY", "quorvel")
 STAMP = re.compile(rb"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ")
 ACCOUNT, PASSWORD = b"alerts", b"tunnel-only-pw"
-REFUSED = "refused@example.org"
+REFUSED, GETA = "refused@example.org", "\u3013"  # the mark for a character Shift_JIS lacks
 
 
 def sjis(text):

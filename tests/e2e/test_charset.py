@@ -9,11 +9,10 @@ import re
 import subprocess
 import unittest
 
-from quorvel_e2e import Quorvel, free_port, mail_ini, mail_sink, send, sjis, wait_until
+from quorvel_e2e import GETA, Quorvel, free_port, mail_ini, mail_sink, send, sjis, wait_until
 
 KEYWORD = "ディスク障害"
 SUBJECT = "【警告】ディスク障害を検出しました"
-GETA = "\u3013"
 
 
 def nkf(data, *words):

@@ -11,7 +11,6 @@ import unittest
 from quorvel_e2e import BINARY, Quorvel, STOP_LINE, free_port, mail_ini, mail_sink, send, sjis, wait_until
 
 NOBODY = 65534
-needs_root = unittest.skipUnless(os.geteuid() == 0, "needs root")
 
 
 class HostileTest(unittest.TestCase):
@@ -49,7 +48,7 @@ class HostileTest(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(q.dir, "made-by-link")))
             self.assertTrue(os.path.islink(q.path("recv.log")))
 
-    @needs_root
+    @unittest.skipUnless(os.geteuid() == 0, "needs root")
     def test_with_the_disk_full_the_alert_goes_out_and_the_lost_lines_reach_the_system_log(self):
         port, (sink, smtp) = free_port(), mail_sink(self)
         with Quorvel(mail_ini(port, smtp.port, "disk")) as q:

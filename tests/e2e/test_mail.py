@@ -10,10 +10,9 @@ import shutil
 import time
 import unittest
 
-from quorvel_e2e import ACCOUNT, PASSWORD, Quorvel, free_port, mail_ini, mail_line, mail_sink, send, sjis, wait_until
+from quorvel_e2e import ACCOUNT, GETA, PASSWORD, Quorvel, free_port, mail_ini, mail_line, mail_sink, send, sjis, wait_until
 
 SUBJECT = "【警告】キーワードを検出しました：ディスク容量が不足しています"
-GETA = "\u3013"
 
 
 def read_iso2022jp(data):
