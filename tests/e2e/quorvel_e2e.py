@@ -20,10 +20,9 @@ from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult, LoginPassword
 
 BINARY = os.environ.get("QUORVEL_BINARY", "quorvel")
-# "yyyy/mm/dd hh:nn:ss.zzz " in front of every log line.
 STAMP = re.compile(rb"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ")
 ACCOUNT, PASSWORD = b"alerts", b"tunnel-only-pw"
-REFUSED = "refused@example.org"
+REFUSED, GETA = "refused@example.org", "\u3013"  # the mark for a character Shift_JIS lacks
 
 
 def sjis(text):
@@ -34,7 +33,6 @@ STOP_LINE = b" " + sjis("Quorvel サービスを停止しました")
 
 
 def mail_line(address, keyword, cause=None):
-    """The operation-log line of one mail's outcome: sent, or failed for the cause given."""
     outcome = "送信を行いました。(%s)" % keyword if cause is None else "送信に失敗しました。(%s) (%s)" % (keyword, cause)
     return b" 127.0.0.1 " + sjis("へ %s 宛のメール%s" % (address, outcome))
 
@@ -51,7 +49,6 @@ def free_port(kind=socket.SOCK_DGRAM):
 
 
 def wait_until(condition, timeout=30):
-    """Polls condition until it holds (True) or the time is up (False)."""
     deadline = time.monotonic() + timeout
     while not condition():
         if time.monotonic() > deadline:
@@ -74,7 +71,6 @@ def backlog(port, protocol="udp"):
 
 
 def entries(data):
-    """The lines of a log file (CR LF ends) without their date and time."""
     lines = data.split(b"\r\n")
     assert lines.pop() == b"" and all(STAMP.match(l) for l in lines), data[-200:]
     return [line[24:] for line in lines]
@@ -97,13 +93,10 @@ class DatagramSink:
         return out
 
     def events(self, timeout=0.1):
-        """The journal entries so far as field dictionaries."""
         return [dict(l.split("=", 1) for l in e.splitlines() if "=" in l) for e in self.receive_all(timeout)]
 
 
 class Quorvel(contextlib.AbstractContextManager):
-    """One run of quorvel in a folder of its own."""
-
     def __init__(self, ini_lines=None, ini_bytes=None, folder=None):
         self.tmp = tempfile.TemporaryDirectory(prefix="quorvel-e2e-", dir=folder)
         self.dir = self.tmp.name
@@ -117,18 +110,16 @@ class Quorvel(contextlib.AbstractContextManager):
         self.notify = self.proc = self.err = None
 
     def env(self, **extra):
-        env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
-        return dict(env, QUORVEL_JOURNAL_SOCKET=self.journal.path, **extra)
+        return dict({k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}, QUORVEL_JOURNAL_SOCKET=self.journal.path,
+                    **extra)
 
-    def start(self, words=("-RUN",), prefix=(), **env_extra):
-        """Runs quorvel with the command words (behind a prefix such as setpriv), standard error into a file."""
+    def start(self, words=("-RUN",), prefix=(), stderr=None, **env_extra):
         self.err = open(os.path.join(self.dir, "stderr"), "wb")
         self.proc = subprocess.Popen([*prefix, self.binary, *words], cwd="/", env=self.env(**env_extra),
-                                     stdout=subprocess.DEVNULL, stderr=self.err)
+                                     stdout=subprocess.DEVNULL, stderr=stderr or self.err)
         return self
 
     def up(self, **start_args):
-        """Started and reported running; else closed, the failure naming its standard error."""
         if not self.start(**start_args).wait_started():
             err = self.stderr
             self.close()
@@ -140,14 +131,14 @@ class Quorvel(contextlib.AbstractContextManager):
         self.notify = DatagramSink(self.dir, "notify")
         self.start((), NOTIFY_SOCKET=self.notify.path)
         self.notify.sock.settimeout(30)
-        messages = [self.notify.sock.recv(65536).decode()]
-        while not messages[-1].startswith("READY=1"):
+        messages = []
+        while not messages or not messages[-1].startswith("READY=1"):
             messages.append(self.notify.sock.recv(65536).decode())
         return messages
 
-    def run(self, *words, **env_extra):
-        """One command to its end: the completed process, output captured."""
-        return subprocess.run([self.binary, *words], env=self.env(**env_extra), capture_output=True, timeout=30)
+    def run(self, *words, stderr=subprocess.PIPE, **env_extra):
+        return subprocess.run([self.binary, *words], env=self.env(**env_extra), stdout=subprocess.PIPE, stderr=stderr,
+                              timeout=30)
 
     @property
     def stderr(self):
@@ -155,7 +146,6 @@ class Quorvel(contextlib.AbstractContextManager):
         return pathlib.Path(self.dir, "stderr").read_bytes().decode("utf-8", "replace").splitlines()
 
     def wait_started(self, timeout=30):
-        """True when the server reported a successful start (event 1)."""
         wait_until(lambda: self.proc.poll() is not None
                    or any(l.startswith(("success 1 ", "error ")) for l in self.stderr), timeout)
         return any(l.startswith("success 1 ") for l in self.stderr)
@@ -170,7 +160,7 @@ class Quorvel(contextlib.AbstractContextManager):
 
     @contextlib.contextmanager
     def paused(self):
-        """The server stopped (SIGSTOP) while the block runs: what is sent waits in its socket."""
+        """What is sent while the server is stopped (SIGSTOP) waits in its socket."""
         self.proc.send_signal(signal.SIGSTOP)
         try:
             yield
@@ -182,8 +172,7 @@ class Quorvel(contextlib.AbstractContextManager):
 
     @contextlib.contextmanager
     def small_disk(self, test, size):
-        """The logs folder on a tmpfs of that size for the block; at its end the server is killed and the
-        tmpfs goes. Skips the test where no tmpfs can be mounted."""
+        """The logs folder on a tmpfs of that size for the block (skipped where none can be mounted)."""
         logs = os.path.join(self.dir, "logs")
         os.mkdir(logs)
         if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", logs]).returncode != 0:
@@ -200,11 +189,9 @@ class Quorvel(contextlib.AbstractContextManager):
         return pathlib.Path(self.path(name)).read_bytes()
 
     def log(self, name="Quorvel.log"):
-        """The lines of a log without their date and time."""
         return entries(self.read(name))
 
     def wait_for_lines(self, name, count, timeout=30):
-        """Waits until the log holds at least count lines; its lines then."""
         assert wait_until(lambda: os.path.exists(self.path(name)) and self.read(name).count(b"\r\n") >= count,
                           timeout), "%s did not reach %d lines" % (name, count)
         return self.log(name)

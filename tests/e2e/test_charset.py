@@ -1,6 +1,5 @@
-"""UTF-8 senders (logger, Python's SysLogHandler, an RFC 5424 datagram with a BOM, a hostile one)
-matched by a Japanese keyword of a UTF-8 ini and mailed as the text they sent, read back with
-Python's email package and with nkf; Shift_JIS under AUTO mailed byte for byte as by default."""
+"""UTF-8 senders matched by a Japanese keyword of a UTF-8 ini and mailed as the text they sent, read
+back with Python's email package and with nkf; Shift_JIS under AUTO mailed byte for byte as by default."""
 
 import email
 import email.policy
@@ -10,11 +9,10 @@ import re
 import subprocess
 import unittest
 
-from quorvel_e2e import Quorvel, Sink, free_port, mail_ini, send, sjis, smtp_server, wait_until
+from quorvel_e2e import GETA, Quorvel, free_port, mail_ini, mail_sink, send, sjis, wait_until
 
 KEYWORD = "ディスク障害"
 SUBJECT = "【警告】ディスク障害を検出しました"
-GETA = "\u3013"
 
 
 def nkf(data, *words):
@@ -31,8 +29,7 @@ def read_mail(test, raw):
     mail = email.message_from_bytes(raw, policy=email.policy.default)
     subject, body = str(mail["Subject"]), mail.get_content().rstrip("\r\n")
     header, _, wire_body = raw.partition(b"\r\n\r\n")
-    base64 = mail["Content-Transfer-Encoding"] == "base64"
-    by_nkf = nkf(wire_body, *(("-W", "-mB") if base64 else ("-m",))).rstrip("\r\n")
+    by_nkf = nkf(wire_body, *(("-W", "-mB") if mail["Content-Transfer-Encoding"] == "base64" else ("-m",))).rstrip("\r\n")
     nkf_subject = re.search(r"^Subject: ([^\r\n]*(?:\r\n\t[^\r\n]*)*)", nkf(header, "-m"), re.M).group(1)
     test.assertEqual((re.sub(r"\r\n\t", "", nkf_subject), by_nkf), (subject, body))
     return mail.get_content_charset(), subject, body
@@ -40,8 +37,7 @@ def read_mail(test, raw):
 
 class CharsetTest(unittest.TestCase):
     def test_utf8_senders_match_a_japanese_keyword_of_a_utf8_ini_and_get_the_text_they_sent(self):
-        ports, sink = (free_port(), free_port()), Sink()
-        smtp = smtp_server(self, sink)
+        ports, (sink, smtp) = (free_port(), free_port()), mail_sink(self)
         lines = mail_ini(ports[0], smtp.port, KEYWORD, extra=[
             "MAILSUBJECT=" + SUBJECT + "😀", "MESSAGECHARSET=AUTO", "CNVCTRLCODE=・",
             "SYSLOGPORT2=%d" % ports[1], "RECVLOGNAME2=recv2.log", "MESSAGECHARSET2=UTF8", "MAILCHARSET2=UTF-8"])
@@ -55,9 +51,7 @@ class CharsetTest(unittest.TestCase):
                 subprocess.run(["logger", "--udp", "--server", "127.0.0.1", "--port", str(port), "-t", "app", text],
                                check=True)
                 handler = logging.handlers.SysLogHandler(address=("127.0.0.1", port))
-                sender = logging.getLogger("charset-test-%d" % port)
-                sender.addHandler(handler)
-                sender.error(text)
+                handler.emit(logging.makeLogRecord(dict(msg=text, levelname="ERROR")))
                 handler.close()
                 send([bom_5424, hostile], port)
                 # The hostile one is not UTF-8 to AUTO and so holds no Shift_JIS keyword there.
@@ -86,8 +80,7 @@ class CharsetTest(unittest.TestCase):
         self.assertTrue(mails[6][2].endswith(" %s %s・ %s" % (GETA * 2, GETA * 3, GETA)), mails[6][2])
 
     def test_auto_mails_shift_jis_byte_for_byte_as_the_default_does(self):
-        ports, sink = (free_port(), free_port()), Sink()
-        smtp = smtp_server(self, sink)
+        ports, (sink, smtp) = (free_port(), free_port()), mail_sink(self)
         ini = mail_ini(ports[0], smtp.port, KEYWORD, "error", extra=[
             "MAILSUBJECT=" + SUBJECT, "SYSLOGPORT2=%d" % ports[1], "RECVLOGNAME2=recv2.log", "MESSAGECHARSET2=AUTO"])
         with Quorvel(ini).up() as q:

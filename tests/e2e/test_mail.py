@@ -10,10 +10,9 @@ import shutil
 import time
 import unittest
 
-from quorvel_e2e import ACCOUNT, PASSWORD, Quorvel, free_port, mail_ini, mail_line, mail_sink, send, sjis, wait_until
+from quorvel_e2e import ACCOUNT, GETA, PASSWORD, Quorvel, free_port, mail_ini, mail_line, mail_sink, send, sjis, wait_until
 
 SUBJECT = "【警告】キーワードを検出しました：ディスク容量が不足しています"
-GETA = "\u3013"
 
 
 def read_iso2022jp(data):
@@ -40,8 +39,7 @@ def body_text(test, raw):
         test.assertLessEqual(len(line), 998)
         test.assertTrue(all(0 < b < 0x80 and b not in b"\r\n" for b in line), line[:80])
     mail = email.message_from_bytes(raw, policy=email.policy.default)
-    test.assertEqual(mail["Content-Transfer-Encoding"], "7bit")
-    test.assertEqual(mail.get_content_charset(), "iso-2022-jp")
+    test.assertEqual((mail["Content-Transfer-Encoding"], mail.get_content_charset()), ("7bit", "iso-2022-jp"))
     return read_iso2022jp(raw.split(b"\r\n\r\n", 1)[1])
 
 
@@ -50,49 +48,50 @@ RMEM_MAX = int(open("/proc/sys/net/core/rmem_max").read())
 
 class MailTest(unittest.TestCase):
     def test_start_notes_show_on_standard_error_and_in_the_operation_log_and_a_failed_mail_names_its_cause(self):
-        port, closed = free_port(), free_port()
+        port, closed, (sink, smtp) = free_port(), free_port(), mail_sink(self)
         # Without CAP_NET_ADMIN the buffer is capped by net.core.rmem_max, as for the service's account.
-        capped = shutil.which("setpriv") and RMEM_MAX < 8388608
+        capped = bool(shutil.which("setpriv")) and RMEM_MAX < 8388608
         prefix = ["setpriv", "--bounding-set=-net_admin"] if capped else []
         buffer = ("警告 : 受信バッファが要求より小さいため、集中した受信でメッセージを失うことがあります: %d バイト (要求 8388608 バイト)。"
                   "net.core.rmem_max を上げてください (sysctl -w net.core.rmem_max=8388608)" % RMEM_MAX,
                   "instance 1: warning: receive buffer of %d bytes granted, 8388608 asked for: raise net.core.rmem_max"
                   % RMEM_MAX)
+        readable = ("SMTPAUTHPASS を含む設定ファイルを他のユーザーが読めます: {dir}/Quorvel.ini",
+                    "warning: {dir}/Quorvel.ini holds SMTPAUTHPASS and other users may read it")
         block = ["KEYWORDLISTSTART", "disk a@example.org", "KEYWORDLISTEND"]
         cases = [
-            # The ini (from line 1), then each note: the operation log's text, the start of its line on standard error.
+            # The ini (from line 1); each note: the operation log's text, the start of its line on standard error;
+            # the outcome of the mail for "<11>disk error".
             (["SYSLOGPORT=%d" % port, "MAILSERVER=127.0.0.1", "SMTPAUTHPASS=x", "BOGUS=1"] + block + block, [
                 ("設定ファイルの不明なキーを無視しました: BOGUS (行 4)", "warning: unknown key BOGUS ignored (line 4)"),
                 ("2 つ目以降の KEYWORDLISTSTART を無視しました (読むのは最初のキーワードブロックだけです): KEYWORDLISTSTART (行 8)",
                  "warning: KEYWORDLISTSTART ignored: only the first keyword block is read (line 8)"),
                 ("キーワードがありますが、MAILSERVER と MAILTO の両方がないため警告メールは送信しません。空のキー: MAILTO (行 5)",
-                 "warning: keywords are set (line 5) but no alert mail is sent: empty MAILTO"),
-                ("SMTPAUTHPASS を含む設定ファイルを他のユーザーが読めます: {dir}/Quorvel.ini",
-                 "warning: {dir}/Quorvel.ini holds SMTPAUTHPASS and other users may read it"),
-            ] + ([buffer] if capped else [])),
+                 "warning: keywords are set (line 5) but no alert mail is sent: empty MAILTO"), readable], None),
+            # Nothing listens on that port: the connect is refused at once.
             (["SYSLOGPORT=%d" % port, "RECVLOGNAME=recv.log", "MAILSERVER=127.0.0.1", "MAILSERVERPORT=%d" % closed,
               "MAILTO=ops@example.org"] + block, [
                 ("MAILFROM が空のため、警告メールは差出人なし (MAIL FROM:<>、From: <>) で送られます。受け取らないメールサーバーがあります: "
-                 "MAILFROM", "warning: MAILFROM is empty: alert mail goes out as MAIL FROM:<> and From: <>")]
-             + ([buffer] if capped else []))]
-        for ini, notes in cases:
+                 "MAILFROM", "warning: MAILFROM is empty: alert mail goes out as MAIL FROM:<> and From: <>")],
+             mail_line("a@example.org", "disk", "cannot connect: Connection refused")),
+            (mail_ini(port, smtp.port, extra=["SMTPAUTH=login", "SMTPAUTHID=alerts", "SMTPAUTHPASS=wrong"]), [readable],
+             mail_line("ops@example.org", "error", "login refused"))]
+        for ini, notes, failed in cases:
             with self.subTest(ini=ini[1:4]), Quorvel(ini) as q:
                 os.chmod(os.path.join(q.dir, "Quorvel.ini"), 0o644)
                 q.up(prefix=prefix)
-                if "MAILTO=ops@example.org" in ini:
-                    # Nothing listens on that port: the connect is refused at once.
-                    send([b"<11>disk full"], port)
+                if failed:
+                    send([b"<11>disk error"], port)
                     self.assertTrue(wait_until(lambda: sjis("宛のメール送信") in q.read("Quorvel.log")), q.log())
                 self.assertEqual(q.stop(), 0)
-                log, console = q.log(), q.stderr
+                log, console, notes = q.log(), q.stderr, notes + [buffer] * capped
                 for text, said in ((t.format(dir=q.dir), s.format(dir=q.dir)) for t, s in notes):
                     self.assertEqual(sum(l.startswith(b" " + sjis(text)) for l in log), 1, (text, log))
                     self.assertEqual(sum(l.startswith("quorvel: " + said) for l in console), 1, (said, console))
                 # Each once, and warnings are all that standard error adds.
                 self.assertEqual(len([l for l in console if ": warning: " in l]), len(notes), console)
-                self.assertEqual([l for l in log if sjis("宛のメール送信") in l],
-                                 [mail_line("a@example.org", "disk", "cannot connect: Connection refused")]
-                                 if "MAILTO=ops@example.org" in ini else [])
+                self.assertEqual([l for l in log if sjis("宛のメール送信") in l], [failed] if failed else [])
+        self.assertEqual((sink.mails, sink.auth_over_tls), ([], [False]))
 
     def test_first_matching_keyword_mails_each_address_and_logs_each_outcome(self):
         port, (sink, smtp) = free_port(), mail_sink(self)
@@ -124,14 +123,6 @@ class MailTest(unittest.TestCase):
             self.assertEqual(date.strftime("%z"), "+0530")
             self.assertLess(abs(date.timestamp() - sent), 60, "the Date header names a wrong instant")
 
-    def test_a_wrong_password_is_a_failed_mail(self):
-        port, (sink, smtp) = free_port(), mail_sink(self)
-        with Quorvel(mail_ini(port, smtp.port, extra=["SMTPAUTH=login", "SMTPAUTHID=alerts", "SMTPAUTHPASS=wrong"])).up() as q:
-            send([b"<11>an error"], port)
-            q.wait_for_lines("Quorvel.log", 7 + 1)
-            self.assertEqual(q.stop(), 0)
-            self.assertEqual((q.log()[-2], sink.mails, sink.auth_over_tls), (mail_line("ops@example.org", "error", "login refused"), [], [False]))
-
     def test_every_hostile_message_gives_a_valid_mail_and_an_unchanged_log_line(self):
         port, (sink, smtp) = free_port(), mail_sink(self)
         messages = {
@@ -142,7 +133,6 @@ class MailTest(unittest.TestCase):
             "lone lead byte": b"<11>error disk full \x82", "32 KB line": b"<11>error " + b"A" * 31996,
             "half-width katakana": b"<11>error \xb6\xde\xb2\xbd\xb8 \xca\xdf\xdd",
             "every byte": b"<11>error " + bytes(range(256)), "dot lines": b"<11>error\r\n.\r\n.\r\nQUIT"}
-        # Control bytes reach the mail as CNVCTRLCODE.
         with Quorvel(mail_ini(port, smtp.port, extra=["CNVCTRLCODE=^"])).up() as q:
             for i, payload in enumerate(messages.values()):
                 # One at a time, so that each mail is known by its order.
@@ -155,7 +145,6 @@ class MailTest(unittest.TestCase):
             with self.subTest(name):
                 texts[name] = body_text(self, mail["raw"])
                 self.assertTrue(texts[name].startswith("\r\n127.0.0.1 said\r\n<11>error"), texts[name][:60])
-                # The received-message log keeps the bytes as they came.
                 converted = bytes(b if b >= 0x20 else ord("^") for b in payload if b != 0)
                 self.assertIn(b"127.0.0.1 " + converted + b"\r\n", recv)
         # Read as Shift_JIS, UTF-8 is garbled but whole: the comma and the
@@ -163,11 +152,10 @@ class MailTest(unittest.TestCase):
         lines = texts["utf-8"].split("\r\n")
         self.assertTrue(GETA + ", " in lines[2] and GETA + ") " in lines[2], lines[2])
         self.assertEqual(lines[3:], ["", ""], "the message is one line")
-        line = {name: text.split("\r\n")[2] for name, text in texts.items() if name in ("broken pairs", "lone lead byte",
-                                                                                           "half-width katakana", "dot lines")}
-        self.assertEqual(line, {"broken pairs": "<11>error {0}, {0} {0} {0}{0}{0}{0}{0} end".format(GETA),
-                                "lone lead byte": "<11>error disk full " + GETA,
-                                "half-width katakana": "<11>error ガイスク パン", "dot lines": "<11>error^^.^^.^^QUIT"})
+        shown = {"broken pairs": "<11>error {0}, {0} {0} {0}{0}{0}{0}{0} end".format(GETA),
+                 "lone lead byte": "<11>error disk full " + GETA,
+                 "half-width katakana": "<11>error ガイスク パン", "dot lines": "<11>error^^.^^.^^QUIT"}
+        self.assertEqual({name: texts[name].split("\r\n")[2] for name in shown}, shown)
         self.assertIn("A" * 31996, texts["32 KB line"].replace("\r\n", ""))
         self.assertGreaterEqual(texts["32 KB line"].count("\r\n"), 33)
 
@@ -194,10 +182,8 @@ class MailTest(unittest.TestCase):
         held_line = re.compile(r"送信間隔内のため保留した同じキーワードの通知: (\d+) 件 \(最初 "
                                r"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)、最後 (\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)\)")
         held = {m["to"][0]: held_line.search(body_text(self, m["raw"])).groups() for m in sink.mails[3:]}
-        # Every flood match after the first mail was held, for each address.
         self.assertEqual({a: h[0] for a, h in held.items()}, dict.fromkeys(("a@example.org", "b@example.org", "ops@example.org"), "1999"))
         self.assertTrue(all(h[1] <= h[2] for h in held.values()), held)
-        # The instance's totals at the stop count every held match.
         self.assertTrue(log[-1].startswith(b" " + sjis("停止時の統計: ")) and sjis("、メール抑止 5997 件") in log[-1], log[-1])
         # One operation-log line per address when holding begins, not one per match.
         self.assertEqual(sorted(l for l in log if sjis("送信間隔内のため保留し") in l), sorted(
@@ -206,7 +192,6 @@ class MailTest(unittest.TestCase):
 
     def test_matches_that_find_the_mail_queue_full_are_held_and_told_in_the_next_mail(self):
         (sink, smtp), port, interval, pairs = mail_sink(self, held=True), free_port(), 10, 150  # the first mail waits until released
-        keywords = ["kw%03d r%03d@example.org" % (i, i) for i in range(pairs)]
 
         def match_round(number, pause=0.0):
             for i in range(pairs):
@@ -214,7 +199,8 @@ class MailTest(unittest.TestCase):
                 time.sleep(pause)
             q.wait_for_lines("recv.log", number * pairs)
 
-        with Quorvel(mail_ini(port, smtp.port, *keywords, extra=["MAILINTERVAL=%d" % interval])).up() as q:
+        with Quorvel(mail_ini(port, smtp.port, *("kw%03d r%03d@example.org" % (i, i) for i in range(pairs)),
+                              extra=["MAILINTERVAL=%d" % interval])).up() as q:
             start = time.monotonic()
             match_round(1)  # one mail under way, the queue full behind it, the rest find no room
             self.assertTrue(smtp.connected.wait(30))

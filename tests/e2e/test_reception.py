@@ -17,10 +17,8 @@ STOPPED = "success 2 Quorvel Server が停止しました"
 BAD_INI = "error 3 設定ファイルに不備がありサービスを開始できませんでした。"
 
 
-def granted_buffer():
-    """The receive buffer granted: 8 MiB as root, else the system's cap."""
-    with open("/proc/sys/net/core/rmem_max") as f:
-        return 8 << 20 if os.geteuid() == 0 else min(8 << 20, int(f.read()))
+# The receive buffer granted: 8 MiB as root, else the system's cap.
+GRANTED = 8 << 20 if os.geteuid() == 0 else min(8 << 20, int(pathlib.Path("/proc/sys/net/core/rmem_max").read_text()))
 
 
 def families(port):
@@ -31,7 +29,7 @@ def bind_lines(port):
     """The operation-log lines of a wildcard bind, in the resolver's order."""
     return ([b" " + sjis("Bind 処理開始 (IPv4/IPv6)"), b" Bind port is %d" % port]
             + [b" Bind from IPv6" if f == socket.AF_INET6 else b" Bind from IPv4" for f in families(port)]
-            + [b" " + sjis("受信バッファサイズ %d バイト" % granted_buffer()),
+            + [b" " + sjis("受信バッファサイズ %d バイト" % GRANTED),
                b" " + sjis("Quorvel サービスを開始しました。"), b" " + sjis("IPv6を有効にしました。")])
 
 
@@ -42,7 +40,7 @@ def listening_line(instance, port):
 
 
 class ReceptionTest(unittest.TestCase):
-    def test_every_kind_of_datagram_from_every_kind_of_sender_and_a_burst_into_two_instances(self):
+    def test_every_kind_of_datagram_and_a_burst_into_two_instances(self):
         port, two = free_port(), free_port()
         # A byte order mark, stray lines and an unended keyword list are read as meant and noted.
         with Quorvel(ini_bytes=b"\xef\xbb\xbfSYSLOGPORT=%d\r\nRECVLOGNAME=recv.log\r\nSYSLOGPORT2=%d\r\nRECVLOGNAME2=two.log\r\n"
@@ -54,14 +52,11 @@ class ReceptionTest(unittest.TestCase):
             q.wait_for_lines("recv.log", 4)
             send([b"<13>from IPv6"], port, host="::1")
             q.wait_for_lines("recv.log", 5)
-            subprocess.run(["logger", "--udp", "--server", "127.0.0.1", "--port", str(port), "hello from logger"],
-                           check=True)
-            q.wait_for_lines("recv.log", 6)
             # As many as fit the receive buffer, all at once: none may be lost.
-            burst = [b"<14>burst %05d " % i + b"." * 100 for i in range(min(10000, granted_buffer() // 1024))]
+            burst = [b"<14>burst %05d " % i + b"." * 100 for i in range(min(10000, GRANTED // 1024))]
             with q.paused():
                 send(burst, port)
-            q.wait_for_lines("recv.log", 6 + len(burst), timeout=60)
+            q.wait_for_lines("recv.log", 5 + len(burst), timeout=60)
             q.wait_for_lines("two.log", 1)
             self.assertEqual(q.stop(), 0)
             self.assertEqual((q.log("two.log"), q.log("two-op.log")), ([b"::1 to two"], bind_lines(two) + [STOP_LINE]))
@@ -69,8 +64,7 @@ class ReceptionTest(unittest.TestCase):
             self.assertEqual(received[:5], [b"127.0.0.1 <34>Oct 11 22:14:15 mymachine su: 'su root' failed",
                                             b"127.0.0.1 nulbyte", b"127.0.0.1 tabhere cr lf",
                                             b"127.0.0.1 " + sjis("<11>ディスク容量不足"), b"::1 <13>from IPv6"])
-            self.assertRegex(received[5], rb"^127\.0\.0\.1 <13>.* hello from logger$")
-            self.assertEqual(received[6:], [b"127.0.0.1 " + p for p in burst])
+            self.assertEqual(received[5:], [b"127.0.0.1 " + p for p in burst])
             self.assertEqual(q.log(), [b" " + sjis(t) for t in ("設定ファイルの不明なキーを無視しました: SYSLOGPORTS (行 7)",
                 "11 番目以降のインスタンスの設定は使われません: SYSLOGPORT11 (行 8)",
                 "KEYWORDLISTEND がないため、これ以降のすべての行をキーワードとして読みました: KEYWORDLISTSTART (行 9)",
@@ -85,7 +79,7 @@ class ReceptionTest(unittest.TestCase):
                                         "MAILSERVER, MAILTO (mail needs both MAILSERVER and MAILTO)",
                                         listening_line(1, port), listening_line(2, two), STARTED, STOPPED,
                                         "quorvel: received {:,}; written {:,}; dropped 0; oversized 1; mails 0 sent, "
-                                        "0 failed".format(8 + len(burst), 7 + len(burst))])
+                                        "0 failed".format(7 + len(burst), 6 + len(burst))])
 
     def test_two_instances_sharing_both_files_write_every_line_in_the_order_received(self):
         one, two = free_port(), free_port()
@@ -159,20 +153,18 @@ class ReceptionTest(unittest.TestCase):
             (["SYSLOGPORT=abc"], "SYSLOGPORT=abc: ポート番号が数値ではありません"),
             (["SYSLOGPORT2=70000"], "Syslog[2] SYSLOGPORT2=70000: ポート番号は 2 から 65534 で指定してください (0、1、65535 は 514")]
         for lines, reason in cases:
-            with self.subTest(lines=[l[:40] for l in lines]):
-                port = [] if lines[0].startswith("SYSLOGPORT=") else ["SYSLOGPORT=%d" % free_port()]
-                with Quorvel(port + lines) as q:
-                    os.makedirs(q.path("sub"))
-                    os.symlink("../Quorvel.ini", q.path("link.log"))
-                    ini = q.read("../Quorvel.ini")
-                    self.assertEqual(q.start().wait_exit(), 1)
-                    [problem] = [l[len("error 20 "):] for l in q.stderr if l.startswith("error 20 ")]
-                    self.assertTrue(problem.startswith("設定に誤りがあるためサービスを開始できません: ") and reason in problem, problem)
-                    self.assertRegex(q.stderr[0], "^quorvel: instance .* cannot start: .*" + re.escape(reason.split(": ")[0].split("] ")[-1]))
-                    # The same words in the system log.
-                    self.assertIn(("20", problem), [(e.get("QUORVEL_EVENT_ID"), e.get("MESSAGE")) for e in q.journal.events()])
-                    self.assertEqual(q.read("../Quorvel.ini"), ini)
-                    self.assertFalse(os.path.exists("/tmp/quorvel-absolute.log") or os.path.exists(q.path("../../quorvel-outside.log")))
+            port = [] if lines[0].startswith("SYSLOGPORT=") else ["SYSLOGPORT=%d" % free_port()]
+            with self.subTest(lines=[l[:40] for l in lines]), Quorvel(port + lines) as q:
+                os.makedirs(q.path("sub"))
+                os.symlink("../Quorvel.ini", q.path("link.log"))
+                ini = q.read("../Quorvel.ini")
+                self.assertEqual(q.start().wait_exit(), 1)
+                [problem] = [l[len("error 20 "):] for l in q.stderr if l.startswith("error 20 ")]
+                self.assertTrue(problem.startswith("設定に誤りがあるためサービスを開始できません: ") and reason in problem, problem)
+                self.assertRegex(q.stderr[0], "^quorvel: instance .* cannot start: .*" + re.escape(reason.split(": ")[0].split("] ")[-1]))
+                self.assertIn(("20", problem), [(e.get("QUORVEL_EVENT_ID"), e.get("MESSAGE")) for e in q.journal.events()])
+                self.assertEqual(q.read("../Quorvel.ini"), ini)
+                self.assertFalse(os.path.exists("/tmp/quorvel-absolute.log") or os.path.exists(q.path("../../quorvel-outside.log")))
 
     def test_the_binary_needs_only_system_libraries(self):
         linked = subprocess.run(["ldd", BINARY], capture_output=True, text=True, check=True).stdout
