@@ -110,11 +110,12 @@ class ServiceHostTest(unittest.TestCase):
 
     def test_a_service_reports_its_states_and_exact_figures(self):
         sink = Sink()
-        smtp, port = smtp_server(self, sink), free_port()
+        smtp, port, two = smtp_server(self, sink), free_port(), free_port()
         load = ([b"<13>plain %d" % i for i in range(40)] + [b"x" * 40000, b"y" * 32770]
                 + [b"<11>ALERT disk %d" % i for i in range(3)] + [b"<11>FAILME once"])
         with Quorvel(mail_ini(port, smtp.port, "ALERT", "FAILME " + REFUSED,
-                              extra=["SERVERIPADDRESS=127.0.0.1", "STATSINTERVAL=1"])) as q:
+                              extra=["SERVERIPADDRESS=127.0.0.1", "STATSINTERVAL=1", "SYSLOGPORT2=%d" % two,
+                                     "RECVLOGNAME2=two.log", "SYSLOGLOGNAME2=two-op.log"])) as q:
             extend, started = "EXTEND_TIMEOUT_USEC=5000000\n", time.monotonic()
             self.assertEqual(q.start_service(), ["STATUS=Starting (check point 1)\n" + extend,
                                                  "STATUS=Starting (check point 2)\n" + extend, "READY=1\nSTATUS=Running\n"])
@@ -122,7 +123,9 @@ class ServiceHostTest(unittest.TestCase):
             self.assertTrue(wait_until(lambda: b" " + sjis("サービスとして実行中のため、シグナルを無視しました (signal 1)")
                                        in q.log()), "a hang-up is ignored and noted")
             send(load, port)
-            status = "STATUS=received 46; written 44; dropped 0; oversized 2; mails 3 sent, 1 failed\n"
+            send([b"<13>to two", b"<13>to two again"], two)
+            # The live line sums the instances; each operation log has its own figures.
+            status = "STATUS=received 48; written 46; dropped 0; oversized 2; mails 3 sent, 1 failed\n"
             seen = []
             wait_until(lambda: seen.extend(q.notify.receive_all(0.2)) or status in seen, 20)
             self.assertIn(status, seen, "the live counts reach the notification socket")
@@ -131,8 +134,13 @@ class ServiceHostTest(unittest.TestCase):
             self.assertTrue(wait_until(lambda: sjis("統計: " + body) in q.read("Quorvel.log")), "a statistics line")
             self.assertEqual(q.stop(), 0)
             elapsed = time.monotonic() - started
-            self.assertEqual(q.notify.receive_all()[-2:], ["STOPPING=1\nSTATUS=Stopping\n" + extend, "STATUS=Stopped\n"])
+            seen += q.notify.receive_all()
+            self.assertEqual(seen[-2:], ["STOPPING=1\nSTATUS=Stopping\n" + extend, "STATUS=Stopped\n"])
+            self.assertEqual(seen.count(status), 1, "an unchanged line is offered once")
             self.assertEqual(q.log()[-2:], [STOP_LINE, b" " + sjis("停止時の統計: " + body)])
+            self.assertEqual(q.log("two-op.log")[-1], b" " + sjis(
+                "停止時の統計: 受信 2 件、書き込み 2 件、破棄 0 件 (受信バッファ溢れ 0、キュー満杯 0、ロック待ち超過 0、書き込み失敗 0)、"
+                "サイズ超過 0 件、キーワード一致 0 件、メール送信 0 件、メール送信失敗 0 件、メール破棄 0 件、メール抑止 0 件"))
             # About one line a second while running.
             ticks = sum(l.startswith(b" " + sjis("統計: ")) for l in q.log())
             self.assertTrue(1 <= ticks <= elapsed + 1, (ticks, elapsed))
