@@ -47,10 +47,7 @@ public:
         return true;
     }
     // Reads whatever comes until the client closes or falls silent.
-    void Drain(int timeoutSeconds = 10) {
-        while (Fill(timeoutSeconds)) {
-        }
-    }
+    void Drain(int timeoutSeconds = 10) { while (Fill(timeoutSeconds)) continue; }
     // An abortive close: the client's next writes meet a reset.
     void Reset() {
         SetAbortiveClose(socket_.Get());

@@ -42,8 +42,7 @@ struct Mail : TSMTPMail {
         SetPort(port);
         SetFromAddress("alert@quorvel.example");
         SetToAddress("ops@example.com");
-        SetTimeoutVal(1);
-        SetTimeoutCount(1);
+        SetTimeoutVal(1), SetTimeoutCount(1);
     }
     double TimedSend(int32_t expected) {
         const auto start = std::chrono::steady_clock::now();
@@ -143,9 +142,7 @@ TEST(SmtpSession, NoDialogueWithoutServerSenderRecipientOrConnection) {
     };
     for (const auto& c : cases) {
         Mail mail(c.port);
-        mail.SetServerName(c.server);
-        mail.SetFromAddress(c.from);
-        mail.SetToAddress(c.to);
+        mail.SetServerName(c.server), mail.SetFromAddress(c.from), mail.SetToAddress(c.to);
         mail.SetNullFromAddress(c.nullFrom);
         // Windows refuses at once where Linux stays silent; either way no
         // wait of the system's own length.

@@ -12,7 +12,7 @@ namespace quorvel::test {
 struct LoopbackUdp {
     LoopbackUdp() {
         if (platform::CreateUdpSocket(platform::kFamilyIPv4, Socket) != 0) return;
-        BindError = platform::BindIPv4(Socket.Get(), 0x7F000001, 0);
+        platform::BindIPv4(Socket.Get(), 0x7F000001, 0);
         Port = platform::BoundPort(Socket.Get());
         std::vector<platform::BindAddress> self;
         if (platform::ResolvePassive("127.0.0.1", std::to_string(Port), self) == 0) Self = self[0];
@@ -22,18 +22,15 @@ struct LoopbackUdp {
     long SendToSelf(const std::string& payload) const {
         return platform::SendDatagram(Socket.Get(), Self, payload.data(), payload.size());
     }
-    // Takes the next datagram off the queue.
     void ReadOne() const {
         char buffer[2048];
         platform::DatagramSlot slot;
-        slot.Buffer = buffer;
-        slot.Size = sizeof buffer;
+        slot.Buffer = buffer, slot.Size = sizeof buffer;
         platform::ReceiveDatagrams(Socket.Get(), &slot, 1);
     }
     void Close() { Socket.Reset(); }
 
     platform::SocketHandle Socket;
-    int BindError = -1;
     uint16_t Port = 0;
     platform::BindAddress Self;
 };

@@ -56,10 +56,7 @@ TEST(MessageQueueTest, StopRequestIsNotStarvedByAFlood) {
 TEST(MessageQueueTest, UnregisteringDuringDispatchStopsNotificationsAtOnce) {
     auto queue = CreateMessageQueue();
     LoopbackUdp a, b;
-    for (int i = 0; i < 3; ++i) {
-        a.SendToSelf("a");
-        b.SendToSelf("b");
-    }
+    for (int i = 0; i < 3; ++i) a.SendToSelf("a"), b.SendToSelf("b");
     const int aFd = a.Fd(), bFd = b.Fd();
     int calls = 0;
     auto alive = std::make_shared<int>(42);
@@ -97,15 +94,13 @@ TEST(MessageQueueDeathTest, OwningThreadCallsFromAnotherThreadEndTheProcess) {
         [](MessageQueue& q) { q.UnregisterSocket(0); },
     };
     for (const auto& call : calls) {
-        EXPECT_DEATH(
-            {
-                auto queue = CreateMessageQueue();
-                queue->PostQuit();
-                QueueMessage m;
-                if (queue->Next(m) != 0) return;  // this thread owns the queue now
-                std::thread([&] { call(*queue); }).join();
-            },
-            "owning thread");
+        EXPECT_DEATH({
+            auto queue = CreateMessageQueue();
+            queue->PostQuit();
+            QueueMessage m;
+            if (queue->Next(m) != 0) return;  // this thread owns the queue now
+            std::thread([&] { call(*queue); }).join();
+        }, "owning thread");
     }
 }
 

@@ -22,8 +22,7 @@ TEST(UdpSocketTest, OversizedDatagramIsDroppedWholeAndTheNextOneArrivesWhole) {
     DatagramSlot slots[3];
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(in.SendToSelf(std::string(sizes[i], 'x')), sizes[i]);
-        slots[i].Buffer = &buffer[i * 32769];
-        slots[i].Size = 32769;
+        slots[i].Buffer = &buffer[i * 32769], slots[i].Size = 32769;
     }
     ASSERT_EQ(WaitReadable(in.Fd(), 5), kWaitReady);
     ASSERT_EQ(ReceiveDatagrams(in.Fd(), slots, 3).Filled, 3);

@@ -53,8 +53,7 @@ TEST(DHashTest, CramMD5AnswerCarriesHmacMd5) {
         const char* hmac;
     } cases[] = {
         // RFC 2202 section 2; then openssl dgst -md5 -mac HMAC.
-        {std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
-         "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
+        {std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First", "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
         {"", "boundary", "52c46c922f521f2ed15d5df507286dce"},
         {std::string(64, '\xaa'), "boundary", "e254da8af476db8e75c1b01a49a51cb0"},
         {std::string(65, '\xaa'), "boundary", "51bed7b110693faf2b53eb567547bc55"},

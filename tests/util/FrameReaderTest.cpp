@@ -13,23 +13,19 @@ using Frames = std::vector<std::pair<std::string, TFrameEnd>>;
 constexpr TFrameEnd W = TFrameEnd::Whole, C = TFrameEnd::Cut, U = TFrameEnd::Unfinished;
 constexpr size_t kLimit = 8;
 
-struct Result {
-    Frames frames;
-    uint64_t discarded = 0;
-};
+using Result = std::pair<Frames, uint64_t>;  // and the bytes discarded
 
 // The stream fed in three pieces cut at a and b, then ended.
 Result Read(const std::string& stream, size_t a, size_t b) {
     TFrameReader reader(kLimit);
-    Result r;
-    const TFrameReader::TSink sink = [&r](std::string_view m, TFrameEnd e) { r.frames.emplace_back(m, e); };
+    Frames frames;
+    const TFrameReader::TSink sink = [&frames](std::string_view m, TFrameEnd e) { frames.emplace_back(m, e); };
     reader.Feed(std::string_view(stream).substr(0, a), sink);
     reader.Feed(std::string_view(stream).substr(a, b - a), sink);
     EXPECT_LE(reader.Buffered(), kLimit + 2);
     reader.Feed(std::string_view(stream).substr(b), sink);
     reader.Finish(sink);
-    r.discarded = reader.Discarded();
-    return r;
+    return {frames, reader.Discarded()};
 }
 
 TEST(FrameReader, GivesTheSameFramesWhereverTheStreamIsCut) {
@@ -61,15 +57,10 @@ TEST(FrameReader, GivesTheSameFramesWhereverTheStreamIsCut) {
         {"end while skipping", "20 abcdefghij", {{"abcdefgh", C}}, 2},
         {"unfinished line over the limit", "x\n123456789", {{"x", W}, {"12345678", U}}, 1},
     };
-    for (const Case& c : cases) {
-        for (size_t a = 0; a <= c.stream.size(); ++a) {
-            for (size_t b = a; b <= c.stream.size(); ++b) {
-                const Result r = Read(c.stream, a, b);
-                ASSERT_EQ(r.frames, c.frames) << c.name << " cut at " << a << "," << b;
-                ASSERT_EQ(r.discarded, c.discarded) << c.name << " cut at " << a << "," << b;
-            }
-        }
-    }
+    for (const Case& c : cases)
+        for (size_t a = 0; a <= c.stream.size(); ++a)
+            for (size_t b = a; b <= c.stream.size(); ++b)
+                ASSERT_EQ(Read(c.stream, a, b), Result(c.frames, c.discarded)) << c.name << " cut at " << a << "," << b;
 }
 
 }  // namespace

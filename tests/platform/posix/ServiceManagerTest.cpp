@@ -41,8 +41,7 @@ struct InstallFolder {
             if (parent.rfind(hidden, 0) == 0 && getenv("HOME") != nullptr) parent = getenv("HOME");
         }
         temp = std::make_unique<test::TempFolder>(parent);
-        root = temp->path().substr(0, temp->path().size() - 1);
-        units = root + "/units";
+        root = temp->path().substr(0, temp->path().size() - 1), units = root + "/units";
         mkdir(units.c_str(), 0755);
         setenv("QUORVEL_UNIT_DIR", units.c_str(), 1);
     }
@@ -71,8 +70,7 @@ TEST(ServiceManagerTest, UnitCarriesEveryProgramPathSystemdCanStartAndRefusesThe
         const std::string folder = root + "/" + c.folder;
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
         // root: an account every machine has.
-        ServiceEntry entry{"QuorvelTest", "Quorvel  Service", "Description", folder + "/quorvel", folder + "/logs",
-                           "root"};
+        ServiceEntry entry{"QuorvelTest", "Quorvel  Service", "Description", folder + "/quorvel", folder + "/logs", "root"};
         test::WriteFile(entry.ProgramPath, "#!/bin/sh\n");
         ASSERT_EQ(chmod(entry.ProgramPath.c_str(), 0755), 0);
         ServiceManager& manager = *DefaultServiceEnvironment().Manager;
@@ -141,10 +139,9 @@ TEST(ServiceManagerTest, PackagedUnitIsTheInstalledOneAndSystemdRatesItConfined)
     for (const std::string& unit :
          {packaged, SystemdUnitText({"QuorvelService", "Q", "", "/home/op/quorvel", "/home/op/logs", "op"})}) {
         test::WriteFile(path, unit);
-        ASSERT_EQ(Shell("systemd-analyze security --offline=true " + path + " >" + out + " 2>&1"),
-                  0)
-            << test::ReadFile(out);
+        const int status = Shell("systemd-analyze security --offline=true " + path + " >" + out + " 2>&1");
         const std::string report = test::ReadFile(out), label = "Overall exposure level for QuorvelService.service: ";
+        ASSERT_EQ(status, 0) << report;
         const size_t at = report.find(label);
         ASSERT_NE(at, std::string::npos) << report;
         const double exposure = std::atof(report.c_str() + at + label.size());

@@ -22,14 +22,13 @@ namespace {
 // A line end inside the text needs the journal's binary field form: name,
 // line end, 64-bit little-endian length, the bytes.
 TEST(SystemLogTest, TextWithLineEndsReachesTheJournalWhole) {
-    test::TempFolder dir;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    const test::TempFolder dir;
     const std::string path = dir.path() + "journal";
+    sockaddr_un addr{AF_UNIX, {}};
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    timeval wait{5, 0};
+    const timeval wait{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     setenv("QUORVEL_JOURNAL_SOCKET", path.c_str(), 1);
 

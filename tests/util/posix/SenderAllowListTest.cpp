@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace quorvel {
@@ -31,13 +32,12 @@ TEST(SenderAllowList, AdmitsTheAddressesAndPrefixesListed) {
     };
     for (const auto& c : cases) EXPECT_EQ(Admits(list, c.address), c.admitted) << c.address;
 
-    TSenderAllowList everyone;
-    ASSERT_TRUE(everyone.Parse(" , "));
-    EXPECT_TRUE(everyone.Empty());
-    EXPECT_TRUE(Admits(everyone, "203.0.113.9"));
-    ASSERT_TRUE(everyone.Parse("0.0.0.0/0, ::/0"));
-    EXPECT_TRUE(Admits(everyone, "203.0.113.9"));
-    EXPECT_TRUE(Admits(everyone, "2001:db8::1"));
+    for (const char* all : {" , ", "0.0.0.0/0, ::/0"}) {
+        TSenderAllowList everyone;
+        ASSERT_TRUE(everyone.Parse(all));
+        EXPECT_EQ(everyone.Empty(), *all == ' ') << all;
+        EXPECT_TRUE(Admits(everyone, "203.0.113.9") && Admits(everyone, "2001:db8::1")) << all;
+    }
 }
 
 TEST(SenderAllowList, RefusesWhatIsNoAddressAndNamesIt) {
@@ -56,8 +56,7 @@ TEST(SenderAllowList, RefusesWhatIsNoAddressAndNamesIt) {
         unsigned char expected[16];
         ASSERT_EQ(inet_pton(AF_INET6, good, expected), 1) << good;
         ASSERT_TRUE(ParseIPv6Bytes(good, bytes)) << good;
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 16), std::string(reinterpret_cast<char*>(expected), 16))
-            << good;
+        EXPECT_EQ(std::memcmp(bytes, expected, 16), 0) << good;
     }
 }
 
