@@ -21,7 +21,11 @@ namespace {
 // a cell that ISO-2022-JP carries and that reads as the same character.
 TEST(TextEncodingTest, EveryCodePage932PairAgreesWithTheReferenceEveryWay) {
     const auto reference = [](const std::string& pair, const char* to) {
-        try { return test::ReferenceConvert(pair, "CP932", to); } catch (const std::runtime_error&) { return std::string(); }
+        try {
+            return test::ReferenceConvert(pair, "CP932", to);
+        } catch (const std::runtime_error&) {
+            return std::string();
+        }
     };
     // The Windows reference knows no ISO-2022-JP; iconv does.
     const bool jisReference = !reference("a", "ISO-2022-JP").empty();
