@@ -59,7 +59,8 @@ def wait_until(condition, timeout=30):
 
 def send(payloads, port, host="127.0.0.1", source=None):
     with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_DGRAM) as s:
-        source and s.bind((source, 0))
+        if source:
+            s.bind((source, 0))
         [s.sendto(p, (host, port)) for p in payloads]
 
 
