@@ -8,14 +8,14 @@ import unittest
 
 import winehost
 from quorvel_e2e import free_port, send, sjis, wait_until
-from test_streams import closed_by_server, connect, octet, stream, tcp_port
+from test_streams import closed_by_server, connect, octet, stream
 
 
 class WindowsStreamTest(winehost.WineTestCase):
     WORK = winehost.work_dir("e2e-windows-tcp")
 
     def test_framings_order_limit_and_idle_time_out(self):
-        udp, tcp, app = free_port(), tcp_port(), os.path.join(self.WORK, "app")
+        udp, tcp, app = free_port(), free_port(), os.path.join(self.WORK, "app")
         self.console(app, ["SYSLOGPORT=%d" % udp, "SYSLOGTCPPORT=%d" % tcp, "RECVLOGNAME=recv.log",
                            "TCPMAXCONNECTIONS=2", "TCPIDLETIMEOUT=2", "ALLOWEDSENDERS=127.0.0.1, ::1"])
         received, log = os.path.join(app, "logs", "recv.log"), os.path.join(app, "logs", "Quorvel.log")

@@ -12,12 +12,16 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult, LoginPassword
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench"))
+from freeport import free_port  # noqa: E402,F401
 
 BINARY = os.environ.get("QUORVEL_BINARY", "quorvel")
 STAMP = re.compile(rb"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ")
@@ -35,17 +39,6 @@ STOP_LINE = b" " + sjis("Quorvel サービスを停止しました")
 def mail_line(address, keyword, cause=None):
     outcome = "送信を行いました。(%s)" % keyword if cause is None else "送信に失敗しました。(%s) (%s)" % (keyword, cause)
     return b" 127.0.0.1 " + sjis("へ %s 宛のメール%s" % (address, outcome))
-
-
-def free_port(kind=socket.SOCK_DGRAM):
-    """A UDP (or TCP) port free on both IPv4 and IPv6 loopback."""
-    while True:
-        with socket.socket(socket.AF_INET, kind) as v4, socket.socket(socket.AF_INET6, kind) as v6:
-            v4.bind(("0.0.0.0", 0))
-            v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)  # as the server's own socket
-            with contextlib.suppress(OSError):
-                v6.bind(("::", v4.getsockname()[1]))
-                return v4.getsockname()[1]
 
 
 def wait_until(condition, timeout=30):
@@ -267,9 +260,7 @@ def smtp_server(test, sink, tls=None, implicit=False):
     if tls is not None:
         kwargs.update(ssl_context=tls) if implicit else kwargs.update(tls_context=tls, require_starttls=True)
     for _ in range(20):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
+        port = free_port()
         # server_hostname: else aiosmtpd asks the name service for this machine's name.
         server = Controller(sink, hostname="127.0.0.1", port=port, server_hostname="sink.test", **kwargs)
         try:

@@ -19,10 +19,6 @@ from test_no_loss import locked
 LIMIT = 32769  # the largest datagram, and so the largest stream message
 
 
-def tcp_port():
-    return free_port(socket.SOCK_STREAM)
-
-
 def octet(message):
     return b"%d %s" % (len(message), message)
 
@@ -56,7 +52,7 @@ def stop_line(q):
 
 class StreamTest(unittest.TestCase):
     def start(self, *extra):
-        self.udp, self.tcp = free_port(), tcp_port()
+        self.udp, self.tcp = free_port(), free_port()
         q = Quorvel(["SYSLOGPORT=%d" % self.udp, "SYSLOGTCPPORT=%d" % self.tcp, "RECVLOGNAME=recv.log", *extra]).up()
         self.addCleanup(q.close)
         return q
@@ -190,7 +186,7 @@ class TlsStreamTest(unittest.TestCase):
         return ["TLS%sFILE=%s/%s" % (k, self.certs.dir, f) for k, f in (("CERT", "server.pem"), ("KEY", key), ("CLIENTCA", ca))]
 
     def test_a_port_taken_or_unusable_tls_files_fail_the_start_with_the_reason(self):
-        udp, tcp = free_port(), tcp_port()
+        udp, tcp = free_port(), free_port()
         with socket.socket() as taken:
             taken.bind(("0.0.0.0", tcp))
             taken.listen()
@@ -207,7 +203,7 @@ class TlsStreamTest(unittest.TestCase):
                     self.assertTrue(any(l.startswith("quorvel: instance 1 cannot start: ") and reason in l for l in q.stderr), q.stderr)
 
     def test_mutual_tls_gives_the_datagram_line_and_each_refusal_its_reason(self):
-        udp, tls = free_port(), tcp_port()
+        udp, tls = free_port(), free_port()
         q = Quorvel(["SYSLOGPORT=%d" % udp, "SYSLOGTLSPORT=%d" % tls, "RECVLOGNAME=recv.log", *self.files()]).up()
         self.addCleanup(q.close)
         self.assertIn(", TLS 0.0.0.0 port %d" % tls, "\n".join(q.stderr))
