@@ -9,7 +9,7 @@ _HANDED_OUT = set()
 
 
 def free_port():
-    """A port free for UDP and TCP on IPv4 and IPv6 loopback. It is drawn below the system's
+    """A port free for UDP and TCP on every IPv4 and IPv6 address. It is drawn below the system's
     range for outgoing connections: a port the kernel hands out (bind to 0) can be taken by
     any client of a test running beside this one before the server binds it."""
     first = int(pathlib.Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
